@@ -1,0 +1,141 @@
+// The background writer: a thread running an event loop whose timer flushes
+// every changed document a fixed interval after the previous cycle ended.
+
+#include <boost/asio/deadline_timer.hpp>
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/post.hpp>
+#include <mutex>
+#include <thread>
+
+#include "Internal.h"
+
+namespace vty::config::ini {
+
+namespace {
+
+using std::chrono::milliseconds;
+
+constexpr milliseconds kFlushInterval{60'000};
+
+// Lifecycle: InitialiseAsyncWriting arms the timer, starts the thread and
+// then sets g_async; ShutdownAsyncWriting clears g_async, stops the loop on
+// the writer's own thread, joins it and flushes every document. A writer
+// still running when the process exits (or the library is unloaded) is shut
+// down the same way by the destructor, so no deferred change is lost.
+class AsyncState {
+ public:
+  AsyncState() {
+    // The final flush at exit needs the registry, so it must be built first
+    // (and so destroyed after this).
+    detail::CreateRegistry();
+  }
+  AsyncState(const AsyncState&) = delete;
+  AsyncState& operator=(const AsyncState&) = delete;
+  ~AsyncState() { Shutdown(); }
+
+  void Initialise() {
+    std::lock_guard lock(mutex_);
+    if (thread_.joinable()) return;  // already running
+    // A loop stopped by an earlier shutdown must be restarted, or run()
+    // would return at once and no cycle would ever come.
+    context_.restart();
+    AsyncFlush();
+    thread_ = std::thread([this] { RunIOContext(); });
+    detail::g_async.store(true);
+  }
+
+  void Shutdown() noexcept {
+    try {
+      std::lock_guard lock(mutex_);
+      // Cleared under the lock, so that an Initialise running at the same
+      // time cannot set it again after this shutdown.
+      detail::g_async.store(false);
+      if (!thread_.joinable()) return;  // not running: nothing deferred
+      // The timer is not safe for concurrent use, and the writer thread may
+      // be re-arming it right now: cancel it on that thread instead.
+      boost::asio::post(context_, [this] {
+        timer_.cancel();
+        context_.stop();
+      });
+      thread_.join();
+    } catch (...) {
+      return;
+    }
+    detail::FlushAllFiles();
+  }
+
+  void SetInterval(milliseconds interval) { interval_.store(interval.count()); }
+
+  void SetObserver(std::function<void()> observer) {
+    std::lock_guard lock(observerMutex_);
+    observer_ = std::move(observer);
+  }
+
+ private:
+  // Arms the timer for the next cycle. Runs on the writer thread, or before
+  // it starts.
+  void AsyncFlush() {
+    timer_.expires_from_now(boost::posix_time::milliseconds(interval_.load()));
+    timer_.async_wait(
+        [this](const boost::system::error_code& error) { OnTimer(error); });
+  }
+
+  // One periodic cycle. A document that fails to save stays changed and is
+  // tried again next cycle; it does not keep the others from being saved or
+  // stop the writer. The registry's lock is held only to list the documents.
+  void OnTimer(const boost::system::error_code& error) {
+    if (error) return;  // cancelled or re-armed
+    detail::FlushAllFiles();
+    AsyncFlush();
+    std::lock_guard lock(observerMutex_);
+    if (observer_) observer_();
+  }
+
+  // The body of the writer thread: runs the loop until it is stopped,
+  // discarding whatever a handler throws.
+  void RunIOContext() {
+    for (;;) {
+      try {
+        context_.run();
+        return;
+      } catch (...) {
+        if (context_.stopped()) return;
+      }
+    }
+  }
+
+  boost::asio::io_context context_;
+  // Touched only on the writer thread while it runs.
+  boost::asio::deadline_timer timer_{context_};
+  // Serialises Initialise and Shutdown. Guards thread_.
+  std::mutex mutex_;
+  std::thread thread_;
+  std::atomic<milliseconds::rep> interval_{kFlushInterval.count()};
+  std::mutex observerMutex_;
+  std::function<void()> observer_;  // Guarded by observerMutex_.
+};
+
+AsyncState& GetAsyncState() {
+  static AsyncState state;
+  return state;
+}
+
+}  // namespace
+
+void InitialiseAsyncWriting() { GetAsyncState().Initialise(); }
+
+void ShutdownAsyncWriting() noexcept { GetAsyncState().Shutdown(); }
+
+namespace detail {
+
+void SetFlushIntervalForTesting(milliseconds interval) {
+  GetAsyncState().SetInterval(interval);
+}
+
+void SetCycleObserverForTesting(std::function<void()> observer) {
+  GetAsyncState().SetObserver(std::move(observer));
+}
+
+}  // namespace detail
+
+}  // namespace vty::config::ini

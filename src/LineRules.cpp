@@ -1,0 +1,108 @@
+// The lexical rules of the INI format and the case-insensitive matching of
+// keys and section names.
+
+#include <cctype>
+#include <functional>
+
+#include "config/INI.h"
+
+namespace vty::config::ini {
+
+namespace {
+
+bool IsBlank(char c) { return c == ' ' || c == '\t'; }
+
+char Lower(char c) {
+  return static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+}
+
+// The text of `s` without its leading and trailing blanks.
+std::string_view StripBlanks(std::string_view s) {
+  while (!s.empty() && IsBlank(s.front())) s.remove_prefix(1);
+  while (!s.empty() && IsBlank(s.back())) s.remove_suffix(1);
+  return s;
+}
+
+// Hashes `s` as std::hash<std::string> hashes its lowered copy, without
+// allocating for short names.
+std::size_t HashLowered(std::string_view s) {
+  constexpr std::size_t kStackSize = 64;
+  if (s.size() <= kStackSize) {
+    char lowered[kStackSize];
+    for (std::size_t i = 0; i < s.size(); ++i) lowered[i] = Lower(s[i]);
+    return std::hash<std::string_view>{}(std::string_view(lowered, s.size()));
+  }
+  std::string lowered;
+  lowered.reserve(s.size());
+  for (char c : s) lowered.push_back(Lower(c));
+  return std::hash<std::string>{}(lowered);
+}
+
+}  // namespace
+
+bool IsBlankLine(const std::string_view& line) {
+  for (auto it = line.rbegin(); it != line.rend(); ++it) {
+    if (!IsBlank(*it)) return false;
+  }
+  return true;
+}
+
+bool IsComment(const std::string_view& line) {
+  for (char c : line) {
+    if (!IsBlank(c)) return c == ';' || c == '#';
+  }
+  return false;
+}
+
+bool IsKey(const std::string_view& line, std::string& key) {
+  const std::size_t equals = line.find('=');
+  if (equals == std::string_view::npos || equals == 0) return false;
+  const std::string_view stripped = StripBlanks(line.substr(0, equals));
+  if (stripped.empty()) return false;
+  key.assign(stripped);
+  return true;
+}
+
+bool IsSectionHeader(const std::string_view& line, std::string& name) {
+  const std::string_view stripped = StripBlanks(line);
+  if (stripped.size() < 2 || stripped.front() != '[' ||
+      stripped.back() != ']') {
+    return false;
+  }
+  const std::string_view inner =
+      StripBlanks(stripped.substr(1, stripped.size() - 2));
+  if (inner.empty()) return false;
+  name.assign(inner);
+  return true;
+}
+
+bool IsEqual(const std::string_view& a, const std::string_view& b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    if (a[i] != b[i] && Lower(a[i]) != Lower(b[i])) return false;
+  }
+  return true;
+}
+
+std::size_t File::SectionNameHasher::operator()(
+    const std::optional<std::string>& name) const {
+  return name ? HashLowered(*name) : 0;
+}
+
+bool File::SectionNameEq::operator()(
+    const std::optional<std::string>& a,
+    const std::optional<std::string>& b) const {
+  if (!a || !b) return !a && !b;
+  return IsEqual(*a, *b);
+}
+
+std::size_t Section::KeyHasher::operator()(const std::string_view& key) const {
+  return HashLowered(key);
+}
+
+bool Section::KeyEq::operator()(const std::string_view& a,
+                                const std::string_view& b) const {
+  return IsEqual(a, b);
+}
+
+}  // namespace vty::config::ini

@@ -1,0 +1,37 @@
+// Helpers shared by the tests: a fresh directory per test, and whole-file
+// reads and writes so that tests compare every byte.
+
+#ifndef VTY_CONFIG_TESTS_TESTUTIL_H_
+#define VTY_CONFIG_TESTS_TESTUTIL_H_
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <string>
+
+namespace vty::config::ini::testing {
+
+// The whole content of `path`, byte for byte ("" when it cannot be read).
+std::string ReadAll(const std::filesystem::path& path);
+
+// Creates or replaces `path` with exactly `content`.
+void WriteAll(const std::filesystem::path& path, const std::string& content);
+
+// Gives every test a new, empty directory, removed afterwards. The registry
+// never forgets a path, so each test must use paths of its own: Path() makes
+// them unique per test.
+class TempDirTest : public ::testing::Test {
+ protected:
+  void SetUp() override;
+  void TearDown() override;
+
+  // A path inside this test's directory, as a string the exported functions
+  // take.
+  std::string Path(const std::string& name) const;
+
+  std::filesystem::path dir_;
+};
+
+}  // namespace vty::config::ini::testing
+
+#endif  // VTY_CONFIG_TESTS_TESTUTIL_H_
