@@ -1,10 +1,12 @@
 // The document: loading a file into lines and sections, looking values up,
 // editing lines in place, and deciding when to save.
 
+#include <algorithm>
 #include <cstring>
 #include <fstream>
 #include <mutex>
 #include <stdexcept>
+#include <typeinfo>
 
 #include "Internal.h"
 
@@ -18,9 +20,9 @@ constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
 
 // Reads everything the stream buffer yields. A read error ends the text like
 // the end of the file; an exception of the buffer passes on.
-std::string ReadAll(std::streambuf& buffer) {
+std::string ReadAll(std::streambuf& buffer, std::size_t expected) {
   std::string text;
-  constexpr std::size_t kChunk = 1 << 16;
+  const std::size_t kChunk = std::max<std::size_t>(expected + 1, 1 << 16);
   std::size_t size = 0;
   for (;;) {
     text.resize(size + kChunk);
@@ -70,7 +72,8 @@ class LineReader {
 };
 
 bool HasLineBreak(std::string_view s) {
-  return s.find_first_of("\r\n") != std::string_view::npos;
+  return s.find('\n') != std::string_view::npos ||
+         s.find('\r') != std::string_view::npos;
 }
 
 // Refuses what a save could not store faithfully: a line break would inject
@@ -98,10 +101,14 @@ void CheckStorable(const std::optional<std::string>& section,
   }
 }
 
-// The key line `line` is, or null. Ignorable lines are never key lines, which
-// spares the cast for headers, comments and blank lines.
+// The key line `line` is, or null. Ignorable lines are never key lines, and
+// the exact type is checked before the costlier dynamic_cast.
 KeyValuePair* AsKeyValue(Line& line) {
-  return line.ignorable ? nullptr : dynamic_cast<KeyValuePair*>(&line);
+  if (line.ignorable) return nullptr;
+  const std::type_info& type = typeid(line);
+  if (type == typeid(KeyValuePair)) return static_cast<KeyValuePair*>(&line);
+  if (type == typeid(Line)) return nullptr;
+  return dynamic_cast<KeyValuePair*>(&line);
 }
 
 }  // namespace
@@ -157,7 +164,10 @@ File::~File() = default;
 void File::Read() {
   std::ifstream in(path.native(), std::ios::in | std::ios::binary);
   if (!in) return;
-  const std::string text = ReadAll(*in.rdbuf());
+  std::error_code unknownSize;
+  const auto expected = fs::file_size(path, unknownSize);
+  const std::string text = ReadAll(
+      *in.rdbuf(), unknownSize ? 0 : static_cast<std::size_t>(expected));
 
   std::string_view rest = text;
   if (rest.substr(0, kByteOrderMark.size()) == kByteOrderMark) {
@@ -177,9 +187,11 @@ void File::Read() {
     if (IsBlankLine(line) || IsComment(line)) {
       made = std::make_shared<Line>(current, true, std::string(line));
     } else if (IsKey(line, word)) {
-      made = std::make_shared<KeyValuePair>(
-          current, std::string(line), word,
+      auto pair = std::make_shared<KeyValuePair>(
+          current, std::string(line), std::move(word),
           std::string(line.substr(line.find('=') + 1)));
+      current->keys_.try_emplace(pair->key, pair.get());  // the first wins
+      made = std::move(pair);
     } else if (IsSectionHeader(line, word)) {
       auto found = sections.find(word);
       if (found == sections.end()) {
@@ -216,12 +228,9 @@ std::optional<std::string> File::ReadValue(
   std::shared_lock lock(mutex);
   const Section* found = FindSection(section);
   if (found == nullptr) return std::nullopt;
-  // The first matching key line in file order wins.
-  for (const auto& ref : found->lineRefs) {
-    const KeyValuePair* pair = AsKeyValue(**ref);
-    if (pair != nullptr && IsEqual(pair->key, key)) return pair->value;
-  }
-  return std::nullopt;
+  const auto pair = found->keys_.find(key);
+  if (pair == found->keys_.end()) return std::nullopt;
+  return pair->second->value;
 }
 
 std::vector<std::string> File::ReadSection(
@@ -282,24 +291,25 @@ void File::WriteValue(const std::optional<std::string>& section,
   const std::shared_ptr<Section>& target = found->second;
   auto& refs = target->lineRefs;
 
-  for (const auto& ref : refs) {
-    KeyValuePair* pair = AsKeyValue(**ref);
-    if (pair != nullptr && IsEqual(pair->key, key)) {
-      // The stored spelling of the key stays; indentation, blanks around
-      // '=' and anything after the old value go.
-      pair->text = pair->key + "=" + value;
-      pair->value = value;
-      ApplyWriteRule();
-      return;
-    }
+  if (const auto existing = target->keys_.find(key);
+      existing != target->keys_.end()) {
+    // The stored spelling of the key stays; indentation, blanks around '='
+    // and anything after the old value go.
+    KeyValuePair& pair = *existing->second;
+    pair.text.assign(pair.key).append(1, '=').append(value);
+    pair.value = value;
+    ApplyWriteRule();
+    return;
   }
 
   // Both list nodes are made first and spliced in, which cannot fail, so the
   // line and its reference enter together or not at all.
-  std::list<std::shared_ptr<Line>> line;
-  line.push_back(
-      std::make_shared<KeyValuePair>(target, key + "=" + value, key, value));
+  auto pair =
+      std::make_shared<KeyValuePair>(target, key + "=" + value, key, value);
+  KeyValuePair* added = pair.get();
+  std::list<std::shared_ptr<Line>> line{std::move(pair)};
   std::list<std::list<std::shared_ptr<Line>>::iterator> lineRef{line.begin()};
+  target->keys_.emplace(added->key, added);
 
   // A new key goes after the section's last non-blank line, so that blank
   // lines closing the section stay between it and what follows.
@@ -325,6 +335,8 @@ void File::EraseKey(const std::optional<std::string>& section,
   std::unique_lock lock(mutex);
   const auto found = sections.find(section);
   if (found == sections.end()) return;
+  // The index names the lines about to go: drop the entry while they live.
+  found->second->keys_.erase(key);
   auto& refs = found->second->lineRefs;
   for (auto ref = refs.begin(); ref != refs.end();) {
     const KeyValuePair* pair = AsKeyValue(***ref);
@@ -342,6 +354,7 @@ void File::EraseSection(const std::optional<std::string>& section) {
   std::unique_lock lock(mutex);
   const auto found = sections.find(section);
   if (found == sections.end()) return;
+  found->second->keys_.clear();
   for (const auto& ref : found->second->lineRefs) lines.erase(ref);
   found->second->lineRefs.clear();
   sections.erase(found);

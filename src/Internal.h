@@ -47,6 +47,10 @@ void CreateRegistry();
 // Never null; throws what loading throws.
 std::shared_ptr<File> GetFile(const std::string& file);
 
+// The same document as GetFile, by reference: documents live until exit.
+// Repeated calls from one thread take no lock.
+File& Document(const std::string& file);
+
 // Every registered document, taken under the registry's shared lock and
 // returned without it, so the caller may flush them without stalling others.
 std::vector<std::shared_ptr<File>> RegisteredFiles();

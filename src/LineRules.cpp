@@ -1,7 +1,9 @@
 // The lexical rules of the INI format and the case-insensitive matching of
 // keys and section names.
 
-#include <cctype>
+#include <ctype.h>
+
+#include <cstdint>
 #include <functional>
 
 #include "config/INI.h"
@@ -12,8 +14,12 @@ namespace {
 
 bool IsBlank(char c) { return c == ' ' || c == '\t'; }
 
-char Lower(char c) {
-  return static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+// The case-folding table of the calling thread's current C locale: exactly
+// what tolower does, without a call per byte.
+const std::int32_t* FoldTable() { return *__ctype_tolower_loc(); }
+
+unsigned char Fold(const std::int32_t* table, char c) {
+  return static_cast<unsigned char>(table[static_cast<unsigned char>(c)]);
 }
 
 // The text of `s` without its leading and trailing blanks.
@@ -26,15 +32,18 @@ std::string_view StripBlanks(std::string_view s) {
 // Hashes `s` as std::hash<std::string> hashes its lowered copy, without
 // allocating for short names.
 std::size_t HashLowered(std::string_view s) {
+  const std::int32_t* table = FoldTable();
   constexpr std::size_t kStackSize = 64;
   if (s.size() <= kStackSize) {
     char lowered[kStackSize];
-    for (std::size_t i = 0; i < s.size(); ++i) lowered[i] = Lower(s[i]);
+    for (std::size_t i = 0; i < s.size(); ++i) {
+      lowered[i] = static_cast<char>(Fold(table, s[i]));
+    }
     return std::hash<std::string_view>{}(std::string_view(lowered, s.size()));
   }
   std::string lowered;
   lowered.reserve(s.size());
-  for (char c : s) lowered.push_back(Lower(c));
+  for (char c : s) lowered.push_back(static_cast<char>(Fold(table, c)));
   return std::hash<std::string>{}(lowered);
 }
 
@@ -78,8 +87,9 @@ bool IsSectionHeader(const std::string_view& line, std::string& name) {
 
 bool IsEqual(const std::string_view& a, const std::string_view& b) {
   if (a.size() != b.size()) return false;
+  const std::int32_t* table = FoldTable();
   for (std::size_t i = 0; i < a.size(); ++i) {
-    if (a[i] != b[i] && Lower(a[i]) != Lower(b[i])) return false;
+    if (a[i] != b[i] && Fold(table, a[i]) != Fold(table, b[i])) return false;
   }
   return true;
 }

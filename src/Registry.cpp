@@ -1,6 +1,7 @@
 // The registry of documents (one per path, shared by every thread) and the
 // exported functions through which callers read and change files.
 
+#include <array>
 #include <cstring>
 #include <mutex>
 
@@ -69,6 +70,26 @@ std::shared_ptr<File> GetFile(const std::string& file) {
   return found->second;
 }
 
+File& Document(const std::string& file) {
+  // The last few paths this thread named. Documents stay registered until
+  // exit, so a hit needs no lock and touches no cache line that other
+  // threads write.
+  struct Recent {
+    std::string name;
+    File* document = nullptr;
+  };
+  constexpr std::size_t kRecent = 4;
+  thread_local std::array<Recent, kRecent> recent;
+  thread_local std::size_t victim = 0;
+  for (const Recent& entry : recent) {
+    if (entry.document != nullptr && entry.name == file) return *entry.document;
+  }
+  File& document = *GetFile(file);
+  recent[victim] = Recent{file, &document};
+  victim = (victim + 1) % kRecent;
+  return document;
+}
+
 std::vector<std::shared_ptr<File>> RegisteredFiles() {
   State& state = GetState();
   std::shared_lock lock(state.mutex);
@@ -101,7 +122,7 @@ std::string ReadString(const std::optional<std::string>& section,
                        const std::string_view& defaultValue,
                        const std::string& file) {
   std::optional<std::string> value =
-      detail::GetFile(file)->ReadValue(section, key);
+      detail::Document(file).ReadValue(section, key);
   return value ? std::move(*value) : std::string(defaultValue);
 }
 
@@ -110,7 +131,7 @@ bool ReadString(const std::optional<std::string>& section,
                 const std::string_view& defaultValue, std::string& value,
                 const std::string& file) {
   std::optional<std::string> found =
-      detail::GetFile(file)->ReadValue(section, key);
+      detail::Document(file).ReadValue(section, key);
   if (found) {
     value = std::move(*found);
   } else {
@@ -149,12 +170,12 @@ bool ReadValue<std::string>(const std::optional<std::string>& section,
 // ---- Sections ----
 
 std::unordered_set<std::string> ReadSectionNames(const std::string& file) {
-  return detail::GetFile(file)->ReadSectionNames();
+  return detail::Document(file).ReadSectionNames();
 }
 
 std::vector<std::string> ReadSection(const std::optional<std::string>& section,
                                      const std::string& file) {
-  return detail::GetFile(file)->ReadSection(section);
+  return detail::Document(file).ReadSection(section);
 }
 
 bool IterateAllSections(
@@ -162,11 +183,11 @@ bool IterateAllSections(
     const std::function<void(
         const std::string&, const std::vector<SectionKeyValuePair>&)>& callback,
     const std::function<void(const std::exception&)>& errorCallback) {
-  const std::shared_ptr<File> document = detail::GetFile(file);
+  File& document = detail::Document(file);
   // A snapshot: sections created during the walk are not visited, and no
   // lock is held while a callback runs.
-  for (const std::string& name : document->ReadSectionNames()) {
-    const auto pairs = document->ReadSectionKeyValuePairs(name);
+  for (const std::string& name : document.ReadSectionNames()) {
+    const auto pairs = document.ReadSectionKeyValuePairs(name);
     std::vector<SectionKeyValuePair> visited;
     visited.reserve(pairs.size());
     for (const auto& [key, value] : pairs) visited.emplace_back(key, value);
@@ -184,7 +205,7 @@ bool IterateAllSections(
 void WriteString(const std::optional<std::string>& section,
                  const std::string& key, const std::string& value,
                  const std::string& file) {
-  detail::GetFile(file)->WriteValue(section, key, value);
+  detail::Document(file).WriteValue(section, key, value);
 }
 
 template <>
@@ -196,14 +217,14 @@ void WriteValue<std::string>(const std::optional<std::string>& section,
 
 void EraseKey(const std::optional<std::string>& section,
               const std::string_view& key, const std::string& file) {
-  detail::GetFile(file)->EraseKey(section, key);
+  detail::Document(file).EraseKey(section, key);
 }
 
 void EraseSection(const std::optional<std::string>& section,
                   const std::string& file) {
-  detail::GetFile(file)->EraseSection(section);
+  detail::Document(file).EraseSection(section);
 }
 
-void Flush(const std::string& file) { detail::GetFile(file)->Flush(); }
+void Flush(const std::string& file) { detail::Document(file).Flush(); }
 
 }  // namespace vty::config::ini

@@ -111,6 +111,7 @@ VTY_CONFIG_API bool IsEqual(const std::string_view& a,
 // touch them only under their File's `mutex`.
 
 class Line;
+class KeyValuePair;
 
 /// One section of a document: its name and the positions of its lines.
 class VTY_CONFIG_API Section {
@@ -133,6 +134,14 @@ class VTY_CONFIG_API Section {
   /// The section's lines in file order; for a loaded named section the first
   /// is its header. Each iterator stays valid while its line is in the file.
   std::list<std::list<std::shared_ptr<Line>>::iterator> lineRefs;
+
+ private:
+  friend class File;
+  // The first key line of each key in file order, so that lookups need not
+  // walk the lines. Exact because duplicates only come from loading (the
+  // first is indexed), a key is added only when missing, and erasing removes
+  // every line of a key at once.
+  std::unordered_map<std::string_view, KeyValuePair*, KeyHasher, KeyEq> keys_;
 };
 
 /// One physical line, kept with its exact text.

@@ -1,0 +1,342 @@
+// Speed of the library's operations, each beside an in-run baseline so that
+// ratios survive a noisy machine. Data are generated with a fixed seed.
+//
+//   cmake -S . -B build -DVTY_CONFIG_BUILD_BENCHMARKS=ON
+//   cmake --build build --target vty_config_bench
+//   build/bench/vty_config_bench --benchmark_repetitions=5
+//       --benchmark_report_aggregates_only=true
+
+#include <benchmark/benchmark.h>
+#include <fcntl.h>
+#include <malloc.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "config/INI.h"
+
+namespace ini = vty::config::ini;
+namespace fs = std::filesystem;
+
+namespace {
+
+// Bytes of heap in use now, small and large blocks alike.
+std::size_t HeapInUse() {
+  const struct mallinfo2 info = mallinfo2();
+  return info.uordblks + info.hblkhd;
+}
+
+// ---- Data ----
+
+struct Generated {
+  std::string text;
+  std::vector<std::pair<std::string, std::string>> keys;  // section, key
+  std::vector<std::string> sections;
+  std::size_t lines = 0;
+};
+
+// A realistic settings file of about `size` bytes: comments of both kinds,
+// blank lines, sections of 5 to 50 keys, values of 5 to 60 characters.
+Generated Generate(std::size_t size, unsigned seed = 42) {
+  std::mt19937 random(seed);
+  auto between = [&](int low, int high) {
+    return std::uniform_int_distribution<int>(low, high)(random);
+  };
+  Generated out;
+  int key = 0;
+  for (int section = 0; out.text.size() < size; ++section) {
+    const std::string name = "section_" + std::to_string(section);
+    out.text += (section % 3 ? "; settings of " : "# settings of ") + name +
+                "\n[" + name + "]\n";
+    out.lines += 2;
+    out.sections.push_back(name);
+    for (int i = between(5, 50); i > 0; --i, ++key) {
+      const std::string k = "option_" + std::to_string(key);
+      std::string value(static_cast<std::size_t>(between(5, 60)), 'x');
+      for (char& c : value) c = static_cast<char>('a' + between(0, 25));
+      out.text += k + (key % 2 ? " = " : "=") + value + "\n";
+      ++out.lines;
+      out.keys.emplace_back(name, k);
+      if (between(0, 9) == 0) {
+        out.text += "# note on " + k + "\n";
+        ++out.lines;
+      }
+    }
+    out.text += "\n";
+    ++out.lines;
+  }
+  return out;
+}
+
+fs::path WorkDir() {
+  static const fs::path dir = [] {
+    fs::path d = fs::current_path() / ("vty-bench-" + std::to_string(getpid()));
+    fs::create_directories(d);
+    return d;
+  }();
+  return dir;
+}
+
+std::string WriteFile(const fs::path& dir, const std::string& name,
+                      const std::string& text) {
+  fs::create_directories(dir);
+  const fs::path path = dir / name;
+  std::ofstream(path, std::ios::binary) << text;
+  return path.string();
+}
+
+const Generated& Small() {
+  static const Generated data = Generate(10 * 1024);
+  return data;
+}
+
+const std::string& SmallFile() {
+  static const std::string path =
+      WriteFile(WorkDir(), "small.ini", Small().text);
+  return path;
+}
+
+// ---- Load ----
+
+void BM_Load(benchmark::State& state) {
+  const Generated data = Generate(static_cast<std::size_t>(state.range(0)));
+  const std::string original = WriteFile(WorkDir(), "load.ini", data.text);
+  static int next = 0;
+  for (auto _ : state) {
+    // The registry keeps every document: each iteration needs a new path.
+    state.PauseTiming();
+    const fs::path path =
+        WorkDir() / ("load-" + std::to_string(next++) + ".ini");
+    fs::create_hard_link(original, path);
+    state.ResumeTiming();
+    benchmark::DoNotOptimize(
+        ini::ReadString("section_0", "option_0", "", path));
+  }
+  state.SetBytesProcessed(state.iterations() *
+                          static_cast<int64_t>(data.text.size()));
+}
+BENCHMARK(BM_Load)
+    ->Arg(1 << 20)
+    ->Arg(16 << 20)
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(8);
+
+// Baseline: read the file and split it into lines with memchr, keeping none.
+void BM_LoadBaseline(benchmark::State& state) {
+  const Generated data = Generate(static_cast<std::size_t>(state.range(0)));
+  const std::string path = WriteFile(WorkDir(), "load-base.ini", data.text);
+  for (auto _ : state) {
+    std::ifstream in(path, std::ios::binary);
+    std::string text((std::istreambuf_iterator<char>(in)), {});
+    std::size_t lines = 0;
+    const char* p = text.data();
+    const char* end = p + text.size();
+    while (p < end) {
+      const void* nl = std::memchr(p, '\n', static_cast<std::size_t>(end - p));
+      p = nl ? static_cast<const char*>(nl) + 1 : end;
+      ++lines;
+    }
+    benchmark::DoNotOptimize(lines);
+  }
+  state.SetBytesProcessed(state.iterations() *
+                          static_cast<int64_t>(data.text.size()));
+}
+BENCHMARK(BM_LoadBaseline)
+    ->Arg(1 << 20)
+    ->Arg(16 << 20)
+    ->Unit(benchmark::kMillisecond);
+
+// ---- Reads ----
+
+std::unordered_map<std::string, std::string> BaselineMap() {
+  std::unordered_map<std::string, std::string> map;
+  for (const auto& [section, key] : Small().keys) {
+    map.emplace(section + "\n" + key, "some value of a setting");
+  }
+  return map;
+}
+
+void BM_HotRead(benchmark::State& state) {
+  const auto& keys = Small().keys;
+  const std::string& file = SmallFile();
+  std::size_t i = 0;
+  for (auto _ : state) {
+    const auto& [section, key] = keys[i++ % keys.size()];
+    benchmark::DoNotOptimize(ini::ReadString(section, key, "", file));
+  }
+}
+BENCHMARK(BM_HotRead);
+
+void BM_HotReadBaseline(benchmark::State& state) {
+  const auto map = BaselineMap();
+  std::vector<std::string> names;
+  for (const auto& [section, key] : Small().keys)
+    names.push_back(section + "\n" + key);
+  std::size_t i = 0;
+  for (auto _ : state) {
+    std::string value = map.find(names[i++ % names.size()])->second;
+    benchmark::DoNotOptimize(value);
+  }
+}
+BENCHMARK(BM_HotReadBaseline);
+
+void BM_MissRead(benchmark::State& state) {
+  const auto& keys = Small().keys;
+  const std::string& file = SmallFile();
+  std::size_t i = 0;
+  for (auto _ : state) {
+    const auto& [section, key] = keys[i++ % keys.size()];
+    benchmark::DoNotOptimize(ini::ReadString(section, "missing_key", "", file));
+  }
+}
+BENCHMARK(BM_MissRead);
+
+void BM_MissReadBaseline(benchmark::State& state) {
+  const auto map = BaselineMap();
+  std::vector<std::string> names;
+  for (const auto& [section, key] : Small().keys)
+    names.push_back(section + "\nmissing_key");
+  std::size_t i = 0;
+  for (auto _ : state) {
+    benchmark::DoNotOptimize(map.find(names[i++ % names.size()]) == map.end());
+  }
+}
+BENCHMARK(BM_MissReadBaseline);
+
+// Hot reads on one or two threads, on one shared file or a file per thread.
+void BM_ThreadedRead(benchmark::State& state) {
+  const bool ownFile = state.range(0) != 0;
+  static const std::string second =
+      WriteFile(WorkDir(), "small-2.ini", Small().text);
+  const std::string& file =
+      ownFile && state.thread_index() == 1 ? second : SmallFile();
+  const auto& keys = Small().keys;
+  std::size_t i = static_cast<std::size_t>(state.thread_index()) * 7;
+  for (auto _ : state) {
+    const auto& [section, key] = keys[i++ % keys.size()];
+    benchmark::DoNotOptimize(ini::ReadString(section, key, "", file));
+  }
+  state.SetItemsProcessed(state.iterations());
+}
+BENCHMARK(BM_ThreadedRead)
+    ->ArgName("ownFile")
+    ->Arg(0)
+    ->Arg(1)
+    ->Threads(1)
+    ->Threads(2)
+    ->UseRealTime();
+
+// ---- Writes ----
+
+void BM_DeferredWrite(benchmark::State& state) {
+  const std::string file = WriteFile(WorkDir(), "deferred.ini", Small().text);
+  const auto& keys = Small().keys;
+  ini::ReadString("x", "y", "", file);  // load before timing
+  ini::InitialiseAsyncWriting();
+  std::size_t i = 0;
+  for (auto _ : state) {
+    const auto& [section, key] = keys[i++ % keys.size()];
+    ini::WriteString(section, key, "a new value", file);
+  }
+  ini::ShutdownAsyncWriting();
+}
+BENCHMARK(BM_DeferredWrite);
+
+fs::path ImmediateDir(int where) {
+  return where == 0
+             ? WorkDir()
+             : fs::path("/dev/shm") / ("vty-bench-" + std::to_string(getpid()));
+}
+
+void BM_ImmediateWrite(benchmark::State& state) {
+  const fs::path dir = ImmediateDir(static_cast<int>(state.range(0)));
+  const std::string file = WriteFile(dir, "immediate.ini", Small().text);
+  const auto& [section, key] = Small().keys.front();
+  int i = 0;
+  for (auto _ : state) {
+    ini::WriteString(section, key, "value " + std::to_string(i++), file);
+  }
+  state.SetLabel(dir.string());
+}
+BENCHMARK(BM_ImmediateWrite)
+    ->ArgName("shm")
+    ->Arg(0)
+    ->Arg(1)
+    ->Unit(benchmark::kMicrosecond);
+
+// Baseline: the same bytes to a temporary file, fsync, rename.
+void BM_ImmediateWriteBaseline(benchmark::State& state) {
+  const fs::path dir = ImmediateDir(static_cast<int>(state.range(0)));
+  fs::create_directories(dir);
+  const std::string target = (dir / "baseline.ini").string();
+  const std::string temp = (dir / ".baseline.ini.tmp").string();
+  const std::string& text = Small().text;
+  for (auto _ : state) {
+    const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    benchmark::DoNotOptimize(::write(fd, text.data(), text.size()));
+    ::fsync(fd);
+    ::close(fd);
+    ::rename(temp.c_str(), target.c_str());
+  }
+  state.SetLabel(dir.string());
+}
+BENCHMARK(BM_ImmediateWriteBaseline)
+    ->ArgName("shm")
+    ->Arg(0)
+    ->Arg(1)
+    ->Unit(benchmark::kMicrosecond);
+
+// ---- Enumeration ----
+
+void BM_IterateAllSections(benchmark::State& state) {
+  const std::string& file = SmallFile();
+  std::size_t pairs = 0;
+  for (auto _ : state) {
+    ini::IterateAllSections(
+        file,
+        [&](const std::string&,
+            const std::vector<ini::SectionKeyValuePair>& p) {
+          pairs += p.size();
+        },
+        [](const std::exception&) {});
+  }
+  benchmark::DoNotOptimize(pairs);
+}
+BENCHMARK(BM_IterateAllSections)->Unit(benchmark::kMicrosecond);
+
+// ---- Memory ----
+
+void BM_MemoryPerLine(benchmark::State& state) {
+  const Generated data = Generate(static_cast<std::size_t>(state.range(0)), 7);
+  const std::string file = WriteFile(WorkDir(), "memory.ini", data.text);
+  std::size_t bytes = 0;
+  for (auto _ : state) {  // once: a path loads only on its first use
+    const std::size_t before = HeapInUse();
+    ini::ReadString("section_0", "option_0", "", file);
+    bytes = HeapInUse() - before;
+  }
+  state.counters["heap_bytes_per_line"] =
+      static_cast<double>(bytes) / static_cast<double>(data.lines);
+  state.counters["heap_bytes_per_file_byte"] =
+      static_cast<double>(bytes) / static_cast<double>(data.text.size());
+}
+BENCHMARK(BM_MemoryPerLine)->Arg(1 << 20)->Iterations(1);
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  benchmark::Initialize(&argc, argv);
+  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+  benchmark::RunSpecifiedBenchmarks();
+  benchmark::Shutdown();
+  std::error_code ignored;
+  fs::remove_all(WorkDir(), ignored);
+  fs::remove_all(ImmediateDir(1), ignored);
+  return 0;
+}
