@@ -1,14 +1,116 @@
+// How single lines are classified, and how keys and section names match.
+
 #include <gtest/gtest.h>
+
+#include <cctype>
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
 
 #include "config/INI.h"
 
 namespace vty::config::ini {
 namespace {
 
-TEST(LineRules, Smoke) {
-  std::string key;
-  EXPECT_TRUE(IsKey("a=b", key));
-  EXPECT_EQ(key, "a");
+using namespace std::string_literals;
+
+// kind: 'b' blank, 'c' comment, '-' neither; key and header are what IsKey
+// and IsSectionHeader yield, {} when they return false.
+struct LineCase {
+  std::string line;
+  char kind;
+  std::optional<std::string> key;
+  std::optional<std::string> header;
+};
+
+const LineCase kLines[] = {
+    {"", 'b', {}, {}},
+    {" \t \t", 'b', {}, {}},
+    {"   ; note", 'c', {}, {}},
+    {"\t# x", 'c', {}, {}},
+    {"key=1 ; note", '-', "key", {}},
+    {"; a=b", 'c', "; a", {}},
+    {" name = v", '-', "name", {}},
+    {"name=", '-', "name", {}},
+    {"a=b=c", '-', "a", {}},
+    {"\tmy key\t=1", '-', "my key", {}},
+    {"\vk=1", '-', "\vk", {}},
+    {"k\0=v"s, '-', "k\0"s, {}},
+    {"\xC3\x84=\xFF", '-', "\xC3\x84", {}},
+    {"[s=1]", '-', "[s", "s=1"},
+    {"[main]", '-', {}, "main"},
+    {"  [ a b ]\t", '-', {}, "a b"},
+    {"[a]b]", '-', {}, "a]b"},
+    {"[a\0b]"s, '-', {}, "a\0b"s},
+    {"[\xE2\x82\xAC]", '-', {}, "\xE2\x82\xAC"},
+};
+
+// Lines for which no rule holds: unrecognised text.
+const std::string kText[] = {
+    "\r",     "\v",        "\f",        "\0"s,
+    "=value", "   =value", "no equals", "[main] ; note",
+    "[]",     "[  ]",      "[",         "]",
+    "x[a]",   "\r[s]",     "[s]\r"};
+
+TEST(LineRules, ClassifiesLines) {
+  std::vector<LineCase> cases(std::begin(kLines), std::end(kLines));
+  for (const std::string& line : kText) cases.push_back({line, '-', {}, {}});
+  for (const LineCase& c : cases) {
+    const std::string context = ::testing::PrintToString(c.line);
+    EXPECT_EQ(IsBlankLine(c.line), c.kind == 'b') << context;
+    EXPECT_EQ(IsComment(c.line), c.kind == 'c') << context;
+    std::string key = "untouched";
+    EXPECT_EQ(IsKey(c.line, key), c.key.has_value()) << context;
+    EXPECT_EQ(key, c.key.value_or("untouched")) << context;
+    std::string name = "untouched";
+    EXPECT_EQ(IsSectionHeader(c.line, name), c.header.has_value()) << context;
+    EXPECT_EQ(name, c.header.value_or("untouched")) << context;
+  }
+}
+
+TEST(LineRules, IsEqualFoldsAsciiCaseOverEveryByte) {
+  const struct {
+    std::string a, b;
+    bool equal;
+  } cases[] = {
+      {"Key", "KEY", true},
+      {"", "", true},
+      {"key", "key ", false},
+      {"a\0"s, "a", false},
+      {"a\0b"s, "a\0c"s, false},  // bytes after a NUL count
+      {"A\0B"s, "a\0b"s, true},
+      {"[", "{", false},        // 0x5B and 0x7B differ by the case bit only
+      {"\xC4", "\xE4", false},  // no folding above 0x7F
+      {"\xC3\x84x", "\xC3\x84X", true},
+  };
+  for (const auto& c : cases) {
+    const std::string context =
+        ::testing::PrintToString(c.a) + " vs " + ::testing::PrintToString(c.b);
+    EXPECT_EQ(IsEqual(c.a, c.b), c.equal) << context;
+    EXPECT_EQ(IsEqual(c.b, c.a), c.equal) << context;
+    EXPECT_EQ(Section::KeyEq{}(c.a, c.b), c.equal) << context;
+    EXPECT_EQ(File::SectionNameEq{}(c.a, c.b), c.equal) << context;
+  }
+  EXPECT_TRUE(File::SectionNameEq{}(std::nullopt, std::nullopt));
+  EXPECT_FALSE(File::SectionNameEq{}(std::nullopt, ""s));
+  EXPECT_FALSE(File::SectionNameEq{}(""s, std::nullopt));
+}
+
+// Both hashers hash a name as std::hash<std::string> hashes its lowered copy;
+// long names are included because short ones may take another path.
+TEST(LineRules, HashersHashTheLoweredName) {
+  EXPECT_EQ(File::SectionNameHasher{}(std::nullopt), 0u);
+  for (const std::string& name :
+       {"ABC"s, ""s, "A\0B"s, std::string(64, 'X'), std::string(65, 'X')}) {
+    std::string lowered;
+    for (char c : name) {
+      lowered += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    }
+    const std::size_t expected = std::hash<std::string>{}(lowered);
+    EXPECT_EQ(File::SectionNameHasher{}(name), expected) << name;
+    EXPECT_EQ(Section::KeyHasher{}(name), expected) << name;
+  }
 }
 
 }  // namespace
