@@ -187,11 +187,9 @@ void File::Read() {
     if (IsBlankLine(line) || IsComment(line)) {
       made = std::make_shared<Line>(current, true, std::string(line));
     } else if (IsKey(line, word)) {
-      auto pair = std::make_shared<KeyValuePair>(
+      made = std::make_shared<KeyValuePair>(
           current, std::string(line), std::move(word),
           std::string(line.substr(line.find('=') + 1)));
-      current->keys_.try_emplace(pair->key, pair.get());  // the first wins
-      made = std::move(pair);
     } else if (IsSectionHeader(line, word)) {
       auto found = sections.find(word);
       if (found == sections.end()) {
@@ -217,6 +215,24 @@ std::filesystem::file_time_type File::GetFileTime() const {
 
 // ---- Lookups ----
 
+Section::KeyIndex& File::KeysOf(const Section& section) const {
+  // Built by the first lookup, under the document's lock held shared (so
+  // possibly by two readers at once) or exclusively; kept exact by every edit
+  // once built. Loading builds none, which keeps loading cheap.
+  if (!section.indexed_.load(std::memory_order_acquire)) {
+    std::lock_guard lock(section.indexMutex_);
+    if (!section.indexed_.load(std::memory_order_relaxed)) {
+      for (const auto& ref : section.lineRefs) {
+        if (KeyValuePair* pair = AsKeyValue(**ref)) {
+          section.keys_.try_emplace(pair->key, pair);  // the first wins
+        }
+      }
+      section.indexed_.store(true, std::memory_order_release);
+    }
+  }
+  return section.keys_;
+}
+
 const Section* File::FindSection(const std::optional<std::string>& name) const {
   const auto found = sections.find(name);
   return found == sections.end() ? nullptr : found->second.get();
@@ -228,8 +244,9 @@ std::optional<std::string> File::ReadValue(
   std::shared_lock lock(mutex);
   const Section* found = FindSection(section);
   if (found == nullptr) return std::nullopt;
-  const auto pair = found->keys_.find(key);
-  if (pair == found->keys_.end()) return std::nullopt;
+  const auto& keys = KeysOf(*found);
+  const auto pair = keys.find(key);
+  if (pair == keys.end()) return std::nullopt;
   return pair->second->value;
 }
 
@@ -291,8 +308,8 @@ void File::WriteValue(const std::optional<std::string>& section,
   const std::shared_ptr<Section>& target = found->second;
   auto& refs = target->lineRefs;
 
-  if (const auto existing = target->keys_.find(key);
-      existing != target->keys_.end()) {
+  auto& keys = KeysOf(*target);
+  if (const auto existing = keys.find(key); existing != keys.end()) {
     // The stored spelling of the key stays; indentation, blanks around '='
     // and anything after the old value go.
     KeyValuePair& pair = *existing->second;
@@ -309,7 +326,7 @@ void File::WriteValue(const std::optional<std::string>& section,
   KeyValuePair* added = pair.get();
   std::list<std::shared_ptr<Line>> line{std::move(pair)};
   std::list<std::list<std::shared_ptr<Line>>::iterator> lineRef{line.begin()};
-  target->keys_.emplace(added->key, added);
+  keys.emplace(added->key, added);
 
   // A new key goes after the section's last non-blank line, so that blank
   // lines closing the section stay between it and what follows.
@@ -336,7 +353,7 @@ void File::EraseKey(const std::optional<std::string>& section,
   const auto found = sections.find(section);
   if (found == sections.end()) return;
   // The index names the lines about to go: drop the entry while they live.
-  found->second->keys_.erase(key);
+  if (found->second->indexed_) found->second->keys_.erase(key);
   auto& refs = found->second->lineRefs;
   for (auto ref = refs.begin(); ref != refs.end();) {
     const KeyValuePair* pair = AsKeyValue(***ref);

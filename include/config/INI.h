@@ -35,11 +35,13 @@
 #ifndef VTY_CONFIG_INI_H_
 #define VTY_CONFIG_INI_H_
 
+#include <atomic>
 #include <exception>
 #include <filesystem>
 #include <functional>
 #include <list>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <ostream>
 #include <shared_mutex>
@@ -63,16 +65,18 @@ namespace vty::config::ini {
 // the rules in this order and the first that holds wins: blank, comment, key,
 // section header, otherwise unrecognised text.
 //
-//   line                    blank  comment  key        header
-//   ""  " \t"               yes    -        -          -
-//   "  ; note"  "\t# x"     -      yes      -          -
-//   "; a=b"                 -      yes      "; a"      -       (comment wins)
-//   "name = v"  "a=b=c"     -      -        "name" "a" -
-//   "=v"  "  =v"            -      -        no         -
-//   "[s=1]"                 -      -        "[s"       -       (key wins)
-//   "  [ a b ]\t"           -      -        -          "a b"
-//   "[a]b]"                 -      -        -          "a]b"
-//   "[main] ; note"  "[]"   -      -        -          no      (unrecognised)
+//   line                    loaded as
+//   ""  " \t"               blank
+//   "  ; note"  "\t# x"     comment
+//   "; a=b"                 comment (comments are tested before keys)
+//   "name = v"              key "name", value " v" (the value is untrimmed)
+//   "a=b=c"                 key "a", value "b=c"
+//   "=v"  "  =v"            unrecognised text (nothing before the '=')
+//   "[s=1]"                 key "[s", value "1]" (keys before headers)
+//   "  [ a b ]\t"           header of section "a b"
+//   "[a]b]"                 header of section "a]b" (up to the last ']')
+//   "[main] ; note"  "[]"   unrecognised text
+//   "\f"  "\v"               unrecognised text (not blanks)
 
 /// Returns true when every character of `line` is a space or a tab; true for
 /// the empty line. A line of only "\r", "\v" or "\f" is not blank.
@@ -137,11 +141,17 @@ class VTY_CONFIG_API Section {
 
  private:
   friend class File;
+  using KeyIndex =
+      std::unordered_map<std::string_view, KeyValuePair*, KeyHasher, KeyEq>;
+
   // The first key line of each key in file order, so that lookups need not
   // walk the lines. Exact because duplicates only come from loading (the
   // first is indexed), a key is added only when missing, and erasing removes
-  // every line of a key at once.
-  std::unordered_map<std::string_view, KeyValuePair*, KeyHasher, KeyEq> keys_;
+  // every line of a key at once. Built by the first lookup (File::KeysOf);
+  // indexMutex_ serialises two readers building it.
+  mutable std::mutex indexMutex_;
+  mutable std::atomic<bool> indexed_{false};
+  mutable KeyIndex keys_;
 };
 
 /// One physical line, kept with its exact text.
@@ -295,6 +305,8 @@ class VTY_CONFIG_API File {
 
  private:
   const Section* FindSection(const std::optional<std::string>& name) const;
+  // The section's key index, built on first use.
+  Section::KeyIndex& KeysOf(const Section& section) const;
   // Saves at once, or stamps changeTime when writing is deferred.
   void ApplyWriteRule();
 
