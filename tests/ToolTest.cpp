@@ -1,0 +1,197 @@
+// Drives the built vty-ini binary as a user would: runs it through the shell
+// and checks its output, its exit code and every byte of the file.
+
+#include <sys/wait.h>
+
+#include <cstdio>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "TestUtil.h"
+
+namespace vty::config::ini::testing {
+namespace {
+
+struct Result {
+  int code;
+  std::string out;
+  std::string err;
+};
+
+// Single quotes keep every byte; a quote itself is closed, escaped, reopened.
+std::string Quote(const std::string& arg) {
+  std::string quoted = "'";
+  for (const char c : arg) quoted += c == '\'' ? "'\\''" : std::string(1, c);
+  return quoted + "'";
+}
+
+class ToolTest : public TempDirTest {
+ protected:
+  void SetUp() override {
+    TempDirTest::SetUp();
+    file_ = Path("app.ini");
+  }
+
+  // Runs vty-ini with `args`, in which "FILE" stands for file_.
+  Result Run(const std::vector<std::string>& args) {
+    std::string command = Quote(VTY_INI_TOOL);
+    for (const auto& arg : args) {
+      command += " " + Quote(arg == "FILE" ? file_ : arg);
+    }
+    FILE* pipe = popen((command + " 2>" + Quote(Path("err"))).c_str(), "r");
+    if (pipe == nullptr) return {-1, "popen failed", ""};
+    std::string out;
+    char buffer[4096];
+    while (const std::size_t got = fread(buffer, 1, sizeof buffer, pipe)) {
+      out.append(buffer, got);
+    }
+    const int status = pclose(pipe);
+    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, out,
+            ReadAll(Path("err"))};
+  }
+
+  std::string file_;
+};
+
+constexpr char kIni[] =
+    "; settings\nname = Demo\n\n"
+    "[Net]\nHost = 127.0.0.1\nPort=8080\nPORT=9999\n"
+    "[Log]\nLevel=info\nnot a key\n"
+    "[Empty]\n"
+    "[net]\nTimeout=5\n"
+    "[Odd]\np=C:\\d\tx\nq=\"hi\"\x01\nb=\xC3\xA9\xFF\n";
+
+TEST_F(ToolTest, ReadsWithTheLibrarysRulesAndChangesNothing) {
+  static const struct {
+    std::vector<std::string> args;
+    int code;
+    std::string out;
+  } cases[] = {
+      {{"get", "FILE", "Net", "Host"}, 0, " 127.0.0.1\n"},
+      {{"get", "FILE", "nEt", "port"}, 0, "8080\n"},  // the first line wins
+      {{"get", "FILE", "net", "Timeout"}, 0, "5\n"},  // a repeated header
+      {{"get", "FILE", "", "name"}, 0, " Demo\n"},
+      {{"get", "FILE", "Net", "Missing"}, 1, ""},
+      {{"get", "FILE", "Net", "Missing", "--default", "30"}, 0, "30\n"},
+      {{"get", "--default=", "FILE", "Net", "Missing"}, 0, "\n"},
+      {{"get", "FILE", "Net", "Host", "--default", "x"}, 0, " 127.0.0.1\n"},
+      {{"sections", "FILE"}, 0, "Net\nLog\nEmpty\nOdd\n"},  // not hash order
+      {{"section", "FILE", "Log"}, 0, "Level=info\nnot a key\n"},
+      {{"section", "FILE", ""}, 0, "name = Demo\n"},
+      {{"section", "FILE", "Empty"}, 0, ""},
+      {{"section", "FILE", "Nope"}, 1, ""},
+      {{"dump", "FILE"},
+       0,
+       "\tname\t Demo\nNet\tHost\t 127.0.0.1\nNet\tPort\t8080\n"
+       "Net\tPORT\t9999\nNet\tTimeout\t5\nLog\tLevel\tinfo\n"
+       "Odd\tp\tC:\\\\d\\tx\nOdd\tq\t\"hi\"\x01\nOdd\tb\t\xC3\xA9\xFF\n"},
+      {{"dump", "--json", "FILE"}, 0, R"({
+  "": {"name": " Demo"},
+  "Net": {"Host": " 127.0.0.1", "Port": "8080", "Timeout": "5"},
+  "Log": {"Level": "info"},
+  "Empty": {},
+  "Odd": {"p": "C:\\d\u0009x", "q": "\"hi\"\u0001", "b": "é\ufffd"}
+}
+)"},
+  };
+  WriteAll(file_, kIni);
+  for (const auto& c : cases) {
+    const Result result = Run(c.args);
+    const std::string context = ::testing::PrintToString(c.args);
+    EXPECT_EQ(result.code, c.code) << context << result.err;
+    EXPECT_EQ(result.out, c.out) << context;
+    EXPECT_EQ(result.err, "") << context;
+  }
+  EXPECT_EQ(ReadAll(file_), kIni);
+}
+
+TEST_F(ToolTest, EditsTouchOnlyTheirLines) {
+  static const struct {
+    std::optional<std::string> before;  // nullopt: no file
+    std::vector<std::string> args;
+    int code;
+    std::string after;
+  } cases[] = {
+      // clang-format off
+      {"; c\n[S]\n k = 0\n\n[T]\n", {"set", "FILE", "s", "K", "1"},
+       0, "; c\n[S]\nk=1\n\n[T]\n"},
+      {"[S]\na=0\n\n[T]\n", {"set", "FILE", "S", "k", "1"},
+       0, "[S]\na=0\nk=1\n\n[T]\n"},
+      {"[S]\n", {"set", "FILE", "", "k", "1"}, 0, "k=1\n[S]\n"},
+      {std::nullopt, {"set", "FILE", "S", "k", "--", "--on"},
+       0, "[S]\nk=--on\n"},
+      {"[S]\nk=1\n; c\nK=2\n", {"del", "FILE", "S", "k"}, 0, "[S]\n; c\n"},
+      // CR LF shows that nothing was saved: a save would write LF.
+      {"[S]\r\nk=1\r\n", {"del", "FILE", "S", "x"}, 1, "[S]\r\nk=1\r\n"},
+      {"a=1\n[S]\n[T]\n[s]\n; c\n", {"del-section", "FILE", "S"},
+       0, "a=1\n[T]\n"},
+      {"[S]\r\n", {"del-section", "FILE", "T"}, 1, "[S]\r\n"},
+      // clang-format on
+  };
+  for (const auto& c : cases) {
+    const std::string context = ::testing::PrintToString(c.args);
+    std::filesystem::remove(file_);
+    if (c.before) WriteAll(file_, *c.before);
+    const Result result = Run(c.args);
+    EXPECT_EQ(result.code, c.code) << context << result.err;
+    EXPECT_EQ(result.out + result.err, "") << context;
+    EXPECT_EQ(ReadAll(file_), c.after) << context;
+  }
+}
+
+// Usage errors (2) and refused input or failing files (3) print one line,
+// pointing to --help or naming the file, and change no file.
+TEST_F(ToolTest, ErrorsPrintOneLineAndLeaveTheFile) {
+  const std::string dir = Path(""), belowFile = Path("plain") + "/x.ini";
+  const struct {
+    std::vector<std::string> args;
+    int code;
+  } cases[] = {
+      // clang-format off
+      {{}, 2},                         {{"frob", "FILE"}, 2},
+      {{"get", "FILE", "S"}, 2},       {{"set", "FILE", "S", "k", "v", "v"}, 2},
+      {{"dump", "FILE", "--default", "x"}, 2},
+      {{"get", "FILE", "S", "k", "--default"}, 2},
+      {{"set", "FILE", "S", "a=b", "v"}, 3},
+      {{"set", "FILE", "S", " #k", "v"}, 3},
+      {{"set", "FILE", "S", "k", "a\nb"}, 3},
+      {{"set", "FILE", "S=1", "k", "v"}, 3},
+      {{"set", belowFile, "S", "k", "v"}, 3},
+      {{"get", dir, "S", "k"}, 3},
+      // clang-format on
+  };
+  const std::string before = "; keep me\r\n[S]\r\nk = old";  // a save ends it
+  WriteAll(file_, before);
+  WriteAll(Path("plain"), before);
+  for (const auto& c : cases) {
+    const Result result = Run(c.args);
+    const std::string context = ::testing::PrintToString(c.args) + result.err;
+    EXPECT_EQ(result.code, c.code) << context;
+    EXPECT_EQ(result.out, "") << context;
+    EXPECT_EQ(result.err.find('\n'), result.err.size() - 1) << context;
+    const std::string named = c.code == 2           ? "(see vty-ini --help)\n"
+                              : c.args[1] == "FILE" ? file_ + ": "
+                                                    : c.args[1] + ": ";
+    EXPECT_NE(result.err.find(named), std::string::npos) << context;
+  }
+  EXPECT_EQ(ReadAll(file_), before);
+  EXPECT_EQ(ReadAll(Path("plain")), before);
+}
+
+TEST_F(ToolTest, HelpAndVersion) {
+  const std::string help = Run({"--help"}).out;
+  for (const char* name :
+       {"get", "set", "del", "del-section", "sections", "section", "dump"}) {
+    EXPECT_NE(help.find(std::string("\n  ") + name + " FILE"), help.npos)
+        << name;
+  }
+  EXPECT_NE(help.find("(\"\") names the unnamed section"), help.npos);
+  EXPECT_EQ(Run({"get", "--help"}).out, help);
+  EXPECT_EQ(Run({"--version"}).out,
+            "vty-ini (Vantry.Config) " VTY_CONFIG_VERSION "\n");
+  EXPECT_EQ(std::string(VTY_CONFIG_VERSION).rfind("1.2.", 0), 0u);
+}
+
+}  // namespace
+}  // namespace vty::config::ini::testing
