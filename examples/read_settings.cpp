@@ -1,5 +1,6 @@
 // Reads a service's settings from an INI file, with a default for every key
-// that the file does not set, and prints what it found.
+// that the file does not set, and prints what it found. Values are printed in
+// quotes: a value is all the text after the '=', blanks included.
 //
 //   read_settings [FILE]      (FILE defaults to app.ini beside the program)
 
@@ -33,7 +34,8 @@ int main(int argc, char** argv) {
     const bool found = ini::ReadString(setting.section, setting.key,
                                        setting.fallback, value, file);
     std::cout << "  [" << setting.section.value_or("") << "] " << setting.key
-              << " = " << value << (found ? "" : "   (default)") << '\n';
+              << " = \"" << value << '"' << (found ? "" : "   (default)")
+              << '\n';
   }
   return 0;
 }
