@@ -129,7 +129,14 @@ void RewriteInPlace(const fs::path& target, std::string_view content,
 }  // namespace
 
 void ReplaceFileContent(const fs::path& path, std::string_view content) {
-  if (path.has_parent_path()) fs::create_directories(path.parent_path());
+  if (path.has_parent_path()) {
+    std::error_code error;
+    fs::create_directories(path.parent_path(), error);
+    if (error) {
+      throw fs::filesystem_error("cannot create the directories to save", path,
+                                 path.parent_path(), error);
+    }
+  }
   const fs::path target = FollowLinks(path);
 
   struct stat old {};

@@ -1,0 +1,211 @@
+// Saving: a file holds its whole old or whole new content at every moment,
+// keeps its permissions, owner and links; a failed save is reported and tried
+// again; a flush writes exactly when the disk lacks a change.
+
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <filesystem>
+#include <random>
+#include <set>
+#include <string>
+
+#include "TestUtil.h"
+#include "config/INI.h"
+
+namespace vty::config::ini {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+using testing::ReadAll;
+using testing::WriteAll;
+using Clock = fs::file_time_type::clock;
+using SaveTest = testing::TempDirTest;
+
+// The process's umask, read once before any test runs.
+const mode_t kUmask = [] {
+  const mode_t mask = ::umask(0);
+  ::umask(mask);
+  return mask;
+}();
+
+struct stat Stat(const fs::path& path) {
+  struct stat st {};
+  EXPECT_EQ(::stat(path.c_str(), &st), 0) << path;
+  return st;
+}
+
+// Every name in `dir`, so that a test sees any temporary file left behind.
+std::set<std::string> Names(const fs::path& dir) {
+  std::set<std::string> names;
+  for (const auto& entry : fs::directory_iterator(dir)) {
+    names.insert(entry.path().filename().string());
+  }
+  return names;
+}
+
+TEST_F(SaveTest, PermissionsAndOwnerSurvive) {
+  const std::string path = Path("app.ini");
+  WriteAll(path, "a=1\n");
+  ASSERT_EQ(::chmod(path.c_str(), 0640), 0);
+  const bool root = ::geteuid() == 0;  // only root may give a file away
+  ASSERT_TRUE(!root || ::chown(path.c_str(), 1234, 4321) == 0);
+  const ino_t inode = Stat(path).st_ino;
+  WriteString(std::nullopt, "a", "2", path);
+  EXPECT_EQ(ReadAll(path), "a=2\n");
+  const struct stat st = Stat(path);
+  EXPECT_NE(st.st_ino, inode) << "not replaced by a new file";
+  EXPECT_EQ(st.st_mode & 07777, 0640u);
+  EXPECT_TRUE(!root || (st.st_uid == 1234 && st.st_gid == 4321)) << "owner";
+
+  // A new file gets what a plain create gives; its directories are made.
+  const std::string fresh = Path("conf/sub/new.ini");
+  WriteString("s", "k", "v", fresh);
+  EXPECT_EQ(ReadAll(fresh), "[s]\nk=v\n");
+  EXPECT_EQ(Stat(fresh).st_mode & 07777, 0666 & ~kUmask);
+  EXPECT_EQ(Names(dir_ / "conf" / "sub"), std::set<std::string>{"new.ini"});
+}
+
+TEST_F(SaveTest, SymbolicLinksStayLinks) {
+  fs::create_directory(dir_ / "real");
+  WriteAll(dir_ / "real" / "app.ini", "a=1\n");
+  fs::create_symlink("real/app.ini", dir_ / "link.ini");
+  WriteString(std::nullopt, "a", "2", Path("link.ini"));
+  EXPECT_EQ(ReadAll(dir_ / "real" / "app.ini"), "a=2\n");
+  EXPECT_EQ(fs::read_symlink(dir_ / "link.ini"), "real/app.ini");  // lstat
+  EXPECT_EQ(Names(dir_ / "real"), std::set<std::string>{"app.ini"});
+  EXPECT_EQ(Names(dir_), (std::set<std::string>{"link.ini", "real"}));
+}
+
+// A failed save is reported, leaves nothing behind and keeps the change in
+// memory; every flush tries again, and succeeds once the obstacle is gone.
+TEST_F(SaveTest, FailedSaveIsReportedAndRetried) {
+  // clang-format off
+  const struct { const char* obstacle; bool directory; const char* file; }
+  cases[] = {
+    {"blocker", false, "blocker/sub/app.ini"},  // no directory under a file
+    {"app.ini", true, "app.ini"},  // no file can be renamed over a directory
+  };
+  // clang-format on
+  for (const auto& c : cases) {
+    const fs::path base = dir_ / (c.directory ? "dir" : "file");
+    const fs::path obstacle = base / c.obstacle;
+    const std::string path = (base / c.file).string();
+    ReadString(std::nullopt, "k", "", path);  // loads before the obstacle
+    fs::create_directories(c.directory ? obstacle : base);
+    if (!c.directory) WriteAll(obstacle, "x");
+
+    EXPECT_THROW(WriteString(std::nullopt, "k", "v", path),
+                 fs::filesystem_error)
+        << c.file;
+    EXPECT_EQ(ReadString(std::nullopt, "k", "", path), "v") << c.file;
+    EXPECT_THROW(Flush(path), fs::filesystem_error) << c.file;
+    EXPECT_EQ(Names(base), std::set<std::string>{c.obstacle}) << c.file;
+
+    fs::remove(obstacle);
+    Flush(path);
+    EXPECT_EQ(ReadAll(path), "k=v\n") << c.file;
+  }
+}
+
+TEST_F(SaveTest, FlushWritesExactlyWhenTheDiskLacksAChange) {
+  enum Then { kNothing, kRewrite, kDelete };  // happens after the change
+  // clang-format off
+  const struct { const char* name; bool future, change; Then then;
+                 const char* after; } cases[] = {
+    {"unchanged", false, false, kNothing, "a=1\r\n"},
+    {"changed", false, true, kNothing, "a=2\n"},
+    {"unchanged, time in future", true, false, kNothing, "a=1\r\n"},
+    {"changed, time in future", true, true, kNothing, "a=2\n"},
+    {"changed, then rewritten", false, true, kRewrite, "a=other\n"},
+    {"unchanged, then deleted", false, false, kDelete, "a=1\n"},
+    {"changed, then deleted", false, true, kDelete, "a=2\n"},
+  };
+  // clang-format on
+  for (const auto& c : cases) {
+    const std::string path = Path(c.name);
+    WriteAll(path, "a=1\r\n");
+    if (c.future) fs::last_write_time(path, Clock::now() + 1h);
+    File file(path, [] { return true; });  // deferred
+    if (c.change) file.WriteValue(std::nullopt, "a", "2");
+    EXPECT_EQ(ReadAll(path), "a=1\r\n") << c.name << ": saved too early";
+    if (c.then == kRewrite) {
+      WriteAll(path, "a=other\n");
+      // File times are coarser than the clock: say the rewrite came later.
+      fs::last_write_time(path, Clock::now() + 1s);
+    }
+    if (c.then == kDelete) fs::remove(path);
+    file.Flush();
+    EXPECT_EQ(ReadAll(path), c.after) << c.name;
+    const ino_t inode = Stat(path).st_ino;
+    file.Flush();
+    EXPECT_EQ(Stat(path).st_ino, inode) << c.name << ": written twice";
+  }
+  EXPECT_EQ(Names(dir_).size(), std::size(cases));  // no temporary left
+  Flush(Path("missing.ini"));  // a document without lines makes no file
+  EXPECT_FALSE(fs::exists(Path("missing.ini")));
+}
+
+// A child saves a growing document over and over and is killed at random
+// moments. After every kill the file must hold one whole saved state,
+// "k0=v" to "kN=v", and never fewer keys than before. A killed save may
+// leave its temporary file; any other stray file is a fault.
+TEST_F(SaveTest, KilledSaveLeavesOldOrNewContent) {
+  const std::string path = Path("crash.ini");
+  const std::string temporary = ".crash.ini.tmp";
+  const unsigned seed = std::random_device()();
+  SCOPED_TRACE("seed " + std::to_string(seed));
+  std::mt19937 random(seed);
+  std::size_t keys = 0;
+  int strays = 0;
+  useconds_t maxDelay = 3000;
+  for (int kill = 0; kill < 200; ++kill) {
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+      try {
+        File file(path, [] { return false; });
+        for (auto n = file.ReadSectionKeyValuePairs(std::nullopt).size();; ++n)
+          file.WriteValue(std::nullopt, "k" + std::to_string(n), "v");
+      } catch (...) {
+      }
+      ::_exit(1);  // only a failure ends the loop
+    }
+    ::usleep(std::uniform_int_distribution<useconds_t>(200, maxDelay)(random));
+    ASSERT_EQ(::kill(child, SIGKILL), 0);
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL)
+        << "the child stopped by itself";
+
+    const std::string text = ReadAll(path);
+    std::size_t lines = 0;
+    std::string expected;
+    while (expected.size() < text.size()) {
+      expected += "k" + std::to_string(lines++) + "=v\n";
+    }
+    ASSERT_EQ(text, expected) << "after kill " << kill;
+    ASSERT_GE(lines, keys) << "after kill " << kill;
+    // Keep the kills near the time one save takes on this disk.
+    maxDelay = lines == keys ? std::min<useconds_t>(maxDelay * 2, 20000)
+                             : std::max<useconds_t>(maxDelay / 2, 1000);
+    keys = lines;
+    for (const std::string& name : Names(dir_)) {
+      if (name == "crash.ini") continue;
+      EXPECT_EQ(name.rfind(temporary, 0), 0u) << "stray file " << name;
+      fs::remove(dir_ / name);
+      ++strays;
+    }
+  }
+  EXPECT_GT(keys, 0u) << "no child ever saved";
+  RecordProperty("keys", static_cast<int>(keys));
+  RecordProperty("temporaries_left_by_kills", strays);
+}
+
+}  // namespace
+}  // namespace vty::config::ini
