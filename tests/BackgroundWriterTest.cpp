@@ -1,0 +1,275 @@
+// The background writer: when deferred changes reach the disk, and that the
+// writer survives failing documents, restarts, races and the end of the
+// process without losing a change or stalling callers.
+
+#include <poll.h>
+#include <spawn.h>
+#include <sys/inotify.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <condition_variable>
+#include <future>
+#include <mutex>
+#include <set>
+#include <thread>
+
+#include "Internal.h"
+#include "TestUtil.h"
+
+namespace vty::config::ini {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+
+// Waits never last this long unless something is stuck. Not a measure of
+// speed: every wait below is for a condition.
+constexpr auto kGuard = 10s;
+constexpr std::chrono::milliseconds kFast{1};
+
+// Follows the writer's periodic cycles through the cycle observer, and can
+// park the writer at the end of a cycle so that a test changes documents
+// between two cycles without racing one.
+class Cycles {
+ public:
+  // Runs on the writer thread at the end of every cycle.
+  void OnCycle() {
+    std::unique_lock lock(mutex_);
+    ++count_;
+    threads_.insert(std::this_thread::get_id());
+    changed_.notify_all();
+    changed_.wait(lock, [this] { return !held_; });
+  }
+  // Parks the writer at the end of its next cycle; false when none comes.
+  bool Hold() {
+    std::unique_lock lock(mutex_);
+    held_ = true;
+    return WaitLocked(lock, 1);
+  }
+  // Lets a parked writer go on, then waits until `cycles` more have ended.
+  bool Release(int cycles = 0) {
+    std::unique_lock lock(mutex_);
+    held_ = false;
+    changed_.notify_all();
+    return WaitLocked(lock, cycles);
+  }
+  // How many threads have run a cycle.
+  std::size_t Threads() {
+    std::lock_guard lock(mutex_);
+    return threads_.size();
+  }
+
+ private:
+  bool WaitLocked(std::unique_lock<std::mutex>& lock, int cycles) {
+    const int target = count_ + cycles;
+    return changed_.wait_for(lock, kGuard, [&] { return count_ >= target; });
+  }
+
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  int count_ = 0;
+  bool held_ = false;
+  std::set<std::thread::id> threads_;
+};
+
+// The writer is one per process: every test starts without it, with fast
+// cycles, and leaves it shut down.
+class BackgroundWriterTest : public testing::TempDirTest {
+ protected:
+  void SetUp() override {
+    TempDirTest::SetUp();
+    detail::SetFlushIntervalForTesting(kFast);
+    detail::SetCycleObserverForTesting([this] { cycles_.OnCycle(); });
+  }
+  void TearDown() override {
+    cycles_.Release();
+    ShutdownAsyncWriting();
+    detail::SetCycleObserverForTesting(nullptr);
+    detail::SetFlushIntervalForTesting(60s);
+    // Cycles flush the documents of earlier tests too, and so recreate
+    // their removed files: remove every directory used so far.
+    static std::vector<fs::path> directories;
+    directories.push_back(dir_);
+    std::error_code ignored;
+    for (const auto& dir : directories) fs::remove_all(dir, ignored);
+  }
+
+  Cycles cycles_;
+};
+
+ino_t Inode(const std::string& path) {
+  struct stat status {};
+  EXPECT_EQ(::stat(path.c_str(), &status), 0) << path;
+  return status.st_ino;
+}
+
+constexpr char kOld[] = "[Net]\nPort=80\n";
+constexpr char kNew[] = "[Net]\nPort=8080\n";
+
+TEST_F(BackgroundWriterTest, DeferredChangesAreSavedByFlushAndOncePerCycle) {
+  const std::string before = Path("before.ini");
+  const std::string after = Path("after.ini");
+  testing::WriteAll(before, kOld);
+  EXPECT_EQ(ReadString("Net", "Port", "", before), "80");  // registered now
+  InitialiseAsyncWriting();
+  ASSERT_TRUE(cycles_.Hold());
+  for (int i = 0; i < 10; ++i) {
+    WriteString("Net", "Port", std::to_string(i), before);
+  }
+  WriteString("Net", "Port", "8080", after);
+  EXPECT_EQ(ReadString("Net", "Port", "", before), "9");
+  EXPECT_EQ(testing::ReadAll(before), kOld);
+  EXPECT_FALSE(fs::exists(after));
+  Flush(after);
+  EXPECT_EQ(testing::ReadAll(after), kNew);
+  // Every save renames a new file over the old one: one new inode per save.
+  const ino_t loaded = Inode(before);
+  ASSERT_TRUE(cycles_.Release(1));
+  EXPECT_EQ(testing::ReadAll(before), "[Net]\nPort=9\n");
+  const ino_t saved = Inode(before);
+  EXPECT_NE(saved, loaded);
+  ASSERT_TRUE(cycles_.Hold());  // a whole cycle more, with nothing to save
+  EXPECT_EQ(Inode(before), saved);
+}
+
+TEST_F(BackgroundWriterTest, ShutdownSavesAndWritesBecomeImmediate) {
+  const std::string path = Path("shutdown.ini");
+  ShutdownAsyncWriting();  // never started
+  WriteString("Net", "Port", "80", path);
+  EXPECT_EQ(testing::ReadAll(path), kOld);
+  detail::SetFlushIntervalForTesting(1h);  // only the shutdown may save
+  InitialiseAsyncWriting();
+  WriteString("Net", "Port", "8080", path);
+  EXPECT_EQ(testing::ReadAll(path), kOld);
+  ShutdownAsyncWriting();
+  EXPECT_EQ(testing::ReadAll(path), kNew);
+  ShutdownAsyncWriting();  // already stopped
+  WriteString("Net", "Port", "81", path);
+  EXPECT_EQ(testing::ReadAll(path), "[Net]\nPort=81\n");
+}
+
+TEST_F(BackgroundWriterTest, FailingDocumentDoesNotStopTheWriter) {
+  const std::string blocked = Path("sub/blocked.ini");
+  const std::string good = Path("good.ini");
+  InitialiseAsyncWriting();
+  ASSERT_TRUE(cycles_.Hold());
+  WriteString("Net", "Port", "1", blocked);
+  WriteString("Net", "Port", "1", good);
+  testing::WriteAll(Path("sub"), "a file where a directory must go\n");
+  ASSERT_TRUE(cycles_.Release(1)) << "the writer ended";
+  EXPECT_EQ(testing::ReadAll(good), "[Net]\nPort=1\n");
+  // Later cycles still save changes...
+  ASSERT_TRUE(cycles_.Hold());
+  WriteString("Net", "Port", "2", good);
+  ASSERT_TRUE(cycles_.Release(1)) << "the writer ended";
+  EXPECT_EQ(testing::ReadAll(good), "[Net]\nPort=2\n");
+  // ...and the failed document once the obstacle is gone.
+  ASSERT_TRUE(cycles_.Hold());
+  fs::remove(Path("sub"));
+  ASSERT_TRUE(cycles_.Release(1));
+  EXPECT_EQ(testing::ReadAll(blocked), "[Net]\nPort=1\n");
+}
+
+TEST_F(BackgroundWriterTest, SecondInitialiseWhileRunningDoesNothing) {
+  const std::string path = Path("twice.ini");
+  InitialiseAsyncWriting();
+  InitialiseAsyncWriting();
+  ASSERT_TRUE(cycles_.Hold());
+  WriteString("Net", "Port", "1", path);
+  EXPECT_FALSE(fs::exists(path));
+  ASSERT_TRUE(cycles_.Release(3));
+  EXPECT_EQ(testing::ReadAll(path), "[Net]\nPort=1\n");
+  EXPECT_EQ(cycles_.Threads(), 1u);
+}
+
+TEST_F(BackgroundWriterTest, InitialiseAfterShutdownRunsCyclesAgain) {
+  const std::string path = Path("restart.ini");
+  InitialiseAsyncWriting();
+  ASSERT_TRUE(cycles_.Hold());
+  cycles_.Release();
+  ShutdownAsyncWriting();
+  InitialiseAsyncWriting();
+  ASSERT_TRUE(cycles_.Hold()) << "no cycle after the restart";
+  WriteString("Net", "Port", "1", path);
+  EXPECT_FALSE(fs::exists(path));
+  ASSERT_TRUE(cycles_.Release(1));
+  EXPECT_EQ(testing::ReadAll(path), "[Net]\nPort=1\n");
+}
+
+// Run under ThreadSanitizer: stopping must not touch the timer while the
+// writer thread re-arms it.
+TEST_F(BackgroundWriterTest, StartAndStopWhileCyclingIsSafe) {
+  const std::string path = Path("toggle.ini");
+  for (int round = 0; round < 60; ++round) {
+    InitialiseAsyncWriting();
+    WriteString("Net", "Round", std::to_string(round), path);
+    if (round % 2 == 0) {
+      ASSERT_TRUE(cycles_.Hold());
+      cycles_.Release();
+    }
+    ShutdownAsyncWriting();
+    ASSERT_EQ(testing::ReadAll(path),
+              "[Net]\nRound=" + std::to_string(round) + "\n")
+        << round;
+  }
+}
+
+TEST_F(BackgroundWriterTest, ProcessEndingWhileWriterRunsSavesEverything) {
+  const std::string path = Path("child.ini");
+  char* argv[] = {const_cast<char*>(VTY_CONFIG_EXIT_CHILD),
+                  const_cast<char*>(path.c_str()), nullptr};
+  pid_t child = 0;
+  ASSERT_EQ(::posix_spawn(&child, argv[0], nullptr, nullptr, argv, environ), 0);
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status)) << "ended by signal " << WTERMSIG(status);
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+  EXPECT_EQ(testing::ReadAll(path), kNew);
+}
+
+TEST_F(BackgroundWriterTest, CycleDoesNotStallCallersWhileItWrites) {
+  // A cycle flushes documents in the registry's order. Holding the lock of
+  // the later of two changed documents stops the cycle there; once the
+  // earlier one is on disk, the cycle is known to be under way.
+  const std::string one = Path("one/a.ini");
+  const std::string two = Path("two/a.ini");
+  fs::create_directories(Path("one"));
+  fs::create_directories(Path("two"));
+  InitialiseAsyncWriting();
+  ASSERT_TRUE(cycles_.Hold());
+  WriteString("Net", "Port", "1", one);
+  WriteString("Net", "Port", "2", two);
+  std::shared_ptr<File> first = detail::GetFile(one);
+  std::shared_ptr<File> last = detail::GetFile(two);
+  const auto order = detail::RegisteredFiles();
+  if (std::find(order.begin(), order.end(), first) >
+      std::find(order.begin(), order.end(), last)) {
+    std::swap(first, last);
+  }
+  const int saves = ::inotify_init1(IN_CLOEXEC);  // renames end every save
+  ASSERT_GE(::inotify_add_watch(saves, first->path.parent_path().c_str(),
+                                IN_MOVED_TO),
+            0);
+  std::unique_lock blocked(last->mutex);
+  cycles_.Release();
+  pollfd saved{saves, POLLIN, 0};
+  ASSERT_EQ(::poll(&saved, 1, 10'000), 1) << "no cycle came";
+  ::close(saves);
+  // A new path needs the registry's exclusive lock.
+  auto read = std::async(std::launch::async, [this] {
+    return ReadString("Net", "Port", "none", Path("unrelated.ini"));
+  });
+  EXPECT_EQ(read.wait_for(kGuard), std::future_status::ready)
+      << "the cycle holds the registry while it writes";
+  blocked.unlock();
+  EXPECT_EQ(read.get(), "none");
+  ASSERT_TRUE(cycles_.Hold());  // the stopped cycle has ended
+  EXPECT_EQ(testing::ReadAll(one), "[Net]\nPort=1\n");
+  EXPECT_EQ(testing::ReadAll(two), "[Net]\nPort=2\n");
+}
+
+}  // namespace
+}  // namespace vty::config::ini

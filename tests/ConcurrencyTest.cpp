@@ -1,0 +1,114 @@
+// Stress: threads read, write, erase and flush shared files while the
+// background writer cycles fast and is started and stopped again and again;
+// afterwards the disk holds every value written last. Run under
+// ThreadSanitizer too.
+
+#include <condition_variable>
+#include <map>
+#include <mutex>
+#include <random>
+#include <thread>
+
+#include "Internal.h"
+#include "TestUtil.h"
+
+namespace vty::config::ini {
+namespace {
+
+using namespace std::chrono_literals;
+
+constexpr int kWorkers = 4;
+constexpr int kFiles = 3;
+constexpr int kRounds = 600;
+
+using ConcurrencyTest = testing::TempDirTest;
+
+TEST_F(ConcurrencyTest, LastValueOfEveryKeyReachesTheDisk) {
+  std::vector<std::string> files;
+  for (int f = 0; f < kFiles; ++f) files.push_back(Path(std::to_string(f)));
+  std::mutex mutex;
+  std::condition_variable cycled;
+  int cycles = 0;
+  detail::SetFlushIntervalForTesting(1ms);
+  detail::SetCycleObserverForTesting([&] {
+    std::lock_guard lock(mutex);
+    ++cycles;
+    cycled.notify_all();
+  });
+
+  // Worker n alone uses the section "T<n>" of every file, so the value it
+  // wrote last to a key there is well defined: models[n][file][key], "" once
+  // erased (no value written is empty).
+  std::map<std::string, std::string> models[kWorkers][kFiles];
+  int working = kWorkers;  // Guarded by mutex.
+  const auto work = [&](int worker) {
+    std::minstd_rand random(worker + 1);
+    const std::string section = "T" + std::to_string(worker);
+    for (int round = 0; round < kRounds; ++round) {
+      const int f = static_cast<int>(random() % kFiles);
+      const std::string key = "k" + std::to_string(random() % 4);
+      auto& model = models[worker][f];
+      switch (random() % 8) {
+        case 0:
+          EraseKey(section, key, files[f]);
+          model[key].clear();
+          break;
+        case 1:
+          EraseSection(section, files[f]);
+          for (auto& entry : model) entry.second.clear();
+          break;
+        case 2:
+          Flush(files[f]);
+          break;
+        case 3:
+          IterateAllSections(
+              files[f], [](auto&, auto&) {}, [](auto&) {});
+          break;
+        default:
+          model[key] = std::to_string(worker) + "." + std::to_string(round);
+          WriteString(section, key, model[key], files[f]);
+      }
+      EXPECT_EQ(ReadString(section, key, "", files[f]), model[key]);
+    }
+    std::lock_guard lock(mutex);
+    --working;
+    cycled.notify_all();
+  };
+  // Starts the writer, lets it end up to two cycles and stops it; again
+  // and again, and once more the moment the workers are done, with their
+  // last changes most likely still deferred.
+  std::thread switcher([&] {
+    for (int round = 0;; ++round) {
+      InitialiseAsyncWriting();
+      std::unique_lock lock(mutex);
+      const int target = cycles + round % 3;
+      EXPECT_TRUE(cycled.wait_for(
+          lock, 10s, [&] { return cycles >= target || working == 0; }));
+      const bool done = working == 0;
+      lock.unlock();
+      ShutdownAsyncWriting();
+      if (done) return;
+    }
+  });
+  std::vector<std::thread> workers;
+  for (int n = 0; n < kWorkers; ++n) workers.emplace_back(work, n);
+  for (auto& thread : workers) thread.join();
+  switcher.join();
+  ShutdownAsyncWriting();
+  detail::SetCycleObserverForTesting(nullptr);
+  detail::SetFlushIntervalForTesting(60s);
+
+  for (int f = 0; f < kFiles; ++f) {
+    const File disk(files[f], [] { return false; });
+    for (int n = 0; n < kWorkers; ++n) {
+      const std::string section = "T" + std::to_string(n);
+      for (const auto& [key, value] : models[n][f]) {
+        EXPECT_EQ(disk.ReadValue(section, key).value_or(""), value)
+            << files[f] << " [" << section << "] " << key;
+      }
+    }
+  }
+}
+
+}  // namespace
+}  // namespace vty::config::ini
