@@ -1,0 +1,158 @@
+// Saving under faults: a write cut short by the file size limit, and a file or
+// its directory removed or replaced between saves. In every case the old file
+// stays whole or the new one is complete, the failure reaches the caller, the
+// change stays in memory until a flush saves it, and no temporary file is left.
+
+#include <signal.h>
+#include <sys/resource.h>
+
+#include <filesystem>
+#include <set>
+#include <string>
+#include <system_error>
+
+#include "Internal.h"
+#include "TestUtil.h"
+
+namespace vty::config::ini {
+namespace {
+
+namespace fs = std::filesystem;
+using testing::ReadAll;
+using testing::WriteAll;
+
+using FaultTest = testing::TempDirTest;
+
+// Every name in `dir`: a temporary file left behind shows up here.
+std::set<std::string> Names(const fs::path& dir) {
+  std::set<std::string> names;
+  for (const auto& entry : fs::directory_iterator(dir)) {
+    names.insert(entry.path().filename().string());
+  }
+  return names;
+}
+
+// Limits the files this process writes to `bytes`, with SIGXFSZ ignored so
+// that a write past the limit fails with EFBIG instead of killing the
+// process. Restores both on destruction.
+class FileSizeLimit {
+ public:
+  explicit FileSizeLimit(rlim_t bytes) {
+    struct sigaction ignore {};
+    ignore.sa_handler = SIG_IGN;
+    EXPECT_EQ(::sigaction(SIGXFSZ, &ignore, &oldAction_), 0);
+    EXPECT_EQ(::getrlimit(RLIMIT_FSIZE, &old_), 0);
+    rlimit limited = old_;
+    limited.rlim_cur = bytes;
+    EXPECT_EQ(::setrlimit(RLIMIT_FSIZE, &limited), 0);
+  }
+  ~FileSizeLimit() {
+    ::setrlimit(RLIMIT_FSIZE, &old_);
+    ::sigaction(SIGXFSZ, &oldAction_, nullptr);
+  }
+
+ private:
+  rlimit old_{};
+  struct sigaction oldAction_ {};
+};
+
+// The limit cuts the new file at `limit` bytes; a deferred change fails in
+// the flush, an immediate one in the change itself.
+struct LimitCase {
+  rlim_t limit;
+  bool deferred;
+};
+const LimitCase kLimits[] = {
+    {0, false}, {10, false}, {64, false}, {0, true}, {64, true}};
+
+TEST_F(FaultTest, FileSizeLimitKeepsTheOldFileAndTheChange) {
+  const std::string old = "; settings\n[s]\nk=old\n";
+  const std::string value(100, 'v');
+  int n = 0;
+  for (const LimitCase& c : kLimits) {
+    const std::string context = "limit " + std::to_string(c.limit) +
+                                (c.deferred ? " deferred" : " immediate");
+    const fs::path dir = dir_ / std::to_string(n++);
+    fs::create_directory(dir);
+    const fs::path path = dir / "app.ini";
+    WriteAll(path, old);
+    File file(path, [&] { return c.deferred; });
+
+    std::error_code error;
+    {
+      FileSizeLimit limit(c.limit);
+      try {
+        file.WriteValue("s", "k", value);
+        file.Flush();
+      } catch (const fs::filesystem_error& e) {
+        error = e.code();
+      }
+    }
+    EXPECT_EQ(error, std::errc::file_too_large) << context;
+    EXPECT_EQ(ReadAll(path), old) << context;
+    EXPECT_EQ(file.ReadValue("s", "k"), value) << context;
+    EXPECT_EQ(Names(dir), std::set<std::string>{"app.ini"}) << context;
+
+    file.Flush();
+    EXPECT_EQ(ReadAll(path), "; settings\n[s]\nk=" + value + "\n") << context;
+    EXPECT_EQ(Names(dir), std::set<std::string>{"app.ini"}) << context;
+  }
+}
+
+// The file, or its whole directory, vanishes between two saves; the next
+// save (of a new change, or a flush of the unchanged document) writes every
+// line again, creating the directories as needed.
+struct VanishCase {
+  const char* removed;
+  bool change;
+  const char* expected;
+};
+const VanishCase kVanished[] = {
+    {"conf/app.ini", true, "[s]\na=1\nb=2\n"},
+    {"conf/app.ini", false, "[s]\na=1\n"},
+    {"conf", true, "[s]\na=1\nb=2\n"},
+    {"conf", false, "[s]\na=1\n"},
+};
+
+TEST_F(FaultTest, VanishedFileIsWrittenAgain) {
+  int n = 0;
+  for (const VanishCase& c : kVanished) {
+    const std::string context =
+        std::string(c.removed) + (c.change ? " then a change" : " then flush");
+    const fs::path base = dir_ / std::to_string(n++);
+    const std::string file = (base / "conf/app.ini").string();
+    WriteString("s", "a", "1", file);
+    ASSERT_TRUE(fs::remove_all(base / c.removed)) << context;
+
+    if (c.change) {
+      WriteString("s", "b", "2", file);
+    } else {
+      Flush(file);
+    }
+    EXPECT_EQ(ReadAll(file), c.expected) << context;
+    EXPECT_EQ(Names(base / "conf"), std::set<std::string>{"app.ini"})
+        << context;
+  }
+}
+
+TEST_F(FaultTest, DirectoryInPlaceOfTheFileFailsUntilRemoved) {
+  const std::string file = Path("app.ini");
+  WriteString("s", "a", "1", file);
+  fs::remove(file);
+  fs::create_directory(file);
+  WriteAll(fs::path(file) / "keep", "x");
+
+  EXPECT_THROW(WriteString("s", "b", "2", file), fs::filesystem_error);
+  EXPECT_EQ(ReadString("s", "b", "", file), "2");
+  EXPECT_THROW(Flush(file), fs::filesystem_error);  // still failing
+  EXPECT_EQ(ReadAll(fs::path(file) / "keep"), "x");
+  EXPECT_EQ(Names(dir_), std::set<std::string>{"app.ini"});
+
+  fs::remove_all(file);
+  Flush(file);
+  EXPECT_EQ(ReadAll(file), "[s]\na=1\nb=2\n");
+  EXPECT_EQ(Names(dir_), std::set<std::string>{"app.ini"});
+}
+
+}  // namespace
+}  // namespace vty::config::ini
