@@ -8,6 +8,7 @@
 #include <stdexcept>
 #include <typeinfo>
 
+#include "FoldedTable.h"
 #include "Internal.h"
 
 namespace vty::config::ini {
@@ -71,9 +72,13 @@ class LineReader {
   const char* nextCr_ = nullptr;
 };
 
-bool HasLineBreak(std::string_view s) {
-  return s.find('\n') != std::string_view::npos ||
-         s.find('\r') != std::string_view::npos;
+// Whether `s` holds a line break, or `also` when given. One pass: the
+// strings are short, and a change checks three of them.
+bool Holds(std::string_view s, char also = '\n') {
+  for (const char c : s) {
+    if (c == '\n' || c == '\r' || c == also) return true;
+  }
+  return false;
 }
 
 // Refuses what a save could not store faithfully: a line break would inject
@@ -82,20 +87,19 @@ bool HasLineBreak(std::string_view s) {
 // as text or as a key of the section above.
 void CheckStorable(const std::optional<std::string>& section,
                    const std::string& key, const std::string& value) {
-  if (section && (HasLineBreak(*section) || IsBlankLine(*section) ||
-                  section->find('=') != std::string::npos)) {
+  if (section && (IsBlankLine(*section) || Holds(*section, '='))) {
     throw std::invalid_argument(
         "vty::config::ini: a section name must not be empty or blank, nor "
         "hold '=' or a line break");
   }
   const std::size_t first = key.find_first_not_of(" \t");
   if (first == std::string::npos || key[first] == ';' || key[first] == '#' ||
-      key.find('=') != std::string::npos || HasLineBreak(key)) {
+      Holds(key, '=')) {
     throw std::invalid_argument(
         "vty::config::ini: a key must not be empty or blank, start with ';' "
         "or '#', nor hold '=' or a line break");
   }
-  if (HasLineBreak(value)) {
+  if (Holds(value)) {
     throw std::invalid_argument(
         "vty::config::ini: a value must not hold a line break");
   }
@@ -116,6 +120,8 @@ KeyValuePair* AsKeyValue(Line& line) {
 // ---- Model ----
 
 Section::Section(std::optional<std::string> name) : name(std::move(name)) {}
+
+Section::~Section() = default;
 
 Line::Line(std::shared_ptr<Section> section, bool ignorable, std::string text)
     : section(std::move(section)),
@@ -155,6 +161,7 @@ File::File(std::filesystem::path path, std::function<bool()> isAsyncWriting)
     : path(std::move(path)),
       isAsyncWriting(std::move(isAsyncWriting)),
       changeTime(detail::kZeroFileTime),
+      sectionTable_(std::make_unique<detail::SectionTable>()),
       savedFileTime_(detail::kZeroFileTime) {
   Read();
 }
@@ -193,8 +200,8 @@ void File::Read() {
     } else if (IsSectionHeader(line, word)) {
       auto found = sections.find(word);
       if (found == sections.end()) {
-        auto created = std::make_shared<Section>(word);
-        found = sections.emplace(word, std::move(created)).first;
+        found = sections.emplace(word, std::make_shared<Section>(word)).first;
+        sectionTable_->Insert(found->second.get());
       }
       current = found->second;
       made = std::make_shared<Line>(current, true, std::string(line));
@@ -215,26 +222,27 @@ std::filesystem::file_time_type File::GetFileTime() const {
 
 // ---- Lookups ----
 
-Section::KeyIndex& File::KeysOf(const Section& section) const {
+detail::KeyTable& File::KeysOf(const Section& section) const {
   // Built by the first lookup, under the document's lock held shared (so
   // possibly by two readers at once) or exclusively; kept exact by every edit
   // once built. Loading builds none, which keeps loading cheap.
   if (!section.indexed_.load(std::memory_order_acquire)) {
     std::lock_guard lock(section.indexMutex_);
     if (!section.indexed_.load(std::memory_order_relaxed)) {
+      auto keys = std::make_unique<detail::KeyTable>();
       for (const auto& ref : section.lineRefs) {
-        if (KeyValuePair* pair = AsKeyValue(**ref)) {
-          section.keys_.try_emplace(pair->key, pair);  // the first wins
-        }
+        if (KeyValuePair* pair = AsKeyValue(**ref)) keys->Insert(pair);
       }
+      section.keys_ = std::move(keys);
       section.indexed_.store(true, std::memory_order_release);
     }
   }
-  return section.keys_;
+  return *section.keys_;
 }
 
 const Section* File::FindSection(const std::optional<std::string>& name) const {
-  const auto found = sections.find(name);
+  if (name) return sectionTable_->Find(*name);
+  const auto found = sections.find(std::nullopt);
   return found == sections.end() ? nullptr : found->second.get();
 }
 
@@ -244,10 +252,9 @@ std::optional<std::string> File::ReadValue(
   std::shared_lock lock(mutex);
   const Section* found = FindSection(section);
   if (found == nullptr) return std::nullopt;
-  const auto& keys = KeysOf(*found);
-  const auto pair = keys.find(key);
-  if (pair == keys.end()) return std::nullopt;
-  return pair->second->value;
+  const KeyValuePair* pair = KeysOf(*found).Find(key);
+  if (pair == nullptr) return std::nullopt;
+  return pair->value;
 }
 
 std::vector<std::string> File::ReadSection(
@@ -295,10 +302,22 @@ void File::WriteValue(const std::optional<std::string>& section,
   CheckStorable(section, key, value);
   std::unique_lock lock(mutex);
 
+  if (const Section* found = FindSection(section)) {
+    if (KeyValuePair* pair = KeysOf(*found).Find(key)) {
+      // The stored spelling of the key stays; indentation, blanks around
+      // '=' and anything after the old value go.
+      pair->text.assign(pair->key).append(1, '=').append(value);
+      pair->value = value;
+      ApplyWriteRule();
+      return;
+    }
+  }
+
   auto found = sections.find(section);
   if (found == sections.end()) {
     found = sections.emplace(section, std::make_shared<Section>(section)).first;
     if (section) {
+      sectionTable_->Insert(found->second.get());
       // A new section goes at the very end, its header spelled as given.
       lines.push_back(
           std::make_shared<Line>(found->second, true, "[" + *section + "]"));
@@ -308,25 +327,13 @@ void File::WriteValue(const std::optional<std::string>& section,
   const std::shared_ptr<Section>& target = found->second;
   auto& refs = target->lineRefs;
 
-  auto& keys = KeysOf(*target);
-  if (const auto existing = keys.find(key); existing != keys.end()) {
-    // The stored spelling of the key stays; indentation, blanks around '='
-    // and anything after the old value go.
-    KeyValuePair& pair = *existing->second;
-    pair.text.assign(pair.key).append(1, '=').append(value);
-    pair.value = value;
-    ApplyWriteRule();
-    return;
-  }
-
   // Both list nodes are made first and spliced in, which cannot fail, so the
   // line and its reference enter together or not at all.
   auto pair =
       std::make_shared<KeyValuePair>(target, key + "=" + value, key, value);
-  KeyValuePair* added = pair.get();
+  KeysOf(*target).Insert(pair.get());
   std::list<std::shared_ptr<Line>> line{std::move(pair)};
   std::list<std::list<std::shared_ptr<Line>>::iterator> lineRef{line.begin()};
-  keys.emplace(added->key, added);
 
   // A new key goes after the section's last non-blank line, so that blank
   // lines closing the section stay between it and what follows.
@@ -352,9 +359,10 @@ void File::EraseKey(const std::optional<std::string>& section,
   std::unique_lock lock(mutex);
   const auto found = sections.find(section);
   if (found == sections.end()) return;
+  Section& target = *found->second;
   // The index names the lines about to go: drop the entry while they live.
-  if (found->second->indexed_) found->second->keys_.erase(key);
-  auto& refs = found->second->lineRefs;
+  if (target.indexed_) target.keys_->Erase(key);
+  auto& refs = target.lineRefs;
   for (auto ref = refs.begin(); ref != refs.end();) {
     const KeyValuePair* pair = AsKeyValue(***ref);
     if (pair != nullptr && IsEqual(pair->key, key)) {
@@ -371,9 +379,13 @@ void File::EraseSection(const std::optional<std::string>& section) {
   std::unique_lock lock(mutex);
   const auto found = sections.find(section);
   if (found == sections.end()) return;
-  found->second->keys_.clear();
-  for (const auto& ref : found->second->lineRefs) lines.erase(ref);
-  found->second->lineRefs.clear();
+  Section& target = *found->second;
+  // The indexes name the section and its lines: drop them while they live.
+  if (section) sectionTable_->Erase(*section);
+  target.keys_.reset();
+  target.indexed_ = false;
+  for (const auto& ref : target.lineRefs) lines.erase(ref);
+  target.lineRefs.clear();
   sections.erase(found);
   ApplyWriteRule();
 }

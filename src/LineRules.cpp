@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <functional>
 
+#include "FoldedTable.h"
 #include "config/INI.h"
 
 namespace vty::config::ini {
@@ -87,6 +88,7 @@ bool IsSectionHeader(const std::string_view& line, std::string& name) {
 
 bool IsEqual(const std::string_view& a, const std::string_view& b) {
   if (a.size() != b.size()) return false;
+  if (a == b) return true;  // the common case needs no folding
   const std::int32_t* table = FoldTable();
   for (std::size_t i = 0; i < a.size(); ++i) {
     if (a[i] != b[i] && Fold(table, a[i]) != Fold(table, b[i])) return false;
@@ -114,5 +116,31 @@ bool Section::KeyEq::operator()(const std::string_view& a,
                                 const std::string_view& b) const {
   return IsEqual(a, b);
 }
+
+namespace detail {
+
+std::size_t FoldedHash(std::string_view name) {
+  // Eight folded bytes at a time, each word mixed in with a multiply and
+  // shifts, so that the low bits a table masks depend on every byte.
+  const std::int32_t* table = FoldTable();
+  const auto mix = [](std::uint64_t x) {
+    x ^= x >> 32;
+    x *= 0xd6e8feb86659fd93ull;
+    return x ^ (x >> 32);
+  };
+  const auto word = [&](std::size_t at, std::size_t count) {
+    std::uint64_t bytes = 0;
+    for (std::size_t j = 0; j < count; ++j) {
+      bytes |= std::uint64_t{Fold(table, name[at + j])} << (8 * j);
+    }
+    return bytes;
+  };
+  std::uint64_t hash = 0x9e3779b97f4a7c15ull ^ name.size();
+  std::size_t at = 0;
+  for (; at + 8 <= name.size(); at += 8) hash = mix(hash ^ word(at, 8));
+  return static_cast<std::size_t>(mix(hash ^ word(at, name.size() - at)));
+}
+
+}  // namespace detail
 
 }  // namespace vty::config::ini

@@ -112,10 +112,16 @@ VTY_CONFIG_API bool IsEqual(const std::string_view& a,
 // header occurs twice owns both blocks. Key lines are `KeyValuePair`s; header,
 // blank and comment lines are ignorable `Line`s; other text is a `Line` that
 // is not ignorable. Section, Line and KeyValuePair have no lock of their own:
-// touch them only under their File's `mutex`.
+// touch them only under their File's `mutex`. The fields are public to be
+// read; change a document only through its member functions, which keep the
+// document's private indexes of sections and keys in step.
 
 class Line;
 class KeyValuePair;
+namespace detail {
+class KeyTable;
+class SectionTable;
+}  // namespace detail
 
 /// One section of a document: its name and the positions of its lines.
 class VTY_CONFIG_API Section {
@@ -131,6 +137,7 @@ class VTY_CONFIG_API Section {
 
   /// Makes a section with no lines. Does not throw beyond `std::bad_alloc`.
   explicit Section(std::optional<std::string> name);
+  ~Section();
 
   /// `std::nullopt` for the unnamed section; otherwise the name as first
   /// written (a later header in another letter case does not change it).
@@ -141,8 +148,6 @@ class VTY_CONFIG_API Section {
 
  private:
   friend class File;
-  using KeyIndex =
-      std::unordered_map<std::string_view, KeyValuePair*, KeyHasher, KeyEq>;
 
   // The first key line of each key in file order, so that lookups need not
   // walk the lines. Exact because duplicates only come from loading (the
@@ -151,7 +156,7 @@ class VTY_CONFIG_API Section {
   // indexMutex_ serialises two readers building it.
   mutable std::mutex indexMutex_;
   mutable std::atomic<bool> indexed_{false};
-  mutable KeyIndex keys_;
+  mutable std::unique_ptr<detail::KeyTable> keys_;
 };
 
 /// One physical line, kept with its exact text.
@@ -306,12 +311,15 @@ class VTY_CONFIG_API File {
  private:
   const Section* FindSection(const std::optional<std::string>& name) const;
   // The section's key index, built on first use.
-  Section::KeyIndex& KeysOf(const Section& section) const;
+  detail::KeyTable& KeysOf(const Section& section) const;
   // Saves at once, or stamps changeTime when writing is deferred.
   void ApplyWriteRule();
 
   // The file began with a UTF-8 byte-order mark. Guarded by mutex.
   bool byteOrderMark_ = false;
+  // Every named section by its name, as in `sections` but cheaper to search.
+  // Guarded by mutex.
+  std::unique_ptr<detail::SectionTable> sectionTable_;
   // The file's last-write time as of the last load or successful save, so
   // that a change is still saved when the file's time lies in the future.
   // Guarded by mutex.

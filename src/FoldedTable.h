@@ -1,0 +1,123 @@
+// The document's private indexes: open-addressing hash tables of pointers,
+// keyed by a name matched without regard to letter case. A lookup hashes the
+// name once, masks instead of dividing, and compares in place; an entry costs
+// no allocation of its own.
+
+#ifndef VTY_CONFIG_SRC_FOLDEDTABLE_H_
+#define VTY_CONFIG_SRC_FOLDEDTABLE_H_
+
+#include <cstdint>
+#include <string_view>
+#include <vector>
+
+#include "config/INI.h"
+
+namespace vty::config::ini::detail {
+
+// A hash of `name` consistent with IsEqual: names that differ only in letter
+// case, folded by the current C locale, hash alike.
+std::size_t FoldedHash(std::string_view name);
+
+// T* by the name KeyOf(T) gives. Not thread-safe: the document's lock guards
+// it like the rest of the document.
+template <class T, std::string_view (*KeyOf)(const T&)>
+class FoldedTable {
+ public:
+  // The item whose name equals `name`, or null.
+  T* Find(std::string_view name) const {
+    if (slots_.empty()) return nullptr;
+    const std::size_t hash = FoldedHash(name);
+    for (std::size_t i = hash & Mask();; i = (i + 1) & Mask()) {
+      const Slot& slot = slots_[i];
+      if (slot.item == nullptr) return nullptr;
+      if (slot.hash == hash && IsEqual(KeyOf(*slot.item), name)) {
+        return slot.item;
+      }
+    }
+  }
+
+  // Adds `item` unless an item of an equal name is there already: the first
+  // stays.
+  void Insert(T* item) {
+    if ((count_ + 1) * 2 > slots_.size()) Grow();
+    const std::string_view name = KeyOf(*item);
+    const std::size_t hash = FoldedHash(name);
+    for (std::size_t i = hash & Mask();; i = (i + 1) & Mask()) {
+      Slot& slot = slots_[i];
+      if (slot.item == nullptr) {
+        slot = Slot{hash, item};
+        ++count_;
+        return;
+      }
+      if (slot.hash == hash && IsEqual(KeyOf(*slot.item), name)) return;
+    }
+  }
+
+  // Removes the item of `name`, if any.
+  void Erase(std::string_view name) {
+    if (slots_.empty()) return;
+    const std::size_t hash = FoldedHash(name);
+    std::size_t i = hash & Mask();
+    for (;; i = (i + 1) & Mask()) {
+      if (slots_[i].item == nullptr) return;
+      if (slots_[i].hash == hash && IsEqual(KeyOf(*slots_[i].item), name)) {
+        break;
+      }
+    }
+    // Backward-shift deletion: move up every later entry of the run whose
+    // home slot does not lie between the hole and itself.
+    slots_[i] = Slot{};
+    --count_;
+    for (std::size_t j = (i + 1) & Mask(); slots_[j].item != nullptr;
+         j = (j + 1) & Mask()) {
+      const std::size_t home = slots_[j].hash & Mask();
+      if (((j - home) & Mask()) >= ((j - i) & Mask())) {
+        slots_[i] = slots_[j];
+        slots_[j] = Slot{};
+        i = j;
+      }
+    }
+  }
+
+  void Clear() {
+    slots_.clear();
+    count_ = 0;
+  }
+
+ private:
+  struct Slot {
+    std::size_t hash = 0;
+    T* item = nullptr;
+  };
+
+  std::size_t Mask() const { return slots_.size() - 1; }
+
+  // Doubles the slots (at least 8), keeping the table at most half full.
+  void Grow() {
+    std::vector<Slot> old(slots_.empty() ? 8 : slots_.size() * 2);
+    old.swap(slots_);
+    for (const Slot& slot : old) {
+      if (slot.item == nullptr) continue;
+      std::size_t i = slot.hash & Mask();
+      while (slots_[i].item != nullptr) i = (i + 1) & Mask();
+      slots_[i] = slot;
+    }
+  }
+
+  std::vector<Slot> slots_;  // a power of two in size, or empty
+  std::size_t count_ = 0;
+};
+
+inline std::string_view KeyOfLine(const KeyValuePair& line) { return line.key; }
+inline std::string_view NameOfSection(const Section& section) {
+  return *section.name;  // only named sections are indexed
+}
+
+// The first key line of each key of a section.
+class KeyTable : public FoldedTable<KeyValuePair, &KeyOfLine> {};
+// Every named section of a document.
+class SectionTable : public FoldedTable<Section, &NameOfSection> {};
+
+}  // namespace vty::config::ini::detail
+
+#endif  // VTY_CONFIG_SRC_FOLDEDTABLE_H_
