@@ -18,18 +18,20 @@
 #include <string>
 #include <vector>
 
+#include "FuzzUtil.h"
 #include "Internal.h"
 
 namespace {
 
 namespace fs = std::filesystem;
+using fuzz::kByteOrderMark;
+using fuzz::ReadAll;
+using fuzz::ScratchDir;
 using vty::config::ini::File;
 using vty::config::ini::KeyValuePair;
 using vty::config::ini::Line;
 using Name = std::optional<std::string>;
 using namespace std::string_literals;
-
-constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
 
 // The lines the initial file is made of, with what each must load as: the
 // section a header opens, or the key of a key line.
@@ -218,26 +220,6 @@ struct Model {
     return std::string(mark && !lines.empty() ? kByteOrderMark : "") + Texts();
   }
 };
-
-const fs::path& ScratchDir() {
-  static const fs::path dir = [] {
-    std::string name = (fs::temp_directory_path() / "vty-fuzz-XXXXXX").string();
-    Check(::mkdtemp(name.data()) != nullptr, "mkdtemp");
-    return fs::path(name);
-  }();
-  static const struct Remover {
-    ~Remover() {
-      std::error_code ignored;
-      fs::remove_all(dir, ignored);
-    }
-  } remover;
-  return dir;
-}
-
-std::string ReadAll(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
-}
 
 // The lines in order, every section with exactly its lines (the same line
 // objects, in order), and every key line with its key and value.

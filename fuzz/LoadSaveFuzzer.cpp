@@ -12,41 +12,18 @@
 #include <mutex>
 #include <string>
 
+#include "FuzzUtil.h"
 #include "Internal.h"
 
 namespace {
 
 namespace fs = std::filesystem;
+using fuzz::kByteOrderMark;
+using fuzz::ReadAll;
+using fuzz::ScratchDir;
 using vty::config::ini::File;
 
-constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
-
-void Check(bool ok, const char* what) {
-  if (ok) return;
-  std::fprintf(stderr, "check failed: %s\n", what);
-  std::abort();
-}
-
-// A directory of this process's own, removed at exit.
-const fs::path& ScratchDir() {
-  static const fs::path dir = [] {
-    std::string name = (fs::temp_directory_path() / "vty-fuzz-XXXXXX").string();
-    Check(::mkdtemp(name.data()) != nullptr, "mkdtemp");
-    return fs::path(name);
-  }();
-  static const struct Remover {
-    ~Remover() {
-      std::error_code ignored;
-      fs::remove_all(dir, ignored);
-    }
-  } remover;
-  return dir;
-}
-
-std::string ReadAll(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
-}
+using fuzz::Check;
 
 // What a save of the unchanged document must write: LF after every line, the
 // byte-order mark only in front of at least one line.
