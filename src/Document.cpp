@@ -19,18 +19,22 @@ namespace fs = std::filesystem;
 
 constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
 
-// Reads everything the stream buffer yields. A read error ends the text like
-// the end of the file; an exception of the buffer passes on.
+// Reads everything the stream buffer yields. An exception of the buffer
+// (libstdc++ reports a read error so) passes on: a document of half a file
+// would overwrite the rest of it on its next save.
 std::string ReadAll(std::streambuf& buffer, std::size_t expected) {
   std::string text;
-  const std::size_t kChunk = std::max<std::size_t>(expected + 1, 1 << 16);
+  // One byte more than expected, so that a file read whole needs no second
+  // call; sgetn returns short only at the end (or at a read error).
+  std::size_t chunk = std::max<std::size_t>(expected + 1, 1 << 16);
   std::size_t size = 0;
   for (;;) {
-    text.resize(size + kChunk);
+    text.resize(size + chunk);
     const std::streamsize got =
-        buffer.sgetn(text.data() + size, static_cast<std::streamsize>(kChunk));
-    if (got <= 0) break;
-    size += static_cast<std::size_t>(got);
+        buffer.sgetn(text.data() + size, static_cast<std::streamsize>(chunk));
+    size += static_cast<std::size_t>(std::max<std::streamsize>(got, 0));
+    if (got < static_cast<std::streamsize>(chunk)) break;
+    chunk = 1 << 16;  // the file grew while being read
   }
   text.resize(size);
   return text;
