@@ -1,14 +1,11 @@
-// The document: loading a file into lines and sections, looking values up,
-// editing lines in place, and deciding when to save.
+// The document: parsing a file into lines and sections, looking values up,
+// and editing lines in place. Saving is in Merge.cpp and DurableWrite.cpp.
 
-#include <algorithm>
 #include <cstring>
-#include <fstream>
 #include <mutex>
 #include <stdexcept>
 #include <typeinfo>
 
-#include "FoldedTable.h"
 #include "Internal.h"
 
 namespace vty::config::ini {
@@ -18,27 +15,6 @@ namespace {
 namespace fs = std::filesystem;
 
 constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
-
-// Reads everything the stream buffer yields. An exception of the buffer
-// (libstdc++ reports a read error so) passes on: a document of half a file
-// would overwrite the rest of it on its next save.
-std::string ReadAll(std::streambuf& buffer, std::size_t expected) {
-  std::string text;
-  // One byte more than expected, so that a file read whole needs no second
-  // call; sgetn returns short only at the end (or at a read error).
-  std::size_t chunk = std::max<std::size_t>(expected + 1, 1 << 16);
-  std::size_t size = 0;
-  for (;;) {
-    text.resize(size + chunk);
-    const std::streamsize got =
-        buffer.sgetn(text.data() + size, static_cast<std::streamsize>(chunk));
-    size += static_cast<std::size_t>(std::max<std::streamsize>(got, 0));
-    if (got < static_cast<std::streamsize>(chunk)) break;
-    chunk = 1 << 16;  // the file grew while being read
-  }
-  text.resize(size);
-  return text;
-}
 
 // Splits text into lines: LF, CR LF and a lone CR each end a line; a
 // terminator at the very end adds no empty line. Both terminators are found
@@ -85,23 +61,36 @@ bool Holds(std::string_view s, char also = '\n') {
   return false;
 }
 
+bool IsBlank(char c) { return c == ' ' || c == '\t'; }
+
+// Whether `name` begins or ends with a blank: loading strips those, so such a
+// name could never be found again after a restart.
+bool HasOuterBlank(std::string_view name) {
+  return !name.empty() && (IsBlank(name.front()) || IsBlank(name.back()));
+}
+
 // Refuses what a save could not store faithfully: a line break would inject
 // lines, a key with '=' or a comment start would load back as another key or
-// as a comment, and a section name that is empty or holds '=' would load back
-// as text or as a key of the section above.
+// as a comment, a name with outer blanks would load back stripped, a key that
+// starts with a byte-order mark would lose it on the first line of a file,
+// and a section name that is empty or holds '=' would load back as text or
+// as a key of the section above.
 void CheckStorable(const std::optional<std::string>& section,
                    const std::string& key, const std::string& value) {
-  if (section && (IsBlankLine(*section) || Holds(*section, '='))) {
+  if (section &&
+      (section->empty() || HasOuterBlank(*section) || Holds(*section, '='))) {
     throw std::invalid_argument(
-        "vty::config::ini: a section name must not be empty or blank, nor "
-        "hold '=' or a line break");
+        "vty::config::ini: a section name must not be empty, begin or end "
+        "with a blank, nor hold '=' or a line break");
   }
-  const std::size_t first = key.find_first_not_of(" \t");
-  if (first == std::string::npos || key[first] == ';' || key[first] == '#' ||
+  if (key.empty() || key.front() == ';' || key.front() == '#' ||
+      HasOuterBlank(key) ||
+      key.compare(0, kByteOrderMark.size(), kByteOrderMark) == 0 ||
       Holds(key, '=')) {
     throw std::invalid_argument(
-        "vty::config::ini: a key must not be empty or blank, start with ';' "
-        "or '#', nor hold '=' or a line break");
+        "vty::config::ini: a key must not be empty, begin or end with a "
+        "blank, start with ';', '#' or a byte-order mark, nor hold '=' or a "
+        "line break");
   }
   if (Holds(value)) {
     throw std::invalid_argument(
@@ -119,11 +108,50 @@ KeyValuePair* AsKeyValue(Line& line) {
   return dynamic_cast<KeyValuePair*>(&line);
 }
 
+using detail::DocumentState;
+
+Section* FindSection(const File& file, const std::optional<std::string>& name) {
+  if (name) return DocumentState::Of(file).sections.Find(*name);
+  const auto found = file.sections.find(std::nullopt);
+  return found == file.sections.end() ? nullptr : found->second.get();
+}
+
+// The section's key index. Built by the first lookup, under the document's
+// lock held shared (so possibly by two readers at once) or exclusively; kept
+// exact by every edit once built. Loading builds none, which keeps loading
+// cheap.
+detail::KeyTable& KeysOf(const Section& section) {
+  detail::SectionIndex& index = DocumentState::IndexOf(section);
+  if (!index.built.load(std::memory_order_acquire)) {
+    std::lock_guard lock(index.mutex);
+    if (!index.built.load(std::memory_order_relaxed)) {
+      detail::KeyTable keys;
+      for (const auto& ref : section.lineRefs) {
+        if (KeyValuePair* pair = AsKeyValue(**ref)) keys.Insert(pair);
+      }
+      index.keys = std::move(keys);
+      index.built.store(true, std::memory_order_release);
+    }
+  }
+  return index.keys;
+}
+
+// Saves at once, or stamps changeTime when writing is deferred. The caller
+// holds file.mutex exclusively and has logged the change.
+void ApplyWriteRule(File& file) {
+  if (file.isAsyncWriting()) {
+    file.changeTime = fs::file_time_type::clock::now();
+  } else {
+    detail::SaveChanges(file);
+  }
+}
+
 }  // namespace
 
 // ---- Model ----
 
-Section::Section(std::optional<std::string> name) : name(std::move(name)) {}
+Section::Section(std::optional<std::string> name)
+    : name(std::move(name)), index_(std::make_unique<detail::SectionIndex>()) {}
 
 Section::~Section() = default;
 
@@ -162,35 +190,44 @@ bool SectionKeyValuePair::operator==(const SectionKeyValuePair& other) const {
 // ---- Loading ----
 
 File::File(std::filesystem::path path, std::function<bool()> isAsyncWriting)
-    : path(std::move(path)),
+    : path(fs::absolute(path)),
       isAsyncWriting(std::move(isAsyncWriting)),
       changeTime(detail::kZeroFileTime),
-      sectionTable_(std::make_unique<detail::SectionTable>()),
-      savedFileTime_(detail::kZeroFileTime) {
+      state_(std::make_unique<detail::DocumentState>()) {
   Read();
 }
 
 File::~File() = default;
 
 void File::Read() {
-  std::ifstream in(path.native(), std::ios::in | std::ios::binary);
-  if (!in) return;
-  std::error_code unknownSize;
-  const auto expected = fs::file_size(path, unknownSize);
-  const std::string text = ReadAll(
-      *in.rdbuf(), unknownSize ? 0 : static_cast<std::size_t>(expected));
+  const detail::Descriptor fd = detail::OpenForReading(path);
+  detail::Parse(*this, detail::ReadDisk(fd.Get(), path));
+  state_->changes.Clear();
+  changeTime = GetFileTime();
+}
 
-  std::string_view rest = text;
-  if (rest.substr(0, kByteOrderMark.size()) == kByteOrderMark) {
-    byteOrderMark_ = true;
-    rest.remove_prefix(kByteOrderMark.size());
+std::filesystem::file_time_type File::GetFileTime() const {
+  if (!fs::exists(path)) return detail::kZeroFileTime;
+  return fs::last_write_time(path);
+}
+
+namespace detail {
+
+void Parse(File& file, const DiskContent& content) {
+  // Built aside and swapped in, so that a failure leaves the document whole.
+  std::list<std::shared_ptr<Line>> lines;
+  decltype(file.sections) sections;
+  SectionTable table;
+  std::string_view text = content.text;
+  const bool mark = text.substr(0, kByteOrderMark.size()) == kByteOrderMark;
+  if (mark) text.remove_prefix(kByteOrderMark.size());
+
+  std::shared_ptr<Section> current;
+  if (content.snapshot.exists) {
+    current = std::make_shared<Section>(std::nullopt);
+    sections.emplace(std::nullopt, current);
   }
-
-  std::shared_ptr<Section> current =
-      sections
-          .try_emplace(std::nullopt, std::make_shared<Section>(std::nullopt))
-          .first->second;
-  LineReader reader(rest);
+  LineReader reader(text);
   std::string_view line;
   std::string word;  // the key or section name the rules found
   while (reader.Next(line)) {
@@ -204,8 +241,9 @@ void File::Read() {
     } else if (IsSectionHeader(line, word)) {
       auto found = sections.find(word);
       if (found == sections.end()) {
+        table.Reserve();
         found = sections.emplace(word, std::make_shared<Section>(word)).first;
-        sectionTable_->Insert(found->second.get());
+        table.Insert(found->second.get());
       }
       current = found->second;
       made = std::make_shared<Line>(current, true, std::string(line));
@@ -215,48 +253,35 @@ void File::Read() {
     lines.push_back(std::move(made));
     current->lineRefs.push_back(std::prev(lines.end()));
   }
-  changeTime = GetFileTime();
-  savedFileTime_ = changeTime;
+
+  DocumentState& state = DocumentState::Of(file);
+  file.lines.swap(lines);
+  file.sections.swap(sections);
+  std::swap(state.sections, table);
+  state.byteOrderMark = mark;
+  state.disk = content.snapshot;
 }
 
-std::filesystem::file_time_type File::GetFileTime() const {
-  if (!fs::exists(path)) return detail::kZeroFileTime;
-  return fs::last_write_time(path);
-}
+}  // namespace detail
 
 // ---- Lookups ----
 
-detail::KeyTable& File::KeysOf(const Section& section) const {
-  // Built by the first lookup, under the document's lock held shared (so
-  // possibly by two readers at once) or exclusively; kept exact by every edit
-  // once built. Loading builds none, which keeps loading cheap.
-  if (!section.indexed_.load(std::memory_order_acquire)) {
-    std::lock_guard lock(section.indexMutex_);
-    if (!section.indexed_.load(std::memory_order_relaxed)) {
-      auto keys = std::make_unique<detail::KeyTable>();
-      for (const auto& ref : section.lineRefs) {
-        if (KeyValuePair* pair = AsKeyValue(**ref)) keys->Insert(pair);
-      }
-      section.keys_ = std::move(keys);
-      section.indexed_.store(true, std::memory_order_release);
-    }
-  }
-  return *section.keys_;
+namespace detail {
+
+const KeyValuePair* FindPair(const File& file,
+                             const std::optional<std::string>& section,
+                             std::string_view key) {
+  const Section* found = FindSection(file, section);
+  return found == nullptr ? nullptr : KeysOf(*found).Find(key);
 }
 
-const Section* File::FindSection(const std::optional<std::string>& name) const {
-  if (name) return sectionTable_->Find(*name);
-  const auto found = sections.find(std::nullopt);
-  return found == sections.end() ? nullptr : found->second.get();
-}
+}  // namespace detail
 
 std::optional<std::string> File::ReadValue(
     const std::optional<std::string>& section,
     const std::string_view& key) const {
   std::shared_lock lock(mutex);
-  const Section* found = FindSection(section);
-  if (found == nullptr) return std::nullopt;
-  const KeyValuePair* pair = KeysOf(*found).Find(key);
+  const KeyValuePair* pair = detail::FindPair(*this, section, key);
   if (pair == nullptr) return std::nullopt;
   return pair->value;
 }
@@ -265,7 +290,7 @@ std::vector<std::string> File::ReadSection(
     const std::optional<std::string>& section) const {
   std::shared_lock lock(mutex);
   std::vector<std::string> texts;
-  const Section* found = FindSection(section);
+  const Section* found = FindSection(*this, section);
   if (found == nullptr) return texts;
   texts.reserve(found->lineRefs.size());
   for (const auto& ref : found->lineRefs) {
@@ -278,7 +303,7 @@ std::vector<std::pair<std::string, std::string>> File::ReadSectionKeyValuePairs(
     const std::optional<std::string>& section) const {
   std::shared_lock lock(mutex);
   std::vector<std::pair<std::string, std::string>> pairs;
-  const Section* found = FindSection(section);
+  const Section* found = FindSection(*this, section);
   if (found == nullptr) return pairs;
   pairs.reserve(found->lineRefs.size());
   for (const auto& ref : found->lineRefs) {
@@ -300,109 +325,143 @@ std::unordered_set<std::string> File::ReadSectionNames() const {
 }
 
 // ---- Edits ----
+//
+// Each edit allocates everything it needs before it changes anything, so that
+// a failed allocation leaves the document (and its indexes) as it was.
 
-void File::WriteValue(const std::optional<std::string>& section,
-                      const std::string& key, const std::string& value) {
-  CheckStorable(section, key, value);
-  std::unique_lock lock(mutex);
+namespace detail {
 
-  if (const Section* found = FindSection(section)) {
+void SetValue(File& file, const std::optional<std::string>& section,
+              const std::string& key, const std::string& value) {
+  if (const Section* found = FindSection(file, section)) {
     if (KeyValuePair* pair = KeysOf(*found).Find(key)) {
       // The stored spelling of the key stays; indentation, blanks around
-      // '=' and anything after the old value go.
+      // '=' and anything after the old value go. The buffers are reused,
+      // and grown before either is touched.
+      pair->text.reserve(pair->key.size() + 1 + value.size());
+      pair->value.reserve(value.size());
       pair->text.assign(pair->key).append(1, '=').append(value);
-      pair->value = value;
-      ApplyWriteRule();
+      pair->value.assign(value);
       return;
     }
   }
 
-  auto found = sections.find(section);
-  if (found == sections.end()) {
-    found = sections.emplace(section, std::make_shared<Section>(section)).first;
+  // A missing section is made with its header, to go at the very end of the
+  // file, spelled as given.
+  auto found = file.sections.find(section);
+  std::shared_ptr<Section> made;
+  std::list<std::shared_ptr<Line>> header;
+  std::list<std::list<std::shared_ptr<Line>>::iterator> headerRef;
+  if (found == file.sections.end()) {
+    made = std::make_shared<Section>(section);
     if (section) {
-      sectionTable_->Insert(found->second.get());
-      // A new section goes at the very end, its header spelled as given.
-      lines.push_back(
-          std::make_shared<Line>(found->second, true, "[" + *section + "]"));
-      found->second->lineRefs.push_back(std::prev(lines.end()));
+      header.push_back(
+          std::make_shared<Line>(made, true, "[" + *section + "]"));
+      headerRef.push_back(header.begin());
     }
   }
-  const std::shared_ptr<Section>& target = found->second;
-  auto& refs = target->lineRefs;
-
-  // Both list nodes are made first and spliced in, which cannot fail, so the
-  // line and its reference enter together or not at all.
-  auto pair =
-      std::make_shared<KeyValuePair>(target, key + "=" + value, key, value);
-  KeysOf(*target).Insert(pair.get());
-  std::list<std::shared_ptr<Line>> line{std::move(pair)};
+  const std::shared_ptr<Section>& target = made ? made : found->second;
+  std::list<std::shared_ptr<Line>> line{
+      std::make_shared<KeyValuePair>(target, key + "=" + value, key, value)};
   std::list<std::list<std::shared_ptr<Line>>::iterator> lineRef{line.begin()};
+  KeyTable& keys = KeysOf(*target);
+  keys.Reserve();
+  DocumentState& state = DocumentState::Of(file);
+  if (made) {
+    if (section) state.sections.Reserve();
+    file.sections.emplace(section, made);  // the last step that may throw
+    if (section) state.sections.Insert(made.get());
+    file.lines.splice(file.lines.end(), header);
+    made->lineRefs.splice(made->lineRefs.end(), headerRef);
+  }
+  keys.Insert(static_cast<KeyValuePair*>(line.front().get()));
 
   // A new key goes after the section's last non-blank line, so that blank
   // lines closing the section stay between it and what follows.
+  auto& refs = target->lineRefs;
   auto after = refs.end();
   while (after != refs.begin() && IsBlankLine((**std::prev(after))->text)) {
     --after;
   }
   if (after != refs.begin()) {
-    lines.splice(std::next(*std::prev(after)), line);
+    file.lines.splice(std::next(*std::prev(after)), line);
     refs.splice(after, lineRef);
   } else if (!refs.empty()) {
-    lines.splice(refs.front(), line);  // every line is blank: go first
+    file.lines.splice(refs.front(), line);  // every line is blank: go first
     refs.splice(refs.begin(), lineRef);
   } else {
-    lines.splice(lines.begin(), line);  // a section without lines: file start
+    file.lines.splice(file.lines.begin(), line);  // no lines: file start
     refs.splice(refs.begin(), lineRef);
   }
-  ApplyWriteRule();
 }
 
-void File::EraseKey(const std::optional<std::string>& section,
-                    const std::string_view& key) {
-  std::unique_lock lock(mutex);
-  const auto found = sections.find(section);
-  if (found == sections.end()) return;
+bool RemoveKey(File& file, const std::optional<std::string>& section,
+               std::string_view key) {
+  const auto found = file.sections.find(section);
+  if (found == file.sections.end()) return false;
   Section& target = *found->second;
   // The index names the lines about to go: drop the entry while they live.
-  if (target.indexed_) target.keys_->Erase(key);
+  SectionIndex& index = DocumentState::IndexOf(target);
+  if (index.built) index.keys.Erase(key);
   auto& refs = target.lineRefs;
   for (auto ref = refs.begin(); ref != refs.end();) {
     const KeyValuePair* pair = AsKeyValue(***ref);
     if (pair != nullptr && IsEqual(pair->key, key)) {
-      lines.erase(*ref);
+      file.lines.erase(*ref);
       ref = refs.erase(ref);
     } else {
       ++ref;
     }
   }
-  ApplyWriteRule();
+  return true;
+}
+
+bool RemoveSection(File& file, const std::optional<std::string>& section) {
+  const auto found = file.sections.find(section);
+  if (found == file.sections.end()) return false;
+  Section& target = *found->second;
+  // The indexes name the section and its lines: drop them while they live.
+  if (section) DocumentState::Of(file).sections.Erase(*section);
+  SectionIndex& index = DocumentState::IndexOf(target);
+  index.keys.Clear();
+  index.built = false;
+  for (const auto& ref : target.lineRefs) file.lines.erase(ref);
+  target.lineRefs.clear();
+  file.sections.erase(found);
+  return true;
+}
+
+}  // namespace detail
+
+using Kind = detail::ChangeLog::Kind;
+
+void File::WriteValue(const std::optional<std::string>& section,
+                      const std::string& key, const std::string& value) {
+  CheckStorable(section, key, value);
+  std::unique_lock lock(mutex);
+  state_->changes.Add(Kind::kWrite, section, key);
+  detail::SetValue(*this, section, key, value);
+  ApplyWriteRule(*this);
+}
+
+void File::EraseKey(const std::optional<std::string>& section,
+                    const std::string_view& key) {
+  std::unique_lock lock(mutex);
+  if (sections.find(section) == sections.end()) return;
+  state_->changes.Add(Kind::kEraseKey, section, key);
+  detail::RemoveKey(*this, section, key);
+  ApplyWriteRule(*this);
 }
 
 void File::EraseSection(const std::optional<std::string>& section) {
   std::unique_lock lock(mutex);
-  const auto found = sections.find(section);
-  if (found == sections.end()) return;
-  Section& target = *found->second;
-  // The indexes name the section and its lines: drop them while they live.
-  if (section) sectionTable_->Erase(*section);
-  target.keys_.reset();
-  target.indexed_ = false;
-  for (const auto& ref : target.lineRefs) lines.erase(ref);
-  target.lineRefs.clear();
-  sections.erase(found);
-  ApplyWriteRule();
+  if (sections.find(section) == sections.end()) return;
+  state_->changes.Add(Kind::kEraseSection, section, {});
+  detail::RemoveSection(*this, section);
+  ApplyWriteRule(*this);
 }
 
 // ---- Saving ----
-
-void File::ApplyWriteRule() {
-  if (isAsyncWriting()) {
-    changeTime = fs::file_time_type::clock::now();
-  } else {
-    Write();
-  }
-}
 
 void File::Write() {
   std::size_t size = kByteOrderMark.size();
@@ -410,37 +469,28 @@ void File::Write() {
   std::string content;
   content.reserve(size);
   // A document without lines saves as an empty file, mark or not.
-  if (byteOrderMark_ && !lines.empty()) content = kByteOrderMark;
+  if (state_->byteOrderMark && !lines.empty()) content = kByteOrderMark;
   for (const auto& line : lines) {
     content += line->text;
     content += '\n';
   }
   try {
-    detail::ReplaceFileContent(path, content);
-    changeTime = GetFileTime();
-    savedFileTime_ = changeTime;
+    state_->disk = detail::ReplaceFileContent(path, content);
   } catch (...) {
     // The change is not on disk: keep counting the document as changed, so
     // the next flush tries again.
     changeTime = fs::file_time_type::clock::now();
     throw;
   }
+  state_->changes.Clear();
+  std::error_code unknown;  // the file is saved: a failed query is no failure
+  changeTime = fs::last_write_time(path, unknown);
+  if (unknown) changeTime = detail::kZeroFileTime;
 }
 
 void File::Flush() {
   std::unique_lock lock(mutex);
-  if (!fs::exists(path)) {
-    if (!lines.empty()) Write();
-    return;
-  }
-  const fs::file_time_type fileTime = GetFileTime();
-  // A file whose time lies in the future is never older than a change; it is
-  // still saved when a change was made and nobody has written it since.
-  const bool changedSinceSave = changeTime != savedFileTime_;
-  if (fileTime < changeTime ||
-      (changedSinceSave && fileTime == savedFileTime_)) {
-    Write();
-  }
+  detail::SaveChanges(*this);
 }
 
 }  // namespace vty::config::ini

@@ -17,35 +17,33 @@
 
 namespace vty::config::ini::detail {
 
-namespace {
-
 namespace fs = std::filesystem;
 
-[[noreturn]] void Fail(const char* what, const fs::path& path, int error) {
+void Fail(const char* what, const fs::path& path, int error) {
   throw fs::filesystem_error(what, path,
                              std::error_code(error, std::generic_category()));
 }
 
-// Owns a file descriptor and closes it on every way out.
-class Descriptor {
- public:
-  explicit Descriptor(int fd) : fd_(fd) {}
-  Descriptor(const Descriptor&) = delete;
-  Descriptor& operator=(const Descriptor&) = delete;
-  ~Descriptor() {
+Descriptor& Descriptor::operator=(Descriptor&& other) noexcept {
+  if (this != &other) {
     if (fd_ >= 0) ::close(fd_);
+    fd_ = other.fd_;
+    other.fd_ = -1;
   }
-  int Get() const { return fd_; }
-  // Closes now and reports the error of close(2), or 0.
-  int Close() {
-    const int fd = fd_;
-    fd_ = -1;
-    return ::close(fd) == 0 ? 0 : errno;
-  }
+  return *this;
+}
 
- private:
-  int fd_;
-};
+Descriptor::~Descriptor() {
+  if (fd_ >= 0) ::close(fd_);
+}
+
+int Descriptor::Close() {
+  const int fd = fd_;
+  fd_ = -1;
+  return ::close(fd) == 0 ? 0 : errno;
+}
+
+namespace {
 
 // Writes all of `content`; returns 0 or the errno of the failure.
 int WriteAll(int fd, std::string_view content) {
@@ -60,14 +58,24 @@ int WriteAll(int fd, std::string_view content) {
   return 0;
 }
 
-// Writes, syncs and closes; throws naming `path` at the first failure.
-void WriteSyncClose(Descriptor& file, std::string_view content,
-                    const fs::path& path) {
+// Writes and syncs; throws naming `path` at the first failure.
+void WriteSync(Descriptor& file, std::string_view content,
+               const fs::path& path) {
   if (const int error = WriteAll(file.Get(), content)) {
     Fail("cannot write", path, error);
   }
   if (::fsync(file.Get()) != 0) Fail("cannot sync", path, errno);
+}
+
+// The snapshot of the file just written through `file`, which is then
+// closed. Taken from the descriptor, after any rename, so that it describes
+// this very file and no other that took its name meanwhile.
+DiskSnapshot Finish(Descriptor& file, std::string_view content,
+                    const fs::path& path) {
+  struct stat written {};
+  if (::fstat(file.Get(), &written) != 0) Fail("cannot query", path, errno);
   if (const int error = file.Close()) Fail("cannot close", path, error);
+  return SnapshotOfWrite(written, content);
 }
 
 // The file a chain of symbolic links ends at, so that saving replaces that
@@ -111,16 +119,18 @@ int CreateTemporary(const fs::path& target, fs::path& temporary) {
 
 // Rewrites an existing file in place: for a directory that may not be
 // written while the file may. Not atomic, but every step is checked.
-void RewriteInPlace(const fs::path& target, std::string_view content,
-                    const fs::path& path) {
+DiskSnapshot RewriteInPlace(const fs::path& target, std::string_view content,
+                            const fs::path& path) {
   Descriptor file(::open(target.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC));
   if (file.Get() < 0) Fail("cannot open for writing", path, errno);
-  WriteSyncClose(file, content, path);
+  WriteSync(file, content, path);
+  return Finish(file, content, path);
 }
 
 }  // namespace
 
-void ReplaceFileContent(const fs::path& path, std::string_view content) {
+DiskSnapshot ReplaceFileContent(const fs::path& path,
+                                std::string_view content) {
   if (path.has_parent_path()) {
     std::error_code error;
     fs::create_directories(path.parent_path(), error);
@@ -139,8 +149,7 @@ void ReplaceFileContent(const fs::path& path, std::string_view content) {
   if (file.Get() < 0) {
     const int error = errno;
     if (existed && (error == EACCES || error == EPERM)) {
-      RewriteInPlace(target, content, path);
-      return;
+      return RewriteInPlace(target, content, path);
     }
     Fail("cannot create a temporary file to save", path, error);
   }
@@ -154,7 +163,7 @@ void ReplaceFileContent(const fs::path& path, std::string_view content) {
         Fail("cannot set permissions to save", path, errno);
       }
     }
-    WriteSyncClose(file, content, path);
+    WriteSync(file, content, path);
     if (::rename(temporary.c_str(), target.c_str()) != 0) {
       Fail("cannot rename over", path, errno);
     }
@@ -162,6 +171,7 @@ void ReplaceFileContent(const fs::path& path, std::string_view content) {
     ::unlink(temporary.c_str());
     throw;
   }
+  return Finish(file, content, path);
 }
 
 }  // namespace vty::config::ini::detail

@@ -36,10 +36,15 @@ class FoldedTable {
     }
   }
 
-  // Adds `item` unless an item of an equal name is there already: the first
-  // stays.
-  void Insert(T* item) {
+  // Makes room for one more item, so that the next Insert cannot fail.
+  void Reserve() {
     if ((count_ + 1) * 2 > slots_.size()) Grow();
+  }
+
+  // Adds `item` unless an item of an equal name is there already: the first
+  // stays. Throws only bad_alloc, and never after a Reserve.
+  void Insert(T* item) {
+    Reserve();
     const std::string_view name = KeyOf(*item);
     const std::size_t hash = FoldedHash(name);
     for (std::size_t i = hash & Mask();; i = (i + 1) & Mask()) {

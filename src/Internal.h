@@ -4,15 +4,23 @@
 #ifndef VTY_CONFIG_SRC_INTERNAL_H_
 #define VTY_CONFIG_SRC_INTERNAL_H_
 
+#include <sys/types.h>
+
 #include <atomic>
 #include <chrono>
+#include <cstdint>
 #include <filesystem>
 #include <functional>
+#include <list>
 #include <memory>
+#include <mutex>
+#include <optional>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
+#include "FoldedTable.h"
 #include "config/INI.h"
 
 namespace vty::config::ini::detail {
@@ -23,16 +31,196 @@ namespace vty::config::ini::detail {
 inline constexpr std::filesystem::file_time_type kZeroFileTime =
     std::filesystem::file_time_type::min();
 
+// ---- Descriptors (DurableWrite.cpp) ----
+
+// Owns a file descriptor and closes it on every way out.
+class Descriptor {
+ public:
+  explicit Descriptor(int fd = -1) : fd_(fd) {}
+  Descriptor(Descriptor&& other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
+  Descriptor& operator=(Descriptor&& other) noexcept;
+  Descriptor(const Descriptor&) = delete;
+  Descriptor& operator=(const Descriptor&) = delete;
+  ~Descriptor();
+  int Get() const { return fd_; }
+  // Closes now and reports the error of close(2), or 0.
+  int Close();
+
+ private:
+  int fd_;
+};
+
+// Throws std::filesystem::filesystem_error for `path` with errno `error`.
+[[noreturn]] void Fail(const char* what, const std::filesystem::path& path,
+                       int error);
+
+// ---- The file on disk (Disk.cpp) ----
+
+// What a file held when a document last read or saved it: enough to tell
+// whether anyone has written it since. File times alone cannot tell a
+// rewrite made within the same tick of the file system's clock, so a
+// snapshot whose times are that recent is confirmed by its content's hash.
+struct DiskSnapshot {
+  bool exists = false;
+  dev_t device = 0;
+  ino_t inode = 0;
+  off_t size = 0;
+  std::int64_t modified = 0;  // st_mtim, in nanoseconds
+  std::int64_t changed = 0;   // st_ctim, in nanoseconds
+  std::size_t contentHash = 0;
+  // The wall clock, in nanoseconds, before the content was read.
+  std::int64_t takenAt = 0;
+};
+
+// A whole file as read, with its snapshot. `text` is empty for a file that
+// does not exist.
+struct DiskContent {
+  DiskSnapshot snapshot;
+  std::string text;
+};
+
+// Opens `path` for reading as the kernel resolves it (links followed, a loop
+// refused), never blocking: the descriptor, or -1 when the file or a
+// directory on the way to it does not exist. Throws filesystem_error naming
+// `path` for any other failure and for anything but a regular file.
+Descriptor OpenForReading(const std::filesystem::path& path);
+
+// The whole content of the open file `fd` (of `path`, for messages) and its
+// snapshot; `fd` -1 gives the snapshot of a missing file. Throws
+// filesystem_error naming `path` when reading fails.
+DiskContent ReadDisk(int fd, const std::filesystem::path& path);
+
+// The snapshot of `content`, just written as the file `written` describes.
+DiskSnapshot SnapshotOfWrite(const struct stat& written,
+                             std::string_view content);
+
+// The current content of the file open at `fd` (-1: missing) when it is no
+// longer what `saved` describes, or nothing when it is. Compares content
+// only when the times cannot decide; a confirmed snapshot is refreshed so
+// that the next check can trust the times.
+std::optional<DiskContent> ChangedSince(DiskSnapshot& saved, int fd,
+                                        const std::filesystem::path& path);
+
+// ---- Saving (DurableWrite.cpp) ----
+
 // Replaces the file at `path` with `content` so that the file holds, at every
 // moment, either its whole old content or its whole new content: the bytes go
 // to a new file in the same directory, are synced, and the new file is renamed
 // over the old. A symbolic link is followed and stays a link; an existing
 // file's permissions (and, where allowed, owner) are kept. Falls back to
 // rewriting the file in place when only the directory may not be written.
-// Creates missing parent directories. Throws std::filesystem::filesystem_error
-// naming the path; no temporary file is left behind.
-void ReplaceFileContent(const std::filesystem::path& path,
-                        std::string_view content);
+// Creates missing parent directories. Returns the snapshot of the written
+// file. Throws std::filesystem::filesystem_error naming the path; no
+// temporary file is left behind.
+DiskSnapshot ReplaceFileContent(const std::filesystem::path& path,
+                                std::string_view content);
+
+// ---- Several processes, one file (ProcessLock.cpp, Merge.cpp) ----
+
+// The advisory lock (flock(2)) every save of a file holds from its check of
+// the disk to its rename: on the file itself or, while the file does not
+// exist, on the nearest existing directory above it. The kernel drops it
+// when its holder dies. Released on destruction.
+class ProcessLock {
+ public:
+  // Waits at most the lock timeout (10 seconds) for a lock held elsewhere,
+  // then throws filesystem_error (timed out). Where the file system has no
+  // locks, goes on without one. Throws what OpenForReading throws.
+  explicit ProcessLock(const std::filesystem::path& path);
+  // The locked file, open for reading, or -1 when it does not exist.
+  int File() const { return isFile_ ? fd_.Get() : -1; }
+
+ private:
+  Descriptor fd_;
+  bool isFile_ = false;
+};
+
+// The changes a document made since it last loaded or saved its file, one
+// entry per key and per section, in the order they were made, so that a save
+// can re-apply them on top of what another writer left. A key written again
+// keeps its place; an erase, or a write after an erase, moves to the end; a
+// section's erase drops the earlier entries of its keys. Values are not kept:
+// a write re-applies the value the document holds.
+class ChangeLog {
+ public:
+  enum class Kind { kWrite, kEraseKey, kEraseSection };
+  struct Change {
+    Kind kind;
+    std::optional<std::string> section;
+    std::string key;  // empty for kEraseSection
+  };
+
+  void Add(Kind kind, const std::optional<std::string>& section,
+           std::string_view key);
+  bool Empty() const { return changes_.empty(); }
+  void Clear();
+  const std::list<Change>& InOrder() const { return changes_; }
+
+ private:
+  // The entry's section and key, folded: what names one entry.
+  const std::string& Target(const std::optional<std::string>& section,
+                            std::string_view key, bool wholeSection);
+
+  std::list<Change> changes_;
+  std::unordered_map<std::string, std::list<Change>::iterator> byTarget_;
+  std::string scratch_;  // Target's buffer, reused
+};
+
+// Saves `file`'s own changes without losing anyone else's: under the
+// ProcessLock, re-reads the file when someone else wrote it since the last
+// load or save, re-applies the change log on top, then File::Write. Does
+// nothing when the log is empty. The caller holds file.mutex exclusively.
+void SaveChanges(File& file);
+
+// The test seam of the lock's bounded wait.
+void SetLockTimeoutForTesting(std::chrono::milliseconds timeout);
+
+// ---- The document's private half (Document.cpp) ----
+
+// A section's index of its keys: the first key line of each key, so that
+// lookups need not walk the lines. Exact because duplicates only come from
+// loading (the first is indexed), a key is added only when missing, and
+// erasing removes every line of a key at once. Built by the first lookup,
+// possibly by two readers at once under the document's lock held shared:
+// `mutex` serialises them.
+struct SectionIndex {
+  std::mutex mutex;
+  std::atomic<bool> built{false};
+  KeyTable keys;  // Guarded by mutex until built, then by the document's.
+};
+
+// What a File keeps out of its public layout. Guarded by the File's mutex.
+struct DocumentState {
+  static DocumentState& Of(const File& file) { return *file.state_; }
+  static SectionIndex& IndexOf(const Section& section) {
+    return *section.index_;
+  }
+
+  bool byteOrderMark = false;  // the file began with one
+  SectionTable sections;       // the named sections by name
+  DiskSnapshot disk;           // the file as last loaded or saved
+  ChangeLog changes;           // what is not saved yet
+};
+
+// Replaces the document's lines and sections with those of `content`, and
+// its snapshot with content's. A missing file gives no sections at all, an
+// empty one the unnamed section. Gives the strong guarantee: on bad_alloc
+// the document is unchanged.
+void Parse(File& file, const DiskContent& content);
+
+// The document's edits, without a lock, a check of their input or a save:
+// for the public members and for re-applying changes. Each either completes
+// or, on bad_alloc, changes nothing. RemoveKey and RemoveSection return
+// false when the section is missing.
+void SetValue(File& file, const std::optional<std::string>& section,
+              const std::string& key, const std::string& value);
+bool RemoveKey(File& file, const std::optional<std::string>& section,
+               std::string_view key);
+bool RemoveSection(File& file, const std::optional<std::string>& section);
+// The first key line of `key` in `section`, or null.
+const KeyValuePair* FindPair(const File& file,
+                             const std::optional<std::string>& section,
+                             std::string_view key);
 
 // True while documents defer their writes. Set last by
 // InitialiseAsyncWriting, cleared first by ShutdownAsyncWriting.

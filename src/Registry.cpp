@@ -30,15 +30,23 @@ struct State {
   // and "dir/a.ini" share one. Guarded by mutex.
   std::unordered_map<fs::path, std::shared_ptr<File>, PathHasher> files;
   // The same documents by the caller's spelling of the path, so that a
-  // repeated call needs neither a path object nor the exclusive lock.
-  // Guarded by mutex.
-  std::unordered_map<std::string, std::shared_ptr<File>> spellings;
+  // repeated call needs neither a path object nor the exclusive lock. Never
+  // erased from, so its keys stay where they are. Guarded by mutex.
+  using Spellings = std::unordered_map<std::string, std::shared_ptr<File>>;
+  Spellings spellings;
 };
 
-// Created on first use and destroyed at exit without saving anything.
+// Created on first use and never destroyed, so that the destructor of any
+// static object, and the background writer's flush at exit, may still use
+// the library. Its documents stay reachable: nothing leaks.
 State& GetState() {
-  static State state;
-  return state;
+  union Immortal {
+    Immortal() : state() {}
+    ~Immortal() {}
+    State state;
+  };
+  static Immortal registry;
+  return registry.state;
 }
 
 bool IsAsyncWriting() { return detail::g_async.load(); }
@@ -49,45 +57,66 @@ namespace detail {
 
 void CreateRegistry() { GetState(); }
 
-std::shared_ptr<File> GetFile(const std::string& file) {
+namespace {
+
+// The registered document of the spelling `file` and that spelling as the
+// registry keeps it, loading the file on the first use of its path. The
+// file loads without the registry's lock, so that one slow load stalls no
+// other path; when two threads load one path at once, the first to
+// register wins and the other's document is dropped.
+using Registered = State::Spellings::value_type;
+
+const Registered& Register(const std::string& file) {
   State& state = GetState();
   {
     std::shared_lock lock(state.mutex);
     const auto known = state.spellings.find(file);
-    if (known != state.spellings.end()) return known->second;
+    if (known != state.spellings.end()) return *known;
   }
   fs::path path(file);
-  std::unique_lock lock(state.mutex);
-  auto found = state.files.find(path);
-  if (found == state.files.end()) {
-    // The new document loads while the lock is held, so a path is never
-    // loaded twice.
-    auto document =
-        std::make_shared<File>(path, std::function<bool()>(&IsAsyncWriting));
-    found = state.files.emplace(std::move(path), std::move(document)).first;
+  std::shared_ptr<File> loaded;
+  {
+    std::shared_lock lock(state.mutex);
+    const auto found = state.files.find(path);
+    if (found != state.files.end()) loaded = found->second;
   }
-  state.spellings.emplace(file, found->second);
-  return found->second;
+  if (!loaded) {
+    loaded =
+        std::make_shared<File>(path, std::function<bool()>(&IsAsyncWriting));
+  }
+  std::unique_lock lock(state.mutex);
+  const auto found =
+      state.files.emplace(std::move(path), std::move(loaded)).first;
+  return *state.spellings.emplace(file, found->second).first;
+}
+
+}  // namespace
+
+std::shared_ptr<File> GetFile(const std::string& file) {
+  return Register(file).second;
 }
 
 File& Document(const std::string& file) {
   // The last few paths this thread named. Documents stay registered until
   // exit, so a hit needs no lock and touches no cache line that other
-  // threads write.
+  // threads write. Trivially destructible, so that a call from a static
+  // destructor after this thread's objects are gone still finds it intact.
   struct Recent {
-    std::string name;
+    const std::string* name = nullptr;  // the registry's spelling
     File* document = nullptr;
   };
   constexpr std::size_t kRecent = 4;
-  thread_local std::array<Recent, kRecent> recent;
+  thread_local std::array<Recent, kRecent> recent{};
   thread_local std::size_t victim = 0;
   for (const Recent& entry : recent) {
-    if (entry.document != nullptr && entry.name == file) return *entry.document;
+    if (entry.document != nullptr && *entry.name == file) {
+      return *entry.document;
+    }
   }
-  File& document = *GetFile(file);
-  recent[victim] = Recent{file, &document};
+  const Registered& registered = Register(file);
+  recent[victim] = Recent{&registered.first, registered.second.get()};
   victim = (victim + 1) % kRecent;
-  return document;
+  return *registered.second;
 }
 
 std::vector<std::shared_ptr<File>> RegisteredFiles() {
@@ -226,5 +255,7 @@ void EraseSection(const std::optional<std::string>& section,
 }
 
 void Flush(const std::string& file) { detail::Document(file).Flush(); }
+
+void Reload(const std::string& file) { detail::Document(file).Reload(); }
 
 }  // namespace vty::config::ini

@@ -100,8 +100,8 @@ TEST_F(EditTest, WritePlacesLines) {
     {"repeated-header", "[s]\na=1\n\n[t]\nb=2\n[S]\nc=3\n\n",
      {W("s", "C", "4"), W("s", "a", "0"), W("s", "d", "5")},
      "[s]\na=0\n\n[t]\nb=2\n[S]\nc=4\nd=5\n\n"},
-    {"blanks-brackets", "", {W(" a]b ", "[k ", "v"), W("x", " k", " v ")},
-     "[ a]b ]\n[k =v\n[x]\n k= v \n"},
+    {"blanks-brackets", "", {W("a ]b", "[k", "v"), W("x", "k", " v ")},
+     "[a ]b]\n[k=v\n[x]\nk= v \n"},
     {"bom-first-line", "\uFEFFa=1\nb=2\n", {W(unnamed, "A", "3")},
      "\uFEFFa=3\nb=2\n"},
     {"bom-new-first", "\uFEFF[s]\n", {W(unnamed, "k", "v")},
@@ -157,7 +157,8 @@ TEST_F(EditTest, RefusesWhatWouldNotLoadBackAsWritten) {
     {"s", "", "v"}, {"s", "  ", "v"}, {"s", " \t", "v"}, {"s", ";k", "v"},
     {"s", "  #k", "v"}, {"s", "k\n", "v"}, {std::nullopt, "=", "v"},
     {"", "k", "v"}, {" ", "k", "v"}, {"a=b", "k", "v"}, {"a\nb", "k", "v"},
-    {"a\rb", "k", "v"},
+    {"a\rb", "k", "v"}, {"s", " k", "v"}, {"s", "k\t", "v"},
+    {" s", "k", "v"}, {"s\t", "k", "v"}, {"s", "\xEF\xBB\xBFk", "v"},
   };
   // clang-format on
   const std::string path = Path("refused.ini");

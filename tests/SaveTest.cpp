@@ -113,6 +113,8 @@ TEST_F(SaveTest, FailedSaveIsReportedAndRetried) {
   }
 }
 
+// A document saves only a change of its own, merged into what another
+// writer left: never its stale copy over a restored or deleted file.
 TEST_F(SaveTest, FlushWritesExactlyWhenTheDiskLacksAChange) {
   enum Then { kNothing, kRewrite, kDelete };  // happens after the change
   // clang-format off
@@ -122,8 +124,9 @@ TEST_F(SaveTest, FlushWritesExactlyWhenTheDiskLacksAChange) {
     {"changed", false, true, kNothing, "a=2\n"},
     {"unchanged, time in future", true, false, kNothing, "a=1\r\n"},
     {"changed, time in future", true, true, kNothing, "a=2\n"},
-    {"changed, then rewritten", false, true, kRewrite, "a=other\n"},
-    {"unchanged, then deleted", false, false, kDelete, "a=1\n"},
+    {"changed, then rewritten", false, true, kRewrite, "a=2\nb=3\n"},
+    {"unchanged, then rewritten", false, false, kRewrite, "a=other\nb=3\n"},
+    {"unchanged, then deleted", false, false, kDelete, nullptr},
     {"changed, then deleted", false, true, kDelete, "a=2\n"},
   };
   // clang-format on
@@ -135,18 +138,21 @@ TEST_F(SaveTest, FlushWritesExactlyWhenTheDiskLacksAChange) {
     if (c.change) file.WriteValue(std::nullopt, "a", "2");
     EXPECT_EQ(ReadAll(path), "a=1\r\n") << c.name << ": saved too early";
     if (c.then == kRewrite) {
-      WriteAll(path, "a=other\n");
-      // File times are coarser than the clock: say the rewrite came later.
-      fs::last_write_time(path, Clock::now() + 1s);
+      WriteAll(path, "a=other\nb=3\n");
+      fs::last_write_time(path, Clock::now() - 1h);  // as `cp -p` restores
     }
     if (c.then == kDelete) fs::remove(path);
     file.Flush();
+    if (c.after == nullptr) {
+      EXPECT_FALSE(fs::exists(path)) << c.name;
+      continue;
+    }
     EXPECT_EQ(ReadAll(path), c.after) << c.name;
     const ino_t inode = Stat(path).st_ino;
     file.Flush();
     EXPECT_EQ(Stat(path).st_ino, inode) << c.name << ": written twice";
   }
-  EXPECT_EQ(Names(dir_).size(), std::size(cases));  // no temporary left
+  EXPECT_EQ(Names(dir_).size(), std::size(cases) - 1);  // no temporary left
   Flush(Path("missing.ini"));  // a document without lines makes no file
   EXPECT_FALSE(fs::exists(Path("missing.ini")));
 }

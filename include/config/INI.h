@@ -24,24 +24,25 @@
 //     header); the empty string names a different, named section.
 //   * A missing file, section or key is never an error: reads give the
 //     caller's default, queries give empty results.
-//   * A document is never re-read: changes made on disk by someone else after
-//     the first use of a path are not seen.
+//   * A document is read on the first use of its path. Changes made on disk by
+//     someone else are merged in by the next save of a change of this process
+//     (theirs and ours both survive), or read in at once by `Reload`; a read
+//     is always a lookup in memory.
 //   * Failures are reported by standard exceptions only.
 //
 // Thread safety: every function here may be called from any thread at any
 // time. Each document has its own reader-writer lock; the registry of
-// documents has one more. Lock order: registry, then document.
+// documents has one more. Lock order: registry, then document, then the
+// cross-process lock a save takes on the file.
 
 #ifndef VTY_CONFIG_INI_H_
 #define VTY_CONFIG_INI_H_
 
-#include <atomic>
 #include <exception>
 #include <filesystem>
 #include <functional>
 #include <list>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <ostream>
 #include <shared_mutex>
@@ -119,8 +120,8 @@ VTY_CONFIG_API bool IsEqual(const std::string_view& a,
 class Line;
 class KeyValuePair;
 namespace detail {
-class KeyTable;
-class SectionTable;
+struct DocumentState;
+struct SectionIndex;
 }  // namespace detail
 
 /// One section of a document: its name and the positions of its lines.
@@ -137,6 +138,8 @@ class VTY_CONFIG_API Section {
 
   /// Makes a section with no lines. Does not throw beyond `std::bad_alloc`.
   explicit Section(std::optional<std::string> name);
+  Section(const Section&) = delete;
+  Section& operator=(const Section&) = delete;
   ~Section();
 
   /// `std::nullopt` for the unnamed section; otherwise the name as first
@@ -147,16 +150,9 @@ class VTY_CONFIG_API Section {
   std::list<std::list<std::shared_ptr<Line>>::iterator> lineRefs;
 
  private:
-  friend class File;
-
-  // The first key line of each key in file order, so that lookups need not
-  // walk the lines. Exact because duplicates only come from loading (the
-  // first is indexed), a key is added only when missing, and erasing removes
-  // every line of a key at once. Built by the first lookup (File::KeysOf);
-  // indexMutex_ serialises two readers building it.
-  mutable std::mutex indexMutex_;
-  mutable std::atomic<bool> indexed_{false};
-  mutable std::unique_ptr<detail::KeyTable> keys_;
+  friend struct detail::DocumentState;
+  // The section's private key index, built by its first lookup.
+  std::unique_ptr<detail::SectionIndex> index_;
 };
 
 /// One physical line, kept with its exact text.
@@ -204,11 +200,13 @@ struct VTY_CONFIG_API SectionKeyValuePair {
   std::string value;
 };
 
-/// The in-memory document of one INI file. Loaded once, in the constructor;
-/// never re-read. Neither copied nor moved. Every public member function is
-/// safe to call from any thread: lookups take `mutex` shared, changes and
-/// flushes exclusively. Calling one from a thread that already holds `mutex`
-/// throws `std::system_error` (resource_deadlock_would_occur) or deadlocks.
+/// The in-memory document of one INI file. Loaded in the constructor; read
+/// again only by `Reload` and by a save that finds the file changed by
+/// someone else. Neither copied nor moved. Every public member function is
+/// safe to call from any thread: lookups take `mutex` shared, changes, saves
+/// and reloads exclusively. Calling one from a thread that already holds
+/// `mutex` throws `std::system_error` (resource_deadlock_would_occur) or
+/// deadlocks.
 class VTY_CONFIG_API File {
  public:
   /// Case-insensitive hash of a section name; `std::nullopt` hashes to 0.
@@ -222,18 +220,24 @@ class VTY_CONFIG_API File {
                     const std::optional<std::string>& b) const;
   };
 
-  /// Loads the file at `path`. A file that is missing or cannot be opened
-  /// gives an empty document with no sections. A UTF-8 byte-order mark at
-  /// the very start is not part of the first line; it is remembered and
-  /// written again by every save. Throws `std::filesystem::filesystem_error`
-  /// when the file's time cannot be read, and `std::bad_alloc`.
+  /// Loads the file at `path`, made absolute against the current working
+  /// directory: the document stays bound to that file whatever directory the
+  /// process moves to later. A missing file (or a missing directory on the
+  /// way to it) gives an empty document with no sections. A UTF-8 byte-order
+  /// mark at the very start is not part of the first line; it is remembered
+  /// and written again by every save. Throws
+  /// `std::filesystem::filesystem_error` naming the path when the file exists
+  /// but cannot be read (no permission, no descriptor left, a read error) or
+  /// is not a regular file (a directory, a FIFO, a device: never opened in a
+  /// way that could block), and `std::bad_alloc`.
   File(std::filesystem::path path, std::function<bool()> isAsyncWriting);
   File(const File&) = delete;
   File& operator=(const File&) = delete;
   /// Destroys the document without saving it.
   ~File();
 
-  /// Parses the file into the document; called once, by the constructor.
+  /// Parses the file into the document; called by the constructor. Throws
+  /// as the constructor does.
   void Read();
   /// The file's last-write time, or the zero time point (earlier than any
   /// file's time) when the file does not exist. Throws
@@ -260,10 +264,11 @@ class VTY_CONFIG_API File {
   /// after the section's last non-blank line; a missing section is appended
   /// at the end of the file as "[section]" and the key line. Then saves at
   /// once or, when writing is deferred, only marks the document changed.
-  /// Throws `std::invalid_argument`, before anything changes, when the
-  /// section, key or value holds "\r" or "\n", the key is empty or blank,
-  /// holds '=' or begins (after blanks) with ';' or '#', or the section name
-  /// is empty, blank or holds '='. A failed save throws
+  /// Throws `std::invalid_argument`, before anything changes, for what would
+  /// not load back as written: the section, key or value holds "\r" or
+  /// "\n"; the key is empty, holds '=', begins with ';', '#' or a UTF-8
+  /// byte-order mark, or begins or ends with a blank; the section name is
+  /// empty, holds '=', or begins or ends with a blank. A failed save throws
   /// `std::filesystem::filesystem_error` and the change stays in memory.
   void WriteValue(const std::optional<std::string>& section,
                   const std::string& key, const std::string& value);
@@ -276,22 +281,35 @@ class VTY_CONFIG_API File {
   /// and forgets the section, then saves. A missing section changes nothing.
   void EraseSection(const std::optional<std::string>& section);
 
-  /// Saves every line, each followed by "\n", after the byte-order mark the
-  /// file was loaded with. The file is replaced atomically: a new file in the
-  /// same directory is written, synced and renamed over it (a symbolic link
-  /// stays a link; permissions and owner are kept). Creates missing parent
-  /// directories. The caller must hold `mutex` exclusively. Throws
+  /// Saves the document as it stands: every line, each followed by "\n",
+  /// after the byte-order mark the file was loaded with, with no lock taken
+  /// and no look at what the file holds now. The file is replaced
+  /// atomically: a new file in the same directory is written, synced and
+  /// renamed over it (a symbolic link stays a link; permissions and owner are
+  /// kept). Creates missing parent directories. The caller must hold `mutex`
+  /// exclusively. Afterwards the document counts as saved. Throws
   /// `std::filesystem::filesystem_error` naming the path when anything
   /// fails; the file is then left as it was and the document stays changed.
   void Write();
-  /// Saves when the document holds a change the file does not have: the file
-  /// is missing and the document has lines, the file is older than the last
-  /// change, or a change was made since the last load or save and nobody has
-  /// written the file since. A file rewritten by another program after the
-  /// last change is left alone. Takes `mutex` exclusively; throws as `Write`.
+  /// Saves the changes this document made since it was last loaded or saved,
+  /// and only those: a document with no change of its own writes nothing.
+  /// Under an advisory lock on the file (see the README), it first checks
+  /// whether someone else wrote the file since this document last loaded or
+  /// saved it; if so it re-reads the file and re-applies its own changes on
+  /// top, in the order they were made, so that both survive. Then `Write`.
+  /// Takes `mutex` exclusively. Throws as `Write`, and
+  /// `std::filesystem::filesystem_error` when the file cannot be re-read or
+  /// the lock is held elsewhere for more than 10 seconds; the change then
+  /// stays in memory for the next try.
   void Flush();
+  /// Reads the file again now if someone else changed it since this document
+  /// last loaded or saved it, and re-applies the changes this document has
+  /// not saved yet; writes nothing. A file that was deleted reads as empty.
+  /// Takes `mutex` exclusively. Throws `std::filesystem::filesystem_error`
+  /// as loading does, leaving the document as it was.
+  void Reload();
 
-  /// Where the file lives; fixed at construction.
+  /// Where the file lives, as an absolute path; fixed at construction.
   std::filesystem::path path;
   /// Asked after every change: true defers the save to a later `Flush`.
   std::function<bool()> isAsyncWriting;
@@ -309,21 +327,10 @@ class VTY_CONFIG_API File {
   std::filesystem::file_time_type changeTime;
 
  private:
-  const Section* FindSection(const std::optional<std::string>& name) const;
-  // The section's key index, built on first use.
-  detail::KeyTable& KeysOf(const Section& section) const;
-  // Saves at once, or stamps changeTime when writing is deferred.
-  void ApplyWriteRule();
-
-  // The file began with a UTF-8 byte-order mark. Guarded by mutex.
-  bool byteOrderMark_ = false;
-  // Every named section by its name, as in `sections` but cheaper to search.
-  // Guarded by mutex.
-  std::unique_ptr<detail::SectionTable> sectionTable_;
-  // The file's last-write time as of the last load or successful save, so
-  // that a change is still saved when the file's time lies in the future.
-  // Guarded by mutex.
-  std::filesystem::file_time_type savedFileTime_;
+  friend struct detail::DocumentState;
+  // Indexes, the byte-order mark, what the file on disk held when last read
+  // or saved, and the changes not saved yet. Guarded by mutex.
+  std::unique_ptr<detail::DocumentState> state_;
 };
 
 // -----------------------------------------------------------------------------
@@ -331,13 +338,16 @@ class VTY_CONFIG_API File {
 // -----------------------------------------------------------------------------
 //
 // `file` is a path as the caller writes it. Paths are compared element by
-// element and never made absolute: "dir//a.ini" and "dir/a.ini" share one
-// document, "a.ini" and "./a.ini" do not. The first use of a path loads the
-// file; a missing file gives an empty document.
+// element as spelled: "dir//a.ini" and "dir/a.ini" share one document,
+// "a.ini" and "./a.ini" do not. The first use of a path loads the file
+// (a relative path against the working directory of that moment, for good);
+// a missing file gives an empty document.
 //
 // Every function below throws `std::bad_alloc`,
-// `std::filesystem::filesystem_error` when a first load cannot read the file's
-// time, and `std::system_error` when a lock reports a would-be deadlock.
+// `std::filesystem::filesystem_error` when a first load finds a file it cannot
+// read or that is not a regular file (nothing is then registered, and the
+// next call tries again), and `std::system_error` when a lock reports a
+// would-be deadlock.
 
 /// Returns the stored value of `key` in `section`, or `defaultValue` when the
 /// file, section or key is missing. An empty stored value counts as found.
@@ -431,7 +441,8 @@ VTY_CONFIG_API bool IterateAllSections(
 /// Sets `key` in `section` to `value` (see `File::WriteValue` for where new
 /// lines go). Throws `std::invalid_argument`, changing nothing, for a key,
 /// value or section name that could not be stored faithfully: a line break
-/// anywhere, a key that is empty, holds '=' or starts like a comment, a
+/// anywhere, a key that is empty, holds '=' or starts like a comment or a
+/// byte-order mark, a key or section name with a blank at either end, a
 /// section name that is empty or holds '='.
 VTY_CONFIG_API void WriteString(const std::optional<std::string>& section,
                                 const std::string& key,
@@ -459,9 +470,16 @@ VTY_CONFIG_API void EraseKey(const std::optional<std::string>& section,
 VTY_CONFIG_API void EraseSection(const std::optional<std::string>& section,
                                  const std::string& file);
 
-/// Saves the file now if the document holds a change the disk does not have;
+/// Saves the file now if this process changed it since its last load or
+/// save, merging in whatever someone else wrote meanwhile (see `File::Flush`);
 /// otherwise writes nothing. Works the same whether writing is deferred.
 VTY_CONFIG_API void Flush(const std::string& file);
+
+/// Reads the file again now if someone else changed it on disk, keeping this
+/// process's unsaved changes on top (see `File::Reload`); for example on
+/// SIGHUP, to pick up an administrator's edit without a restart. Reads never
+/// re-read the file by themselves. Writes nothing.
+VTY_CONFIG_API void Reload(const std::string& file);
 
 // -----------------------------------------------------------------------------
 // Background writing

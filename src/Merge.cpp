@@ -1,0 +1,141 @@
+// Several processes, one file: a save never throws away a change it did not
+// make. Every save takes the file's ProcessLock, checks whether someone else
+// wrote the file since this document last loaded or saved it and, if so,
+// re-reads it and re-applies this document's own changes on top, in the
+// order they were made, before it writes. So edits of different keys by two
+// processes both survive, the same key ends with the value of the later
+// save, and lines the other side added stay where it put them.
+
+#include <mutex>
+#include <vector>
+
+#include "Internal.h"
+
+namespace vty::config::ini {
+
+namespace detail {
+
+namespace {
+
+using Kind = ChangeLog::Kind;
+
+char FoldAscii(char c) {
+  return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
+// Replaces the document with `theirs` and re-applies the change log on top.
+// A write re-applies the value the document holds now, with the key's and
+// the section's stored spelling.
+void Merge(File& file, const DiskContent& theirs) {
+  struct Redo {
+    Kind kind;
+    std::optional<std::string> section;
+    std::string key;
+    std::string value;
+  };
+  DocumentState& state = DocumentState::Of(file);
+  std::vector<Redo> redo;
+  for (const ChangeLog::Change& change : state.changes.InOrder()) {
+    if (change.kind != Kind::kWrite) {
+      redo.push_back(Redo{change.kind, change.section, change.key, {}});
+    } else if (const KeyValuePair* pair =
+                   FindPair(file, change.section, change.key)) {
+      redo.push_back(
+          Redo{change.kind, pair->section->name, pair->key, pair->value});
+    }  // else the write failed before it changed anything
+  }
+  Parse(file, theirs);
+  for (const Redo& change : redo) {
+    switch (change.kind) {
+      case Kind::kWrite:
+        SetValue(file, change.section, change.key, change.value);
+        break;
+      case Kind::kEraseKey:
+        RemoveKey(file, change.section, change.key);
+        break;
+      case Kind::kEraseSection:
+        RemoveSection(file, change.section);
+        break;
+    }
+  }
+}
+
+}  // namespace
+
+// ---- The change log ----
+
+const std::string& ChangeLog::Target(const std::optional<std::string>& section,
+                                     std::string_view key, bool wholeSection) {
+  // "u" or "n<length>:<name>" for the section, then "S" or "K<key>", folded:
+  // unambiguous whatever bytes the names hold.
+  scratch_.clear();
+  if (section) {
+    scratch_.append("n").append(std::to_string(section->size())).append(":");
+    for (const char c : *section) scratch_ += FoldAscii(c);
+  } else {
+    scratch_ += 'u';
+  }
+  scratch_ += wholeSection ? 'S' : 'K';
+  for (const char c : key) scratch_ += FoldAscii(c);
+  return scratch_;
+}
+
+void ChangeLog::Add(Kind kind, const std::optional<std::string>& section,
+                    std::string_view key) {
+  const bool wholeSection = kind == Kind::kEraseSection;
+  const auto found = byTarget_.find(Target(section, key, wholeSection));
+  if (found != byTarget_.end()) {
+    Change& change = *found->second;
+    // A key written again keeps its place: its line stays where the first
+    // write put it. Anything else now comes after every other change.
+    if (kind == Kind::kWrite && change.kind == Kind::kWrite) return;
+    change.kind = kind;
+    changes_.splice(changes_.end(), changes_, found->second);
+  } else {
+    std::list<Change> made;
+    made.push_back(Change{kind, section, std::string(wholeSection ? "" : key)});
+    byTarget_.emplace(scratch_, made.begin());
+    changes_.splice(changes_.end(), made);
+  }
+  if (!wholeSection) return;
+  // The section's erase undoes every earlier change of its keys; keeping
+  // them would let a later write of such a key keep a place before it.
+  for (auto change = changes_.begin(); change != std::prev(changes_.end());) {
+    if (change->kind != Kind::kEraseSection &&
+        File::SectionNameEq()(change->section, section)) {
+      byTarget_.erase(Target(change->section, change->key, false));
+      change = changes_.erase(change);
+    } else {
+      ++change;
+    }
+  }
+}
+
+void ChangeLog::Clear() {
+  changes_.clear();
+  byTarget_.clear();
+}
+
+// ---- Saving and reloading ----
+
+void SaveChanges(File& file) {
+  DocumentState& state = DocumentState::Of(file);
+  if (state.changes.Empty()) return;  // nothing of our own to save
+  const ProcessLock lock(file.path);
+  if (auto theirs = ChangedSince(state.disk, lock.File(), file.path)) {
+    Merge(file, *theirs);
+  }
+  file.Write();
+}
+
+}  // namespace detail
+
+void File::Reload() {
+  std::unique_lock lock(mutex);
+  const detail::Descriptor fd = detail::OpenForReading(path);
+  if (auto theirs = detail::ChangedSince(state_->disk, fd.Get(), path)) {
+    detail::Merge(*this, *theirs);
+  }
+}
+
+}  // namespace vty::config::ini
