@@ -22,20 +22,10 @@ namespace fs = std::filesystem;
 using testing::ReadAll;
 using testing::WriteAll;
 
-// One call of the exported functions: 'w' writes, 'k' erases a key, 's'
-// erases a section.
-struct Edit {
-  char op;
-  std::optional<std::string> section;
-  std::string key, value;
-};
-Edit W(std::optional<std::string> s, std::string k, std::string v) {
-  return {'w', std::move(s), std::move(k), std::move(v)};
-}
-Edit K(std::optional<std::string> s, std::string k) {
-  return {'k', std::move(s), std::move(k), ""};
-}
-Edit S(std::optional<std::string> s) { return {'s', std::move(s), "", ""}; }
+using testing::Edit;
+using testing::K;
+using testing::S;
+using testing::W;
 
 struct Case {
   const char* name;    // also the file's name

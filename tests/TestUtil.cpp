@@ -21,6 +21,16 @@ void WriteAll(const std::filesystem::path& path, const std::string& content) {
   ASSERT_TRUE(out.good()) << path;
 }
 
+void Apply(File& file, const Edit& edit) {
+  if (edit.op == 'w') {
+    file.WriteValue(edit.section, edit.key, edit.value);
+  } else if (edit.op == 'k') {
+    file.EraseKey(edit.section, edit.key);
+  } else {
+    file.EraseSection(edit.section);
+  }
+}
+
 void TempDirTest::SetUp() {
   static std::atomic<int> counter{0};
   const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();

@@ -7,9 +7,31 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <optional>
 #include <string>
 
+#include "config/INI.h"
+
 namespace vty::config::ini::testing {
+
+// One edit: 'w' writes, 'k' erases a key, 's' erases a section.
+struct Edit {
+  char op;
+  std::optional<std::string> section;
+  std::string key, value;
+};
+inline Edit W(std::optional<std::string> s, std::string k, std::string v) {
+  return {'w', std::move(s), std::move(k), std::move(v)};
+}
+inline Edit K(std::optional<std::string> s, std::string k) {
+  return {'k', std::move(s), std::move(k), ""};
+}
+inline Edit S(std::optional<std::string> s) {
+  return {'s', std::move(s), "", ""};
+}
+
+// Applies `edit` to `file` through its member functions.
+void Apply(File& file, const Edit& edit);
 
 // The whole content of `path`, byte for byte ("" when it cannot be read).
 std::string ReadAll(const std::filesystem::path& path);
