@@ -252,6 +252,10 @@ void FlushAllFiles() noexcept;
 // and a function the writer thread calls at the end of every cycle.
 void SetFlushIntervalForTesting(std::chrono::milliseconds interval);
 void SetCycleObserverForTesting(std::function<void()> observer);
+// A function called with the caller's spelling before each first load of a
+// path, outside every lock.
+void SetLoadObserverForTesting(
+    std::function<void(const std::string&)> observer);
 
 }  // namespace vty::config::ini::detail
 

@@ -51,6 +51,16 @@ State& GetState() {
 
 bool IsAsyncWriting() { return detail::g_async.load(); }
 
+struct LoadObserver {
+  std::mutex mutex;
+  std::function<void(const std::string&)> observer;  // Guarded by mutex.
+};
+
+LoadObserver& GetLoadObserver() {
+  static LoadObserver observer;
+  return observer;
+}
+
 }  // namespace
 
 namespace detail {
@@ -81,6 +91,12 @@ const Registered& Register(const std::string& file) {
     if (found != state.files.end()) loaded = found->second;
   }
   if (!loaded) {
+    std::function<void(const std::string&)> observer;
+    {
+      std::lock_guard lock(GetLoadObserver().mutex);
+      observer = GetLoadObserver().observer;
+    }
+    if (observer) observer(file);
     loaded =
         std::make_shared<File>(path, std::function<bool()>(&IsAsyncWriting));
   }
@@ -126,6 +142,12 @@ std::vector<std::shared_ptr<File>> RegisteredFiles() {
   documents.reserve(state.files.size());
   for (const auto& entry : state.files) documents.push_back(entry.second);
   return documents;
+}
+
+void SetLoadObserverForTesting(
+    std::function<void(const std::string&)> observer) {
+  std::lock_guard lock(GetLoadObserver().mutex);
+  GetLoadObserver().observer = std::move(observer);
 }
 
 void FlushAllFiles() noexcept {

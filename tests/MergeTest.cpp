@@ -99,9 +99,8 @@ TEST_F(MergeTest, SaveReappliesOurChangesOnTopOfTheirs) {
       EXPECT_EQ(ReadAll(path), c.after) << context;
       file.Flush();   // saved: nothing of ours is left to write
       file.Reload();  // and nothing of theirs to read
-      std::string lines = c.after[0] == '\xEF' ? "\xEF\xBB\xBF" : "";
-      for (const auto& line : file.lines) lines += line->text + "\n";
-      EXPECT_EQ(lines, c.after) << context;
+      const char* mark = c.after[0] == '\xEF' ? "\xEF\xBB\xBF" : "";
+      EXPECT_EQ(mark + testing::LinesOf(file), c.after) << context;
     }
   }
 }

@@ -31,6 +31,12 @@ void Apply(File& file, const Edit& edit) {
   }
 }
 
+std::string LinesOf(const File& file) {
+  std::string text;
+  for (const auto& line : file.lines) text += line->text + "\n";
+  return text;
+}
+
 void TempDirTest::SetUp() {
   static std::atomic<int> counter{0};
   const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();

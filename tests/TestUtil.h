@@ -33,6 +33,10 @@ inline Edit S(std::optional<std::string> s) {
 // Applies `edit` to `file` through its member functions.
 void Apply(File& file, const Edit& edit);
 
+// The text of every line of `file`, each followed by "\n": what a save
+// writes, less a byte-order mark.
+std::string LinesOf(const File& file);
+
 // The whole content of `path`, byte for byte ("" when it cannot be read).
 std::string ReadAll(const std::filesystem::path& path);
 
