@@ -260,6 +260,7 @@ void Parse(File& file, const DiskContent& content) {
   std::swap(state.sections, table);
   state.byteOrderMark = mark;
   state.disk = content.snapshot;
+  state.changes.Uncover();  // the old lines are gone
 }
 
 }  // namespace detail
@@ -268,9 +269,9 @@ void Parse(File& file, const DiskContent& content) {
 
 namespace detail {
 
-const KeyValuePair* FindPair(const File& file,
-                             const std::optional<std::string>& section,
-                             std::string_view key) {
+KeyValuePair* FindPair(const File& file,
+                       const std::optional<std::string>& section,
+                       std::string_view key) {
   const Section* found = FindSection(file, section);
   return found == nullptr ? nullptr : KeysOf(*found).Find(key);
 }
@@ -331,19 +332,21 @@ std::unordered_set<std::string> File::ReadSectionNames() const {
 
 namespace detail {
 
-void SetValue(File& file, const std::optional<std::string>& section,
-              const std::string& key, const std::string& value) {
-  if (const Section* found = FindSection(file, section)) {
-    if (KeyValuePair* pair = KeysOf(*found).Find(key)) {
-      // The stored spelling of the key stays; indentation, blanks around
-      // '=' and anything after the old value go. The buffers are reused,
-      // and grown before either is touched.
-      pair->text.reserve(pair->key.size() + 1 + value.size());
-      pair->value.reserve(value.size());
-      pair->text.assign(pair->key).append(1, '=').append(value);
-      pair->value.assign(value);
-      return;
-    }
+void Rewrite(KeyValuePair& pair, const std::string& value) {
+  // The stored spelling of the key stays; indentation, blanks around '=' and
+  // anything after the old value go. The buffers are reused, and grown
+  // before either is touched.
+  pair.text.reserve(pair.key.size() + 1 + value.size());
+  pair.value.reserve(value.size());
+  pair.text.assign(pair.key).append(1, '=').append(value);
+  pair.value.assign(value);
+}
+
+KeyValuePair* SetValue(File& file, const std::optional<std::string>& section,
+                       const std::string& key, const std::string& value) {
+  if (KeyValuePair* pair = FindPair(file, section, key)) {
+    Rewrite(*pair, value);
+    return pair;
   }
 
   // A missing section is made with its header, to go at the very end of the
@@ -374,7 +377,8 @@ void SetValue(File& file, const std::optional<std::string>& section,
     file.lines.splice(file.lines.end(), header);
     made->lineRefs.splice(made->lineRefs.end(), headerRef);
   }
-  keys.Insert(static_cast<KeyValuePair*>(line.front().get()));
+  auto* pair = static_cast<KeyValuePair*>(line.front().get());
+  keys.Insert(pair);
 
   // A new key goes after the section's last non-blank line, so that blank
   // lines closing the section stay between it and what follows.
@@ -393,6 +397,7 @@ void SetValue(File& file, const std::optional<std::string>& section,
     file.lines.splice(file.lines.begin(), line);  // no lines: file start
     refs.splice(refs.begin(), lineRef);
   }
+  return pair;
 }
 
 bool RemoveKey(File& file, const std::optional<std::string>& section,
@@ -439,8 +444,14 @@ void File::WriteValue(const std::optional<std::string>& section,
                       const std::string& key, const std::string& value) {
   CheckStorable(section, key, value);
   std::unique_lock lock(mutex);
-  state_->changes.Add(Kind::kWrite, section, key);
-  detail::SetValue(*this, section, key, value);
+  detail::ChangeLog& changes = state_->changes;
+  KeyValuePair* pair = detail::FindPair(*this, section, key);
+  if (pair != nullptr && changes.Covers(pair)) {
+    detail::Rewrite(*pair, value);  // logged already: the common repeat
+  } else {
+    changes.Add(Kind::kWrite, section, key);
+    changes.Cover(detail::SetValue(*this, section, key, value));
+  }
   ApplyWriteRule(*this);
 }
 

@@ -156,6 +156,16 @@ class ChangeLog {
   void Clear();
   const std::list<Change>& InOrder() const { return changes_; }
 
+  // Whether the key of `pair` is logged as written, so that writing it
+  // again needs no Add: a cheap probe by address, for repeated writes.
+  bool Covers(const KeyValuePair* pair) const;
+  // Notes that the key of `pair` was just logged as written. Never throws:
+  // this is a cache, and a pair left out is only slower.
+  void Cover(const KeyValuePair* pair) noexcept;
+  // Forgets every covered pair: called whenever lines may be freed (an
+  // erase, a new parse), as their addresses may be reused.
+  void Uncover() noexcept;
+
  private:
   // The entry's section and key, folded: what names one entry.
   const std::string& Target(const std::optional<std::string>& section,
@@ -164,6 +174,9 @@ class ChangeLog {
   std::list<Change> changes_;
   std::unordered_map<std::string, std::list<Change>::iterator> byTarget_;
   std::string scratch_;  // Target's buffer, reused
+  // Open addressing by address; a power of two in size, at most half full.
+  std::vector<const KeyValuePair*> covered_;
+  std::size_t coveredCount_ = 0;
 };
 
 // Saves `file`'s own changes without losing anyone else's: under the
@@ -210,17 +223,19 @@ void Parse(File& file, const DiskContent& content);
 
 // The document's edits, without a lock, a check of their input or a save:
 // for the public members and for re-applying changes. Each either completes
-// or, on bad_alloc, changes nothing. RemoveKey and RemoveSection return
-// false when the section is missing.
-void SetValue(File& file, const std::optional<std::string>& section,
-              const std::string& key, const std::string& value);
+// or, on bad_alloc, changes nothing. SetValue returns the line it wrote;
+// RemoveKey and RemoveSection return false when the section is missing.
+KeyValuePair* SetValue(File& file, const std::optional<std::string>& section,
+                       const std::string& key, const std::string& value);
 bool RemoveKey(File& file, const std::optional<std::string>& section,
                std::string_view key);
 bool RemoveSection(File& file, const std::optional<std::string>& section);
 // The first key line of `key` in `section`, or null.
-const KeyValuePair* FindPair(const File& file,
-                             const std::optional<std::string>& section,
-                             std::string_view key);
+KeyValuePair* FindPair(const File& file,
+                       const std::optional<std::string>& section,
+                       std::string_view key);
+// Rewrites the key line `pair` with `value`, keeping its stored key.
+void Rewrite(KeyValuePair& pair, const std::string& value);
 
 // True while documents defer their writes. Set last by
 // InitialiseAsyncWriting, cleared first by ShutdownAsyncWriting.

@@ -97,6 +97,7 @@ void ChangeLog::Add(Kind kind, const std::optional<std::string>& section,
     byTarget_.emplace(scratch_, made.begin());
     changes_.splice(changes_.end(), made);
   }
+  if (kind != Kind::kWrite) Uncover();  // lines are about to go
   if (!wholeSection) return;
   // The section's erase undoes every earlier change of its keys; keeping
   // them would let a later write of such a key keep a place before it.
@@ -114,6 +115,51 @@ void ChangeLog::Add(Kind kind, const std::optional<std::string>& section,
 void ChangeLog::Clear() {
   changes_.clear();
   byTarget_.clear();
+  Uncover();
+}
+
+namespace {
+
+std::size_t AddressHash(const KeyValuePair* pair) {
+  return static_cast<std::size_t>(
+      (reinterpret_cast<std::uintptr_t>(pair) >> 4) * 0x9e3779b97f4a7c15ull);
+}
+
+}  // namespace
+
+bool ChangeLog::Covers(const KeyValuePair* pair) const {
+  if (covered_.empty()) return false;
+  const std::size_t mask = covered_.size() - 1;
+  for (std::size_t i = AddressHash(pair) & mask;; i = (i + 1) & mask) {
+    if (covered_[i] == pair) return true;
+    if (covered_[i] == nullptr) return false;
+  }
+}
+
+void ChangeLog::Cover(const KeyValuePair* pair) noexcept {
+  if ((coveredCount_ + 1) * 2 > covered_.size()) {
+    std::vector<const KeyValuePair*> old;
+    try {
+      old.assign(covered_.empty() ? 16 : covered_.size() * 2, nullptr);
+    } catch (...) {
+      return;
+    }
+    old.swap(covered_);
+    coveredCount_ = 0;
+    for (const KeyValuePair* kept : old) {
+      if (kept != nullptr) Cover(kept);
+    }
+  }
+  const std::size_t mask = covered_.size() - 1;
+  std::size_t i = AddressHash(pair) & mask;
+  while (covered_[i] != nullptr && covered_[i] != pair) i = (i + 1) & mask;
+  if (covered_[i] == nullptr) ++coveredCount_;
+  covered_[i] = pair;
+}
+
+void ChangeLog::Uncover() noexcept {
+  covered_.clear();
+  coveredCount_ = 0;
 }
 
 // ---- Saving and reloading ----
