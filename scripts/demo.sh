@@ -7,7 +7,7 @@ source "$(dirname "$0")/common.sh"
 "$ROOT/scripts/deps.sh" "${BUILD_PACKAGES[@]}"
 
 cmake -S "$ROOT" -B "$BUILD" -DVTY_CONFIG_BUILD_TESTS=OFF >/dev/null
-cmake --build "$BUILD" -j"$(nproc)" --target read_settings vty-ini >/dev/null
+cmake --build "$BUILD" -j"$(nproc)" --target read_settings shared_file vty-ini >/dev/null
 
 echo "== $ROOT/examples/app.ini"
 cat "$ROOT/examples/app.ini"

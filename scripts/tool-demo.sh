@@ -2,6 +2,8 @@
 # A short scripted use of vty-ini on a copy of examples/app.ini: reads a few
 # settings, changes some, and prints a diff of the file before and after, to
 # show that comments, blank lines and the order of lines survive the edits.
+# Then a service with an unsaved change and vty-ini edit one file together,
+# and both changes survive.
 #
 #   scripts/tool-demo.sh BUILD_DIR
 
@@ -35,3 +37,10 @@ run dump app.ini
 echo
 echo "\$ diff -u app.ini.orig app.ini"
 diff -u --label app.ini.orig --label app.ini before.ini app.ini || true  # diff exits 1 when the files differ
+
+echo
+echo "== A service and vty-ini change one file at once: neither change is lost"
+echo "\$ shared_file app.ini vty-ini set app.ini Net Port 7070"
+"$(dirname "$tool")/../examples/shared_file" app.ini "$tool" set app.ini Net Port 7070
+run get app.ini Net Port
+run get app.ini Service LastPort
