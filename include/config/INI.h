@@ -75,7 +75,14 @@ namespace vty::config::ini {
 //   "[s=1]"                 key "[s", value "1]" (keys before headers)
 //   "  [ a b ]\t"           header of section "a b"
 //   "[a]b]"                 header of section "a]b" (up to the last ']')
-//   "[main] ; note"  "[]"   unrecognised text
+//   "[a ; b]"               header of section "a ; b"
+//   "[main] ; note"  "[main];x"
+//                           header of section "main" (a comment may follow)
+//   "[a]b] # c] d"          header of section "a]b" (the first ']' followed
+//                           by only blanks and a comment ends the name)
+//   "[main] ; a=b"          key "[main] ; a" (keys before headers)
+//   "[main] x"  "[main] x ; y"  "[]"  "[ ] ; c"
+//                           unrecognised text
 //   "\f"  "\v"               unrecognised text (not blanks)
 
 /// Returns true when every character of `line` is a space or a tab; true for
@@ -93,7 +100,11 @@ VTY_CONFIG_API bool IsKey(const std::string_view& line, std::string& key);
 
 /// Returns true when the first non-blank character of `line` is '[', the last
 /// is ']' and something other than blanks stands between them; then `name`
-/// receives that text, stripped of blanks. On false `name` is left untouched.
+/// receives that text, stripped of blanks. A line whose last non-blank
+/// character is not ']' is a header too when a ']' is followed by nothing but
+/// blanks and a comment (';' or '#' and the rest of the line): the first such
+/// ']' with something other than blanks between it and the '[' ends the name.
+/// On false `name` is left untouched.
 VTY_CONFIG_API bool IsSectionHeader(const std::string_view& line,
                                     std::string& name);
 
