@@ -414,7 +414,9 @@ VTY_CONFIG_API std::vector<std::string> ReadSection(
     const std::optional<std::string>& section, const std::string& file);
 
 /// Calls `callback` once for every named section that exists when the walk
-/// starts, with its name and its key/value pairs in file order. No lock is
+/// starts, with its name and its key/value pairs in file order. Sections are
+/// visited in the order of their first header in the file (a section added
+/// since stands where its header went: at the end). No lock is
 /// held while a callback runs, so it may call any function of this library,
 /// on this file too; a section erased meanwhile is visited with no pairs, one
 /// created meanwhile is not visited. A `std::exception` thrown by `callback`
