@@ -74,10 +74,19 @@ bool IsKey(const std::string_view& line, std::string& key) {
 }
 
 bool IsSectionHeader(const std::string_view& line, std::string& name) {
-  const std::string_view stripped = StripBlanks(line);
-  if (stripped.size() < 2 || stripped.front() != '[' ||
-      stripped.back() != ']') {
-    return false;
+  std::string_view stripped = StripBlanks(line);
+  if (stripped.empty() || stripped.front() != '[') return false;
+  // "[name] ; note": when the line does not end with ']', the header ends at
+  // the first ']' after which only blanks and a comment follow. The comment
+  // runs to the end of the line, whatever it holds.
+  for (std::size_t close = 0; stripped.back() != ']';) {
+    close = stripped.find(']', close + 1);
+    if (close == std::string_view::npos) return false;
+    const std::string_view rest = StripBlanks(stripped.substr(close + 1));
+    if ((rest.front() == ';' || rest.front() == '#') &&
+        !IsBlankLine(stripped.substr(1, close - 1))) {
+      stripped = stripped.substr(0, close + 1);
+    }
   }
   const std::string_view inner =
       StripBlanks(stripped.substr(1, stripped.size() - 2));

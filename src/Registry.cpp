@@ -61,6 +61,27 @@ LoadObserver& GetLoadObserver() {
   return observer;
 }
 
+// The names of the named sections in the order of their first header. Each
+// section's first line is its header, so the first line met of a section is
+// that header; the set is consulted only where one block gives way to the
+// next.
+std::vector<std::string> NamesInFileOrder(const File& document) {
+  std::shared_lock lock(document.mutex);
+  std::vector<std::string> names;
+  std::unordered_set<const Section*> seen;
+  seen.reserve(document.sections.size());
+  const Section* previous = nullptr;
+  for (const auto& line : document.lines) {
+    const Section* section = line->section.get();
+    if (section == previous) continue;
+    previous = section;
+    if (section->name && seen.insert(section).second) {
+      names.push_back(*section->name);
+    }
+  }
+  return names;
+}
+
 }  // namespace
 
 namespace detail {
@@ -235,9 +256,9 @@ bool IterateAllSections(
         const std::string&, const std::vector<SectionKeyValuePair>&)>& callback,
     const std::function<void(const std::exception&)>& errorCallback) {
   File& document = detail::Document(file);
-  // A snapshot: sections created during the walk are not visited, and no
-  // lock is held while a callback runs.
-  for (const std::string& name : document.ReadSectionNames()) {
+  // A snapshot in file order: sections created during the walk are not
+  // visited, and no lock is held while a callback runs.
+  for (const std::string& name : NamesInFileOrder(document)) {
     const auto pairs = document.ReadSectionKeyValuePairs(name);
     std::vector<SectionKeyValuePair> visited;
     visited.reserve(pairs.size());

@@ -62,6 +62,8 @@ class EditTest : public testing::TempDirTest {
   }
 };
 
+constexpr char kCnf[] = "[ tsa ]\nurl = t\n[insta] # CMP\nurl = s\n\n[p];c\n";
+
 // clang-format off
 TEST_F(EditTest, WritePlacesLines) {
   const std::optional<std::string> unnamed;
@@ -96,6 +98,9 @@ TEST_F(EditTest, WritePlacesLines) {
      "\uFEFFa=3\nb=2\n"},
     {"bom-new-first", "\uFEFF[s]\n", {W(unnamed, "k", "v")},
      "\uFEFFk=v\n[s]\n"},
+    // Shaped like openssl.cnf: a key of the section above is not shadowed.
+    {"openssl-write", kCnf, {W("insta", "url", "x"), W("insta", "k", "v")},
+     "[ tsa ]\nurl = t\n[insta] # CMP\nurl=x\nk=v\n\n[p];c\n"},
   };
   for (const Case& c : cases) Run(c);
 }
@@ -117,6 +122,7 @@ TEST_F(EditTest, EraseRemovesLines) {
     {"everything", "a=1\n[s]\nb=2\n", {S(unnamed), S("S")}, ""},
     {"bom-first-line", "\uFEFFa=1\nb=2\n", {K(unnamed, "a")}, "\uFEFFb=2\n"},
     {"bom-everything", "\uFEFFa=1\n", {S(unnamed)}, ""},
+    {"openssl-erase", kCnf, {S("insta")}, "[ tsa ]\nurl = t\n[p];c\n"},
   };
   for (const Case& c : cases) Run(c);
 }

@@ -42,6 +42,8 @@ const LineCase kLines[] = {
     {"[main]", '-', {}, "main"},
     {"  [ a b ]\t", '-', {}, "a b"},
     {"[a]b]", '-', {}, "a]b"},
+    {"[main] ; note", '-', {}, "main"},
+    {"[a]b] # c] d", '-', {}, "a]b"},
     {"[a\0b]"s, '-', {}, "a\0b"s},
     {"[\xE2\x82\xAC]", '-', {}, "\xE2\x82\xAC"},
 };
@@ -49,7 +51,7 @@ const LineCase kLines[] = {
 // Lines for which no rule holds: unrecognised text.
 const std::string kText[] = {
     "\r",     "\v",        "\f",        "\0"s,
-    "=value", "   =value", "no equals", "[main] ; note",
+    "=value", "   =value", "no equals", "[main] x;note",
     "[]",     "[  ]",      "[",         "]",
     "x[a]",   "\r[s]",     "[s]\r"};
 

@@ -83,6 +83,20 @@ TEST_F(SectionsTest, QueriesReturnContentLinesInFileOrder) {
   EXPECT_EQ(testing::ReadAll(path), sample);  // nothing was saved
 }
 
+TEST_F(SectionsTest, WalkFollowsTheFileNotTheHash) {
+  const std::string path = Path("order.ini");
+  Lines order = {"s0", "s7", "s2", "s9", "s4", "s11", "s6", "s1", "s8"}, seen;
+  std::string text;
+  for (const auto& name : order) text += "[" + name + "]\n";
+  testing::WriteAll(path, text + "[S7]\nk=1\n");  // a repeated header
+  WriteString("New", "k", "v", path);             // an added section goes last
+  order.push_back("New");
+  const auto names = ReadSectionNames(path);
+  ASSERT_NE(Lines(names.begin(), names.end()), order) << "pick other names";
+  Walk(path, [&](const std::string& name) { seen.push_back(name); });
+  EXPECT_EQ(seen, order);
+}
+
 TEST_F(SectionsTest, MissingFileHasNoSectionsToList) {
   const std::string path = Path("missing.ini");
   EXPECT_TRUE(ReadSectionNames(path).empty());
@@ -100,7 +114,7 @@ TEST_F(SectionsTest, CallbackMayChangeAndFlushTheFileItWalks) {
   const Visits visits = Walk(path, [&](const std::string& name) {
     seen.insert(name);
     if (!first.empty()) return;
-    // The order of the visits is not defined: erase a section still ahead.
+    // Erase a section still ahead, whatever the order of the visits.
     first = name;
     for (const char* other : {"A", "B", "C"}) {
       if (seen.count(other) == 0) victim = other;

@@ -3,6 +3,7 @@
 
 #include <sys/wait.h>
 
+#include <chrono>
 #include <cstdio>
 #include <optional>
 #include <string>
@@ -12,6 +13,8 @@
 
 namespace vty::config::ini::testing {
 namespace {
+
+namespace fs = std::filesystem;
 
 struct Result {
   int code;
@@ -34,8 +37,9 @@ class ToolTest : public TempDirTest {
   }
 
   // Runs vty-ini with `args`, in which "FILE" stands for file_.
-  Result Run(const std::vector<std::string>& args) {
-    std::string command = Quote(VTY_INI_TOOL);
+  Result Run(const std::vector<std::string>& args, const std::string& in = "") {
+    WriteAll(Path("i"), in);  // piped to its standard input
+    std::string command = "cat " + Quote(Path("i")) + "|" + Quote(VTY_INI_TOOL);
     for (const auto& arg : args) {
       command += " " + Quote(arg == "FILE" ? file_ : arg);
     }
@@ -68,14 +72,14 @@ TEST_F(ToolTest, ReadsWithTheLibrarysRulesAndChangesNothing) {
     int code;
     std::string out;
   } cases[] = {
-      {{"get", "FILE", "Net", "Host"}, 0, " 127.0.0.1\n"},
+      {{"get", "FILE", "Net", "Host"}, 0, "127.0.0.1\n"},
       {{"get", "FILE", "nEt", "port"}, 0, "8080\n"},  // the first line wins
       {{"get", "FILE", "net", "Timeout"}, 0, "5\n"},  // a repeated header
-      {{"get", "FILE", "", "name"}, 0, " Demo\n"},
+      {{"get", "FILE", "", "name", "--raw"}, 0, " Demo\n"},
       {{"get", "FILE", "Net", "Missing"}, 1, ""},
       {{"get", "FILE", "Net", "Missing", "--default", "30"}, 0, "30\n"},
       {{"get", "--default=", "FILE", "Net", "Missing"}, 0, "\n"},
-      {{"get", "FILE", "Net", "Host", "--default", "x"}, 0, " 127.0.0.1\n"},
+      {{"get", "FILE", "Net", "Host", "--default", "x"}, 0, "127.0.0.1\n"},
       {{"sections", "FILE"}, 0, "Net\nLog\nEmpty\nOdd\n"},  // not hash order
       {{"section", "FILE", "Log"}, 0, "Level=info\nnot a key\n"},
       {{"section", "FILE", ""}, 0, "name = Demo\n"},
@@ -83,10 +87,10 @@ TEST_F(ToolTest, ReadsWithTheLibrarysRulesAndChangesNothing) {
       {{"section", "FILE", "Nope"}, 1, ""},
       {{"dump", "FILE"},
        0,
-       "\tname\t Demo\nNet\tHost\t 127.0.0.1\nNet\tPort\t8080\n"
+       "\tname\tDemo\nNet\tHost\t127.0.0.1\nNet\tPort\t8080\n"
        "Net\tPORT\t9999\nNet\tTimeout\t5\nLog\tLevel\tinfo\n"
        "Odd\tp\tC:\\\\d\\tx\nOdd\tq\t\"hi\"\x01\nOdd\tb\t\xC3\xA9\xFF\n"},
-      {{"dump", "--json", "FILE"}, 0, R"({
+      {{"dump", "--json", "FILE", "--raw"}, 0, R"({
   "": {"name": " Demo"},
   "Net": {"Host": " 127.0.0.1", "Port": "8080", "Timeout": "5"},
   "Log": {"Level": "info"},
@@ -111,7 +115,7 @@ TEST_F(ToolTest, EditsTouchOnlyTheirLines) {
     std::optional<std::string> before;  // nullopt: no file
     std::vector<std::string> args;
     int code;
-    std::string after;
+    std::string after, in = "", out = "";  // and standard input and output
   } cases[] = {
       // clang-format off
       {"; c\n[S]\n k = 0\n\n[T]\n", {"set", "FILE", "s", "K", "1"},
@@ -121,6 +125,17 @@ TEST_F(ToolTest, EditsTouchOnlyTheirLines) {
       {"[S]\n", {"set", "FILE", "", "k", "1"}, 0, "k=1\n[S]\n"},
       {std::nullopt, {"set", "FILE", "S", "k", "--", "--on"},
        0, "[S]\nk=--on\n"},
+      {"k = 1\n", {"set", "FILE", "", "K", " 1"}, 0, "k = 1\n"},
+      {"k=1\n", {"set", "--verbose", "--existing", "FILE", "", "K", "-"},
+       0, "k= in\t\n", " in\t\r\n", "changed\n"},
+      {"k=1\n", {"set", "--existing", "FILE", "", "x", "1"}, 1, "k=1\n"},
+      {"k=1\n", {"set", "FILE", "", "k", "-"}, 3, "k=1\n", "a\nb"},
+      {std::nullopt, {"get", "FILE", "S", "k", "--default="}, 0, "", "", "\n"},
+      {"a=0\n[N]\nk=1\n\n", {"merge", "FILE", "--existing", "--verbose"},
+       0, "a=1\n[N]\nk=2\n\n", "a=1\n[n]\nk=2\nk=3\n[X]\nj=v\n", "changed\n"},
+      {"[N]\nk = a\n", {"merge", "FILE", "--verbose"}, 0, "[N]\nk = a\n",
+       "[n]\nk = a\nk=b\n", "unchanged\n"},
+      {std::nullopt, {"merge", "FILE"}, 0, "a=1\n[S]\nb=\n", "a=1\n[S]\nb=\n"},
       {"[S]\nk=1\n; c\nK=2\n", {"del", "FILE", "S", "k"}, 0, "[S]\n; c\n"},
       // CR LF shows that nothing was saved: a save would write LF.
       {"[S]\r\nk=1\r\n", {"del", "FILE", "S", "x"}, 1, "[S]\r\nk=1\r\n"},
@@ -129,14 +144,20 @@ TEST_F(ToolTest, EditsTouchOnlyTheirLines) {
       {"[S]\r\n", {"del-section", "FILE", "T"}, 1, "[S]\r\n"},
       // clang-format on
   };
+  const auto old = fs::file_time_type::clock::now() - std::chrono::hours(1);
   for (const auto& c : cases) {
     const std::string context = ::testing::PrintToString(c.args);
-    std::filesystem::remove(file_);
+    fs::remove(file_), fs::remove(Path("link"));
     if (c.before) WriteAll(file_, *c.before);
-    const Result result = Run(c.args);
+    if (c.before) fs::last_write_time(file_, old);
+    if (c.before) fs::create_hard_link(file_, Path("link"));
+    const Result result = Run(c.args, c.in);
     EXPECT_EQ(result.code, c.code) << context << result.err;
-    EXPECT_EQ(result.out + result.err, "") << context;
+    EXPECT_EQ(result.out, c.out) << context;
     EXPECT_EQ(ReadAll(file_), c.after) << context;
+    if (c.before != c.after) continue;  // else: no save, no rewrite either
+    EXPECT_TRUE(fs::equivalent(file_, Path("link"))) << context;  // one inode
+    EXPECT_EQ(fs::last_write_time(file_), old) << context;
   }
 }
 
@@ -144,6 +165,7 @@ TEST_F(ToolTest, EditsTouchOnlyTheirLines) {
 // pointing to --help or naming the file, and change no file.
 TEST_F(ToolTest, ErrorsPrintOneLineAndLeaveTheFile) {
   const std::string dir = Path(""), belowFile = Path("plain") + "/x.ini";
+  const std::string missing = Path("missing");
   const struct {
     std::vector<std::string> args;
     int code;
@@ -153,6 +175,9 @@ TEST_F(ToolTest, ErrorsPrintOneLineAndLeaveTheFile) {
       {{"get", "FILE", "S"}, 2},       {{"set", "FILE", "S", "k", "v", "v"}, 2},
       {{"dump", "FILE", "--default", "x"}, 2},
       {{"get", "FILE", "S", "k", "--default"}, 2},
+      {{"get", missing, "S", "k"}, 1},  {{"sections", missing}, 1},
+      {{"section", missing, "S"}, 1},   {{"dump", missing, "--raw"}, 1},
+      {{"merge", belowFile}, 3},
       {{"set", "FILE", "S", "a=b", "v"}, 3},
       {{"set", "FILE", "S", " #k", "v"}, 3},
       {{"set", "FILE", "S", "k", "a\nb"}, 3},
@@ -165,7 +190,7 @@ TEST_F(ToolTest, ErrorsPrintOneLineAndLeaveTheFile) {
   WriteAll(file_, before);
   WriteAll(Path("plain"), before);
   for (const auto& c : cases) {
-    const Result result = Run(c.args);
+    const Result result = Run(c.args, "k=v\n");
     const std::string context = ::testing::PrintToString(c.args) + result.err;
     EXPECT_EQ(result.code, c.code) << context;
     EXPECT_EQ(result.out, "") << context;
@@ -182,9 +207,9 @@ TEST_F(ToolTest, ErrorsPrintOneLineAndLeaveTheFile) {
 TEST_F(ToolTest, HelpAndVersion) {
   const std::string help = Run({"--help"}).out;
   for (const char* name :
-       {"get", "set", "del", "del-section", "sections", "section", "dump"}) {
-    EXPECT_NE(help.find(std::string("\n  ") + name + " FILE"), help.npos)
-        << name;
+       {"get", "set", "merge", "del", "del-section", "sections", "section",
+        "dump", "--raw", "--existing", "--verbose"}) {
+    EXPECT_NE(help.find(std::string("\n  ") + name + " "), help.npos) << name;
   }
   EXPECT_NE(help.find("(\"\") names the unnamed section"), help.npos);
   EXPECT_EQ(Run({"get", "--help"}).out, help);

@@ -4,15 +4,22 @@
 //
 // The tool parses nothing itself. Reads and edits go through the exported
 // functions; the listing commands load a private `File` (never saved) because
-// only the document's lines know the order in which sections appear.
+// only the document's lines know the order in which sections appear. merge
+// loads its input the same way, from a private copy of standard input (the
+// library loads only regular files), and gathers its edits in a private
+// `File` of the target, saved once.
 //
 // Run `vty-ini --help` for the commands, the output formats and exit codes.
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <cerrno>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
+#include <iterator>
 #include <optional>
 #include <shared_mutex>
 #include <stdexcept>
@@ -36,7 +43,7 @@ namespace ini = vty::config::ini;
 // ---- Exit codes ----
 
 constexpr int kOk = 0;
-constexpr int kMissing = 1;  // the value, key or section is not in the file
+constexpr int kMissing = 1;  // the value, key, section or file is missing
 constexpr int kUsage = 2;    // the command line is wrong
 constexpr int kFailure = 3;  // the library refused the request or failed
 
@@ -49,14 +56,27 @@ edit rewrites only the lines it must; every comment, blank line, unrecognised
 line and the order of the lines stay as they were written.
 
 Commands:
-  get FILE SECTION KEY [--default TEXT]
-      Print the value of KEY. When the key is missing, print TEXT; without
-      --default, print nothing and exit 1.
-  set FILE SECTION KEY VALUE
+  get FILE SECTION KEY [--default TEXT] [--raw]
+      Print the value of KEY without the blanks (spaces and tabs) at its
+      ends; with --raw, exactly as stored. When the key is missing, print
+      TEXT as given; without --default, print nothing and exit 1.
+  set FILE SECTION KEY VALUE [--existing] [--verbose]
       Set KEY to VALUE. The key's first line is rewritten as KEY=VALUE (the
       key keeps its stored spelling); a new key goes after the last non-blank
       line of its section; a new section is appended at the end of the file.
-      A missing FILE is created, with its directories.
+      A missing FILE is created, with its directories. When the stored value
+      already equals VALUE exactly, the file is not touched: no save, no new
+      time stamp. A VALUE of "-" is one line read from standard input,
+      without its line end (so 'printf -- "-\n" | vty-ini set F S K -' stores
+      "-"). With --existing, change KEY only when it is already there, and
+      exit 1 otherwise. With --verbose, print "changed" or "unchanged".
+  merge FILE [--existing] [--verbose]
+      Read an INI text from standard input and set each of its keys in FILE
+      as set does; the keys before its first header go to FILE's unnamed
+      section, and of a key given twice in a section the first value counts.
+      FILE is saved once: the whole merge reaches it, or none of it does.
+      --existing skips the keys FILE lacks; --verbose prints "changed" or
+      "unchanged".
   del FILE SECTION KEY
       Erase every line of KEY in SECTION. Exit 1 when there is none.
   del-section FILE SECTION
@@ -69,10 +89,11 @@ Commands:
       Print the key lines and unrecognised lines of SECTION exactly as written
       (headers, comments and blank lines left out). Exit 1 when the file has
       no such section.
-  dump FILE [--json]
+  dump FILE [--json] [--raw]
       Print every key/value pair, section by section in file order, one
       SECTION<TAB>KEY<TAB>VALUE line per pair; a key that occurs twice is
-      listed twice. Within the fields a tab, a line feed and a backslash are
+      listed twice. Values lose the blanks at their ends as get prints them,
+      unless --raw. Within the fields a tab, a line feed and a backslash are
       written as \t, \n and \\.
       With --json, print one JSON object that maps each section name to an
       object of its keys and values. A key that occurs twice keeps its first
@@ -84,21 +105,27 @@ Sections, keys and values:
   the first section header. It is never listed by sections; dump names it "".
   Section names and keys match in any ASCII letter case. A value is all the
   text after the first '=' of its line, blanks included, so "Port = 80"
-  has the value " 80".
-  A missing FILE reads as an empty file. A FILE that exists but cannot be
-  read is an error, so that an edit never replaces it with an empty document.
+  has the value " 80"; get and dump print "80" unless --raw.
+  A missing FILE makes get (without --default), sections, section and dump
+  exit 1 with a message naming it, so that a mistyped path is not silent;
+  the other commands read it as an empty file. A FILE that exists but
+  cannot be read is an error, so that an edit never replaces it with an
+  empty document.
   An argument beginning with "--" is an option; after "--" none is, so
   'vty-ini set app.ini Net Flag -- --on' stores the value "--on".
 
 Options:
   --default TEXT, --default=TEXT   get: what to print for a missing key
+  --raw                            get, dump: print values exactly as stored
+  --existing                       set, merge: change only keys already there
+  --verbose                        set, merge: print "changed" or "unchanged"
   --json                           dump: print JSON
   --help                           print this help and exit
   --version                        print the library's version and exit
 
 Exit status:
   0  success
-  1  the value, key or section is missing
+  1  the value, key, section or FILE is missing
   2  the command line is wrong
   3  the library refused the request or failed: a key that is empty, holds
      '=' or starts with ';' or '#'; a value or name holding a line break; a
@@ -110,6 +137,8 @@ Examples:
   vty-ini get app.ini Net Timeout --default 30
   vty-ini get app.ini "" name
   vty-ini dump --json app.ini
+  vty-ini merge app.ini --existing < site-defaults.ini
+  echo "$PASSWORD" | vty-ini set app.ini Db Password -
 )";
 
 // A command line that cannot be run. main() prints the message on one line
@@ -124,7 +153,11 @@ struct Args {
   std::vector<std::string> operands;  // FILE first
   std::optional<std::string> defaultValue;
   bool json = false;
+  bool raw = false;
+  bool existing = false;
+  bool verbose = false;
   bool help = false;
+  bool fileExists = true;  // FILE was there when the command began
 };
 
 // The library's name for the SECTION operand: "" is the unnamed section.
@@ -137,11 +170,12 @@ std::optional<std::string> SectionName(const std::string& operand) {
 
 // The library reads a file it cannot open as an empty one, and a save would
 // then replace the file with only the new lines; the tool refuses such a
-// file instead. A missing file is fine: it reads as empty.
-void CheckReadable(const std::string& file) {
+// file instead. A missing file is fine: it reads as empty. Returns whether
+// the file exists.
+bool CheckReadable(const std::string& file) {
   std::error_code error;
   const fs::file_status status = fs::status(file, error);
-  if (status.type() == fs::file_type::not_found) return;
+  if (status.type() == fs::file_type::not_found) return false;
   if (error) throw fs::filesystem_error("cannot reach the file", file, error);
   if (fs::is_directory(status)) {
     throw fs::filesystem_error("not a file", file,
@@ -152,6 +186,7 @@ void CheckReadable(const std::string& file) {
     throw fs::filesystem_error("cannot open the file", file,
                                std::error_code(errno, std::generic_category()));
   }
+  return true;
 }
 
 // A private document of `file`, loaded by the library's rules and never
@@ -176,6 +211,19 @@ std::vector<std::optional<std::string>> SectionsInFileOrder(
   return order;
 }
 
+// The pairs of `section` with each key once, holding its first value: the one
+// get reads.
+std::vector<std::pair<std::string, std::string>> FirstPairs(
+    const ini::File& doc, const std::optional<std::string>& section) {
+  std::vector<std::pair<std::string, std::string>> first;
+  std::unordered_set<std::string, ini::Section::KeyHasher, ini::Section::KeyEq>
+      keys;
+  for (auto& pair : doc.ReadSectionKeyValuePairs(section)) {
+    if (keys.insert(pair.first).second) first.push_back(std::move(pair));
+  }
+  return first;
+}
+
 bool HasSection(const ini::File& doc, const std::optional<std::string>& name) {
   const auto order = SectionsInFileOrder(doc);
   return std::any_of(order.begin(), order.end(), [&](const auto& section) {
@@ -184,6 +232,15 @@ bool HasSection(const ini::File& doc, const std::optional<std::string>& name) {
 }
 
 // ---- Output formats ----
+
+// A value as get and dump print it: without the blanks at its ends, or with
+// `raw` exactly as stored.
+std::string_view Shown(std::string_view value, bool raw) {
+  if (raw) return value;
+  const std::size_t first = value.find_first_not_of(" \t");
+  if (first == std::string_view::npos) return {};
+  return value.substr(first, value.find_last_not_of(" \t") + 1 - first);
+}
 
 // A dump field: tab, line feed and backslash escaped, every other byte kept.
 std::string EscapeField(std::string_view text) {
@@ -256,34 +313,31 @@ std::string JsonString(std::string_view text) {
   return out + '"';
 }
 
-void PrintTabs(const ini::File& doc) {
+void PrintTabs(const ini::File& doc, bool raw) {
   for (const auto& section : SectionsInFileOrder(doc)) {
     const std::string name = EscapeField(section.value_or(""));
     for (const auto& [key, value] : doc.ReadSectionKeyValuePairs(section)) {
       std::cout << name << '\t' << EscapeField(key) << '\t'
-                << EscapeField(value) << '\n';
+                << EscapeField(Shown(value, raw)) << '\n';
     }
   }
 }
 
 // One section per line. Every named section appears, even without keys; the
 // unnamed one only when it has keys.
-void PrintJson(const ini::File& doc) {
+void PrintJson(const ini::File& doc, bool raw) {
   bool first = true;
   std::cout << '{';
   for (const auto& section : SectionsInFileOrder(doc)) {
-    const auto pairs = doc.ReadSectionKeyValuePairs(section);
+    const auto pairs = FirstPairs(doc, section);  // get reads the first one
     if (!section && pairs.empty()) continue;
     std::cout << (first ? "\n  " : ",\n  ") << JsonString(section.value_or(""))
               << ": {";
     first = false;
-    std::unordered_set<std::string, ini::Section::KeyHasher,
-                       ini::Section::KeyEq>
-        keys;
     const char* keySeparator = "";
     for (const auto& [key, value] : pairs) {
-      if (!keys.insert(key).second) continue;  // get reads the first one
-      std::cout << keySeparator << JsonString(key) << ": " << JsonString(value);
+      std::cout << keySeparator << JsonString(key) << ": "
+                << JsonString(Shown(value, raw));
       keySeparator = ", ";
     }
     std::cout << '}';
@@ -296,20 +350,98 @@ void PrintJson(const ini::File& doc) {
 // Each takes its operands in the order of its usage line and returns the
 // exit code; library failures leave as exceptions.
 
+// For the commands that only read FILE: a mistyped path must not pass for an
+// empty file.
+int MissingFile(const Args& args) {
+  std::cerr << "vty-ini: " << args.operands[0] << ": no such file\n";
+  return kMissing;
+}
+
+// The end of an edit that may have changed nothing.
+int Report(const Args& args, bool changed) {
+  if (args.verbose) std::cout << (changed ? "changed\n" : "unchanged\n");
+  return kOk;
+}
+
+// The VALUE "-": standard input without the one line end that closes it. A
+// line break before that stays in the value, and the library refuses it.
+std::string ReadInputLine() {
+  std::string text{std::istreambuf_iterator<char>(std::cin),
+                   std::istreambuf_iterator<char>()};
+  if (!text.empty() && text.back() == '\n') text.pop_back();
+  if (!text.empty() && text.back() == '\r') text.pop_back();
+  return text;
+}
+
 int Get(const Args& args) {
+  if (!args.fileExists && !args.defaultValue) return MissingFile(args);
   std::string value;
   const bool found =
       ini::ReadString(SectionName(args.operands[1]), args.operands[2],
                       args.defaultValue.value_or(""), value, args.operands[0]);
   if (!found && !args.defaultValue) return kMissing;
-  std::cout << value << '\n';
+  std::cout << (found ? Shown(value, args.raw) : value) << '\n';
   return kOk;
 }
 
 int Set(const Args& args) {
-  ini::WriteString(SectionName(args.operands[1]), args.operands[2],
-                   args.operands[3], args.operands[0]);
-  return kOk;
+  const std::string& file = args.operands[0];
+  const auto section = SectionName(args.operands[1]);
+  const std::string& key = args.operands[2];
+  const std::string value =
+      args.operands[3] == "-" ? ReadInputLine() : args.operands[3];
+  std::string stored;
+  const bool found = ini::ReadString(section, key, "", stored, file);
+  if (args.existing && !found) return kMissing;
+  // An equal value saves nothing, so the file keeps its inode and its time.
+  const bool change = !found || stored != value;
+  if (change) ini::WriteString(section, key, value, file);
+  return Report(args, change);
+}
+
+// Standard input, loaded by the library's rules through a temporary file
+// that is removed at once.
+ini::File LoadStandardInput() {
+  std::string pattern = (fs::temp_directory_path() / "vty-ini.XXXXXX").string();
+  const int fd = ::mkstemp(pattern.data());
+  if (fd < 0) {
+    throw fs::filesystem_error("cannot copy the standard input", pattern,
+                               std::error_code(errno, std::generic_category()));
+  }
+  ::close(fd);
+  struct Remove {
+    std::string path;
+    ~Remove() { ::unlink(path.c_str()); }
+  } remove{pattern};
+  {
+    const std::string text(std::istreambuf_iterator<char>(std::cin), {});
+    std::ofstream copy(pattern, std::ios::binary | std::ios::trunc);
+    if (!copy.write(text.data(), static_cast<std::streamsize>(text.size()))
+             .flush() ||
+        std::cin.bad()) {
+      throw fs::filesystem_error("cannot copy the standard input", pattern,
+                                 std::make_error_code(std::errc::io_error));
+    }
+  }
+  return LoadSnapshot(pattern);
+}
+
+int Merge(const Args& args) {
+  const ini::File input = LoadStandardInput();
+  // Every change stays in this private document until the one Flush below,
+  // which replaces the file with the whole merge in one step.
+  ini::File target(args.operands[0], [] { return true; });
+  bool changed = false;
+  for (const auto& section : SectionsInFileOrder(input)) {
+    for (const auto& [key, value] : FirstPairs(input, section)) {
+      const auto stored = target.ReadValue(section, key);
+      if (stored ? *stored == value : args.existing) continue;
+      target.WriteValue(section, key, value);
+      changed = true;
+    }
+  }
+  if (changed) target.Flush();
+  return Report(args, changed);
 }
 
 int Del(const Args& args) {
@@ -332,6 +464,7 @@ int DelSection(const Args& args) {
 }
 
 int Sections(const Args& args) {
+  if (!args.fileExists) return MissingFile(args);
   for (const auto& section :
        SectionsInFileOrder(LoadSnapshot(args.operands[0]))) {
     if (section) std::cout << *section << '\n';
@@ -340,6 +473,7 @@ int Sections(const Args& args) {
 }
 
 int PrintSection(const Args& args) {
+  if (!args.fileExists) return MissingFile(args);
   const ini::File doc = LoadSnapshot(args.operands[0]);
   const auto section = SectionName(args.operands[1]);
   if (!HasSection(doc, section)) return kMissing;
@@ -348,18 +482,26 @@ int PrintSection(const Args& args) {
 }
 
 int Dump(const Args& args) {
+  if (!args.fileExists) return MissingFile(args);
   const ini::File doc = LoadSnapshot(args.operands[0]);
   if (args.json) {
-    PrintJson(doc);
+    PrintJson(doc, args.raw);
   } else {
-    PrintTabs(doc);
+    PrintTabs(doc, args.raw);
   }
   return kOk;
 }
 
 // ---- Command line ----
 
-enum Options : unsigned { kNone = 0, kDefault = 1, kJson = 2 };
+enum Options : unsigned {
+  kNone = 0,
+  kDefault = 1,   // --default TEXT
+  kJson = 2,      // --json
+  kRaw = 4,       // --raw
+  kExisting = 8,  // --existing
+  kVerbose = 16,  // --verbose
+};
 
 struct Command {
   std::string_view name;
@@ -370,13 +512,16 @@ struct Command {
 };
 
 constexpr Command kCommands[] = {
-    {"get", "FILE SECTION KEY [--default TEXT]", 3, kDefault, Get},
-    {"set", "FILE SECTION KEY VALUE", 4, kNone, Set},
+    {"get", "FILE SECTION KEY [--default TEXT] [--raw]", 3, kDefault | kRaw,
+     Get},
+    {"set", "FILE SECTION KEY VALUE|- [--existing] [--verbose]", 4,
+     kExisting | kVerbose, Set},
+    {"merge", "FILE [--existing] [--verbose]", 1, kExisting | kVerbose, Merge},
     {"del", "FILE SECTION KEY", 3, kNone, Del},
     {"del-section", "FILE SECTION", 2, kNone, DelSection},
     {"sections", "FILE", 1, kNone, Sections},
     {"section", "FILE SECTION", 2, kNone, PrintSection},
-    {"dump", "FILE [--json]", 1, kJson, Dump},
+    {"dump", "FILE [--json] [--raw]", 1, kJson | kRaw, Dump},
 };
 
 const Command& FindCommand(std::string_view name) {
@@ -404,6 +549,12 @@ Args ParseArgs(const Command& command, const std::vector<std::string>& words) {
       args.help = true;
     } else if ((command.options & kJson) && word == "--json") {
       args.json = true;
+    } else if ((command.options & kRaw) && word == "--raw") {
+      args.raw = true;
+    } else if ((command.options & kExisting) && word == "--existing") {
+      args.existing = true;
+    } else if ((command.options & kVerbose) && word == "--verbose") {
+      args.verbose = true;
     } else if ((command.options & kDefault) && word == "--default") {
       if (++i == words.size()) throw UsageError("--default needs a TEXT");
       args.defaultValue = words[i];
@@ -431,7 +582,7 @@ int Run(const std::vector<std::string>& words) {
     return kOk;
   }
   const Command& command = FindCommand(words[0]);
-  const Args args = ParseArgs(
+  Args args = ParseArgs(
       command, std::vector<std::string>(words.begin() + 1, words.end()));
   if (args.help) {
     std::cout << kHelp;
@@ -439,7 +590,7 @@ int Run(const std::vector<std::string>& words) {
   }
   const std::string& file = args.operands[0];
   try {
-    CheckReadable(file);
+    args.fileExists = CheckReadable(file);
     return command.run(args);
   } catch (const std::exception& error) {
     std::cout.flush();

@@ -76,7 +76,14 @@ namespace vty::config::ini {
 //   "[s=1]"                 key "[s", value "1]" (keys before headers)
 //   "  [ a b ]\t"           header of section "a b"
 //   "[a]b]"                 header of section "a]b" (up to the last ']')
-//   "[main] ; note"  "[]"   unrecognised text
+//   "[a ; b]"               header of section "a ; b"
+//   "[main] ; note"  "[main];x"
+//                           header of section "main" (a comment may follow)
+//   "[a]b] # c] d"          header of section "a]b" (the first ']' followed
+//                           by only blanks and a comment ends the name)
+//   "[main] ; a=b"          key "[main] ; a" (keys before headers)
+//   "[main] x"  "[main] x ; y"  "[]"  "[ ] ; c"
+//                           unrecognised text
 //   "\f"  "\v"               unrecognised text (not blanks)
 
 /// Returns true when every character of `line` is a space or a tab; true for
@@ -94,7 +101,11 @@ VTY_CONFIG_API bool IsKey(const std::string_view& line, std::string& key);
 
 /// Returns true when the first non-blank character of `line` is '[', the last
 /// is ']' and something other than blanks stands between them; then `name`
-/// receives that text, stripped of blanks. On false `name` is left untouched.
+/// receives that text, stripped of blanks. A line whose last non-blank
+/// character is not ']' is a header too when a ']' is followed by nothing but
+/// blanks and a comment (';' or '#' and the rest of the line): the first such
+/// ']' with something other than blanks between it and the '[' ends the name.
+/// On false `name` is left untouched.
 VTY_CONFIG_API bool IsSectionHeader(const std::string_view& line,
                                     std::string& name);
 
@@ -413,7 +424,9 @@ VTY_CONFIG_API std::vector<std::string> ReadSection(
     const std::optional<std::string>& section, const std::string& file);
 
 /// Calls `callback` once for every named section that exists when the walk
-/// starts, with its name and its key/value pairs in file order. No lock is
+/// starts, with its name and its key/value pairs in file order. Sections are
+/// visited in the order of their first header in the file (a section added
+/// since stands where its header went: at the end). No lock is
 /// held while a callback runs, so it may call any function of this library,
 /// on this file too; a section erased meanwhile is visited with no pairs, one
 /// created meanwhile is not visited. A `std::exception` thrown by `callback`
