@@ -6,6 +6,7 @@
 #include <spawn.h>
 #include <sys/inotify.h>
 #include <sys/stat.h>
+#include <sys/time.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -18,6 +19,15 @@
 
 #include "Internal.h"
 #include "TestUtil.h"
+
+// The wall clock that Boost's deadline_timer reads, set back an hour on demand.
+static std::atomic<bool> g_clockSetBack{false};
+extern "C" int gettimeofday(timeval* now, void*) noexcept {
+  timespec wall{};
+  ::clock_gettime(CLOCK_REALTIME, &wall);
+  *now = {wall.tv_sec - (g_clockSetBack ? 3600 : 0), wall.tv_nsec / 1000};
+  return 0;
+}
 
 namespace vty::config::ini {
 namespace {
@@ -178,6 +188,14 @@ TEST_F(BackgroundWriterTest, FailingDocumentDoesNotStopTheWriter) {
   fs::remove(sub);
   ASSERT_TRUE(cycles_.Release(1));
   EXPECT_EQ(testing::ReadAll(blocked), "[Net]\nPort=1\n");
+}
+
+TEST_F(BackgroundWriterTest, IntervalIgnoresTheWallClockSetBack) {
+  InitialiseAsyncWriting();
+  ASSERT_TRUE(cycles_.Hold());  // the next cycle's timer is armed
+  g_clockSetBack = true;
+  EXPECT_TRUE(cycles_.Release(1)) << "the interval waits for the wall clock";
+  g_clockSetBack = false;
 }
 
 TEST_F(BackgroundWriterTest, SecondInitialiseWhileRunningDoesNothing) {
