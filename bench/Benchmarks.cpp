@@ -104,19 +104,24 @@ const std::string& SmallFile() {
 
 // ---- Load ----
 
+// A path not loaded yet, linked to `original`, made with the timer paused:
+// the registry keeps every document, so each load needs a new path.
+std::string FreshLink(benchmark::State& state, const std::string& original) {
+  static int next = 0;
+  state.PauseTiming();
+  const fs::path path =
+      WorkDir() / ("fresh-" + std::to_string(next++) + ".ini");
+  fs::create_hard_link(original, path);
+  state.ResumeTiming();
+  return path.string();
+}
+
 void BM_Load(benchmark::State& state) {
   const Generated data = Generate(static_cast<std::size_t>(state.range(0)));
   const std::string original = WriteFile(WorkDir(), "load.ini", data.text);
-  static int next = 0;
   for (auto _ : state) {
-    // The registry keeps every document: each iteration needs a new path.
-    state.PauseTiming();
-    const fs::path path =
-        WorkDir() / ("load-" + std::to_string(next++) + ".ini");
-    fs::create_hard_link(original, path);
-    state.ResumeTiming();
-    benchmark::DoNotOptimize(
-        ini::ReadString("section_0", "option_0", "", path));
+    benchmark::DoNotOptimize(ini::ReadString("section_0", "option_0", "",
+                                             FreshLink(state, original)));
   }
   state.SetBytesProcessed(state.iterations() *
                           static_cast<int64_t>(data.text.size()));
@@ -149,6 +154,48 @@ BENCHMARK(BM_LoadBaseline)
     ->Arg(1 << 20)
     ->Arg(16 << 20)
     ->Unit(benchmark::kMillisecond);
+
+// ---- Hostile keys ----
+
+// 8192 keys of one section, loaded and looked up once. Crafted keys defeat an
+// unseeded hash that mixes 8-byte words with x ^= x >> 32, x *= odd,
+// x ^= x >> 32 (the library's until it was seeded): flipping bits 31 and 63
+// of a word passes through that mix unchanged, so every key that flips them
+// in an even number of its words has the same hash, and building the index
+// of the section takes time quadratic in its keys. Random keys of the same
+// length are the baseline: a seeded hash makes the two cost the same.
+void BM_HostileKeys(benchmark::State& state) {
+  const bool crafted = state.range(0) != 0;
+  constexpr unsigned kBits = 13;
+  std::mt19937 random(42);
+  std::string text = "[s]\n";
+  for (unsigned n = 0; n < (1u << kBits); ++n) {
+    std::string key(8 * (kBits + 1), 'k');
+    for (char& c : key) {
+      if (!crafted) c = static_cast<char>('a' + random() % 26);
+    }
+    for (unsigned word = 0; crafted && word < kBits; ++word) {
+      if ((n >> word & 1) == 0) continue;
+      for (std::size_t at :
+           {8 * word + 3, 8 * word + 7, 8 * word + 11, 8 * word + 15}) {
+        key[at] = static_cast<char>(key[at] ^ 0x80);
+      }
+    }
+    text += key + "=v\n";
+  }
+  const std::string original = WriteFile(WorkDir(), "hostile.ini", text);
+  for (auto _ : state) {
+    benchmark::DoNotOptimize(
+        ini::ReadString("s", "missing", "", FreshLink(state, original)));
+  }
+  state.SetLabel(crafted ? "crafted" : "random");
+}
+BENCHMARK(BM_HostileKeys)
+    ->ArgName("crafted")
+    ->Arg(0)
+    ->Arg(1)
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(3);
 
 // ---- Reads ----
 

@@ -1,6 +1,6 @@
 # Sourced by the scripts: the packages every build needs, and the build dir.
-BUILD_PACKAGES=(g++ make cmake pkg-config libboost-dev libboost-system-dev
-                libboost-date-time-dev)
-TEST_PACKAGES=(libgtest-dev)
+BUILD_PACKAGES=(g++ make cmake pkg-config libboost-dev libboost-system-dev)
+# acl and attr: the tests set ACLs and extended attributes with their tools.
+TEST_PACKAGES=(libgtest-dev acl attr)
 ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 BUILD="$ROOT/build"

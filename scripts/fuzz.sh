@@ -1,23 +1,21 @@
 #!/usr/bin/env bash
-# Builds the fuzz targets with libFuzzer, AddressSanitizer and
-# UndefinedBehaviorSanitizer, and runs each for a bounded time on a scratch
-# copy of its seed corpus. A failing target prints its reproducer.
+# Builds the fuzz targets through CMake (clang, libFuzzer, AddressSanitizer
+# and UndefinedBehaviorSanitizer, warnings as errors) and runs each for a
+# bounded time on a scratch copy of its seed corpus. A failing target prints
+# its reproducer.
 #   scripts/fuzz.sh [BUILD_DIR [SECONDS]]     (defaults: build-fuzz, 60)
 set -euo pipefail
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
 OUT=$(realpath -m "${1:-$ROOT/build-fuzz}")
 SECONDS_EACH=${2:-60}
-"$ROOT/scripts/deps.sh" clang libclang-rt-14-dev libboost-dev
+source "$ROOT/scripts/common.sh"
+"$ROOT/scripts/deps.sh" "${BUILD_PACKAGES[@]}" clang libclang-rt-14-dev
 
-flags=(-std=c++17 -g -O1 "-fsanitize=address,undefined" -fno-sanitize-recover=all
-       -Wall -Wextra -Wpedantic -Werror -I"$ROOT/include" -I"$ROOT/src")
-mkdir -p "$OUT/obj"
-objects=()
-for source in "$ROOT"/src/*.cpp; do
-  object="$OUT/obj/$(basename "$source" .cpp).o"
-  clang++ "${flags[@]}" -fsanitize=fuzzer-no-link -c "$source" -o "$object"
-  objects+=("$object")
-done
+cmake -S "$ROOT" -B "$OUT" -DCMAKE_CXX_COMPILER=clang++ \
+  -DVTY_CONFIG_BUILD_FUZZERS=ON -DVTY_CONFIG_SANITIZE=address,undefined \
+  -DVTY_CONFIG_WERROR=ON -DVTY_CONFIG_BUILD_TESTS=OFF \
+  -DVTY_CONFIG_BUILD_EXAMPLES=OFF -DVTY_CONFIG_BUILD_TOOLS=OFF >/dev/null
+cmake --build "$OUT" -j"$(nproc)" --target LoadSaveFuzzer EditFuzzer
 
 # The targets save into a scratch directory; saving syncs every file, so a
 # RAM-backed one keeps runs fast. Removed at the end, even after a crash.
@@ -30,9 +28,7 @@ trap 'rm -rf "$TMPDIR"' EXIT
 failed=0
 for run in LoadSave:load Edit:edit; do
   target=${run%%:*} seeds="$ROOT/fuzz/corpus/${run##*:}"
-  binary="$OUT/${target}Fuzzer"
-  clang++ "${flags[@]}" -fsanitize=fuzzer "$ROOT/fuzz/${target}Fuzzer.cpp" \
-    "${objects[@]}" -lpthread -o "$binary"
+  binary="$OUT/fuzz/${target}Fuzzer"
   corpus="$OUT/corpus/$target" artifacts="$OUT/artifacts/$target"
   rm -rf "$corpus" "$artifacts"
   mkdir -p "$corpus" "$artifacts"

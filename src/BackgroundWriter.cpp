@@ -1,9 +1,11 @@
 // The background writer: a thread running an event loop whose timer flushes
-// every changed document a fixed interval after the previous cycle ended.
+// every changed document a fixed interval after the previous cycle ended. The
+// interval is measured on the monotonic clock, so setting the wall clock back
+// does not delay a deferred change.
 
-#include <boost/asio/deadline_timer.hpp>
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/post.hpp>
+#include <boost/asio/steady_timer.hpp>
 #include <mutex>
 #include <thread>
 
@@ -75,7 +77,7 @@ class AsyncState {
   // Arms the timer for the next cycle. Runs on the writer thread, or before
   // it starts.
   void AsyncFlush() {
-    timer_.expires_from_now(boost::posix_time::milliseconds(interval_.load()));
+    timer_.expires_after(milliseconds(interval_.load()));
     timer_.async_wait(
         [this](const boost::system::error_code& error) { OnTimer(error); });
   }
@@ -106,7 +108,7 @@ class AsyncState {
 
   boost::asio::io_context context_;
   // Touched only on the writer thread while it runs.
-  boost::asio::deadline_timer timer_{context_};
+  boost::asio::steady_timer timer_{context_};
   // Serialises Initialise and Shutdown. Guards thread_.
   std::mutex mutex_;
   std::thread thread_;

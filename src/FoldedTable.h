@@ -14,8 +14,9 @@
 
 namespace vty::config::ini::detail {
 
-// A hash of `name` consistent with IsEqual: names that differ only in letter
-// case, folded by the current C locale, hash alike.
+// A hash of `name` consistent with IsEqual: names that differ only in ASCII
+// letter case hash alike, whatever the locale. Seeded once per process, so
+// that no fixed file makes its names collide.
 std::size_t FoldedHash(std::string_view name);
 
 // T* by the name KeyOf(T) gives. Not thread-safe: the document's lock guards

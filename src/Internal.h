@@ -43,6 +43,8 @@ class Descriptor {
   Descriptor& operator=(const Descriptor&) = delete;
   ~Descriptor();
   int Get() const { return fd_; }
+  // Closes the descriptor held, if any, and holds `fd` instead.
+  void Reset(int fd) { *this = Descriptor(fd); }
   // Closes now and reports the error of close(2), or 0.
   int Close();
 
@@ -51,8 +53,8 @@ class Descriptor {
 };
 
 // Throws std::filesystem::filesystem_error for `path` with errno `error`.
-[[noreturn]] void Fail(const char* what, const std::filesystem::path& path,
-                       int error);
+[[noreturn]] void Fail(const std::string& what,
+                       const std::filesystem::path& path, int error);
 
 // ---- The file on disk (Disk.cpp) ----
 
@@ -106,12 +108,18 @@ std::optional<DiskContent> ChangedSince(DiskSnapshot& saved, int fd,
 // Replaces the file at `path` with `content` so that the file holds, at every
 // moment, either its whole old content or its whole new content: the bytes go
 // to a new file in the same directory, are synced, and the new file is renamed
-// over the old. A symbolic link is followed and stays a link; an existing
-// file's permissions (and, where allowed, owner) are kept. Falls back to
+// over the old. Links are followed as open(2) follows them, and the file the
+// last one names is replaced, so a link stays a link (a link to a missing file
+// gets that file). The new file is created readable by its owner only and
+// takes an existing file's owner (where allowed), mode and extended attributes
+// (ACL and security label included) before its content. Falls back to
 // rewriting the file in place when only the directory may not be written.
 // Creates missing parent directories. Returns the snapshot of the written
-// file. Throws std::filesystem::filesystem_error naming the path; no
-// temporary file is left behind.
+// file. Throws std::filesystem::filesystem_error naming the path: for a path
+// ending in "/" (EISDIR, before anything is created); for what is not a
+// regular file (EISDIR, or EINVAL for a device, FIFO or socket), a link loop
+// (ELOOP) or a link the kernel protects (EACCES); for an attribute it cannot
+// copy; and for every failure to write. No temporary file is left behind.
 DiskSnapshot ReplaceFileContent(const std::filesystem::path& path,
                                 std::string_view content);
 

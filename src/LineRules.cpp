@@ -1,10 +1,11 @@
 // The lexical rules of the INI format and the case-insensitive matching of
 // keys and section names.
 
-#include <ctype.h>
+#include <sys/random.h>
+#include <time.h>
 
+#include <array>
 #include <cstdint>
-#include <functional>
 
 #include "FoldedTable.h"
 #include "config/INI.h"
@@ -15,13 +16,17 @@ namespace {
 
 bool IsBlank(char c) { return c == ' ' || c == '\t'; }
 
-// The case-folding table of the calling thread's current C locale: exactly
-// what tolower does, without a call per byte.
-const std::int32_t* FoldTable() { return *__ctype_tolower_loc(); }
+// 'A' to 'Z' folded to 'a' to 'z', every other byte to itself: matching must
+// not change with the process locale (a Turkish one keeps 'I' as it is).
+constexpr std::array<unsigned char, 256> kFold = [] {
+  std::array<unsigned char, 256> table{};
+  for (int c = 0; c < 256; ++c) {
+    table[c] = static_cast<unsigned char>(c >= 'A' && c <= 'Z' ? c + 32 : c);
+  }
+  return table;
+}();
 
-unsigned char Fold(const std::int32_t* table, char c) {
-  return static_cast<unsigned char>(table[static_cast<unsigned char>(c)]);
-}
+unsigned char Fold(char c) { return kFold[static_cast<unsigned char>(c)]; }
 
 // The text of `s` without its leading and trailing blanks.
 std::string_view StripBlanks(std::string_view s) {
@@ -30,22 +35,42 @@ std::string_view StripBlanks(std::string_view s) {
   return s;
 }
 
-// Hashes `s` as std::hash<std::string> hashes its lowered copy, without
-// allocating for short names.
-std::size_t HashLowered(std::string_view s) {
-  const std::int32_t* table = FoldTable();
-  constexpr std::size_t kStackSize = 64;
-  if (s.size() <= kStackSize) {
-    char lowered[kStackSize];
-    for (std::size_t i = 0; i < s.size(); ++i) {
-      lowered[i] = static_cast<char>(Fold(table, s[i]));
-    }
-    return std::hash<std::string_view>{}(std::string_view(lowered, s.size()));
+// The folded bytes name[at, at + count), count <= 8, as one word.
+std::uint64_t FoldedWord(std::string_view name, std::size_t at,
+                         std::size_t count) {
+  std::uint64_t word = 0;
+  for (std::size_t j = 0; j < count; ++j) {
+    word |= std::uint64_t{Fold(name[at + j])} << (8 * j);
   }
-  std::string lowered;
-  lowered.reserve(s.size());
-  for (char c : s) lowered.push_back(static_cast<char>(Fold(table, c)));
-  return std::hash<std::string>{}(lowered);
+  return word;
+}
+
+// The two halves of the 128-bit product x * y, combined with XOR: every bit
+// of the result depends on every bit of both factors.
+std::uint64_t FoldedMultiply(std::uint64_t x, std::uint64_t y) {
+  __extension__ using Wide = unsigned __int128;
+  const Wide product = static_cast<Wide>(x) * y;
+  return static_cast<std::uint64_t>(product) ^
+         static_cast<std::uint64_t>(product >> 64);
+}
+
+// Two random words drawn once per process. A file cannot be made to collide
+// in the indexes without them, and they never leave the process.
+const std::array<std::uint64_t, 2>& HashSeed() {
+  static const std::array<std::uint64_t, 2> seed = [] {
+    std::array<std::uint64_t, 2> words{};
+    if (::getrandom(words.data(), sizeof words, GRND_NONBLOCK) !=
+        static_cast<ssize_t>(sizeof words)) {
+      // No entropy yet (early boot): the clock and the address space layout.
+      timespec now{};
+      ::clock_gettime(CLOCK_MONOTONIC, &now);
+      words = {static_cast<std::uint64_t>(now.tv_nsec) ^ 0x9e3779b97f4a7c15ull,
+               reinterpret_cast<std::uintptr_t>(&now) ^
+                   static_cast<std::uint64_t>(now.tv_sec)};
+    }
+    return words;
+  }();
+  return seed;
 }
 
 }  // namespace
@@ -98,16 +123,15 @@ bool IsSectionHeader(const std::string_view& line, std::string& name) {
 bool IsEqual(const std::string_view& a, const std::string_view& b) {
   if (a.size() != b.size()) return false;
   if (a == b) return true;  // the common case needs no folding
-  const std::int32_t* table = FoldTable();
   for (std::size_t i = 0; i < a.size(); ++i) {
-    if (a[i] != b[i] && Fold(table, a[i]) != Fold(table, b[i])) return false;
+    if (a[i] != b[i] && Fold(a[i]) != Fold(b[i])) return false;
   }
   return true;
 }
 
 std::size_t File::SectionNameHasher::operator()(
     const std::optional<std::string>& name) const {
-  return name ? HashLowered(*name) : 0;
+  return name ? detail::FoldedHash(*name) : 0;
 }
 
 bool File::SectionNameEq::operator()(
@@ -118,7 +142,7 @@ bool File::SectionNameEq::operator()(
 }
 
 std::size_t Section::KeyHasher::operator()(const std::string_view& key) const {
-  return HashLowered(key);
+  return detail::FoldedHash(key);
 }
 
 bool Section::KeyEq::operator()(const std::string_view& a,
@@ -129,25 +153,20 @@ bool Section::KeyEq::operator()(const std::string_view& a,
 namespace detail {
 
 std::size_t FoldedHash(std::string_view name) {
-  // Eight folded bytes at a time, each word mixed in with a multiply and
-  // shifts, so that the low bits a table masks depend on every byte.
-  const std::int32_t* table = FoldTable();
-  const auto mix = [](std::uint64_t x) {
-    x ^= x >> 32;
-    x *= 0xd6e8feb86659fd93ull;
-    return x ^ (x >> 32);
-  };
-  const auto word = [&](std::size_t at, std::size_t count) {
-    std::uint64_t bytes = 0;
-    for (std::size_t j = 0; j < count; ++j) {
-      bytes |= std::uint64_t{Fold(table, name[at + j])} << (8 * j);
-    }
-    return bytes;
-  };
-  std::uint64_t hash = 0x9e3779b97f4a7c15ull ^ name.size();
+  // Sixteen folded bytes at a time, each pair of words multiplied with the
+  // seed and the hash so far mixed in: without the seed, no choice of bytes
+  // steers the result (as it could for a fixed mixing function).
+  const auto& seed = HashSeed();
+  std::uint64_t hash = seed[0] ^ name.size();
   std::size_t at = 0;
-  for (; at + 8 <= name.size(); at += 8) hash = mix(hash ^ word(at, 8));
-  return static_cast<std::size_t>(mix(hash ^ word(at, name.size() - at)));
+  for (; at + 16 <= name.size(); at += 16) {
+    hash = FoldedMultiply(FoldedWord(name, at, 8) ^ seed[1],
+                          FoldedWord(name, at + 8, 8) ^ hash);
+  }
+  const std::size_t rest = name.size() - at;
+  const std::uint64_t low = FoldedWord(name, at, rest < 8 ? rest : 8);
+  const std::uint64_t high = rest > 8 ? FoldedWord(name, at + 8, rest - 8) : 0;
+  return static_cast<std::size_t>(FoldedMultiply(low ^ seed[1], high ^ hash));
 }
 
 }  // namespace detail

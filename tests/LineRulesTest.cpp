@@ -2,12 +2,13 @@
 
 #include <gtest/gtest.h>
 
-#include <cctype>
-#include <functional>
+#include <clocale>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
+#include "FoldedTable.h"
 #include "config/INI.h"
 
 namespace vty::config::ini {
@@ -78,6 +79,7 @@ TEST(LineRules, IsEqualFoldsAsciiCaseOverEveryByte) {
   } cases[] = {
       {"Key", "KEY", true},
       {"", "", true},
+      {std::string(65, 'X'), std::string(65, 'x'), true},
       {"key", "key ", false},
       {"a\0"s, "a", false},
       {"a\0b"s, "a\0c"s, false},  // bytes after a NUL count
@@ -93,26 +95,38 @@ TEST(LineRules, IsEqualFoldsAsciiCaseOverEveryByte) {
     EXPECT_EQ(IsEqual(c.b, c.a), c.equal) << context;
     EXPECT_EQ(Section::KeyEq{}(c.a, c.b), c.equal) << context;
     EXPECT_EQ(File::SectionNameEq{}(c.a, c.b), c.equal) << context;
+    EXPECT_TRUE(!c.equal ||
+                File::SectionNameHasher{}(c.a) == Section::KeyHasher{}(c.b))
+        << context;
   }
   EXPECT_TRUE(File::SectionNameEq{}(std::nullopt, std::nullopt));
   EXPECT_FALSE(File::SectionNameEq{}(std::nullopt, ""s));
   EXPECT_FALSE(File::SectionNameEq{}(""s, std::nullopt));
+  EXPECT_EQ(File::SectionNameHasher{}(std::nullopt), 0u);
 }
 
-// Both hashers hash a name as std::hash<std::string> hashes its lowered copy;
-// long names are included because short ones may take another path.
-TEST(LineRules, HashersHashTheLoweredName) {
-  EXPECT_EQ(File::SectionNameHasher{}(std::nullopt), 0u);
-  for (const std::string& name :
-       {"ABC"s, ""s, "A\0B"s, std::string(64, 'X'), std::string(65, 'X')}) {
-    std::string lowered;
-    for (char c : name) {
-      lowered += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+// A Turkish locale lowers 'I' to a dotless i; matching must not follow it.
+TEST(LineRules, MatchingIgnoresTheLocale) {
+  if (!std::setlocale(LC_ALL, "tr_TR.UTF-8")) GTEST_SKIP() << "no tr_TR.UTF-8";
+  const bool equal = IsEqual("ID", "id") &&
+                     Section::KeyHasher{}("ID") == Section::KeyHasher{}("id");
+  std::setlocale(LC_ALL, "C");
+  EXPECT_TRUE(equal);
+}
+
+// Flipping bits 31 and 63 of a word passes unchanged through the mix
+// x ^= x >> 32, x *= odd, x ^= x >> 32, so an unseeded hash built on it gives
+// one value to every name that flips them in an even number of its words.
+TEST(LineRules, HashSpreadsNamesCraftedAgainstAFixedMix) {
+  std::set<std::size_t> slots;
+  for (unsigned n = 0; n < 1024; ++n) {
+    std::string name(88, 'k');  // eleven words; bit w flips words w and w + 1
+    for (unsigned at = 3; at < 80; at += 4) {
+      if (n >> (at / 8) & 1) name[at] ^= '\x80', name[at + 8] ^= '\x80';
     }
-    const std::size_t expected = std::hash<std::string>{}(lowered);
-    EXPECT_EQ(File::SectionNameHasher{}(name), expected) << name;
-    EXPECT_EQ(Section::KeyHasher{}(name), expected) << name;
+    slots.insert(detail::FoldedHash(name) & 0xffff);
   }
+  EXPECT_GT(slots.size(), 990u) << "names crafted for a fixed hash collide";
 }
 
 }  // namespace

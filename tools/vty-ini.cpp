@@ -608,6 +608,12 @@ int main(int argc, char** argv) {
   } catch (const UsageError& error) {
     std::cerr << "vty-ini: " << error.what() << " (see vty-ini --help)\n";
     return kUsage;
+  } catch (const std::exception& error) {  // e.g. std::bad_alloc
+    std::cerr << "vty-ini: " << error.what() << '\n';
+    return kFailure;
+  } catch (...) {
+    std::cerr << "vty-ini: unknown failure\n";
+    return kFailure;
   }
   if (!std::cout.flush()) {
     std::cerr << "vty-ini: cannot write the output\n";

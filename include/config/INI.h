@@ -110,7 +110,7 @@ VTY_CONFIG_API bool IsSectionHeader(const std::string_view& line,
                                     std::string& name);
 
 /// Returns true when `a` and `b` have the same length and every byte matches
-/// after folding letter case with `tolower` (the C locale: ASCII letters only).
+/// after folding 'A' to 'Z' to lower case; the process locale plays no part.
 /// Every byte counts, embedded NUL bytes and the bytes after them included.
 VTY_CONFIG_API bool IsEqual(const std::string_view& a,
                             const std::string_view& b);
@@ -138,7 +138,8 @@ struct SectionIndex;
 /// One section of a document: its name and the positions of its lines.
 class VTY_CONFIG_API Section {
  public:
-  /// Case-insensitive hash of a key, consistent with `KeyEq`.
+  /// Case-insensitive hash of a key, consistent with `KeyEq`. Seeded once per
+  /// process: values differ from one run to the next.
   struct VTY_CONFIG_API KeyHasher {
     std::size_t operator()(const std::string_view& key) const;
   };
@@ -220,7 +221,8 @@ struct VTY_CONFIG_API SectionKeyValuePair {
 /// deadlocks.
 class VTY_CONFIG_API File {
  public:
-  /// Case-insensitive hash of a section name; `std::nullopt` hashes to 0.
+  /// Case-insensitive hash of a section name, seeded as `KeyHasher`;
+  /// `std::nullopt` hashes to 0.
   struct VTY_CONFIG_API SectionNameHasher {
     std::size_t operator()(const std::optional<std::string>& name) const;
   };
