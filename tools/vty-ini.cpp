@@ -168,24 +168,14 @@ std::optional<std::string> SectionName(const std::string& operand) {
 
 // ---- Reading the document ----
 
-// The library reads a file it cannot open as an empty one, and a save would
-// then replace the file with only the new lines; the tool refuses such a
-// file instead. A missing file is fine: it reads as empty. Returns whether
-// the file exists.
-bool CheckReadable(const std::string& file) {
+// Whether FILE exists, for the commands that report a missing file. What
+// exists but cannot be read (or is no regular file) the library refuses by
+// itself, so that an edit never replaces it.
+bool Exists(const std::string& file) {
   std::error_code error;
   const fs::file_status status = fs::status(file, error);
   if (status.type() == fs::file_type::not_found) return false;
   if (error) throw fs::filesystem_error("cannot reach the file", file, error);
-  if (fs::is_directory(status)) {
-    throw fs::filesystem_error("not a file", file,
-                               std::make_error_code(std::errc::is_a_directory));
-  }
-  std::ifstream probe(file, std::ios::binary);
-  if (!probe) {
-    throw fs::filesystem_error("cannot open the file", file,
-                               std::error_code(errno, std::generic_category()));
-  }
   return true;
 }
 
@@ -590,7 +580,7 @@ int Run(const std::vector<std::string>& words) {
   }
   const std::string& file = args.operands[0];
   try {
-    args.fileExists = CheckReadable(file);
+    args.fileExists = Exists(file);
     return command.run(args);
   } catch (const std::exception& error) {
     std::cout.flush();
