@@ -23,6 +23,14 @@ namespace vty::config::ini::detail {
 inline constexpr std::filesystem::file_time_type kZeroFileTime =
     std::filesystem::file_time_type::min();
 
+// The text of `s` without its leading and trailing blanks (space, tab).
+inline std::string_view StripBlanks(std::string_view s) {
+  const auto blank = [](char c) { return c == ' ' || c == '\t'; };
+  while (!s.empty() && blank(s.front())) s.remove_prefix(1);
+  while (!s.empty() && blank(s.back())) s.remove_suffix(1);
+  return s;
+}
+
 // Replaces the file at `path` with `content` so that the file holds, at every
 // moment, either its whole old content or its whole new content: the bytes go
 // to a new file in the same directory, are synced, and the new file is renamed

@@ -7,6 +7,7 @@
 #include <functional>
 
 #include "FoldedTable.h"
+#include "Internal.h"
 #include "config/INI.h"
 
 namespace vty::config::ini {
@@ -21,13 +22,6 @@ const std::int32_t* FoldTable() { return *__ctype_tolower_loc(); }
 
 unsigned char Fold(const std::int32_t* table, char c) {
   return static_cast<unsigned char>(table[static_cast<unsigned char>(c)]);
-}
-
-// The text of `s` without its leading and trailing blanks.
-std::string_view StripBlanks(std::string_view s) {
-  while (!s.empty() && IsBlank(s.front())) s.remove_prefix(1);
-  while (!s.empty() && IsBlank(s.back())) s.remove_suffix(1);
-  return s;
 }
 
 // Hashes `s` as std::hash<std::string> hashes its lowered copy, without
@@ -67,20 +61,20 @@ bool IsComment(const std::string_view& line) {
 bool IsKey(const std::string_view& line, std::string& key) {
   const std::size_t equals = line.find('=');
   if (equals == std::string_view::npos || equals == 0) return false;
-  const std::string_view stripped = StripBlanks(line.substr(0, equals));
+  const std::string_view stripped = detail::StripBlanks(line.substr(0, equals));
   if (stripped.empty()) return false;
   key.assign(stripped);
   return true;
 }
 
 bool IsSectionHeader(const std::string_view& line, std::string& name) {
-  const std::string_view stripped = StripBlanks(line);
+  const std::string_view stripped = detail::StripBlanks(line);
   if (stripped.size() < 2 || stripped.front() != '[' ||
       stripped.back() != ']') {
     return false;
   }
   const std::string_view inner =
-      StripBlanks(stripped.substr(1, stripped.size() - 2));
+      detail::StripBlanks(stripped.substr(1, stripped.size() - 2));
   if (inner.empty()) return false;
   name.assign(inner);
   return true;
