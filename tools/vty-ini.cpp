@@ -49,14 +49,18 @@ edit rewrites only the lines it must; every comment, blank line, unrecognised
 line and the order of the lines stay as they were written.
 
 Commands:
-  get FILE SECTION KEY [--default TEXT]
+  get FILE SECTION KEY [--default TEXT] [--type TYPE]
       Print the value of KEY. When the key is missing, print TEXT; without
-      --default, print nothing and exit 1.
-  set FILE SECTION KEY VALUE
+      --default, print nothing and exit 1. With --type, print the value (or
+      TEXT) as a TYPE, in the form set writes; exit 3 when the stored value
+      is not a TYPE.
+  set FILE SECTION KEY VALUE [--type TYPE]
       Set KEY to VALUE. The key's first line is rewritten as KEY=VALUE (the
       key keeps its stored spelling); a new key goes after the last non-blank
       line of its section; a new section is appended at the end of the file.
-      A missing FILE is created, with its directories.
+      A missing FILE is created, with its directories. With --type, a VALUE
+      that is not a TYPE is refused (exit 2, the file untouched), and VALUE
+      is stored in its typed form: " 0x1F" as 31, "Yes" as true.
   del FILE SECTION KEY
       Erase every line of KEY in SECTION. Exit 1 when there is none.
   del-section FILE SECTION
@@ -90,8 +94,19 @@ Sections, keys and values:
   An argument beginning with "--" is an option; after "--" none is, so
   'vty-ini set app.ini Net Flag -- --on' stores the value "--on".
 
+Types (--type), read by the library's typed rules, in every locale alike:
+  Blanks around the value are ignored. A number out of range is not a TYPE.
+  int    an optional sign, then decimal digits or 0x and hex digits (no
+         octal: 010 is ten); 64 bits; printed in decimal
+  uint   the same without '-'
+  bool   true/false, yes/no, on/off or 1/0 in any letter case; printed as
+         true or false
+  float  a double as 1e3, -0.5, inf or nan (with a '.', never a ','); printed
+         as the shortest text that reads back as the same number
+
 Options:
   --default TEXT, --default=TEXT   get: what to print for a missing key
+  --type TYPE, --type=TYPE         get, set: int, uint, bool or float
   --json                           dump: print JSON
   --help                           print this help and exit
   --version                        print the library's version and exit
@@ -99,11 +114,12 @@ Options:
 Exit status:
   0  success
   1  the value, key or section is missing
-  2  the command line is wrong
+  2  the command line is wrong (set --type: VALUE is not a TYPE)
   3  the library refused the request or failed: a key that is empty, holds
      '=' or starts with ';' or '#'; a value or name holding a line break; a
-     section name holding '='; a file that cannot be read or saved. The
-     message names the file, and the file is left as it was.
+     section name holding '='; a file that cannot be read or saved; for get
+     --type, a stored value that is not a TYPE. The message names the file,
+     and the file is left as it was.
 
 Examples:
   vty-ini set app.ini Net Port 9090
@@ -119,10 +135,32 @@ class UsageError : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
+// ---- Typed values ----
+
+// `text` as the library reads a T and writes it again, or std::nullopt when
+// it is not a T.
+template <class T>
+std::optional<std::string> AsType(std::string_view text) {
+  T value;
+  if (!ini::ParseValue<T>(text, value)) return std::nullopt;
+  return ini::FormatValue<T>(value);
+}
+
+struct Type {
+  std::string_view name;
+  std::optional<std::string> (*convert)(std::string_view);
+};
+
+constexpr Type kTypes[] = {{"int", AsType<long long>},
+                           {"uint", AsType<unsigned long long>},
+                           {"bool", AsType<bool>},
+                           {"float", AsType<double>}};
+
 // A command's operands and the options given to it.
 struct Args {
   std::vector<std::string> operands;  // FILE first
   std::optional<std::string> defaultValue;
+  const Type* type = nullptr;  // --type
   bool json = false;
   bool help = false;
 };
@@ -302,13 +340,30 @@ int Get(const Args& args) {
       ini::ReadString(SectionName(args.operands[1]), args.operands[2],
                       args.defaultValue.value_or(""), value, args.operands[0]);
   if (!found && !args.defaultValue) return kMissing;
+  if (args.type) {
+    const auto typed = args.type->convert(value);
+    if (!typed && !found) {
+      throw UsageError("--default is not of type " +
+                       std::string(args.type->name));
+    }
+    if (!typed) {
+      throw std::invalid_argument("the value '" + value + "' of " +
+                                  args.operands[2] + " is not of type " +
+                                  std::string(args.type->name));
+    }
+    value = *typed;
+  }
   std::cout << value << '\n';
   return kOk;
 }
 
 int Set(const Args& args) {
-  ini::WriteString(SectionName(args.operands[1]), args.operands[2],
-                   args.operands[3], args.operands[0]);
+  std::optional<std::string> value = args.operands[3];
+  if (args.type && !(value = args.type->convert(*value))) {
+    throw UsageError("VALUE is not of type " + std::string(args.type->name));
+  }
+  ini::WriteString(SectionName(args.operands[1]), args.operands[2], *value,
+                   args.operands[0]);
   return kOk;
 }
 
@@ -359,7 +414,7 @@ int Dump(const Args& args) {
 
 // ---- Command line ----
 
-enum Options : unsigned { kNone = 0, kDefault = 1, kJson = 2 };
+enum Options : unsigned { kNone = 0, kDefault = 1, kJson = 2, kType = 4 };
 
 struct Command {
   std::string_view name;
@@ -370,8 +425,9 @@ struct Command {
 };
 
 constexpr Command kCommands[] = {
-    {"get", "FILE SECTION KEY [--default TEXT]", 3, kDefault, Get},
-    {"set", "FILE SECTION KEY VALUE", 4, kNone, Set},
+    {"get", "FILE SECTION KEY [--default TEXT] [--type TYPE]", 3,
+     kDefault | kType, Get},
+    {"set", "FILE SECTION KEY VALUE [--type TYPE]", 4, kType, Set},
     {"del", "FILE SECTION KEY", 3, kNone, Del},
     {"del-section", "FILE SECTION", 2, kNone, DelSection},
     {"sections", "FILE", 1, kNone, Sections},
@@ -388,6 +444,13 @@ const Command& FindCommand(std::string_view name) {
 
 bool StartsWith(std::string_view text, std::string_view prefix) {
   return text.substr(0, prefix.size()) == prefix;
+}
+
+const Type* FindType(std::string_view name) {
+  for (const Type& type : kTypes) {
+    if (type.name == name) return &type;
+  }
+  throw UsageError("--type must be int, uint, bool or float");
 }
 
 // Options may stand anywhere after the command; "--" ends them.
@@ -409,6 +472,11 @@ Args ParseArgs(const Command& command, const std::vector<std::string>& words) {
       args.defaultValue = words[i];
     } else if ((command.options & kDefault) && StartsWith(word, "--default=")) {
       args.defaultValue = word.substr(std::string_view("--default=").size());
+    } else if ((command.options & kType) && word == "--type") {
+      if (++i == words.size()) throw UsageError("--type needs a TYPE");
+      args.type = FindType(words[i]);
+    } else if ((command.options & kType) && StartsWith(word, "--type=")) {
+      args.type = FindType(std::string_view(word).substr(7));
     } else {
       throw UsageError(std::string(command.name) + " has no option " + word);
     }
@@ -441,6 +509,8 @@ int Run(const std::vector<std::string>& words) {
   try {
     CheckReadable(file);
     return command.run(args);
+  } catch (const UsageError&) {
+    throw;  // a command's own check of its arguments
   } catch (const std::exception& error) {
     std::cout.flush();
     std::cerr << "vty-ini: " << file << ": " << error.what() << '\n';
