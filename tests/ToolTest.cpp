@@ -198,8 +198,7 @@ TEST_F(ToolTest, HelpAndVersion) {
         << name;
   }
   EXPECT_NE(help.find("(\"\") names the unnamed section"), help.npos);
-  EXPECT_NE(help.find("\n  bool   true/false, yes/no, on/off or 1/0"),
-            help.npos);
+  EXPECT_NE(help.find("  --type TYPE, --type=TYPE "), help.npos);
   EXPECT_EQ(Run({"get", "--help"}).out, help);
   EXPECT_EQ(Run({"--version"}).out,
             "vty-ini (Vantry.Config) " VTY_CONFIG_VERSION "\n");
