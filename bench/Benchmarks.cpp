@@ -42,8 +42,9 @@ struct Generated {
 };
 
 // A realistic settings file of about `size` bytes: comments of both kinds,
-// blank lines, sections of 5 to 50 keys, values of 5 to 60 characters.
-Generated Generate(std::size_t size, unsigned seed = 42) {
+// blank lines, sections of 5 to 50 keys, values of 5 to 60 characters (or,
+// with `numbers`, integers from 0 to 65535).
+Generated Generate(std::size_t size, unsigned seed = 42, bool numbers = false) {
   std::mt19937 random(seed);
   auto between = [&](int low, int high) {
     return std::uniform_int_distribution<int>(low, high)(random);
@@ -60,6 +61,7 @@ Generated Generate(std::size_t size, unsigned seed = 42) {
       const std::string k = "option_" + std::to_string(key);
       std::string value(static_cast<std::size_t>(between(5, 60)), 'x');
       for (char& c : value) c = static_cast<char>('a' + between(0, 25));
+      if (numbers) value = std::to_string(between(0, 65535));
       out.text += k + (key % 2 ? " = " : "=") + value + "\n";
       ++out.lines;
       out.keys.emplace_back(name, k);
@@ -253,6 +255,36 @@ void BM_MissReadBaseline(benchmark::State& state) {
   }
 }
 BENCHMARK(BM_MissReadBaseline);
+
+// A hot typed read of an int, and in the same run a hot ReadString of the same
+// keys of the same file: the difference is the parse.
+template <class Read>
+void ReadNumbers(benchmark::State& state, Read read) {
+  static const Generated data = Generate(10 * 1024, 42, true);
+  static const std::string file =
+      WriteFile(WorkDir(), "numbers.ini", data.text);
+  std::size_t i = 0;
+  for (auto _ : state) {
+    const auto& [section, key] = data.keys[i++ % data.keys.size()];
+    benchmark::DoNotOptimize(read(section, key, file));
+  }
+}
+
+void BM_HotReadInt(benchmark::State& state) {
+  ReadNumbers(state, [](const std::string& section, const std::string& key,
+                        const std::string& file) {
+    return ini::ReadValue<int>(section, key, 0, file);
+  });
+}
+BENCHMARK(BM_HotReadInt);
+
+void BM_HotReadIntAsString(benchmark::State& state) {
+  ReadNumbers(state, [](const std::string& section, const std::string& key,
+                        const std::string& file) {
+    return ini::ReadString(section, key, "", file);
+  });
+}
+BENCHMARK(BM_HotReadIntAsString);
 
 // Hot reads on one or two threads, on one shared file or a file per thread.
 void BM_ThreadedRead(benchmark::State& state) {

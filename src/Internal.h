@@ -31,6 +31,14 @@ namespace vty::config::ini::detail {
 inline constexpr std::filesystem::file_time_type kZeroFileTime =
     std::filesystem::file_time_type::min();
 
+// The text of `s` without its leading and trailing blanks (space, tab).
+inline std::string_view StripBlanks(std::string_view s) {
+  const auto blank = [](char c) { return c == ' ' || c == '\t'; };
+  while (!s.empty() && blank(s.front())) s.remove_prefix(1);
+  while (!s.empty() && blank(s.back())) s.remove_suffix(1);
+  return s;
+}
+
 // ---- Descriptors (DurableWrite.cpp) ----
 
 // Owns a file descriptor and closes it on every way out.

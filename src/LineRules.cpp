@@ -8,6 +8,7 @@
 #include <cstdint>
 
 #include "FoldedTable.h"
+#include "Internal.h"
 #include "config/INI.h"
 
 namespace vty::config::ini {
@@ -27,13 +28,6 @@ constexpr std::array<unsigned char, 256> kFold = [] {
 }();
 
 unsigned char Fold(char c) { return kFold[static_cast<unsigned char>(c)]; }
-
-// The text of `s` without its leading and trailing blanks.
-std::string_view StripBlanks(std::string_view s) {
-  while (!s.empty() && IsBlank(s.front())) s.remove_prefix(1);
-  while (!s.empty() && IsBlank(s.back())) s.remove_suffix(1);
-  return s;
-}
 
 // The folded bytes name[at, at + count), count <= 8, as one word.
 std::uint64_t FoldedWord(std::string_view name, std::size_t at,
@@ -92,14 +86,14 @@ bool IsComment(const std::string_view& line) {
 bool IsKey(const std::string_view& line, std::string& key) {
   const std::size_t equals = line.find('=');
   if (equals == std::string_view::npos || equals == 0) return false;
-  const std::string_view stripped = StripBlanks(line.substr(0, equals));
+  const std::string_view stripped = detail::StripBlanks(line.substr(0, equals));
   if (stripped.empty()) return false;
   key.assign(stripped);
   return true;
 }
 
 bool IsSectionHeader(const std::string_view& line, std::string& name) {
-  std::string_view stripped = StripBlanks(line);
+  std::string_view stripped = detail::StripBlanks(line);
   if (stripped.empty() || stripped.front() != '[') return false;
   // "[name] ; note": when the line does not end with ']', the header ends at
   // the first ']' after which only blanks and a comment follow. The comment
@@ -107,14 +101,15 @@ bool IsSectionHeader(const std::string_view& line, std::string& name) {
   for (std::size_t close = 0; stripped.back() != ']';) {
     close = stripped.find(']', close + 1);
     if (close == std::string_view::npos) return false;
-    const std::string_view rest = StripBlanks(stripped.substr(close + 1));
+    const std::string_view rest =
+        detail::StripBlanks(stripped.substr(close + 1));
     if ((rest.front() == ';' || rest.front() == '#') &&
         !IsBlankLine(stripped.substr(1, close - 1))) {
       stripped = stripped.substr(0, close + 1);
     }
   }
   const std::string_view inner =
-      StripBlanks(stripped.substr(1, stripped.size() - 2));
+      detail::StripBlanks(stripped.substr(1, stripped.size() - 2));
   if (inner.empty()) return false;
   name.assign(inner);
   return true;

@@ -80,6 +80,9 @@ TEST_F(ToolTest, ReadsWithTheLibrarysRulesAndChangesNothing) {
       {{"get", "FILE", "Net", "Missing", "--default", "30"}, 0, "30\n"},
       {{"get", "--default=", "FILE", "Net", "Missing"}, 0, "\n"},
       {{"get", "FILE", "Net", "Host", "--default", "x"}, 0, "127.0.0.1\n"},
+      {{"get", "FILE", "Net", "Port", "--type", "uint"}, 0, "8080\n"},
+      {{"get", "FILE", "net", "Timeout", "--type=float"}, 0, "5\n"},
+      {{"get", "FILE", "Net", "No", "--default=0x1F", "--type=int"}, 0, "31\n"},
       {{"sections", "FILE"}, 0, "Net\nLog\nEmpty\nOdd\n"},  // not hash order
       {{"section", "FILE", "Log"}, 0, "Level=info\nnot a key\n"},
       {{"section", "FILE", ""}, 0, "name = Demo\n"},
@@ -142,6 +145,10 @@ TEST_F(ToolTest, EditsTouchOnlyTheirLines) {
       {"a=1\n[S]\n[T]\n[s]\n; c\n", {"del-section", "FILE", "S"},
        0, "a=1\n[T]\n"},
       {"[S]\r\n", {"del-section", "FILE", "T"}, 1, "[S]\r\n"},
+      {"[S]\nk = 0\n", {"set", "FILE", "S", "k", " 0x1F", "--type", "int"},
+       0, "[S]\nk=31\n"},
+      {std::nullopt, {"set", "FILE", "S", "on", "Yes", "--type=bool"},
+       0, "[S]\non=true\n"},
       // clang-format on
   };
   const auto old = fs::file_time_type::clock::now() - std::chrono::hours(1);
@@ -184,6 +191,10 @@ TEST_F(ToolTest, ErrorsPrintOneLineAndLeaveTheFile) {
       {{"set", "FILE", "S=1", "k", "v"}, 3},
       {{"set", belowFile, "S", "k", "v"}, 3},
       {{"get", dir, "S", "k"}, 3},
+      {{"get", "FILE", "S", "k", "--type", "int"}, 3},
+      {{"get", "FILE", "S", "k", "--type", "long"}, 2},
+      {{"set", "FILE", "S", "k", "1.5", "--type", "int"}, 2},
+      {{"set", "FILE", "S", "k", "-1", "--type=uint"}, 2},
       // clang-format on
   };
   const std::string before = "; keep me\r\n[S]\r\nk = old";  // a save ends it
@@ -212,6 +223,7 @@ TEST_F(ToolTest, HelpAndVersion) {
     EXPECT_NE(help.find(std::string("\n  ") + name + " "), help.npos) << name;
   }
   EXPECT_NE(help.find("(\"\") names the unnamed section"), help.npos);
+  EXPECT_NE(help.find("  --type TYPE, --type=TYPE "), help.npos);
   EXPECT_EQ(Run({"get", "--help"}).out, help);
   EXPECT_EQ(Run({"--version"}).out,
             "vty-ini (Vantry.Config) " VTY_CONFIG_VERSION "\n");

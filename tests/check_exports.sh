@@ -5,7 +5,7 @@
 #   tests/check_exports.sh LIBRARY
 set -euo pipefail
 symbols=$(nm -DC --defined-only "$1" | cut -d' ' -f3-)
-public='^((typeinfo|typeinfo name|vtable) for )?vty::config::ini::|^[^(]* vty::config::ini::(Read|Write)Value<'
+public='^((typeinfo|typeinfo name|vtable) for )?vty::config::ini::|^[^(]* vty::config::ini::(Read|Write|Parse|Format)Value<'
 unexpected=$(grep -vE "$public" <<<"$symbols" || true)
 private=$(grep -E 'ini::detail::|anonymous namespace' <<<"$symbols" || true)
 if [ -n "$unexpected$private" ]; then
@@ -14,4 +14,10 @@ if [ -n "$unexpected$private" ]; then
   exit 1
 fi
 grep -q 'vty::config::ini::ReadString' <<<"$symbols" || { echo "no ReadString"; exit 1; }
+# Each typed value has both reads, the write, the parse and the format.
+for type in bool int long 'long long' 'unsigned int' 'unsigned long' \
+    'unsigned long long' float double; do
+  forms=$(grep -cE "ini::(Read|Write|Parse|Format)Value<$type>\(" <<<"$symbols")
+  echo "typed forms of $type: $forms"; [ "$forms" -eq 5 ] || exit 1
+done
 echo "$(wc -l <<<"$symbols") symbols, all public API"

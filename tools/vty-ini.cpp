@@ -56,11 +56,13 @@ edit rewrites only the lines it must; every comment, blank line, unrecognised
 line and the order of the lines stay as they were written.
 
 Commands:
-  get FILE SECTION KEY [--default TEXT] [--raw]
+  get FILE SECTION KEY [--default TEXT] [--raw] [--type TYPE]
       Print the value of KEY without the blanks (spaces and tabs) at its
       ends; with --raw, exactly as stored. When the key is missing, print
-      TEXT as given; without --default, print nothing and exit 1.
-  set FILE SECTION KEY VALUE [--existing] [--verbose]
+      TEXT as given; without --default, print nothing and exit 1. With
+      --type, print the value (or TEXT) as a TYPE, in the form set writes;
+      exit 3 when the stored value is not a TYPE.
+  set FILE SECTION KEY VALUE [--existing] [--verbose] [--type TYPE]
       Set KEY to VALUE. The key's first line is rewritten as KEY=VALUE (the
       key keeps its stored spelling); a new key goes after the last non-blank
       line of its section; a new section is appended at the end of the file.
@@ -69,7 +71,10 @@ Commands:
       time stamp. A VALUE of "-" is one line read from standard input,
       without its line end (so 'printf -- "-\n" | vty-ini set F S K -' stores
       "-"). With --existing, change KEY only when it is already there, and
-      exit 1 otherwise. With --verbose, print "changed" or "unchanged".
+      exit 1 otherwise. With --verbose, print "changed" or "unchanged". With
+      --type, a VALUE that is not a TYPE is refused (exit 2, the file
+      untouched), and VALUE is stored in its typed form: " 0x1F" as 31,
+      "Yes" as true.
   merge FILE [--existing] [--verbose]
       Read an INI text from standard input and set each of its keys in FILE
       as set does; the keys before its first header go to FILE's unnamed
@@ -114,11 +119,22 @@ Sections, keys and values:
   An argument beginning with "--" is an option; after "--" none is, so
   'vty-ini set app.ini Net Flag -- --on' stores the value "--on".
 
+Types (--type), read by the library's typed rules, in every locale alike:
+  Blanks around the value are ignored. A number out of range is not a TYPE.
+  int    an optional sign, then decimal digits or 0x and hex digits (no
+         octal: 010 is ten); 64 bits; printed in decimal
+  uint   the same without '-'
+  bool   true/false, yes/no, on/off or 1/0 in any letter case; printed as
+         true or false
+  float  a double as 1e3, -0.5, inf or nan (with a '.', never a ','); printed
+         as the shortest text that reads back as the same number
+
 Options:
   --default TEXT, --default=TEXT   get: what to print for a missing key
   --raw                            get, dump: print values exactly as stored
   --existing                       set, merge: change only keys already there
   --verbose                        set, merge: print "changed" or "unchanged"
+  --type TYPE, --type=TYPE         get, set: int, uint, bool or float
   --json                           dump: print JSON
   --help                           print this help and exit
   --version                        print the library's version and exit
@@ -126,11 +142,12 @@ Options:
 Exit status:
   0  success
   1  the value, key, section or FILE is missing
-  2  the command line is wrong
+  2  the command line is wrong (set --type: VALUE is not a TYPE)
   3  the library refused the request or failed: a key that is empty, holds
      '=' or starts with ';' or '#'; a value or name holding a line break; a
-     section name holding '='; a file that cannot be read or saved. The
-     message names the file, and the file is left as it was.
+     section name holding '='; a file that cannot be read or saved; for get
+     --type, a stored value that is not a TYPE. The message names the file,
+     and the file is left as it was.
 
 Examples:
   vty-ini set app.ini Net Port 9090
@@ -148,10 +165,32 @@ class UsageError : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
+// ---- Typed values ----
+
+// `text` as the library reads a T and writes it again, or std::nullopt when
+// it is not a T.
+template <class T>
+std::optional<std::string> AsType(std::string_view text) {
+  T value;
+  if (!ini::ParseValue<T>(text, value)) return std::nullopt;
+  return ini::FormatValue<T>(value);
+}
+
+struct Type {
+  std::string_view name;
+  std::optional<std::string> (*convert)(std::string_view);
+};
+
+constexpr Type kTypes[] = {{"int", AsType<long long>},
+                           {"uint", AsType<unsigned long long>},
+                           {"bool", AsType<bool>},
+                           {"float", AsType<double>}};
+
 // A command's operands and the options given to it.
 struct Args {
   std::vector<std::string> operands;  // FILE first
   std::optional<std::string> defaultValue;
+  const Type* type = nullptr;  // --type
   bool json = false;
   bool raw = false;
   bool existing = false;
@@ -370,7 +409,22 @@ int Get(const Args& args) {
       ini::ReadString(SectionName(args.operands[1]), args.operands[2],
                       args.defaultValue.value_or(""), value, args.operands[0]);
   if (!found && !args.defaultValue) return kMissing;
-  std::cout << (found ? Shown(value, args.raw) : value) << '\n';
+  if (args.type) {
+    const auto typed = args.type->convert(value);
+    if (!typed && !found) {
+      throw UsageError("--default is not of type " +
+                       std::string(args.type->name));
+    }
+    if (!typed) {
+      throw std::invalid_argument("the value '" + value + "' of " +
+                                  args.operands[2] + " is not of type " +
+                                  std::string(args.type->name));
+    }
+    value = *typed;
+  } else if (found) {
+    value = Shown(value, args.raw);
+  }
+  std::cout << value << '\n';
   return kOk;
 }
 
@@ -378,14 +432,17 @@ int Set(const Args& args) {
   const std::string& file = args.operands[0];
   const auto section = SectionName(args.operands[1]);
   const std::string& key = args.operands[2];
-  const std::string value =
+  std::optional<std::string> value =
       args.operands[3] == "-" ? ReadInputLine() : args.operands[3];
+  if (args.type && !(value = args.type->convert(*value))) {
+    throw UsageError("VALUE is not of type " + std::string(args.type->name));
+  }
   std::string stored;
   const bool found = ini::ReadString(section, key, "", stored, file);
   if (args.existing && !found) return kMissing;
   // An equal value saves nothing, so the file keeps its inode and its time.
-  const bool change = !found || stored != value;
-  if (change) ini::WriteString(section, key, value, file);
+  const bool change = !found || stored != *value;
+  if (change) ini::WriteString(section, key, *value, file);
   return Report(args, change);
 }
 
@@ -491,6 +548,7 @@ enum Options : unsigned {
   kRaw = 4,       // --raw
   kExisting = 8,  // --existing
   kVerbose = 16,  // --verbose
+  kType = 32,     // --type TYPE
 };
 
 struct Command {
@@ -502,10 +560,10 @@ struct Command {
 };
 
 constexpr Command kCommands[] = {
-    {"get", "FILE SECTION KEY [--default TEXT] [--raw]", 3, kDefault | kRaw,
-     Get},
-    {"set", "FILE SECTION KEY VALUE|- [--existing] [--verbose]", 4,
-     kExisting | kVerbose, Set},
+    {"get", "FILE SECTION KEY [--default TEXT] [--raw] [--type TYPE]", 3,
+     kDefault | kRaw | kType, Get},
+    {"set", "FILE SECTION KEY VALUE|- [--existing] [--verbose] [--type TYPE]",
+     4, kExisting | kVerbose | kType, Set},
     {"merge", "FILE [--existing] [--verbose]", 1, kExisting | kVerbose, Merge},
     {"del", "FILE SECTION KEY", 3, kNone, Del},
     {"del-section", "FILE SECTION", 2, kNone, DelSection},
@@ -523,6 +581,13 @@ const Command& FindCommand(std::string_view name) {
 
 bool StartsWith(std::string_view text, std::string_view prefix) {
   return text.substr(0, prefix.size()) == prefix;
+}
+
+const Type* FindType(std::string_view name) {
+  for (const Type& type : kTypes) {
+    if (type.name == name) return &type;
+  }
+  throw UsageError("--type must be int, uint, bool or float");
 }
 
 // Options may stand anywhere after the command; "--" ends them.
@@ -550,6 +615,11 @@ Args ParseArgs(const Command& command, const std::vector<std::string>& words) {
       args.defaultValue = words[i];
     } else if ((command.options & kDefault) && StartsWith(word, "--default=")) {
       args.defaultValue = word.substr(std::string_view("--default=").size());
+    } else if ((command.options & kType) && word == "--type") {
+      if (++i == words.size()) throw UsageError("--type needs a TYPE");
+      args.type = FindType(words[i]);
+    } else if ((command.options & kType) && StartsWith(word, "--type=")) {
+      args.type = FindType(std::string_view(word).substr(7));
     } else {
       throw UsageError(std::string(command.name) + " has no option " + word);
     }
@@ -582,6 +652,8 @@ int Run(const std::vector<std::string>& words) {
   try {
     args.fileExists = Exists(file);
     return command.run(args);
+  } catch (const UsageError&) {
+    throw;  // a command's own check of its arguments
   } catch (const std::exception& error) {
     std::cout.flush();
     std::cerr << "vty-ini: " << file << ": " << error.what() << '\n';

@@ -12,7 +12,8 @@
 // Example:
 //
 //   using namespace vty::config::ini;
-//   std::string port = ReadString("Net", "Port", "80", "conf/app.ini");
+//   std::string host = ReadString("Net", "Host", "localhost", "conf/app.ini");
+//   int port = ReadValue<int>("Net", "Port", 80, "conf/app.ini");
 //   WriteString("Net", "Port", "8080", "conf/app.ini");  // saved before return
 //   EraseKey("Net", "Legacy", "conf/app.ini");
 //
@@ -386,18 +387,46 @@ VTY_CONFIG_API unsigned long ReadString(
     const std::string_view& defaultValue, char* buffer, unsigned long size,
     const std::string& file);
 
-/// Typed read; provided for `std::string` only, as the first `ReadString`.
+/// Typed read: the stored value parsed as a `T` (see `ParseValue`), or
+/// `defaultValue` when the file, section or key is missing or the value does
+/// not parse. A value that does not parse is never an exception. For
+/// `std::string`, the same as the first `ReadString`.
 template <class T>
 T ReadValue(const std::optional<std::string>& section,
             const std::string_view& key, const T& defaultValue,
             const std::string& file);
 
-/// Typed read with a found flag; provided for `std::string` only, as the
-/// second `ReadString`.
+/// Typed read with a found flag: sets `value` to the parsed value and returns
+/// true; sets it to `defaultValue` and returns false when the key is missing
+/// or its value does not parse. On an exception `value` is unchanged. For
+/// `std::string`, the same as the second `ReadString`.
 template <class T>
 bool ReadValue(const std::optional<std::string>& section,
                const std::string_view& key, const T& defaultValue, T& value,
                const std::string& file);
+
+/// Parses `text` as a `T` by the rules of the typed reads, whatever the
+/// locale. Blanks (space, tab) at both ends are ignored; nothing else is.
+/// Returns true and sets `value`, or returns false and leaves it untouched.
+/// Never throws.
+///
+///   T              parses                   does not parse
+///   integers       "42"  " -7\t"  "+8"      ""  "+"  "-"  "0x"  "0x-1"  "1.0"
+///                  "0x1F"  "0X1f"  "-0x10"  "1e3"  "1,5"  "80 ; note"  "\v1"
+///                  "010" (ten: no octal)    out of range; "-1" for unsigned
+///   bool           true false yes no on     ""  "2"  "01"  "y"  "+1"
+///                  off 1 0, in any case
+///   float, double  "1e3"  "-0.5"  ".5"      ""  "+1"  "1e"  "1,5"  "0x1p3"
+///                  "inf"  "nan"  "1e-320"   out of range: "1e400"  "1e-400"
+template <class T>
+bool ParseValue(const std::string_view& text, T& value);
+
+/// The text `WriteValue` stores for `value`: integers in decimal, `bool` as
+/// "true" or "false", `float` and `double` as the shortest text that parses
+/// back as the same number ("0.1", "1e+300", "-0", "inf"; NaN as "nan" or
+/// "-nan", which parse back as NaN). Throws only `std::bad_alloc`.
+template <class T>
+std::string FormatValue(const T& value);
 
 template <>
 VTY_CONFIG_API std::string ReadValue<std::string>(
@@ -409,6 +438,32 @@ VTY_CONFIG_API bool ReadValue<std::string>(
     const std::optional<std::string>& section, const std::string_view& key,
     const std::string& defaultValue, std::string& value,
     const std::string& file);
+
+// The typed forms above exist for std::string (reads only) and for exactly
+// the types below; any other T is a link error.
+#define VTY_CONFIG_TYPED_READS_(T)                                            \
+  template <>                                                                 \
+  VTY_CONFIG_API T ReadValue<T>(                                              \
+      const std::optional<std::string>& section, const std::string_view& key, \
+      const T& defaultValue, const std::string& file);                        \
+  template <>                                                                 \
+  VTY_CONFIG_API bool ReadValue<T>(                                           \
+      const std::optional<std::string>& section, const std::string_view& key, \
+      const T& defaultValue, T& value, const std::string& file);              \
+  template <>                                                                 \
+  VTY_CONFIG_API bool ParseValue<T>(const std::string_view& text, T& value);  \
+  template <>                                                                 \
+  VTY_CONFIG_API std::string FormatValue<T>(const T& value);
+VTY_CONFIG_TYPED_READS_(bool)
+VTY_CONFIG_TYPED_READS_(int)
+VTY_CONFIG_TYPED_READS_(long)
+VTY_CONFIG_TYPED_READS_(long long)
+VTY_CONFIG_TYPED_READS_(unsigned)
+VTY_CONFIG_TYPED_READS_(unsigned long)
+VTY_CONFIG_TYPED_READS_(unsigned long long)
+VTY_CONFIG_TYPED_READS_(float)
+VTY_CONFIG_TYPED_READS_(double)
+#undef VTY_CONFIG_TYPED_READS_
 
 // -----------------------------------------------------------------------------
 // Sections
@@ -464,7 +519,9 @@ VTY_CONFIG_API void WriteString(const std::optional<std::string>& section,
                                 const std::string& value,
                                 const std::string& file);
 
-/// Typed write; provided for `std::string` only, as `WriteString`.
+/// Typed write: `WriteString` of `FormatValue(value)`, with its placement,
+/// refusals and saving. Provided for std::string (the same as `WriteString`)
+/// and for the types of the typed reads; any other T is a link error.
 template <class T>
 void WriteValue(const std::optional<std::string>& section,
                 const std::string& key, const T& value,
@@ -474,6 +531,22 @@ template <>
 VTY_CONFIG_API void WriteValue<std::string>(
     const std::optional<std::string>& section, const std::string& key,
     const std::string& value, const std::string& file);
+
+#define VTY_CONFIG_TYPED_WRITE_(T)                                             \
+  template <>                                                                  \
+  VTY_CONFIG_API void WriteValue<T>(const std::optional<std::string>& section, \
+                                    const std::string& key, const T& value,    \
+                                    const std::string& file);
+VTY_CONFIG_TYPED_WRITE_(bool)
+VTY_CONFIG_TYPED_WRITE_(int)
+VTY_CONFIG_TYPED_WRITE_(long)
+VTY_CONFIG_TYPED_WRITE_(long long)
+VTY_CONFIG_TYPED_WRITE_(unsigned)
+VTY_CONFIG_TYPED_WRITE_(unsigned long)
+VTY_CONFIG_TYPED_WRITE_(unsigned long long)
+VTY_CONFIG_TYPED_WRITE_(float)
+VTY_CONFIG_TYPED_WRITE_(double)
+#undef VTY_CONFIG_TYPED_WRITE_
 
 /// Removes every line of `key` in `section`. A missing section is not an
 /// error and saves nothing; a missing key in an existing section still saves.

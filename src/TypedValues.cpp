@@ -1,0 +1,162 @@
+// Typed values: how integers, flags and floating-point numbers are read from
+// a stored value and written as text, the same in every locale, and the typed
+// reads and writes, which are ReadString and WriteString with that text.
+
+#include <charconv>
+#include <iterator>
+#include <limits>
+#include <system_error>
+#include <type_traits>
+
+#include "Internal.h"
+
+namespace vty::config::ini {
+
+namespace {
+
+// `text` (already stripped) as an integer: an optional sign ('-' for signed
+// types only), then decimal digits, or "0x"/"0X" and hex digits.
+template <class T>
+bool ParseInteger(std::string_view text, T& value) {
+  const bool negative = !text.empty() && text.front() == '-';
+  if (negative && std::is_unsigned_v<T>) return false;
+  if (!text.empty() && (negative || text.front() == '+')) text.remove_prefix(1);
+  int base = 10;
+  if (text.size() > 1 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
+    base = 16;
+    text.remove_prefix(2);
+  }
+  // An unsigned from_chars takes no sign, so "+-1" and "0x+1" fail here.
+  unsigned long long magnitude = 0;
+  const char* end = text.data() + text.size();
+  const auto [stop, error] = std::from_chars(text.data(), end, magnitude, base);
+  if (error != std::errc() || stop != end) return false;
+  const auto largest =
+      static_cast<unsigned long long>(std::numeric_limits<T>::max());
+  if (magnitude > (negative ? largest + 1 : largest)) return false;
+  // -(magnitude - 1) - 1 stays in T's range, the lowest value included.
+  value = negative ? static_cast<T>(-static_cast<T>(magnitude - 1) - 1)
+                   : static_cast<T>(magnitude);
+  return true;
+}
+
+// True when `text` is `word` (lower case) with ASCII letters folded. No locale
+// is consulted: a byte above 0x7F never folds to a letter.
+bool IsWord(std::string_view text, std::string_view word) {
+  if (text.size() != word.size()) return false;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const char c = text[i];
+    if ((c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c) != word[i]) return false;
+  }
+  return true;
+}
+
+bool ParseBool(std::string_view text, bool& value) {
+  static constexpr struct {
+    std::string_view word;
+    bool meaning;
+  } kWords[] = {{"true", true}, {"false", false}, {"yes", true}, {"no", false},
+                {"on", true},   {"off", false},   {"1", true},   {"0", false}};
+  for (const auto& [word, meaning] : kWords) {
+    if (IsWord(text, word)) {
+      value = meaning;
+      return true;
+    }
+  }
+  return false;
+}
+
+template <class T>
+bool ParseFloat(std::string_view text, T& value) {
+  T parsed;  // from_chars writes even when text follows the number ("1e")
+  const char* end = text.data() + text.size();
+  const auto [stop, error] =
+      std::from_chars(text.data(), end, parsed, std::chars_format::general);
+  if (error != std::errc() || stop != end) return false;
+  value = parsed;
+  return true;
+}
+
+template <class T>
+bool Parse(std::string_view text, T& value) {
+  text = detail::StripBlanks(text);
+  if constexpr (std::is_same_v<T, bool>) {
+    return ParseBool(text, value);
+  } else if constexpr (std::is_floating_point_v<T>) {
+    return ParseFloat(text, value);
+  } else {
+    return ParseInteger(text, value);
+  }
+}
+
+template <class T>
+std::string Format(T value) {
+  if constexpr (std::is_same_v<T, bool>) {
+    return value ? "true" : "false";
+  } else {
+    // The shortest text of a double is at most 24 characters, an integer's 20.
+    char buffer[32];
+    const auto result = std::to_chars(buffer, std::end(buffer), value);
+    return std::string(buffer, result.ptr);
+  }
+}
+
+template <class T>
+bool Read(const std::optional<std::string>& section,
+          const std::string_view& key, const T& defaultValue, T& value,
+          const std::string& file) {
+  std::string text;
+  T parsed{};
+  if (ReadString(section, key, std::string_view(), text, file) &&
+      Parse(text, parsed)) {
+    value = parsed;
+    return true;
+  }
+  value = defaultValue;
+  return false;
+}
+
+}  // namespace
+
+// Every typed form of one T; the header declares the same list.
+#define VTY_CONFIG_TYPED_VALUE_(T)                                      \
+  template <>                                                           \
+  bool ParseValue<T>(const std::string_view& text, T& value) {          \
+    return Parse(text, value);                                          \
+  }                                                                     \
+  template <>                                                           \
+  std::string FormatValue<T>(const T& value) {                          \
+    return Format(value);                                               \
+  }                                                                     \
+  template <>                                                           \
+  T ReadValue<T>(const std::optional<std::string>& section,             \
+                 const std::string_view& key, const T& defaultValue,    \
+                 const std::string& file) {                             \
+    T value{};                                                          \
+    Read(section, key, defaultValue, value, file);                      \
+    return value;                                                       \
+  }                                                                     \
+  template <>                                                           \
+  bool ReadValue<T>(const std::optional<std::string>& section,          \
+                    const std::string_view& key, const T& defaultValue, \
+                    T& value, const std::string& file) {                \
+    return Read(section, key, defaultValue, value, file);               \
+  }                                                                     \
+  template <>                                                           \
+  void WriteValue<T>(const std::optional<std::string>& section,         \
+                     const std::string& key, const T& value,            \
+                     const std::string& file) {                         \
+    WriteString(section, key, Format(value), file);                     \
+  }
+VTY_CONFIG_TYPED_VALUE_(bool)
+VTY_CONFIG_TYPED_VALUE_(int)
+VTY_CONFIG_TYPED_VALUE_(long)
+VTY_CONFIG_TYPED_VALUE_(long long)
+VTY_CONFIG_TYPED_VALUE_(unsigned)
+VTY_CONFIG_TYPED_VALUE_(unsigned long)
+VTY_CONFIG_TYPED_VALUE_(unsigned long long)
+VTY_CONFIG_TYPED_VALUE_(float)
+VTY_CONFIG_TYPED_VALUE_(double)
+#undef VTY_CONFIG_TYPED_VALUE_
+
+}  // namespace vty::config::ini
