@@ -1,8 +1,10 @@
 // Typed values: how integers, flags and floating-point numbers are read from
-// a stored value and written as text, the same in every locale, and the typed
-// reads and writes, which are ReadString and WriteString with that text.
+// a stored value and written as text, the same in every locale. A typed read
+// parses the stored value in place; a typed write is WriteString of the text.
 
 #include <charconv>
+#include <mutex>
+#include <shared_mutex>
 #include <iterator>
 #include <limits>
 #include <system_error>
@@ -105,15 +107,18 @@ template <class T>
 bool Read(const std::optional<std::string>& section,
           const std::string_view& key, const T& defaultValue, T& value,
           const std::string& file) {
-  std::string text;
+  // Parsed where it is stored, under the document's lock: no copy of the
+  // text is made.
+  const File& document = detail::Document(file);
   T parsed{};
-  if (ReadString(section, key, std::string_view(), text, file) &&
-      Parse(text, parsed)) {
-    value = parsed;
-    return true;
+  bool found = false;
+  {
+    std::shared_lock lock(document.mutex);
+    const KeyValuePair* pair = detail::FindPair(document, section, key);
+    found = pair != nullptr && Parse(pair->value, parsed);
   }
-  value = defaultValue;
-  return false;
+  value = found ? parsed : defaultValue;
+  return found;
 }
 
 }  // namespace
