@@ -41,12 +41,12 @@ struct Seed {
   std::optional<std::string> key;
 };
 const Seed kSeeds[] = {
-    {"", {}, {}},           {" \t", {}, {}},     {"; note", {}, {}},
-    {"#k=1", {}, {}},       {"[a]", "a", {}},    {"[A]", "A", {}},
-    {" [ b ] ", "b", {}},   {"[a] ; c", {}, {}}, {"[]", {}, {}},
-    {"junk", {}, {}},       {"=v", {}, {}},      {"k=1", {}, "k"},
-    {" K = 2", {}, "K"},    {"x=", {}, "x"},     {"k==3", {}, "k"},
-    {"\tk\t=\t4", {}, "k"}, {"[s=1]", {}, "[s"},
+    {"", {}, {}},         {" \t", {}, {}},        {"; note", {}, {}},
+    {"#k=1", {}, {}},     {"[a]", "a", {}},       {"[A]", "A", {}},
+    {" [ b ] ", "b", {}}, {"[a] ; c", "a", {}},   {"[]", {}, {}},
+    {"[a] x", {}, {}},    {"junk", {}, {}},       {"=v", {}, {}},
+    {"k=1", {}, "k"},     {" K = 2", {}, "K"},    {"x=", {}, "x"},
+    {"k==3", {}, "k"},    {"\tk\t=\t4", {}, "k"}, {"[s=1]", {}, "[s"},
 };
 const char* const kLineEnds[] = {"\n", "\r\n", "\r"};
 const Name kSections[] = {std::nullopt, "a", "A",   "b",  "c",
@@ -104,12 +104,18 @@ bool Storable(const Name& section, const std::string& key,
   const auto breaks = [](const std::string& s) {
     return s.find_first_of("\r\n") != std::string::npos;
   };
-  if (section && (Blank(*section) || section->find('=') != std::string::npos ||
-                  breaks(*section))) {
+  // Loading strips blanks at the ends of names.
+  const auto outerBlank = [](const std::string& s) {
+    return !s.empty() && (s.front() == ' ' || s.front() == '\t' ||
+                          s.back() == ' ' || s.back() == '\t');
+  };
+  if (section &&
+      (section->empty() || outerBlank(*section) ||
+       section->find('=') != std::string::npos || breaks(*section))) {
     return false;
   }
-  const std::size_t first = key.find_first_not_of(" \t");
-  return first != std::string::npos && key[first] != ';' && key[first] != '#' &&
+  return !key.empty() && key[0] != ';' && key[0] != '#' && !outerBlank(key) &&
+         key.rfind(kByteOrderMark, 0) != 0 &&
          key.find('=') == std::string::npos && !breaks(key) && !breaks(value);
 }
 
