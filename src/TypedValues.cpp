@@ -3,10 +3,10 @@
 // parses the stored value in place; a typed write is WriteString of the text.
 
 #include <charconv>
-#include <mutex>
-#include <shared_mutex>
 #include <iterator>
 #include <limits>
+#include <mutex>
+#include <shared_mutex>
 #include <system_error>
 #include <type_traits>
 
