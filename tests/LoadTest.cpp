@@ -71,6 +71,16 @@ TEST_F(LoadTest, OpenFailureIsAnErrorNotAnEmptyFile) {
 
   WriteString("s", "j", "2", path);
   EXPECT_EQ(ReadAll(path), "; keep\n[s]\nk=1\nj=2\n");
+
+  // A read error (EIO: reading this process's memory at address 0) names
+  // the file too.
+  try {
+    ReadString("s", "k", "", "/proc/self/mem");
+    ADD_FAILURE() << "no error";
+  } catch (const fs::filesystem_error& error) {
+    EXPECT_EQ(error.path1(), "/proc/self/mem");
+    EXPECT_EQ(error.code(), std::errc::io_error);
+  }
 }
 
 // A relative path names the file in the working directory of its first use,
