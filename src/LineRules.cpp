@@ -22,7 +22,8 @@ bool IsBlank(char c) { return c == ' ' || c == '\t'; }
 constexpr std::array<unsigned char, 256> kFold = [] {
   std::array<unsigned char, 256> table{};
   for (int c = 0; c < 256; ++c) {
-    table[c] = static_cast<unsigned char>(c >= 'A' && c <= 'Z' ? c + 32 : c);
+    table[c] =
+        static_cast<unsigned char>(detail::FoldAscii(static_cast<char>(c)));
   }
   return table;
 }();

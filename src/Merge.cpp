@@ -19,10 +19,6 @@ namespace {
 
 using Kind = ChangeLog::Kind;
 
-char FoldAscii(char c) {
-  return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
 // Replaces the document with `theirs` and re-applies the change log on top.
 // A write re-applies the value the document holds now, with the key's and
 // the section's stored spelling.

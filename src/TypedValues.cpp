@@ -42,17 +42,6 @@ bool ParseInteger(std::string_view text, T& value) {
   return true;
 }
 
-// True when `text` is `word` (lower case) with ASCII letters folded. No locale
-// is consulted: a byte above 0x7F never folds to a letter.
-bool IsWord(std::string_view text, std::string_view word) {
-  if (text.size() != word.size()) return false;
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    const char c = text[i];
-    if ((c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c) != word[i]) return false;
-  }
-  return true;
-}
-
 bool ParseBool(std::string_view text, bool& value) {
   static constexpr struct {
     std::string_view word;
@@ -60,7 +49,7 @@ bool ParseBool(std::string_view text, bool& value) {
   } kWords[] = {{"true", true}, {"false", false}, {"yes", true}, {"no", false},
                 {"on", true},   {"off", false},   {"1", true},   {"0", false}};
   for (const auto& [word, meaning] : kWords) {
-    if (IsWord(text, word)) {
+    if (IsEqual(text, word)) {
       value = meaning;
       return true;
     }
