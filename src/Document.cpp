@@ -69,14 +69,16 @@ bool HasOuterBlank(std::string_view name) {
   return !name.empty() && (IsBlank(name.front()) || IsBlank(name.back()));
 }
 
+}  // namespace
+
 // Refuses what a save could not store faithfully: a line break would inject
 // lines, a key with '=' or a comment start would load back as another key or
 // as a comment, a name with outer blanks would load back stripped, a key that
 // starts with a byte-order mark would lose it on the first line of a file,
 // and a section name that is empty or holds '=' would load back as text or
 // as a key of the section above.
-void CheckStorable(const std::optional<std::string>& section,
-                   const std::string& key, const std::string& value) {
+void detail::CheckStorable(const std::optional<std::string>& section,
+                           const std::string& key, const std::string& value) {
   if (section &&
       (section->empty() || HasOuterBlank(*section) || Holds(*section, '='))) {
     throw std::invalid_argument(
@@ -97,6 +99,8 @@ void CheckStorable(const std::optional<std::string>& section,
         "vty::config::ini: a value must not hold a line break");
   }
 }
+
+namespace {
 
 // The key line `line` is, or null. Ignorable lines are never key lines, and
 // the exact type is checked before the costlier dynamic_cast.
@@ -134,16 +138,6 @@ detail::KeyTable& KeysOf(const Section& section) {
     }
   }
   return index.keys;
-}
-
-// Saves at once, or stamps changeTime when writing is deferred. The caller
-// holds file.mutex exclusively and has logged the change.
-void ApplyWriteRule(File& file) {
-  if (file.isAsyncWriting()) {
-    file.changeTime = fs::file_time_type::clock::now();
-  } else {
-    detail::SaveChanges(file);
-  }
 }
 
 }  // namespace
@@ -276,6 +270,41 @@ KeyValuePair* FindPair(const File& file,
   return found == nullptr ? nullptr : KeysOf(*found).Find(key);
 }
 
+std::vector<std::string> SectionTexts(const File& file,
+                                      const std::optional<std::string>& name) {
+  std::vector<std::string> texts;
+  const Section* found = FindSection(file, name);
+  if (found == nullptr) return texts;
+  texts.reserve(found->lineRefs.size());
+  for (const auto& ref : found->lineRefs) {
+    if (!(*ref)->ignorable) texts.push_back((*ref)->text);
+  }
+  return texts;
+}
+
+std::vector<std::pair<std::string, std::string>> SectionPairs(
+    const File& file, const std::optional<std::string>& name) {
+  std::vector<std::pair<std::string, std::string>> pairs;
+  const Section* found = FindSection(file, name);
+  if (found == nullptr) return pairs;
+  pairs.reserve(found->lineRefs.size());
+  for (const auto& ref : found->lineRefs) {
+    if (const KeyValuePair* pair = AsKeyValue(**ref)) {
+      pairs.emplace_back(pair->key, pair->value);
+    }
+  }
+  return pairs;
+}
+
+std::unordered_set<std::string> SectionNames(const File& file) {
+  std::unordered_set<std::string> names;
+  names.reserve(file.sections.size());
+  for (const auto& entry : file.sections) {
+    if (entry.first) names.insert(*entry.first);
+  }
+  return names;
+}
+
 }  // namespace detail
 
 std::optional<std::string> File::ReadValue(
@@ -290,39 +319,18 @@ std::optional<std::string> File::ReadValue(
 std::vector<std::string> File::ReadSection(
     const std::optional<std::string>& section) const {
   std::shared_lock lock(mutex);
-  std::vector<std::string> texts;
-  const Section* found = FindSection(*this, section);
-  if (found == nullptr) return texts;
-  texts.reserve(found->lineRefs.size());
-  for (const auto& ref : found->lineRefs) {
-    if (!(*ref)->ignorable) texts.push_back((*ref)->text);
-  }
-  return texts;
+  return detail::SectionTexts(*this, section);
 }
 
 std::vector<std::pair<std::string, std::string>> File::ReadSectionKeyValuePairs(
     const std::optional<std::string>& section) const {
   std::shared_lock lock(mutex);
-  std::vector<std::pair<std::string, std::string>> pairs;
-  const Section* found = FindSection(*this, section);
-  if (found == nullptr) return pairs;
-  pairs.reserve(found->lineRefs.size());
-  for (const auto& ref : found->lineRefs) {
-    if (const KeyValuePair* pair = AsKeyValue(**ref)) {
-      pairs.emplace_back(pair->key, pair->value);
-    }
-  }
-  return pairs;
+  return detail::SectionPairs(*this, section);
 }
 
 std::unordered_set<std::string> File::ReadSectionNames() const {
   std::shared_lock lock(mutex);
-  std::unordered_set<std::string> names;
-  names.reserve(sections.size());
-  for (const auto& entry : sections) {
-    if (entry.first) names.insert(*entry.first);
-  }
-  return names;
+  return detail::SectionNames(*this);
 }
 
 // ---- Edits ----
@@ -440,36 +448,65 @@ bool RemoveSection(File& file, const std::optional<std::string>& section) {
 
 using Kind = detail::ChangeLog::Kind;
 
-void File::WriteValue(const std::optional<std::string>& section,
-                      const std::string& key, const std::string& value) {
-  CheckStorable(section, key, value);
-  std::unique_lock lock(mutex);
-  detail::ChangeLog& changes = state_->changes;
-  KeyValuePair* pair = detail::FindPair(*this, section, key);
+namespace detail {
+
+void LoggedWrite(File& file, const std::optional<std::string>& section,
+                 const std::string& key, const std::string& value) {
+  ChangeLog& changes = DocumentState::Of(file).changes;
+  KeyValuePair* pair = FindPair(file, section, key);
   if (pair != nullptr && changes.Covers(pair)) {
-    detail::Rewrite(*pair, value);  // logged already: the common repeat
+    Rewrite(*pair, value);  // logged already: the common repeat
   } else {
     changes.Add(Kind::kWrite, section, key);
-    changes.Cover(detail::SetValue(*this, section, key, value));
+    changes.Cover(SetValue(file, section, key, value));
   }
-  ApplyWriteRule(*this);
+}
+
+void ApplyWriteRule(File& file, WriterHold* held) {
+  if (file.isAsyncWriting()) {
+    file.changeTime = fs::file_time_type::clock::now();
+  } else {
+    if (held != nullptr) held->ToSave();  // readers need not wait for the sync
+    SaveChanges(file, held);
+  }
+}
+
+bool LoggedEraseKey(File& file, const std::optional<std::string>& section,
+                    std::string_view key) {
+  if (file.sections.find(section) == file.sections.end()) return false;
+  DocumentState::Of(file).changes.Add(Kind::kEraseKey, section, key);
+  return RemoveKey(file, section, key);
+}
+
+bool LoggedEraseSection(File& file, const std::optional<std::string>& section) {
+  if (file.sections.find(section) == file.sections.end()) return false;
+  DocumentState::Of(file).changes.Add(Kind::kEraseSection, section, {});
+  return RemoveSection(file, section);
+}
+
+}  // namespace detail
+
+void File::WriteValue(const std::optional<std::string>& section,
+                      const std::string& key, const std::string& value) {
+  detail::CheckStorable(section, key, value);
+  std::unique_lock lock(mutex);
+  detail::LoggedWrite(*this, section, key, value);
+  detail::ApplyWriteRule(*this, nullptr);
 }
 
 void File::EraseKey(const std::optional<std::string>& section,
                     const std::string_view& key) {
   std::unique_lock lock(mutex);
-  if (sections.find(section) == sections.end()) return;
-  state_->changes.Add(Kind::kEraseKey, section, key);
-  detail::RemoveKey(*this, section, key);
-  ApplyWriteRule(*this);
+  if (detail::LoggedEraseKey(*this, section, key)) {
+    detail::ApplyWriteRule(*this, nullptr);
+  }
 }
 
 void File::EraseSection(const std::optional<std::string>& section) {
   std::unique_lock lock(mutex);
-  if (sections.find(section) == sections.end()) return;
-  state_->changes.Add(Kind::kEraseSection, section, {});
-  detail::RemoveSection(*this, section);
-  ApplyWriteRule(*this);
+  if (detail::LoggedEraseSection(*this, section)) {
+    detail::ApplyWriteRule(*this, nullptr);
+  }
 }
 
 // ---- Saving ----
@@ -501,7 +538,7 @@ void File::Write() {
 
 void File::Flush() {
   std::unique_lock lock(mutex);
-  detail::SaveChanges(*this);
+  detail::SaveChanges(*this, nullptr);
 }
 
 }  // namespace vty::config::ini

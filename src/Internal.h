@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "FoldedTable.h"
+#include "ReaderLock.h"
 #include "config/INI.h"
 
 namespace vty::config::ini::detail {
@@ -204,8 +205,13 @@ class ChangeLog {
 // Saves `file`'s own changes without losing anyone else's: under the
 // ProcessLock, re-reads the file when someone else wrote it since the last
 // load or save, re-applies the change log on top, then File::Write. Does
-// nothing when the log is empty. The caller holds file.mutex exclusively.
-void SaveChanges(File& file);
+// nothing when the log is empty. The caller holds file.mutex exclusively,
+// or, for a registered document, `held` (its DocumentState::lock) in save
+// mode, which a merge turns into change mode while it lasts.
+void SaveChanges(File& file, WriterHold* held);
+
+// File::Reload without its lock: the caller holds what SaveChanges needs.
+void Refresh(File& file, WriterHold* held);
 
 // The test seam of the lock's bounded wait.
 void SetLockTimeoutForTesting(std::chrono::milliseconds timeout);
@@ -224,13 +230,18 @@ struct SectionIndex {
   KeyTable keys;  // Guarded by mutex until built, then by the document's.
 };
 
-// What a File keeps out of its public layout. Guarded by the File's mutex.
+// What a File keeps out of its public layout. Guarded by the File's mutex
+// (or, in a registered document, by `lock`).
 struct DocumentState {
   static DocumentState& Of(const File& file) { return *file.state_; }
   static SectionIndex& IndexOf(const Section& section) {
     return *section.index_;
   }
 
+  // The lock of a registered document, taken by the exported functions
+  // instead of the File's mutex (which they never take). Unused by a File
+  // that a caller builds.
+  ReaderLock lock;
   bool byteOrderMark = false;  // the file began with one
   SectionTable sections;       // the named sections by name
   DiskSnapshot disk;           // the file as last loaded or saved
@@ -259,6 +270,32 @@ KeyValuePair* FindPair(const File& file,
 // Rewrites the key line `pair` with `value`, keeping its stored key.
 void Rewrite(KeyValuePair& pair, const std::string& value);
 
+// ---- File's members without their lock (Document.cpp) ----
+//
+// File's members take `mutex` around these; the exported functions take the
+// registered document's ReaderLock instead: shared for the lookups, change
+// mode for the edits.
+
+// Throws invalid_argument for what WriteValue refuses (see INI.h).
+void CheckStorable(const std::optional<std::string>& section,
+                   const std::string& key, const std::string& value);
+std::vector<std::string> SectionTexts(const File& file,
+                                      const std::optional<std::string>& name);
+std::vector<std::pair<std::string, std::string>> SectionPairs(
+    const File& file, const std::optional<std::string>& name);
+std::unordered_set<std::string> SectionNames(const File& file);
+// The edits, logged. The erases return false, having changed nothing, when
+// the section is missing: nothing to save then.
+void LoggedWrite(File& file, const std::optional<std::string>& section,
+                 const std::string& key, const std::string& value);
+bool LoggedEraseKey(File& file, const std::optional<std::string>& section,
+                    std::string_view key);
+bool LoggedEraseSection(File& file, const std::optional<std::string>& section);
+// After a logged change: stamps changeTime when writing is deferred, and
+// otherwise saves at once (a registered document's `held` goes to save mode
+// first, so that readers need not wait for the sync).
+void ApplyWriteRule(File& file, WriterHold* held);
+
 // True while documents defer their writes. Set last by
 // InitialiseAsyncWriting, cleared first by ShutdownAsyncWriting.
 extern std::atomic<bool> g_async;
@@ -272,13 +309,32 @@ void CreateRegistry();
 // Never null; throws what loading throws.
 std::shared_ptr<File> GetFile(const std::string& file);
 
-// The same document as GetFile, by reference: documents live until exit.
-// Repeated calls from one thread take no lock.
+// A registered document and the calling thread's slot in its ReaderLock.
+struct Named {
+  File& document;
+  std::size_t slot;
+};
+
+// The same document as GetFile, by reference (documents live until exit),
+// with the thread's slot. Repeated calls from one thread take no lock.
+Named Lookup(const std::string& file);
 File& Document(const std::string& file);
+
+// Runs `read(const File&)` on the registered document of `file` under its
+// lock held shared, and returns what it returns.
+template <class Read>
+auto Reading(const std::string& file, Read read) {
+  const Named named = Lookup(file);
+  const SharedHold hold(DocumentState::Of(named.document).lock, named.slot);
+  return read(static_cast<const File&>(named.document));
+}
 
 // Every registered document, taken under the registry's shared lock and
 // returned without it, so the caller may flush them without stalling others.
 std::vector<std::shared_ptr<File>> RegisteredFiles();
+
+// Flushes a registered document: SaveChanges in save mode.
+void FlushRegistered(File& document);
 
 // Flushes every registered document once, swallowing each failure so that one
 // failing document does not keep the others from being saved.

@@ -160,24 +160,41 @@ void ChangeLog::Uncover() noexcept {
 
 // ---- Saving and reloading ----
 
-void SaveChanges(File& file) {
+namespace {
+
+// Merge, with `held` (when given) in change mode for the merge only: it
+// replaces lines that readers may be reading.
+void MergeHeld(File& file, const DiskContent& theirs, WriterHold* held) {
+  if (held != nullptr) held->ToChange();
+  Merge(file, theirs);
+  if (held != nullptr) held->ToSave();
+}
+
+}  // namespace
+
+void SaveChanges(File& file, WriterHold* held) {
   DocumentState& state = DocumentState::Of(file);
   if (state.changes.Empty()) return;  // nothing of our own to save
   const ProcessLock lock(file.path);
   if (auto theirs = ChangedSince(state.disk, lock.File(), file.path)) {
-    Merge(file, *theirs);
+    MergeHeld(file, *theirs, held);
   }
   file.Write();
+}
+
+void Refresh(File& file, WriterHold* held) {
+  const Descriptor fd = OpenForReading(file.path);
+  if (auto theirs =
+          ChangedSince(DocumentState::Of(file).disk, fd.Get(), file.path)) {
+    MergeHeld(file, *theirs, held);
+  }
 }
 
 }  // namespace detail
 
 void File::Reload() {
   std::unique_lock lock(mutex);
-  const detail::Descriptor fd = detail::OpenForReading(path);
-  if (auto theirs = detail::ChangedSince(state_->disk, fd.Get(), path)) {
-    detail::Merge(*this, *theirs);
-  }
+  detail::Refresh(*this, nullptr);
 }
 
 }  // namespace vty::config::ini

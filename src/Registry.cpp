@@ -66,7 +66,6 @@ LoadObserver& GetLoadObserver() {
 // that header; the set is consulted only where one block gives way to the
 // next.
 std::vector<std::string> NamesInFileOrder(const File& document) {
-  std::shared_lock lock(document.mutex);
   std::vector<std::string> names;
   std::unordered_set<const Section*> seen;
   seen.reserve(document.sections.size());
@@ -133,28 +132,39 @@ std::shared_ptr<File> GetFile(const std::string& file) {
   return Register(file).second;
 }
 
-File& Document(const std::string& file) {
-  // The last few paths this thread named. Documents stay registered until
-  // exit, so a hit needs no lock and touches no cache line that other
-  // threads write. Trivially destructible, so that a call from a static
-  // destructor after this thread's objects are gone still finds it intact.
+Named Lookup(const std::string& file) {
+  // The last few paths this thread named, and its slot in every document's
+  // ReaderLock: one thread-local block, so a call looks up one. Documents
+  // stay registered until exit, so a hit needs no lock and touches no cache
+  // line that other threads write. Trivially destructible, so that a call
+  // from a static destructor after this thread's objects are gone still
+  // finds it intact.
   struct Recent {
     const std::string* name = nullptr;  // the registry's spelling
     File* document = nullptr;
   };
   constexpr std::size_t kRecent = 4;
-  thread_local std::array<Recent, kRecent> recent{};
-  thread_local std::size_t victim = 0;
-  for (const Recent& entry : recent) {
+  constexpr std::size_t kNoSlot = ~std::size_t{0};
+  struct ThreadCache {
+    std::array<Recent, kRecent> recent;
+    std::size_t victim;
+    std::size_t slot;
+  };
+  thread_local ThreadCache cache{{}, 0, kNoSlot};
+  for (const Recent& entry : cache.recent) {
     if (entry.document != nullptr && *entry.name == file) {
-      return *entry.document;
+      return Named{*entry.document, cache.slot};
     }
   }
   const Registered& registered = Register(file);
-  recent[victim] = Recent{&registered.first, registered.second.get()};
-  victim = (victim + 1) % kRecent;
-  return *registered.second;
+  if (cache.slot == kNoSlot) cache.slot = ReaderLock::NewThreadSlot();
+  cache.recent[cache.victim] =
+      Recent{&registered.first, registered.second.get()};
+  cache.victim = (cache.victim + 1) % kRecent;
+  return Named{*registered.second, cache.slot};
 }
+
+File& Document(const std::string& file) { return Lookup(file).document; }
 
 std::vector<std::shared_ptr<File>> RegisteredFiles() {
   State& state = GetState();
@@ -171,11 +181,16 @@ void SetLoadObserverForTesting(
   GetLoadObserver().observer = std::move(observer);
 }
 
+void FlushRegistered(File& document) {
+  WriterHold hold(DocumentState::Of(document).lock, WriterHold::Mode::kSave);
+  SaveChanges(document, &hold);
+}
+
 void FlushAllFiles() noexcept {
   try {
     for (const auto& document : RegisteredFiles()) {
       try {
-        document->Flush();
+        FlushRegistered(*document);
       } catch (...) {
         // This document stays changed and is tried again next time.
       }
@@ -193,23 +208,21 @@ std::string ReadString(const std::optional<std::string>& section,
                        const std::string_view& key,
                        const std::string_view& defaultValue,
                        const std::string& file) {
-  std::optional<std::string> value =
-      detail::Document(file).ReadValue(section, key);
-  return value ? std::move(*value) : std::string(defaultValue);
+  return detail::Reading(file, [&](const File& document) {
+    const KeyValuePair* pair = detail::FindPair(document, section, key);
+    return pair ? pair->value : std::string(defaultValue);
+  });
 }
 
 bool ReadString(const std::optional<std::string>& section,
                 const std::string_view& key,
                 const std::string_view& defaultValue, std::string& value,
                 const std::string& file) {
-  std::optional<std::string> found =
-      detail::Document(file).ReadValue(section, key);
-  if (found) {
-    value = std::move(*found);
-  } else {
-    value.assign(defaultValue);
-  }
-  return found.has_value();
+  return detail::Reading(file, [&](const File& document) {
+    const KeyValuePair* pair = detail::FindPair(document, section, key);
+    value.assign(pair ? std::string_view(pair->value) : defaultValue);
+    return pair != nullptr;
+  });
 }
 
 unsigned long ReadString(const std::optional<std::string>& section,
@@ -242,12 +255,14 @@ bool ReadValue<std::string>(const std::optional<std::string>& section,
 // ---- Sections ----
 
 std::unordered_set<std::string> ReadSectionNames(const std::string& file) {
-  return detail::Document(file).ReadSectionNames();
+  return detail::Reading(file, detail::SectionNames);
 }
 
 std::vector<std::string> ReadSection(const std::optional<std::string>& section,
                                      const std::string& file) {
-  return detail::Document(file).ReadSection(section);
+  return detail::Reading(file, [&](const File& document) {
+    return detail::SectionTexts(document, section);
+  });
 }
 
 bool IterateAllSections(
@@ -255,11 +270,12 @@ bool IterateAllSections(
     const std::function<void(
         const std::string&, const std::vector<SectionKeyValuePair>&)>& callback,
     const std::function<void(const std::exception&)>& errorCallback) {
-  File& document = detail::Document(file);
   // A snapshot in file order: sections created during the walk are not
   // visited, and no lock is held while a callback runs.
-  for (const std::string& name : NamesInFileOrder(document)) {
-    const auto pairs = document.ReadSectionKeyValuePairs(name);
+  for (const std::string& name : detail::Reading(file, NamesInFileOrder)) {
+    const auto pairs = detail::Reading(file, [&](const File& document) {
+      return detail::SectionPairs(document, name);
+    });
     std::vector<SectionKeyValuePair> visited;
     visited.reserve(pairs.size());
     for (const auto& [key, value] : pairs) visited.emplace_back(key, value);
@@ -274,10 +290,39 @@ bool IterateAllSections(
 
 // ---- Changing ----
 
+namespace {
+
+// Runs `change(File&)` on the registered document of `file` under its lock in
+// change mode, then saves it (or, deferred, marks it changed) when `change`
+// returns true.
+template <class Change>
+void Changing(const std::string& file, Change change) {
+  File& document = detail::Document(file);
+  detail::WriterHold hold(detail::DocumentState::Of(document).lock,
+                          detail::WriterHold::Mode::kChange);
+  if (change(document)) detail::ApplyWriteRule(document, &hold);
+}
+
+// Runs `save(File&, WriterHold*)` on the registered document of `file` under
+// its lock in save mode.
+template <class Save>
+void Saving(const std::string& file, Save save) {
+  File& document = detail::Document(file);
+  detail::WriterHold hold(detail::DocumentState::Of(document).lock,
+                          detail::WriterHold::Mode::kSave);
+  save(document, &hold);
+}
+
+}  // namespace
+
 void WriteString(const std::optional<std::string>& section,
                  const std::string& key, const std::string& value,
                  const std::string& file) {
-  detail::Document(file).WriteValue(section, key, value);
+  detail::CheckStorable(section, key, value);
+  Changing(file, [&](File& document) {
+    detail::LoggedWrite(document, section, key, value);
+    return true;
+  });
 }
 
 template <>
@@ -289,16 +334,20 @@ void WriteValue<std::string>(const std::optional<std::string>& section,
 
 void EraseKey(const std::optional<std::string>& section,
               const std::string_view& key, const std::string& file) {
-  detail::Document(file).EraseKey(section, key);
+  Changing(file, [&](File& document) {
+    return detail::LoggedEraseKey(document, section, key);
+  });
 }
 
 void EraseSection(const std::optional<std::string>& section,
                   const std::string& file) {
-  detail::Document(file).EraseSection(section);
+  Changing(file, [&](File& document) {
+    return detail::LoggedEraseSection(document, section);
+  });
 }
 
-void Flush(const std::string& file) { detail::Document(file).Flush(); }
+void Flush(const std::string& file) { Saving(file, detail::SaveChanges); }
 
-void Reload(const std::string& file) { detail::Document(file).Reload(); }
+void Reload(const std::string& file) { Saving(file, detail::Refresh); }
 
 }  // namespace vty::config::ini

@@ -98,14 +98,11 @@ bool Read(const std::optional<std::string>& section,
           const std::string& file) {
   // Parsed where it is stored, under the document's lock: no copy of the
   // text is made.
-  const File& document = detail::Document(file);
   T parsed{};
-  bool found = false;
-  {
-    std::shared_lock lock(document.mutex);
+  const bool found = detail::Reading(file, [&](const File& document) {
     const KeyValuePair* pair = detail::FindPair(document, section, key);
-    found = pair != nullptr && Parse(pair->value, parsed);
-  }
+    return pair != nullptr && Parse(pair->value, parsed);
+  });
   value = found ? parsed : defaultValue;
   return found;
 }

@@ -1,10 +1,11 @@
 // Stress: threads read, write, erase, walk and flush shared files while the
 // background writer cycles fast and is started and stopped again and again;
-// afterwards the disk holds each document as it is in memory, with every
-// value written last. Run under
-// ThreadSanitizer too.
+// readers (more of them than the document lock has slots) read what the
+// workers write; afterwards the disk holds each document as it is in memory,
+// with every value written last. Run under ThreadSanitizer too.
 
 #include <condition_variable>
+#include <future>
 #include <map>
 #include <mutex>
 #include <random>
@@ -100,9 +101,23 @@ TEST_F(ConcurrencyTest, LastValueOfEveryKeyReachesTheDisk) {
       if (done) return;
     }
   });
+  // A value read is always one that some worker wrote whole, or none.
+  const auto read = [&](int reader) {
+    for (int i = reader; i < reader + kRounds / 2; ++i) {
+      const std::string value =
+          ReadString("T" + std::to_string(i % kWorkers),
+                     "k" + std::to_string(i % 4), "", files[i % kFiles]);
+      EXPECT_TRUE(value.empty() || std::isdigit(value.front())) << value;
+    }
+  };
+  std::vector<std::thread> readers;
+  for (std::size_t n = 0; n < detail::ReaderLock::kSlots + 2; ++n) {
+    readers.emplace_back(read, static_cast<int>(n));
+  }
   std::vector<std::thread> workers;
   for (int n = 0; n < kWorkers; ++n) workers.emplace_back(work, n);
   for (auto& thread : workers) thread.join();
+  for (auto& thread : readers) thread.join();
   switcher.join();
   ShutdownAsyncWriting();
   detail::SetCycleObserverForTesting(nullptr);
@@ -124,6 +139,27 @@ TEST_F(ConcurrencyTest, LastValueOfEveryKeyReachesTheDisk) {
             << files[f] << " [" << section << "] " << key;
       }
     }
+  }
+}
+
+// A save's write and sync hold the document in save mode, which shuts out
+// changes and other saves but not readers; a change shuts out readers too.
+TEST_F(ConcurrencyTest, ReadsGoOnWhileASaveHoldsTheDocument) {
+  const std::string file = Path("held.ini");
+  WriteString("s", "k", "v", file);
+  File& document = detail::Document(file);
+  for (const auto mode :
+       {detail::WriterHold::Mode::kSave, detail::WriterHold::Mode::kChange}) {
+    std::optional<detail::WriterHold> hold;
+    hold.emplace(detail::DocumentState::Of(document).lock, mode);
+    auto read = std::async(std::launch::async,
+                           [&] { return ReadString("s", "k", "", file); });
+    const bool readDuringHold =
+        read.wait_for(mode == detail::WriterHold::Mode::kSave ? 10s : 50ms) ==
+        std::future_status::ready;
+    EXPECT_EQ(readDuringHold, mode == detail::WriterHold::Mode::kSave);
+    hold.reset();
+    EXPECT_EQ(read.get(), "v");
   }
 }
 

@@ -1,0 +1,130 @@
+// The lock of the registry's documents: a readers-writer lock whose readers
+// scale across cores, and whose saves let readers in.
+//
+// A std::shared_mutex keeps one count of readers, so every shared lock and
+// unlock writes the same cache line, and two threads reading one document
+// spend their time handing that line back and forth between cores. Here each
+// reading thread counts itself in a slot of its own, on a cache line of its
+// own (threads past the slot count share slots, which stays correct, only
+// slower); a writer raises `blocked_`, which readers only read, and waits for
+// every slot to empty. The fast path of a read is one uncontended atomic add
+// and one load, with no line another core writes.
+//
+// Three ways to hold it:
+//
+//   mode       readers    changes and saves   used by
+//   ---------  ---------  ------------------  ------------------------------
+//   shared     admitted   excluded            lookups
+//   change     excluded   excluded            edits, a merge, a reload
+//   save       admitted   excluded            a save's check, write and sync
+//
+// so that a read never waits for a save's fsync. A save that must merge what
+// another process wrote turns into a change for the merge and back. Writers
+// (change and save holders) are admitted one at a time, and not while
+// readers wait to get in, so that a loop of writes cannot starve readers.
+// Every wait parks on a condition variable. Not recursive: taking it again
+// in a thread that holds it in another mode deadlocks.
+
+#ifndef VTY_CONFIG_SRC_READERLOCK_H_
+#define VTY_CONFIG_SRC_READERLOCK_H_
+
+#include <array>
+#include <atomic>
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <mutex>
+
+namespace vty::config::ini::detail {
+
+class ReaderLock {
+ public:
+  static constexpr std::size_t kSlots = 16;
+
+  // A slot for a thread that has none yet: slots go round in turn, so
+  // threads share them only beyond kSlots. A thread keeps its slot for every
+  // lock (the registry keeps it beside its cache of recent paths).
+  static std::size_t NewThreadSlot();
+
+  // Shared mode, counted in `slot`, the calling thread's.
+  void LockShared(std::size_t slot) {
+    std::atomic<std::uint32_t>& readers = slots_[slot].readers;
+    readers.fetch_add(1);
+    if (blocked_.load()) WaitToRead(readers);
+  }
+  void UnlockShared(std::size_t slot) {
+    slots_[slot].readers.fetch_sub(1);
+    if (blocked_.load()) WakeAll();  // a writer may wait for this slot
+  }
+
+  void LockChange();
+  void LockSave();
+  // Releases change or save mode.
+  void UnlockWriter();
+  // From save mode to change mode and back, without letting a change in.
+  void SaveToChange();
+  void ChangeToSave();
+
+ private:
+  struct alignas(64) Slot {
+    std::atomic<std::uint32_t> readers{0};
+  };
+
+  void WaitToRead(std::atomic<std::uint32_t>& readers);
+  void AdmitWriter(std::unique_lock<std::mutex>& lock);
+  void BlockReaders(std::unique_lock<std::mutex>& lock);
+  void WakeAll();
+  bool ReadersOut() const;
+
+  std::array<Slot, kSlots> slots_;
+  // Readers must wait. Written by writers under park_, read by all.
+  alignas(64) std::atomic<bool> blocked_{false};
+  std::mutex park_;
+  std::condition_variable changed_;  // of anything below or of a slot
+  bool writer_ = false;              // Guarded by park_.
+  std::size_t waitingReaders_ = 0;   // Guarded by park_.
+};
+
+// The scoped holds of a ReaderLock.
+class SharedHold {
+ public:
+  SharedHold(ReaderLock& lock, std::size_t slot) : lock_(lock), slot_(slot) {
+    lock_.LockShared(slot_);
+  }
+  SharedHold(const SharedHold&) = delete;
+  SharedHold& operator=(const SharedHold&) = delete;
+  ~SharedHold() { lock_.UnlockShared(slot_); }
+
+ private:
+  ReaderLock& lock_;
+  std::size_t slot_;
+};
+
+// Held in change or in save mode, and moved between them.
+class WriterHold {
+ public:
+  enum class Mode { kChange, kSave };
+  WriterHold(ReaderLock& lock, Mode mode) : lock_(lock), mode_(mode) {
+    mode_ == Mode::kChange ? lock_.LockChange() : lock_.LockSave();
+  }
+  WriterHold(const WriterHold&) = delete;
+  WriterHold& operator=(const WriterHold&) = delete;
+  ~WriterHold() { lock_.UnlockWriter(); }
+
+  void ToSave() {
+    if (mode_ == Mode::kChange) lock_.ChangeToSave();
+    mode_ = Mode::kSave;
+  }
+  void ToChange() {
+    if (mode_ == Mode::kSave) lock_.SaveToChange();
+    mode_ = Mode::kChange;
+  }
+
+ private:
+  ReaderLock& lock_;
+  Mode mode_;
+};
+
+}  // namespace vty::config::ini::detail
+
+#endif  // VTY_CONFIG_SRC_READERLOCK_H_
