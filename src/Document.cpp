@@ -1,6 +1,7 @@
 // The document: parsing a file into lines and sections, looking values up,
 // and editing lines in place. Saving is in Merge.cpp and DurableWrite.cpp.
 
+#include <array>
 #include <cstring>
 #include <mutex>
 #include <stdexcept>
@@ -52,11 +53,21 @@ class LineReader {
   const char* nextCr_ = nullptr;
 };
 
-// Whether `s` holds a line break, or `also` when given. One pass: the
-// strings are short, and a change checks three of them.
-bool Holds(std::string_view s, char also = '\n') {
+// The bytes a name or value must not hold, by kind.
+enum : unsigned char { kBreak = 1, kEquals = 2 };
+constexpr std::array<unsigned char, 256> kForbidden = [] {
+  std::array<unsigned char, 256> table{};
+  table['\n'] = table['\r'] = kBreak;
+  table['='] = kEquals;
+  return table;
+}();
+
+// Whether `s` holds a line break, or '=' when `orEquals`: one table lookup
+// per byte and a branch that is all but never taken.
+bool Holds(std::string_view s, bool orEquals = false) {
+  const unsigned kinds = orEquals ? kBreak | kEquals : kBreak;
   for (const char c : s) {
-    if (c == '\n' || c == '\r' || c == also) return true;
+    if ((kForbidden[static_cast<unsigned char>(c)] & kinds) != 0) return true;
   }
   return false;
 }
@@ -80,15 +91,16 @@ bool HasOuterBlank(std::string_view name) {
 void detail::CheckStorable(const std::optional<std::string>& section,
                            const std::string& key, const std::string& value) {
   if (section &&
-      (section->empty() || HasOuterBlank(*section) || Holds(*section, '='))) {
+      (section->empty() || HasOuterBlank(*section) || Holds(*section, true))) {
     throw std::invalid_argument(
         "vty::config::ini: a section name must not be empty, begin or end "
         "with a blank, nor hold '=' or a line break");
   }
   if (key.empty() || key.front() == ';' || key.front() == '#' ||
       HasOuterBlank(key) ||
-      key.compare(0, kByteOrderMark.size(), kByteOrderMark) == 0 ||
-      Holds(key, '=')) {
+      (key.front() == kByteOrderMark.front() &&
+       key.compare(0, kByteOrderMark.size(), kByteOrderMark) == 0) ||
+      Holds(key, true)) {
     throw std::invalid_argument(
         "vty::config::ini: a key must not be empty, begin or end with a "
         "blank, start with ';', '#' or a byte-order mark, nor hold '=' or a "
@@ -198,6 +210,7 @@ void File::Read() {
   detail::Parse(*this, detail::ReadDisk(fd.Get(), path));
   state_->changes.Clear();
   changeTime = GetFileTime();
+  state_->stamped = false;
 }
 
 std::filesystem::file_time_type File::GetFileTime() const {
@@ -464,7 +477,14 @@ void LoggedWrite(File& file, const std::optional<std::string>& section,
 
 void ApplyWriteRule(File& file, WriterHold* held) {
   if (file.isAsyncWriting()) {
-    file.changeTime = fs::file_time_type::clock::now();
+    // Nobody can see a registered document's changeTime, and no save looks
+    // at it (the change log says what to save), so it is stamped once, when
+    // the document becomes changed, sparing later changes the clock.
+    bool& stamped = DocumentState::Of(file).stamped;
+    if (held == nullptr || !stamped) {
+      file.changeTime = fs::file_time_type::clock::now();
+      stamped = true;
+    }
   } else {
     if (held != nullptr) held->ToSave();  // readers need not wait for the sync
     SaveChanges(file, held);
@@ -528,12 +548,14 @@ void File::Write() {
     // The change is not on disk: keep counting the document as changed, so
     // the next flush tries again.
     changeTime = fs::file_time_type::clock::now();
+    state_->stamped = true;
     throw;
   }
   state_->changes.Clear();
   std::error_code unknown;  // the file is saved: a failed query is no failure
   changeTime = fs::last_write_time(path, unknown);
   if (unknown) changeTime = detail::kZeroFileTime;
+  state_->stamped = false;
 }
 
 void File::Flush() {

@@ -9,71 +9,60 @@ std::size_t ReaderLock::NewThreadSlot() {
   return next.fetch_add(1, std::memory_order_relaxed) % kSlots;
 }
 
-// Every atomic here is sequentially consistent: a reader adds itself to its
-// slot and then reads blocked_, a writer raises blocked_ and then reads the
-// slots, so at least one of them sees the other.
+// Every atomic is sequentially consistent: a reader adds itself to its slot
+// and then reads state_, a writer raises kBlocked and then reads the slots,
+// so at least one of them sees the other. A waiter sets kWaiters and checks
+// what it waits for under park_, and whoever changes that either sees
+// kWaiters (and notifies under park_) or changed it before the check.
+// While kWaiters is set, no writer takes the fast path past the waiters.
 
 void ReaderLock::WaitToRead(std::atomic<std::uint32_t>& readers) {
   readers.fetch_sub(1);
   std::unique_lock lock(park_);
-  changed_.notify_all();  // the writer may be waiting for this slot
+  changed_.notify_all();  // a writer may be waiting for this slot
   ++waitingReaders_;
-  changed_.wait(lock, [this] { return !blocked_.load(); });
-  // blocked_ is raised only under park_, and the writer who raises it then
-  // waits for the slots under park_: it will see this reader.
+  state_.fetch_or(kWaiters);
+  changed_.wait(lock, [this] { return (state_.load() & kBlocked) == 0; });
+  // Still under park_ and kWaiters: a writer raises kBlocked only after,
+  // and then sees this slot.
   readers.fetch_add(1);
-  if (--waitingReaders_ == 0) changed_.notify_all();
+  --waitingReaders_;
+  DoneWaiting();
 }
 
-void ReaderLock::AdmitWriter(std::unique_lock<std::mutex>& lock) {
-  changed_.wait(lock, [this] { return !writer_ && waitingReaders_ == 0; });
-  writer_ = true;
+void ReaderLock::AdmitWriter(std::uint32_t mode) {
+  std::unique_lock lock(park_);
+  ++waitingWriters_;
+  state_.fetch_or(kWaiters);
+  // Readers already waiting go first, so that a loop of writes cannot
+  // starve them.
+  changed_.wait(lock, [this] {
+    return (state_.load() & kWriter) == 0 && waitingReaders_ == 0;
+  });
+  --waitingWriters_;
+  state_.fetch_or(mode);
+  DoneWaiting();
 }
 
-void ReaderLock::BlockReaders(std::unique_lock<std::mutex>& lock) {
-  blocked_.store(true);
+void ReaderLock::WaitForReaders() {
+  std::unique_lock lock(park_);
   changed_.wait(lock, [this] { return ReadersOut(); });
 }
 
-bool ReaderLock::ReadersOut() const {
-  for (const Slot& slot : slots_) {
-    if (slot.readers.load() != 0) return false;
-  }
-  return true;
-}
-
-void ReaderLock::LockChange() {
-  std::unique_lock lock(park_);
-  AdmitWriter(lock);
-  BlockReaders(lock);
-}
-
-void ReaderLock::LockSave() {
-  std::unique_lock lock(park_);
-  AdmitWriter(lock);
-}
-
-void ReaderLock::SaveToChange() {
-  std::unique_lock lock(park_);
-  BlockReaders(lock);
-}
-
-void ReaderLock::ChangeToSave() {
+void ReaderLock::ReleaseToWaiters() {
   std::lock_guard lock(park_);
-  blocked_.store(false);
-  changed_.notify_all();
-}
-
-void ReaderLock::UnlockWriter() {
-  std::lock_guard lock(park_);
-  writer_ = false;
-  blocked_.store(false);
+  state_.fetch_and(~(kWriter | kBlocked));
   changed_.notify_all();
 }
 
 void ReaderLock::WakeAll() {
   std::lock_guard lock(park_);
   changed_.notify_all();
+}
+
+void ReaderLock::DoneWaiting() {
+  if (waitingReaders_ == 0 && waitingWriters_ == 0) state_.fetch_and(~kWaiters);
+  changed_.notify_all();  // writers wait for the readers' count too
 }
 
 }  // namespace vty::config::ini::detail

@@ -50,39 +50,75 @@ class ReaderLock {
   void LockShared(std::size_t slot) {
     std::atomic<std::uint32_t>& readers = slots_[slot].readers;
     readers.fetch_add(1);
-    if (blocked_.load()) WaitToRead(readers);
+    if ((state_.load() & kBlocked) != 0) WaitToRead(readers);
   }
   void UnlockShared(std::size_t slot) {
     slots_[slot].readers.fetch_sub(1);
-    if (blocked_.load()) WakeAll();  // a writer may wait for this slot
+    if ((state_.load() & kBlocked) != 0) WakeAll();  // a writer may drain
   }
 
-  void LockChange();
-  void LockSave();
+  // Change mode and save mode. Uncontended, each is one compare-and-swap of
+  // state_ (and, for a change, a look at every slot).
+  void LockChange() {
+    std::uint32_t idle = 0;
+    if (!state_.compare_exchange_strong(idle, kWriter | kBlocked)) {
+      AdmitWriter(kWriter | kBlocked);
+    }
+    if (!ReadersOut()) WaitForReaders();
+  }
+  void LockSave() {
+    std::uint32_t idle = 0;
+    if (!state_.compare_exchange_strong(idle, kWriter)) AdmitWriter(kWriter);
+  }
   // Releases change or save mode.
-  void UnlockWriter();
+  void UnlockWriter() {
+    std::uint32_t held = state_.load();
+    if ((held & kWaiters) != 0 || !state_.compare_exchange_strong(held, 0)) {
+      ReleaseToWaiters();
+    }
+  }
   // From save mode to change mode and back, without letting a change in.
-  void SaveToChange();
-  void ChangeToSave();
+  void SaveToChange() {
+    state_.fetch_or(kBlocked);
+    if (!ReadersOut()) WaitForReaders();
+  }
+  void ChangeToSave() {
+    if ((state_.fetch_and(~kBlocked) & kWaiters) != 0) WakeAll();
+  }
 
  private:
+  // The bits of state_.
+  static constexpr std::uint32_t kWriter = 1;   // change or save mode held
+  static constexpr std::uint32_t kBlocked = 2;  // readers must wait
+  static constexpr std::uint32_t kWaiters = 4;  // someone waits in park_
+
   struct alignas(64) Slot {
     std::atomic<std::uint32_t> readers{0};
   };
 
+  bool ReadersOut() const {
+    for (const Slot& slot : slots_) {
+      if (slot.readers.load() != 0) return false;
+    }
+    return true;
+  }
+
   void WaitToRead(std::atomic<std::uint32_t>& readers);
-  void AdmitWriter(std::unique_lock<std::mutex>& lock);
-  void BlockReaders(std::unique_lock<std::mutex>& lock);
+  void AdmitWriter(std::uint32_t mode);
+  void WaitForReaders();
+  void ReleaseToWaiters();
   void WakeAll();
-  bool ReadersOut() const;
+  // After a waiter got what it waited for: clears kWaiters when nobody
+  // waits any more, and wakes the rest. The caller holds park_.
+  void DoneWaiting();
 
   std::array<Slot, kSlots> slots_;
-  // Readers must wait. Written by writers under park_, read by all.
-  alignas(64) std::atomic<bool> blocked_{false};
+  // Written by writers and waiters, read by all; a cache line of its own.
+  alignas(64) std::atomic<std::uint32_t> state_{0};
   std::mutex park_;
-  std::condition_variable changed_;  // of anything below or of a slot
-  bool writer_ = false;              // Guarded by park_.
+  std::condition_variable changed_;  // of state_ or of a slot
   std::size_t waitingReaders_ = 0;   // Guarded by park_.
+  std::size_t waitingWriters_ = 0;   // Guarded by park_.
 };
 
 // The scoped holds of a ReaderLock.

@@ -163,5 +163,38 @@ TEST_F(ConcurrencyTest, ReadsGoOnWhileASaveHoldsTheDocument) {
   }
 }
 
+// The lock alone, every mode and move at once: a change writes two fields
+// that readers and saves must only ever see equal.
+TEST(ReaderLockTest, EveryModeExcludesWhatItMust) {
+  detail::ReaderLock lock;
+  int first = 0;
+  int second = 0;
+  std::atomic<int> writersLeft{2};
+  const auto write = [&](bool save) {
+    for (int i = 0; i < 2000; ++i) {
+      using Mode = detail::WriterHold::Mode;
+      detail::WriterHold hold(lock, save ? Mode::kSave : Mode::kChange);
+      if (save) {
+        EXPECT_EQ(first, second);
+        hold.ToChange();
+      }
+      first = second = i;
+    }
+    --writersLeft;
+  };
+  const auto read = [&] {
+    const std::size_t slot = detail::ReaderLock::NewThreadSlot();
+    while (writersLeft > 0) {
+      const detail::SharedHold hold(lock, slot);
+      EXPECT_EQ(first, second);
+    }
+  };
+  std::vector<std::thread> threads;
+  threads.emplace_back(write, false);
+  threads.emplace_back(write, true);
+  for (int n = 0; n < 3; ++n) threads.emplace_back(read);
+  for (auto& thread : threads) thread.join();
+}
+
 }  // namespace
 }  // namespace vty::config::ini
