@@ -150,7 +150,11 @@ Named Lookup(const std::string& file) {
     std::size_t victim;
     std::size_t slot;
   };
-  thread_local ThreadCache cache{{}, 0, kNoSlot};
+  // Initial-exec: found at a fixed offset from the thread pointer, without a
+  // call to __tls_get_addr; the block is small enough for the static TLS
+  // that the C library keeps for libraries loaded later.
+  [[gnu::tls_model("initial-exec")]] thread_local ThreadCache cache{
+      {}, 0, kNoSlot};
   for (const Recent& entry : cache.recent) {
     if (entry.document != nullptr && *entry.name == file) {
       return Named{*entry.document, cache.slot};
