@@ -286,13 +286,22 @@ void BM_HotReadIntAsString(benchmark::State& state) {
 }
 BENCHMARK(BM_HotReadIntAsString);
 
-// Hot reads on one or two threads, on one shared file or a file per thread.
+// Hot reads on one, two or four threads, on one shared file or a file per
+// thread (thread 0's is the shared one).
+constexpr int kMaxThreads = 4;
+
 void BM_ThreadedRead(benchmark::State& state) {
   const bool ownFile = state.range(0) != 0;
-  static const std::string second =
-      WriteFile(WorkDir(), "small-2.ini", Small().text);
+  static const std::vector<std::string> files = [] {
+    std::vector<std::string> out{SmallFile()};
+    for (int i = 1; i < kMaxThreads; ++i) {
+      out.push_back(WriteFile(WorkDir(), "small-" + std::to_string(i) + ".ini",
+                              Small().text));
+    }
+    return out;
+  }();
   const std::string& file =
-      ownFile && state.thread_index() == 1 ? second : SmallFile();
+      files[ownFile ? static_cast<std::size_t>(state.thread_index()) : 0];
   const auto& keys = Small().keys;
   std::size_t i = static_cast<std::size_t>(state.thread_index()) * 7;
   for (auto _ : state) {
@@ -307,6 +316,7 @@ BENCHMARK(BM_ThreadedRead)
     ->Arg(1)
     ->Threads(1)
     ->Threads(2)
+    ->Threads(kMaxThreads)
     ->UseRealTime();
 
 // ---- Writes ----
