@@ -158,9 +158,10 @@ const std::string& SmallKeyFilePath() {
   return path;
 }
 
-// Reads the keys of Small() from `file` in turn from the `first`th, or with
-// `missing`, that key in each of their sections. Each read makes an owned
-// copy, as ReadString does.
+// Reads the keys of Small() from `file` in turn, from the `first`th on; with
+// `missing`, reads that key of each one's section instead. Each read makes an
+// owned copy, as ReadString does, and a read that finds what it should not
+// (or misses what it should find) stops the row with an error.
 void GetValues(benchmark::State& state, GKeyFile* file, std::size_t first,
                const char* missing = nullptr) {
   const auto& keys = Small().keys;
