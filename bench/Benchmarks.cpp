@@ -1,5 +1,6 @@
 // Speed of the library's operations, each beside an in-run baseline so that
-// ratios survive a noisy machine. Data are generated with a fixed seed.
+// ratios survive a noisy machine, and, where GLib is installed, beside the
+// same work on its GKeyFile. Data are generated with a fixed seed.
 //
 //   cmake -S . -B build -DVTY_CONFIG_BUILD_BENCHMARKS=ON
 //   cmake --build build --target vty_config_bench
@@ -11,15 +12,21 @@
 #include <malloc.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <random>
 #include <string>
 #include <unordered_map>
 #include <vector>
 
 #include "config/INI.h"
+
+#ifdef VTY_BENCH_GKEYFILE
+#include <glib.h>
+#endif
 
 namespace ini = vty::config::ini;
 namespace fs = std::filesystem;
@@ -104,6 +111,101 @@ const std::string& SmallFile() {
   return path;
 }
 
+// ---- Peer: GLib's GKeyFile ----
+//
+// A BM_GKeyFile row follows each row it pairs with, so that the two run
+// moments apart on a noisy machine. GKeyFile takes only '#' for comments and
+// stops at a line that begins with ';', so it reads copies of the same
+// generated files whose ';' comment lines begin with '#' instead: the same
+// bytes, lines, sections and keys otherwise.
+
+#ifdef VTY_BENCH_GKEYFILE
+
+// `text` with each ';' that begins a line made a '#'.
+std::string HashComments(std::string text) {
+  for (std::size_t at = 0; at < text.size();) {
+    if (text[at] == ';') text[at] = '#';
+    const std::size_t newline = text.find('\n', at);
+    if (newline == std::string::npos) break;
+    at = newline + 1;
+  }
+  return text;
+}
+
+struct KeyFileFree {
+  void operator()(GKeyFile* file) const { g_key_file_free(file); }
+};
+using KeyFile = std::unique_ptr<GKeyFile, KeyFileFree>;
+
+// `path` loaded as the library loads a file, comments kept; null, with the
+// reason on stderr, if GKeyFile cannot read it.
+KeyFile LoadKeyFile(const std::string& path) {
+  KeyFile file(g_key_file_new());
+  GError* error = nullptr;
+  if (!g_key_file_load_from_file(file.get(), path.c_str(),
+                                 G_KEY_FILE_KEEP_COMMENTS, &error)) {
+    std::fprintf(stderr, "GKeyFile cannot load %s: %s\n", path.c_str(),
+                 error->message);
+    g_error_free(error);
+    file.reset();
+  }
+  return file;
+}
+
+const std::string& SmallKeyFilePath() {
+  static const std::string path =
+      WriteFile(WorkDir(), "gkeyfile-small.ini", HashComments(Small().text));
+  return path;
+}
+
+// Reads the keys of Small() from `file` in turn, from the `first`th on; with
+// `missing`, reads that key of each one's section instead. Each read makes an
+// owned copy, as ReadString does, and a read that finds what it should not
+// (or misses what it should find) stops the row with an error.
+void GetValues(benchmark::State& state, GKeyFile* file, std::size_t first,
+               const char* missing = nullptr) {
+  const auto& keys = Small().keys;
+  std::size_t i = first;
+  for (auto _ : state) {
+    const auto& [section, key] = keys[i++ % keys.size()];
+    gchar* value = g_key_file_get_value(
+        file, section.c_str(), missing ? missing : key.c_str(), nullptr);
+    if ((value == nullptr) != (missing != nullptr)) {
+      state.SkipWithError("GKeyFile read the wrong thing");
+      g_free(value);
+      break;
+    }
+    benchmark::DoNotOptimize(value);
+    g_free(value);
+  }
+}
+
+// The pair of BM_MemoryPerLine, yet the first row of all: GLib's slice
+// allocator keeps what GKeyFile frees for reuse, which a later load would take
+// without the heap growing, so this row runs before any other frees a
+// GKeyFile, and keeps every one it loads.
+void BM_GKeyFileMemoryPerLine(benchmark::State& state) {
+  const Generated data = Generate(static_cast<std::size_t>(state.range(0)), 7);
+  const std::string path =
+      WriteFile(WorkDir(), "gkeyfile-memory.ini", HashComments(data.text));
+  static std::vector<KeyFile> kept;
+  std::size_t bytes = 0;
+  for (auto _ : state) {
+    kept.reserve(kept.size() + 1);
+    const std::size_t before = HeapInUse();
+    kept.push_back(LoadKeyFile(path));
+    bytes = HeapInUse() - before;
+    if (!kept.back()) state.SkipWithError("GKeyFile cannot load the file");
+  }
+  state.counters["heap_bytes_per_line"] =
+      static_cast<double>(bytes) / static_cast<double>(data.lines);
+  state.counters["heap_bytes_per_file_byte"] =
+      static_cast<double>(bytes) / static_cast<double>(data.text.size());
+}
+BENCHMARK(BM_GKeyFileMemoryPerLine)->Arg(1 << 20)->Iterations(1);
+
+#endif  // VTY_BENCH_GKEYFILE
+
 // ---- Load ----
 
 // A path not loaded yet, linked to `original`, made with the timer paused:
@@ -131,6 +233,33 @@ void BM_Load(benchmark::State& state) {
 // Every loaded document stays in memory until exit: few iterations.
 BENCHMARK(BM_Load)->Arg(1 << 20)->Unit(benchmark::kMillisecond)->Iterations(8);
 BENCHMARK(BM_Load)->Arg(16 << 20)->Unit(benchmark::kMillisecond)->Iterations(2);
+
+#ifdef VTY_BENCH_GKEYFILE
+// A fresh GKeyFile each iteration; freeing it is left out of the time, as the
+// library keeps what it loads.
+void BM_GKeyFileLoad(benchmark::State& state) {
+  const Generated data = Generate(static_cast<std::size_t>(state.range(0)));
+  const std::string path =
+      WriteFile(WorkDir(), "gkeyfile-load.ini", HashComments(data.text));
+  for (auto _ : state) {
+    KeyFile file = LoadKeyFile(path);
+    state.PauseTiming();
+    const bool loaded = file != nullptr;
+    file.reset();
+    state.ResumeTiming();
+    if (!loaded) {
+      state.SkipWithError("GKeyFile cannot load the file");
+      break;
+    }
+  }
+  state.SetBytesProcessed(state.iterations() *
+                          static_cast<int64_t>(data.text.size()));
+}
+BENCHMARK(BM_GKeyFileLoad)
+    ->Arg(1 << 20)
+    ->Arg(16 << 20)
+    ->Unit(benchmark::kMillisecond);
+#endif
 
 // Baseline: read the file and split it into lines with memchr, keeping none.
 void BM_LoadBaseline(benchmark::State& state) {
@@ -220,6 +349,15 @@ void BM_HotRead(benchmark::State& state) {
 }
 BENCHMARK(BM_HotRead);
 
+#ifdef VTY_BENCH_GKEYFILE
+void BM_GKeyFileHotRead(benchmark::State& state) {
+  const KeyFile file = LoadKeyFile(SmallKeyFilePath());
+  if (!file) return state.SkipWithError("GKeyFile cannot load the file");
+  GetValues(state, file.get(), 0);
+}
+BENCHMARK(BM_GKeyFileHotRead);
+#endif
+
 void BM_HotReadBaseline(benchmark::State& state) {
   const auto map = BaselineMap();
   std::vector<std::string> names;
@@ -243,6 +381,15 @@ void BM_MissRead(benchmark::State& state) {
   }
 }
 BENCHMARK(BM_MissRead);
+
+#ifdef VTY_BENCH_GKEYFILE
+void BM_GKeyFileMissRead(benchmark::State& state) {
+  const KeyFile file = LoadKeyFile(SmallKeyFilePath());
+  if (!file) return state.SkipWithError("GKeyFile cannot load the file");
+  GetValues(state, file.get(), 0, "missing_key");
+}
+BENCHMARK(BM_GKeyFileMissRead);
+#endif
 
 void BM_MissReadBaseline(benchmark::State& state) {
   const auto map = BaselineMap();
@@ -286,13 +433,22 @@ void BM_HotReadIntAsString(benchmark::State& state) {
 }
 BENCHMARK(BM_HotReadIntAsString);
 
-// Hot reads on one or two threads, on one shared file or a file per thread.
+// Hot reads on one, two or four threads, on one shared file or a file per
+// thread (thread 0's is the shared one).
+constexpr int kMaxThreads = 4;
+
 void BM_ThreadedRead(benchmark::State& state) {
   const bool ownFile = state.range(0) != 0;
-  static const std::string second =
-      WriteFile(WorkDir(), "small-2.ini", Small().text);
+  static const std::vector<std::string> files = [] {
+    std::vector<std::string> out{SmallFile()};
+    for (int i = 1; i < kMaxThreads; ++i) {
+      out.push_back(WriteFile(WorkDir(), "small-" + std::to_string(i) + ".ini",
+                              Small().text));
+    }
+    return out;
+  }();
   const std::string& file =
-      ownFile && state.thread_index() == 1 ? second : SmallFile();
+      files[ownFile ? static_cast<std::size_t>(state.thread_index()) : 0];
   const auto& keys = Small().keys;
   std::size_t i = static_cast<std::size_t>(state.thread_index()) * 7;
   for (auto _ : state) {
@@ -307,7 +463,25 @@ BENCHMARK(BM_ThreadedRead)
     ->Arg(1)
     ->Threads(1)
     ->Threads(2)
+    ->Threads(kMaxThreads)
     ->UseRealTime();
+
+#ifdef VTY_BENCH_GKEYFILE
+// GKeyFile has no lock: readers may share one only while nothing writes it,
+// as here. The threads read the one document, loaded by whichever comes first.
+void BM_GKeyFileThreadedRead(benchmark::State& state) {
+  static const KeyFile shared = LoadKeyFile(SmallKeyFilePath());
+  if (!shared) return state.SkipWithError("GKeyFile cannot load the file");
+  GetValues(state, shared.get(),
+            static_cast<std::size_t>(state.thread_index()) * 7);
+  state.SetItemsProcessed(state.iterations());
+}
+BENCHMARK(BM_GKeyFileThreadedRead)
+    ->Threads(1)
+    ->Threads(2)
+    ->Threads(kMaxThreads)
+    ->UseRealTime();
+#endif
 
 // ---- Writes ----
 
@@ -324,6 +498,22 @@ void BM_DeferredWrite(benchmark::State& state) {
   ini::ShutdownAsyncWriting();
 }
 BENCHMARK(BM_DeferredWrite);
+
+#ifdef VTY_BENCH_GKEYFILE
+// The set in memory alone: GKeyFile writes only when asked to save.
+void BM_GKeyFileDeferredWrite(benchmark::State& state) {
+  const KeyFile file = LoadKeyFile(SmallKeyFilePath());
+  if (!file) return state.SkipWithError("GKeyFile cannot load the file");
+  const auto& keys = Small().keys;
+  std::size_t i = 0;
+  for (auto _ : state) {
+    const auto& [section, key] = keys[i++ % keys.size()];
+    g_key_file_set_value(file.get(), section.c_str(), key.c_str(),
+                         "a new value");
+  }
+}
+BENCHMARK(BM_GKeyFileDeferredWrite);
+#endif
 
 fs::path ImmediateDir(int where) {
   return where == 0

@@ -1,9 +1,12 @@
 #!/usr/bin/env bash
-# Builds the benchmarks (Release) and runs each five times, printing medians.
+# Builds the benchmarks (Release) and runs each five times, printing medians,
+# then ratios of medians from that one run: the library against GLib's
+# GKeyFile, against its baselines, and threaded reads against one thread.
 # Extra arguments go to the benchmark binary, e.g. --benchmark_filter=Read.
 set -euo pipefail
 source "$(dirname "$0")/common.sh"
-"$ROOT/scripts/deps.sh" "${BUILD_PACKAGES[@]}" libbenchmark-dev
+"$ROOT/scripts/deps.sh" "${BUILD_PACKAGES[@]}" libbenchmark-dev \
+  libglib2.0-dev jq
 
 dir="$ROOT/build-bench"
 cmake -S "$ROOT" -B "$dir" -DCMAKE_BUILD_TYPE=Release \
@@ -11,4 +14,58 @@ cmake -S "$ROOT" -B "$dir" -DCMAKE_BUILD_TYPE=Release \
 cmake --build "$dir" -j"$(nproc)" --target vty_config_bench >/dev/null
 cd "$dir"  # the benchmark's files go to a folder below the working directory
 ./bench/vty_config_bench --benchmark_repetitions=5 \
-  --benchmark_report_aggregates_only=true "$@" 2>&1 | grep -E '^Run on|median'
+  --benchmark_report_aggregates_only=true \
+  --benchmark_out=bench.json --benchmark_out_format=json "$@" 2>&1 |
+  grep -E '^Run on|median'
+
+# Each line: what is compared, the field of the two rows' medians, the rows.
+# A row that did not run (filtered out, or no GLib) shows as n/a.
+echo
+echo "== Ratios of medians, same run"
+jq -r '
+  def median($row; $field):
+    first(.benchmarks[] | select(.run_name == $row
+      and .aggregate_name == "median") | .[$field]) // null;
+  def shown($field):
+    if $field == "bytes_per_second" then "\(. / 104857.6 | round / 10) MiB/s"
+    elif $field == "items_per_second" then "\(. / 1e5 | round / 10) M/s"
+    else "\(. * 10 | round / 10)" end;
+  def ratio($what; $field; $a; $b):
+    [median($a; $field), median($b; $field)] as [$x, $y]
+    | "\($what): " + if $x and $y and $y != 0
+      then "\($x | shown($field)) / \($y | shown($field))"
+        + " = \($x / $y * 100 | round / 100)"
+      else "n/a" end;
+  "BM_ThreadedRead/ownFile:0/real_time/threads:" as $ours
+  | "BM_ThreadedRead/ownFile:1/real_time/threads:" as $own
+  | "BM_GKeyFileThreadedRead/real_time/threads:" as $theirs
+  | ratio("hot read ns, ours / GKeyFile"; "cpu_time";
+      "BM_HotRead"; "BM_GKeyFileHotRead"),
+    ratio("miss read ns, ours / GKeyFile"; "cpu_time";
+      "BM_MissRead"; "BM_GKeyFileMissRead"),
+    ratio("deferred set ns, ours / GKeyFile"; "cpu_time";
+      "BM_DeferredWrite"; "BM_GKeyFileDeferredWrite"),
+    ratio("load 1 MB, ours / GKeyFile"; "bytes_per_second";
+      "BM_Load/1048576/iterations:8"; "BM_GKeyFileLoad/1048576"),
+    ratio("load 16 MB, ours / GKeyFile"; "bytes_per_second";
+      "BM_Load/16777216/iterations:2"; "BM_GKeyFileLoad/16777216"),
+    ratio("threaded read, ours, 2 / 1 thread"; "items_per_second";
+      $ours + "2"; $ours + "1"),
+    ratio("threaded read, ours, 4 / 1 thread"; "items_per_second";
+      $ours + "4"; $ours + "1"),
+    ratio("threaded read, ours, a file each, 2 / 1 thread"; "items_per_second";
+      $own + "2"; $own + "1"),
+    ratio("threaded read, ours, a file each, 4 / 1 thread"; "items_per_second";
+      $own + "4"; $own + "1"),
+    ratio("threaded read, GKeyFile, 2 / 1 thread"; "items_per_second";
+      $theirs + "2"; $theirs + "1"),
+    ratio("threaded read, GKeyFile, 4 / 1 thread"; "items_per_second";
+      $theirs + "4"; $theirs + "1"),
+    ratio("immediate save us, ours / baseline, disk"; "real_time";
+      "BM_ImmediateWrite/shm:0"; "BM_ImmediateWriteBaseline/shm:0"),
+    ratio("immediate save us, ours / baseline, /dev/shm"; "real_time";
+      "BM_ImmediateWrite/shm:1"; "BM_ImmediateWriteBaseline/shm:1"),
+    ratio("heap bytes per line, ours / GKeyFile"; "heap_bytes_per_line";
+      "BM_MemoryPerLine/1048576/iterations:1";
+      "BM_GKeyFileMemoryPerLine/1048576/iterations:1")
+' bench.json
