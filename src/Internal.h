@@ -31,12 +31,6 @@ namespace vty::config::ini::detail {
 inline constexpr std::filesystem::file_time_type kZeroFileTime =
     std::filesystem::file_time_type::min();
 
-// 'A' to 'Z' folded to 'a' to 'z', every other byte to itself, whatever the
-// locale: how names match.
-constexpr char FoldAscii(char c) {
-  return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
 // The text of `s` without its leading and trailing blanks (space, tab).
 inline std::string_view StripBlanks(std::string_view s) {
   const auto blank = [](char c) { return c == ' ' || c == '\t'; };

@@ -105,6 +105,30 @@ TEST(LineRules, IsEqualFoldsAsciiCaseOverEveryByte) {
   EXPECT_EQ(File::SectionNameHasher{}(std::nullopt), 0u);
 }
 
+// Every byte of a name counts in its hash, whatever the length, and letter
+// case in none: the hash reads words of 8, 4 or 1 bytes as the length allows.
+TEST(LineRules, HashReadsEveryByteAndFoldsEachLetter) {
+  for (int c = 0; c < 256; ++c) {
+    const std::uint64_t word = 0x0101010101010101ull * static_cast<unsigned>(c);
+    EXPECT_EQ(
+        detail::FoldAsciiWord(word) & 0xff,
+        static_cast<unsigned char>(detail::FoldAscii(static_cast<char>(c))))
+        << c;
+  }
+  for (std::size_t size = 0; size <= 40; ++size) {
+    std::string name(size, 'Q');
+    for (std::size_t i = 0; i < size; ++i) name[i] = "aZ0\x80[{"[i % 6];
+    std::string lower = name;
+    for (char& c : lower) c = detail::FoldAscii(c);
+    EXPECT_EQ(detail::FoldedHash(name), detail::FoldedHash(lower)) << size;
+    for (std::size_t at = 0; at < size; ++at) {
+      std::string other = name;
+      other[at] ^= 0x41;
+      EXPECT_NE(detail::FoldedHash(other), detail::FoldedHash(name)) << size;
+    }
+  }
+}
+
 // A Turkish locale lowers 'I' to a dotless i; matching must not follow it.
 TEST(LineRules, MatchingIgnoresTheLocale) {
   if (!std::setlocale(LC_ALL, "tr_TR.UTF-8")) GTEST_SKIP() << "no tr_TR.UTF-8";
