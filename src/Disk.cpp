@@ -101,8 +101,8 @@ DiskContent ReadDisk(int fd, const fs::path& path) {
   std::size_t chunk = static_cast<std::size_t>(status.st_size) + 1;
   std::size_t size = 0;
   for (;;) {
-    content.text.resize(size + chunk);
-    const ssize_t got = ::pread(fd, content.text.data() + size, chunk,
+    content.bytes.resize(size + chunk);
+    const ssize_t got = ::pread(fd, content.bytes.data() + size, chunk,
                                 static_cast<off_t>(size));
     if (got < 0) {
       if (errno == EINTR) continue;
@@ -113,12 +113,12 @@ DiskContent ReadDisk(int fd, const fs::path& path) {
     if (static_cast<std::size_t>(got) < chunk) break;
     chunk = 1 << 16;  // the file grew while being read
   }
-  content.text.resize(size);
+  content.bytes.resize(size);
   Stat(fd, path, status);
   const std::int64_t takenAt = content.snapshot.takenAt;
   content.snapshot = Identify(status);
   content.snapshot.takenAt = takenAt;
-  content.snapshot.contentHash = HashOf(content.text);
+  content.snapshot.contentHash = HashOf(content.Text());
   return content;
 }
 

@@ -218,7 +218,7 @@ void Parse(File& file, const DiskContent& content) {
   std::list<std::shared_ptr<Line>> lines;
   decltype(file.sections) sections;
   SectionTable table;
-  std::string_view text = content.text;
+  std::string_view text = content.Text();
   const bool mark = text.substr(0, kByteOrderMark.size()) == kByteOrderMark;
   if (mark) text.remove_prefix(kByteOrderMark.size());
 

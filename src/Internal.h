@@ -82,11 +82,31 @@ struct DiskSnapshot {
   std::int64_t takenAt = 0;
 };
 
-// A whole file as read, with its snapshot. `text` is empty for a file that
+// An allocator whose containers grow without zeroing what they add: for
+// buffers that a read overwrites at once.
+template <class T>
+struct UninitialisedAllocator : std::allocator<T> {
+  template <class U>
+  struct rebind {
+    using other = UninitialisedAllocator<U>;
+  };
+  UninitialisedAllocator() = default;
+  template <class U>
+  UninitialisedAllocator(const UninitialisedAllocator<U>&) noexcept {}
+  // Default-initialises: leaves a char as it is.
+  template <class U>
+  void construct(U* p) {
+    ::new (static_cast<void*>(p)) U;
+  }
+};
+
+// A whole file as read, with its snapshot. `bytes` is empty for a file that
 // does not exist.
 struct DiskContent {
+  std::string_view Text() const { return {bytes.data(), bytes.size()}; }
+
   DiskSnapshot snapshot;
-  std::string text;
+  std::vector<char, UninitialisedAllocator<char>> bytes;
 };
 
 // Opens `path` for reading as the kernel resolves it (links followed, a loop
