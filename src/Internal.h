@@ -39,6 +39,35 @@ inline std::string_view StripBlanks(std::string_view s) {
   return s;
 }
 
+// How loading classifies `line`, in one pass: kIgnorable when IsBlankLine or
+// IsComment holds, else kKey when IsKey does (then `key` is the key IsKey
+// gives and `equals` the position of the first '='), else kOther: a section
+// header or unrecognised text, as IsSectionHeader decides.
+struct LineShape {
+  enum Kind { kIgnorable, kKey, kOther };
+  Kind kind;
+  std::string_view key;
+  std::size_t equals = 0;
+};
+
+inline LineShape ShapeOf(std::string_view line) {
+  const auto blank = [](char c) { return c == ' ' || c == '\t'; };
+  std::size_t first = 0;
+  while (first < line.size() && blank(line[first])) ++first;
+  if (first == line.size() || line[first] == ';' || line[first] == '#') {
+    return {LineShape::kIgnorable, {}};
+  }
+  // Only blanks stand before `first`, so the first '=' is found from there;
+  // a key needs something before it, and line[first] is not blank.
+  const std::size_t equals = line.find('=', first);
+  if (equals == std::string_view::npos || equals == first) {
+    return {LineShape::kOther, {}};
+  }
+  std::size_t end = equals;
+  while (blank(line[end - 1])) --end;
+  return {LineShape::kKey, line.substr(first, end - first), equals};
+}
+
 // ---- Descriptors (DurableWrite.cpp) ----
 
 // Owns a file descriptor and closes it on every way out.

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "FoldedTable.h"
+#include "Internal.h"
 #include "config/INI.h"
 
 namespace vty::config::ini {
@@ -69,6 +70,16 @@ TEST(LineRules, ClassifiesLines) {
     std::string name = "untouched";
     EXPECT_EQ(IsSectionHeader(c.line, name), c.header.has_value()) << context;
     EXPECT_EQ(name, c.header.value_or("untouched")) << context;
+    // Loading's one-pass classification agrees with the rules in order.
+    const detail::LineShape shape = detail::ShapeOf(c.line);
+    EXPECT_EQ(shape.kind, c.kind != '-' ? detail::LineShape::kIgnorable
+                          : c.key       ? detail::LineShape::kKey
+                                        : detail::LineShape::kOther)
+        << context;
+    if (shape.kind == detail::LineShape::kKey) {
+      EXPECT_EQ(shape.key, *c.key) << context;
+      EXPECT_EQ(shape.equals, c.line.find('=')) << context;
+    }
   }
 }
 
