@@ -159,16 +159,16 @@ class LineArena {
 
   // Makes sure the current block has `bytes` free, starting a new one sized
   // for what is left to parse: as many bytes of objects per byte of text as
-  // so far (four at first), within kMinBlock and kMaxBlock.
+  // so far (three at first), within kMinBlock and kMaxBlock.
   void Reserve(std::size_t bytes, std::size_t textLeft) {
     if (block_ != nullptr && block_->Fits(bytes)) return;
     const std::size_t used = left_ + (block_ ? block_->Used() : 0);
     const std::size_t read = textSize_ - textLeft;
     const double perByte =
-        used == 0 || read == 0 ? 4.0 : static_cast<double>(used) / read;
+        used == 0 || read == 0 ? 3.0 : static_cast<double>(used) / read;
     double want =
         perByte * static_cast<double>(used == 0 ? textSize_ : textLeft);
-    want += want / 8 + static_cast<double>(bytes + sizeof(Block));
+    want += want / 16 + static_cast<double>(bytes + sizeof(Block));
     Block* next =
         Block::Create(want < kMinBlock   ? kMinBlock
                       : want > kMaxBlock ? kMaxBlock
