@@ -67,6 +67,27 @@ void CheckSameDocument(const File& a, const File& b) {
   Check(refs == a.lines.size(), "every line in one section");
 }
 
+// Each line is what the rules make of its text, tried in their order.
+void CheckLinesFollowTheRules(const File& file) {
+  using vty::config::ini::KeyValuePair;
+  for (const auto& line : file.lines) {
+    const std::string& text = line->text;
+    std::string key, name;
+    const bool ignorable = vty::config::ini::IsBlankLine(text) ||
+                           vty::config::ini::IsComment(text);
+    const bool isKey = !ignorable && vty::config::ini::IsKey(text, key);
+    const auto* pair = dynamic_cast<const KeyValuePair*>(line.get());
+    Check((pair != nullptr) == isKey, "key lines are the lines IsKey takes");
+    Check(!pair || (pair->key == key &&
+                    pair->value == text.substr(text.find('=') + 1)),
+          "key and value as the rules give them");
+    Check(line->ignorable ==
+              (ignorable ||
+               (!isKey && vty::config::ini::IsSectionHeader(text, name))),
+          "ignorable lines are blanks, comments and headers");
+  }
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
@@ -76,6 +97,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
   std::ofstream(path, std::ios::binary | std::ios::trunc) << input;
 
   File loaded(path, [] { return true; });
+  CheckLinesFollowTheRules(loaded);
   {
     std::unique_lock lock(loaded.mutex);
     loaded.Write();

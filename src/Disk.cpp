@@ -40,8 +40,29 @@ std::int64_t WallClockNow() {
   return Nanoseconds(now);
 }
 
+// A seeded hash of a whole file, every byte as it is: two lanes of sixteen
+// bytes a round, mixed as FoldedHash mixes, so that confirming a snapshot of
+// a large file costs little beside reading it.
 std::size_t HashOf(std::string_view content) {
-  return std::hash<std::string_view>{}(content);
+  const auto& seed = HashSeed();
+  const char* p = content.data();
+  const std::size_t size = content.size();
+  std::uint64_t a = seed[0] ^ size;
+  std::uint64_t b = seed[1];
+  std::size_t at = 0;
+  for (; at + 32 <= size; at += 32) {
+    a = FoldedMultiply(Load8(p + at) ^ seed[1], Load8(p + at + 8) ^ a);
+    b = FoldedMultiply(Load8(p + at + 16) ^ seed[0], Load8(p + at + 24) ^ b);
+  }
+  for (; at + 8 <= size; at += 8) {
+    a = FoldedMultiply(Load8(p + at) ^ seed[1], a ^ seed[0]);
+  }
+  std::uint64_t last = 0;
+  for (std::size_t i = 0; at + i < size; ++i) {
+    last |= std::uint64_t{static_cast<unsigned char>(p[at + i])} << (8 * i);
+  }
+  return static_cast<std::size_t>(
+      FoldedMultiply(FoldedMultiply(last ^ seed[1], b ^ seed[0]) ^ a, seed[1]));
 }
 
 // The identity of a file that exists, without its hash.
@@ -101,8 +122,8 @@ DiskContent ReadDisk(int fd, const fs::path& path) {
   std::size_t chunk = static_cast<std::size_t>(status.st_size) + 1;
   std::size_t size = 0;
   for (;;) {
-    content.text.resize(size + chunk);
-    const ssize_t got = ::pread(fd, content.text.data() + size, chunk,
+    content.bytes.resize(size + chunk);
+    const ssize_t got = ::pread(fd, content.bytes.data() + size, chunk,
                                 static_cast<off_t>(size));
     if (got < 0) {
       if (errno == EINTR) continue;
@@ -113,12 +134,12 @@ DiskContent ReadDisk(int fd, const fs::path& path) {
     if (static_cast<std::size_t>(got) < chunk) break;
     chunk = 1 << 16;  // the file grew while being read
   }
-  content.text.resize(size);
+  content.bytes.resize(size);
   Stat(fd, path, status);
   const std::int64_t takenAt = content.snapshot.takenAt;
   content.snapshot = Identify(status);
   content.snapshot.takenAt = takenAt;
-  content.snapshot.contentHash = HashOf(content.text);
+  content.snapshot.contentHash = HashOf(content.Text());
   return content;
 }
 

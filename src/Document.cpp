@@ -8,6 +8,7 @@
 #include <typeinfo>
 
 #include "Internal.h"
+#include "LineArena.h"
 
 namespace vty::config::ini {
 
@@ -39,6 +40,9 @@ class LineReader {
     }
     return true;
   }
+
+  // The bytes after the line Next gave last.
+  std::size_t Left() const { return static_cast<std::size_t>(end_ - next_); }
 
  private:
   const char* Find(char c) const {
@@ -225,7 +229,7 @@ void Parse(File& file, const DiskContent& content) {
   std::list<std::shared_ptr<Line>> lines;
   decltype(file.sections) sections;
   SectionTable table;
-  std::string_view text = content.text;
+  std::string_view text = content.Text();
   const bool mark = text.substr(0, kByteOrderMark.size()) == kByteOrderMark;
   if (mark) text.remove_prefix(kByteOrderMark.size());
 
@@ -234,28 +238,32 @@ void Parse(File& file, const DiskContent& content) {
     current = std::make_shared<Section>(std::nullopt);
     sections.emplace(std::nullopt, current);
   }
+  LineArena arena(text.size());
   LineReader reader(text);
   std::string_view line;
-  std::string word;  // the key or section name the rules found
+  std::string name;  // of the section a header names
   while (reader.Next(line)) {
+    const std::size_t left = reader.Left();
+    const LineShape shape = ShapeOf(line);
     std::shared_ptr<Line> made;
-    if (IsBlankLine(line) || IsComment(line)) {
-      made = std::make_shared<Line>(current, true, std::string(line));
-    } else if (IsKey(line, word)) {
-      made = std::make_shared<KeyValuePair>(
-          current, std::string(line), std::move(word),
-          std::string(line.substr(line.find('=') + 1)));
-    } else if (IsSectionHeader(line, word)) {
-      auto found = sections.find(word);
-      if (found == sections.end()) {
+    if (shape.kind == LineShape::kIgnorable) {
+      made = arena.Make<Line>(left, current, true, std::string(line));
+    } else if (shape.kind == LineShape::kKey) {
+      made = arena.Make<KeyValuePair>(
+          left, current, std::string(line), std::string(shape.key),
+          std::string(line.substr(shape.equals + 1)));
+    } else if (IsSectionHeader(line, name)) {
+      if (table.Find(name) != nullptr) {
+        current = sections.find(name)->second;  // a section seen before
+      } else {
         table.Reserve();
-        found = sections.emplace(word, std::make_shared<Section>(word)).first;
-        table.Insert(found->second.get());
+        auto section = std::make_shared<Section>(name);
+        current = sections.emplace(name, std::move(section)).first->second;
+        table.Insert(current.get());
       }
-      current = found->second;
-      made = std::make_shared<Line>(current, true, std::string(line));
+      made = arena.Make<Line>(left, current, true, std::string(line));
     } else {
-      made = std::make_shared<Line>(current, false, std::string(line));
+      made = arena.Make<Line>(left, current, false, std::string(line));
     }
     lines.push_back(std::move(made));
     current->lineRefs.push_back(std::prev(lines.end()));

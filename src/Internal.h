@@ -32,18 +32,41 @@ namespace vty::config::ini::detail {
 inline constexpr std::filesystem::file_time_type kZeroFileTime =
     std::filesystem::file_time_type::min();
 
-// 'A' to 'Z' folded to 'a' to 'z', every other byte to itself, whatever the
-// locale: how names match.
-constexpr char FoldAscii(char c) {
-  return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
 // The text of `s` without its leading and trailing blanks (space, tab).
 inline std::string_view StripBlanks(std::string_view s) {
   const auto blank = [](char c) { return c == ' ' || c == '\t'; };
   while (!s.empty() && blank(s.front())) s.remove_prefix(1);
   while (!s.empty() && blank(s.back())) s.remove_suffix(1);
   return s;
+}
+
+// How loading classifies `line`, in one pass: kIgnorable when IsBlankLine or
+// IsComment holds, else kKey when IsKey does (then `key` is the key IsKey
+// gives and `equals` the position of the first '='), else kOther: a section
+// header or unrecognised text, as IsSectionHeader decides.
+struct LineShape {
+  enum Kind { kIgnorable, kKey, kOther };
+  Kind kind;
+  std::string_view key;
+  std::size_t equals = 0;
+};
+
+inline LineShape ShapeOf(std::string_view line) {
+  const auto blank = [](char c) { return c == ' ' || c == '\t'; };
+  std::size_t first = 0;
+  while (first < line.size() && blank(line[first])) ++first;
+  if (first == line.size() || line[first] == ';' || line[first] == '#') {
+    return {LineShape::kIgnorable, {}};
+  }
+  // Only blanks stand before `first`, so the first '=' is found from there;
+  // a key needs something before it, and line[first] is not blank.
+  const std::size_t equals = line.find('=', first);
+  if (equals == std::string_view::npos || equals == first) {
+    return {LineShape::kOther, {}};
+  }
+  std::size_t end = equals;
+  while (blank(line[end - 1])) --end;
+  return {LineShape::kKey, line.substr(first, end - first), equals};
 }
 
 // ---- Descriptors (DurableWrite.cpp) ----
@@ -89,11 +112,31 @@ struct DiskSnapshot {
   std::int64_t takenAt = 0;
 };
 
-// A whole file as read, with its snapshot. `text` is empty for a file that
+// An allocator whose containers grow without zeroing what they add: for
+// buffers that a read overwrites at once.
+template <class T>
+struct UninitialisedAllocator : std::allocator<T> {
+  template <class U>
+  struct rebind {
+    using other = UninitialisedAllocator<U>;
+  };
+  UninitialisedAllocator() = default;
+  template <class U>
+  UninitialisedAllocator(const UninitialisedAllocator<U>&) noexcept {}
+  // Default-initialises: leaves a char as it is.
+  template <class U>
+  void construct(U* p) {
+    ::new (static_cast<void*>(p)) U;
+  }
+};
+
+// A whole file as read, with its snapshot. `bytes` is empty for a file that
 // does not exist.
 struct DiskContent {
+  std::string_view Text() const { return {bytes.data(), bytes.size()}; }
+
   DiskSnapshot snapshot;
-  std::string text;
+  std::vector<char, UninitialisedAllocator<char>> bytes;
 };
 
 // Opens `path` for reading as the kernel resolves it (links followed, a loop

@@ -1,7 +1,8 @@
-// An edit that runs out of memory changes nothing: each allocation of a write
-// is made to fail in turn, and after every failure the document must read as
-// before, its indexes naming only lines that live (AddressSanitizer catches a
-// read through a freed one), and its lines in their order.
+// An edit or a reload that runs out of memory changes nothing: each of its
+// allocations is made to fail in turn, and after every failure the document
+// must read as before, its indexes naming only lines that live
+// (AddressSanitizer catches a read through a freed one), and its lines in
+// their order.
 
 #include <cstdlib>
 #include <new>
@@ -70,6 +71,34 @@ TEST_F(AllocationTest, FailedWriteChangesNothing) {
     EXPECT_EQ(LinesOf(file), c.after) << c.key;
     EXPECT_EQ(file.ReadValue(c.section, c.key), value) << c.key;
   }
+}
+
+// A reload that runs out of memory keeps the document as it was; one that
+// completes leaves the lines a caller holds valid.
+TEST_F(AllocationTest, FailedReloadChangesNothing) {
+  const std::string path = Path("reload");
+  testing::WriteAll(path, "[s]\na=1\n");
+  File file(path, [] { return true; });
+  const std::shared_ptr<Line> held = file.lines.back();
+  const std::string after = "; new\n[s]\na=2\n\n[t]\nb=3\n";
+  testing::WriteAll(path, after);
+  for (long fail = 0;; ++fail) {
+    allocationsLeft = fail;
+    try {
+      file.Reload();
+    } catch (const std::bad_alloc&) {
+      allocationsLeft = -1;
+      EXPECT_EQ(LinesOf(file), "[s]\na=1\n") << "failing at " << fail;
+      EXPECT_EQ(file.ReadValue("s", "a"), "1");
+      continue;
+    }
+    allocationsLeft = -1;
+    break;
+  }
+  EXPECT_EQ(LinesOf(file), after);
+  EXPECT_EQ(file.ReadValue("t", "b"), "3");
+  EXPECT_EQ(held->text, "a=1");
+  EXPECT_EQ(held->section->name, "s");
 }
 
 }  // namespace

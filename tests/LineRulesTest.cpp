@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "FoldedTable.h"
+#include "Internal.h"
 #include "config/INI.h"
 
 namespace vty::config::ini {
@@ -69,6 +70,16 @@ TEST(LineRules, ClassifiesLines) {
     std::string name = "untouched";
     EXPECT_EQ(IsSectionHeader(c.line, name), c.header.has_value()) << context;
     EXPECT_EQ(name, c.header.value_or("untouched")) << context;
+    // Loading's one-pass classification agrees with the rules in order.
+    const detail::LineShape shape = detail::ShapeOf(c.line);
+    EXPECT_EQ(shape.kind, c.kind != '-' ? detail::LineShape::kIgnorable
+                          : c.key       ? detail::LineShape::kKey
+                                        : detail::LineShape::kOther)
+        << context;
+    if (shape.kind == detail::LineShape::kKey) {
+      EXPECT_EQ(shape.key, *c.key) << context;
+      EXPECT_EQ(shape.equals, c.line.find('=')) << context;
+    }
   }
 }
 
@@ -103,6 +114,30 @@ TEST(LineRules, IsEqualFoldsAsciiCaseOverEveryByte) {
   EXPECT_FALSE(File::SectionNameEq{}(std::nullopt, ""s));
   EXPECT_FALSE(File::SectionNameEq{}(""s, std::nullopt));
   EXPECT_EQ(File::SectionNameHasher{}(std::nullopt), 0u);
+}
+
+// Every byte of a name counts in its hash, whatever the length, and letter
+// case in none: the hash reads words of 8, 4 or 1 bytes as the length allows.
+TEST(LineRules, HashReadsEveryByteAndFoldsEachLetter) {
+  for (int c = 0; c < 256; ++c) {
+    const std::uint64_t word = 0x0101010101010101ull * static_cast<unsigned>(c);
+    EXPECT_EQ(
+        detail::FoldAsciiWord(word) & 0xff,
+        static_cast<unsigned char>(detail::FoldAscii(static_cast<char>(c))))
+        << c;
+  }
+  for (std::size_t size = 0; size <= 40; ++size) {
+    std::string name(size, 'Q');
+    for (std::size_t i = 0; i < size; ++i) name[i] = "aZ0\x80[{"[i % 6];
+    std::string lower = name;
+    for (char& c : lower) c = detail::FoldAscii(c);
+    EXPECT_EQ(detail::FoldedHash(name), detail::FoldedHash(lower)) << size;
+    for (std::size_t at = 0; at < size; ++at) {
+      std::string other = name;
+      other[at] ^= 0x41;
+      EXPECT_NE(detail::FoldedHash(other), detail::FoldedHash(name)) << size;
+    }
+  }
 }
 
 // A Turkish locale lowers 'I' to a dotless i; matching must not follow it.
