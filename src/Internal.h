@@ -286,10 +286,10 @@ struct DocumentState {
   // that a caller builds.
   ReaderLock lock;
   bool byteOrderMark = false;  // the file began with one
-  bool stamped = false;  // changeTime is that of a change since the last save
-  SectionTable sections;       // the named sections by name
-  DiskSnapshot disk;           // the file as last loaded or saved
-  ChangeLog changes;           // what is not saved yet
+  bool stamped = false;   // changeTime is that of a change since the last save
+  SectionTable sections;  // the named sections by name
+  DiskSnapshot disk;      // the file as last loaded or saved
+  ChangeLog changes;      // what is not saved yet
 };
 
 // Replaces the document's lines and sections with those of `content`, and
