@@ -46,9 +46,9 @@ jq -r '
     ratio("deferred set ns, ours / GKeyFile"; "cpu_time";
       "BM_DeferredWrite"; "BM_GKeyFileDeferredWrite"),
     ratio("load 1 MB, ours / GKeyFile"; "bytes_per_second";
-      "BM_Load/1048576/iterations:8"; "BM_GKeyFileLoad/1048576"),
+      "BM_Load/1048576/iterations:8"; "BM_GKeyFileLoad/1048576/iterations:8"),
     ratio("load 16 MB, ours / GKeyFile"; "bytes_per_second";
-      "BM_Load/16777216/iterations:2"; "BM_GKeyFileLoad/16777216"),
+      "BM_Load/16777216/iterations:2"; "BM_GKeyFileLoad/16777216/iterations:2"),
     ratio("threaded read, ours, 2 / 1 thread"; "items_per_second";
       $ours + "2"; $ours + "1"),
     ratio("threaded read, ours, 4 / 1 thread"; "items_per_second";
