@@ -76,12 +76,11 @@ bool Holds(std::string_view s, bool orEquals = false) {
   return false;
 }
 
-bool IsBlank(char c) { return c == ' ' || c == '\t'; }
-
 // Whether `name` begins or ends with a blank: loading strips those, so such a
 // name could never be found again after a restart.
 bool HasOuterBlank(std::string_view name) {
-  return !name.empty() && (IsBlank(name.front()) || IsBlank(name.back()));
+  return !name.empty() &&
+         (detail::IsBlank(name.front()) || detail::IsBlank(name.back()));
 }
 
 }  // namespace

@@ -32,11 +32,13 @@ namespace vty::config::ini::detail {
 inline constexpr std::filesystem::file_time_type kZeroFileTime =
     std::filesystem::file_time_type::min();
 
-// The text of `s` without its leading and trailing blanks (space, tab).
+// The blanks of a line: space and tab.
+constexpr bool IsBlank(char c) { return c == ' ' || c == '\t'; }
+
+// The text of `s` without its leading and trailing blanks.
 inline std::string_view StripBlanks(std::string_view s) {
-  const auto blank = [](char c) { return c == ' ' || c == '\t'; };
-  while (!s.empty() && blank(s.front())) s.remove_prefix(1);
-  while (!s.empty() && blank(s.back())) s.remove_suffix(1);
+  while (!s.empty() && IsBlank(s.front())) s.remove_prefix(1);
+  while (!s.empty() && IsBlank(s.back())) s.remove_suffix(1);
   return s;
 }
 
@@ -52,9 +54,8 @@ struct LineShape {
 };
 
 inline LineShape ShapeOf(std::string_view line) {
-  const auto blank = [](char c) { return c == ' ' || c == '\t'; };
   std::size_t first = 0;
-  while (first < line.size() && blank(line[first])) ++first;
+  while (first < line.size() && IsBlank(line[first])) ++first;
   if (first == line.size() || line[first] == ';' || line[first] == '#') {
     return {LineShape::kIgnorable, {}};
   }
@@ -65,7 +66,7 @@ inline LineShape ShapeOf(std::string_view line) {
     return {LineShape::kOther, {}};
   }
   std::size_t end = equals;
-  while (blank(line[end - 1])) --end;
+  while (IsBlank(line[end - 1])) --end;
   return {LineShape::kKey, line.substr(first, end - first), equals};
 }
 

@@ -13,11 +13,7 @@
 
 namespace vty::config::ini {
 
-namespace {
-
-bool IsBlank(char c) { return c == ' ' || c == '\t'; }
-
-}  // namespace
+using detail::IsBlank;
 
 bool IsBlankLine(const std::string_view& line) {
   for (auto it = line.rbegin(); it != line.rend(); ++it) {
