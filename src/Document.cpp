@@ -213,7 +213,6 @@ void File::Read() {
   detail::Parse(*this, detail::ReadDisk(fd.Get(), path));
   state_->changes.Clear();
   changeTime = GetFileTime();
-  state_->stamped = false;
 }
 
 std::filesystem::file_time_type File::GetFileTime() const {
@@ -482,15 +481,13 @@ void LoggedWrite(File& file, const std::optional<std::string>& section,
   }
 }
 
-void ApplyWriteRule(File& file, WriterHold* held) {
+void ApplyWriteRule(File& file, WriterHold* held, bool changedBefore) {
   if (file.isAsyncWriting()) {
     // Nobody can see a registered document's changeTime, and no save looks
-    // at it (the change log says what to save), so it is stamped once, when
-    // the document becomes changed, sparing later changes the clock.
-    bool& stamped = DocumentState::Of(file).stamped;
-    if (held == nullptr || !stamped) {
+    // at it (the change log says what to save), so it keeps the stamp of the
+    // change that made the document changed, sparing later changes the clock.
+    if (held == nullptr || !changedBefore) {
       file.changeTime = fs::file_time_type::clock::now();
-      stamped = true;
     }
   } else {
     if (held != nullptr) held->ToSave();  // readers need not wait for the sync
@@ -555,14 +552,12 @@ void File::Write() {
     // The change is not on disk: keep counting the document as changed, so
     // the next flush tries again.
     changeTime = fs::file_time_type::clock::now();
-    state_->stamped = true;
     throw;
   }
   state_->changes.Clear();
   std::error_code unknown;  // the file is saved: a failed query is no failure
   changeTime = fs::last_write_time(path, unknown);
   if (unknown) changeTime = detail::kZeroFileTime;
-  state_->stamped = false;
 }
 
 void File::Flush() {

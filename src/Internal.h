@@ -287,10 +287,9 @@ struct DocumentState {
   // that a caller builds.
   ReaderLock lock;
   bool byteOrderMark = false;  // the file began with one
-  bool stamped = false;   // changeTime is that of a change since the last save
-  SectionTable sections;  // the named sections by name
-  DiskSnapshot disk;      // the file as last loaded or saved
-  ChangeLog changes;      // what is not saved yet
+  SectionTable sections;       // the named sections by name
+  DiskSnapshot disk;           // the file as last loaded or saved
+  ChangeLog changes;           // what is not saved yet
 };
 
 // Replaces the document's lines and sections with those of `content`, and
@@ -338,8 +337,10 @@ bool LoggedEraseKey(File& file, const std::optional<std::string>& section,
 bool LoggedEraseSection(File& file, const std::optional<std::string>& section);
 // After a logged change: stamps changeTime when writing is deferred, and
 // otherwise saves at once (a registered document's `held` goes to save mode
-// first, so that readers need not wait for the sync).
-void ApplyWriteRule(File& file, WriterHold* held);
+// first, so that readers need not wait for the sync). `changedBefore`: the
+// change log was not empty before this change; a registered document then
+// keeps its stamp.
+void ApplyWriteRule(File& file, WriterHold* held, bool changedBefore = false);
 
 // True while documents defer their writes. Set last by
 // InitialiseAsyncWriting, cleared first by ShutdownAsyncWriting.

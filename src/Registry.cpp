@@ -304,7 +304,11 @@ void Changing(const std::string& file, Change change) {
   File& document = detail::Document(file);
   detail::WriterHold hold(detail::DocumentState::Of(document).lock,
                           detail::WriterHold::Mode::kChange);
-  if (change(document)) detail::ApplyWriteRule(document, &hold);
+  const bool changedBefore =
+      !detail::DocumentState::Of(document).changes.Empty();
+  if (change(document)) {
+    detail::ApplyWriteRule(document, &hold, changedBefore);
+  }
 }
 
 // Runs `save(File&, WriterHold*)` on the registered document of `file` under
