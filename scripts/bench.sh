@@ -49,18 +49,10 @@ jq -r '
       "BM_Load/1048576/iterations:8"; "BM_GKeyFileLoad/1048576/iterations:8"),
     ratio("load 16 MB, ours / GKeyFile"; "bytes_per_second";
       "BM_Load/16777216/iterations:2"; "BM_GKeyFileLoad/16777216/iterations:2"),
-    ratio("threaded read, ours, 2 / 1 thread"; "items_per_second";
-      $ours + "2"; $ours + "1"),
-    ratio("threaded read, ours, 4 / 1 thread"; "items_per_second";
-      $ours + "4"; $ours + "1"),
-    ratio("threaded read, ours, a file each, 2 / 1 thread"; "items_per_second";
-      $own + "2"; $own + "1"),
-    ratio("threaded read, ours, a file each, 4 / 1 thread"; "items_per_second";
-      $own + "4"; $own + "1"),
-    ratio("threaded read, GKeyFile, 2 / 1 thread"; "items_per_second";
-      $theirs + "2"; $theirs + "1"),
-    ratio("threaded read, GKeyFile, 4 / 1 thread"; "items_per_second";
-      $theirs + "4"; $theirs + "1"),
+    ((["ours", $ours], ["ours, a file each", $own], ["GKeyFile", $theirs])
+      as [$who, $row] | ("2", "4") as $n
+      | ratio("threaded read, \($who), \($n) / 1 thread"; "items_per_second";
+          $row + $n; $row + "1")),
     ratio("immediate save us, ours / baseline, disk"; "real_time";
       "BM_ImmediateWrite/shm:0"; "BM_ImmediateWriteBaseline/shm:0"),
     ratio("immediate save us, ours / baseline, /dev/shm"; "real_time";
