@@ -311,16 +311,6 @@ void Changing(const std::string& file, Change change) {
   }
 }
 
-// Runs `save(File&, WriterHold*)` on the registered document of `file` under
-// its lock in save mode.
-template <class Save>
-void Saving(const std::string& file, Save save) {
-  File& document = detail::Document(file);
-  detail::WriterHold hold(detail::DocumentState::Of(document).lock,
-                          detail::WriterHold::Mode::kSave);
-  save(document, &hold);
-}
-
 }  // namespace
 
 void WriteString(const std::optional<std::string>& section,
@@ -354,8 +344,15 @@ void EraseSection(const std::optional<std::string>& section,
   });
 }
 
-void Flush(const std::string& file) { Saving(file, detail::SaveChanges); }
+void Flush(const std::string& file) {
+  detail::FlushRegistered(detail::Document(file));
+}
 
-void Reload(const std::string& file) { Saving(file, detail::Refresh); }
+void Reload(const std::string& file) {
+  File& document = detail::Document(file);
+  detail::WriterHold hold(detail::DocumentState::Of(document).lock,
+                          detail::WriterHold::Mode::kSave);
+  detail::Refresh(document, &hold);
+}
 
 }  // namespace vty::config::ini
