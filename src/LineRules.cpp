@@ -8,8 +8,6 @@
 
 namespace vty::config::ini {
 
-using detail::IsBlank;
-
 bool IsBlankLine(const std::string_view& line) {
   return detail::FirstNonBlank(line) == line.size();
 }

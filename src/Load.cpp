@@ -58,7 +58,10 @@ class LineReader {
 
 }  // namespace
 
-File::File(std::filesystem::path path, std::function<bool()> isAsyncWriting)
+// The path is taken by value, as callers and the header have it.
+File::File(
+    std::filesystem::path path,  // NOLINT(performance-unnecessary-value-param)
+    std::function<bool()> isAsyncWriting)
     : path(fs::absolute(path)),
       isAsyncWriting(std::move(isAsyncWriting)),
       changeTime(detail::kZeroFileTime),

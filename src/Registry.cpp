@@ -126,7 +126,7 @@ File& Lookup(const std::string& file) {
   constexpr std::size_t kRecent = 4;
   struct ThreadCache {
     std::array<Recent, kRecent> recent;
-    std::size_t victim;
+    std::size_t victim = 0;
   };
   [[gnu::tls_model("initial-exec")]] thread_local ThreadCache cache{{}, 0};
   for (const Recent& entry : cache.recent) {

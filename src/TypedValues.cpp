@@ -133,7 +133,9 @@ void WriteValue<std::string>(const std::optional<std::string>& section,
   WriteString(section, key, value, file);
 }
 
-// Every typed form of one T; the header declares the same list.
+// Every typed form of one T; the header declares the same list. T is a
+// type, which parentheses would not leave one.
+// NOLINTBEGIN(bugprone-macro-parentheses)
 #define VTY_CONFIG_TYPED_VALUE_(T)                                      \
   template <>                                                           \
   bool ParseValue<T>(const std::string_view& text, T& value) {          \
@@ -173,5 +175,6 @@ VTY_CONFIG_TYPED_VALUE_(unsigned long long)
 VTY_CONFIG_TYPED_VALUE_(float)
 VTY_CONFIG_TYPED_VALUE_(double)
 #undef VTY_CONFIG_TYPED_VALUE_
+// NOLINTEND(bugprone-macro-parentheses)
 
 }  // namespace vty::config::ini
