@@ -63,7 +63,11 @@ class ChangeLog {
 
   std::list<Change> changes_;
   std::unordered_map<std::string, Entry> byTarget_;
-  std::string scratch_;  // Target's buffer, reused
+  // The entries of each section's keys, by the section's part of a target,
+  // so that a section's erase drops them without a walk of the whole log.
+  std::unordered_map<std::string, std::vector<Entry>> bySection_;
+  std::string scratch_;          // Target's buffer, reused
+  std::size_t sectionPart_ = 0;  // the length of its section's part
   // Open addressing by address; a power of two in size, at most half full.
   std::vector<std::pair<const KeyValuePair*, Entry>> cache_;
   std::size_t cached_ = 0;

@@ -3,11 +3,11 @@
 // A change (WriteValue, EraseKey, EraseSection) edits the document's lines
 // under its hold in change mode, logs itself in the change log, and then
 // applies the write rule: deferred, it only marks the document changed;
-// otherwise the hold drops to save mode, so that readers need not wait for
-// the sync, and the document is saved at once.
+// otherwise the document is saved at once by a Flush.
 //
 // A save never throws away a change it did not make. It takes the file's
-// ProcessLock, checks whether someone else wrote the file since this document
+// ProcessLock (before the document's hold, in save mode, which lets readers
+// in), checks whether someone else wrote the file since this document
 // last loaded or saved it (Disk.cpp) and, if so, re-reads it and re-applies
 // this document's own changes on top, in the order they were made; then it
 // replaces the file durably (DurableWrite.cpp). So edits of different keys by
@@ -73,11 +73,20 @@ void Merge(File& file, const DiskContent& theirs, Hold& hold) {
 }
 
 // The edits, logged. The erases return false, having changed nothing, when
-// the section is missing: nothing to save then.
+// the section is missing: nothing to save then. A value written again and an
+// erase of a key the section lacks change nothing another writer need lose:
+// they are saved, but not logged, so that a merge keeps that writer's edit of
+// the key.
 void LoggedWrite(File& file, const std::optional<std::string>& section,
                  const std::string& key, const std::string& value) {
-  ChangeLog& changes = DocumentState::Of(file).changes;
+  DocumentState& state = DocumentState::Of(file);
+  ChangeLog& changes = state.changes;
   KeyValuePair* pair = FindPair(file, section, key);
+  if (pair != nullptr && pair->value == value) {
+    Rewrite(*pair, value);  // its line is written anew all the same
+    state.rewritten = true;
+    return;
+  }
   const ChangeLog::Entry entry = changes.Add(Kind::kWrite, section, key, pair);
   if (pair != nullptr) {
     Rewrite(*pair, value);
@@ -89,7 +98,12 @@ void LoggedWrite(File& file, const std::optional<std::string>& section,
 bool LoggedEraseKey(File& file, const std::optional<std::string>& section,
                     std::string_view key) {
   if (file.sections.find(section) == file.sections.end()) return false;
-  DocumentState::Of(file).changes.Add(Kind::kEraseKey, section, key);
+  DocumentState& state = DocumentState::Of(file);
+  if (FindPair(file, section, key) == nullptr) {
+    state.rewritten = true;  // nothing to erase, yet a change that saves
+    return true;
+  }
+  state.changes.Add(Kind::kEraseKey, section, key);
   return RemoveKey(file, section, key);
 }
 
@@ -99,27 +113,34 @@ bool LoggedEraseSection(File& file, const std::optional<std::string>& section) {
   return RemoveSection(file, section);
 }
 
-// Runs `change(File&)` under the document's hold in change mode and, when it
+// Whether the document holds anything of its own to save.
+bool HasUnsaved(const DocumentState& state) {
+  return !state.changes.Empty() || state.rewritten;
+}
+
+// Runs `change()` under the document's hold in change mode and, when it
 // returns true, applies the write rule: deferred, the document is stamped
-// changed; otherwise it is saved at once.
+// changed; otherwise it is saved at once, by a Flush that takes the lock
+// between processes before the document's, as every save does.
 template <class Change>
 void Changing(File& file, Change change) {
-  Hold hold(file, Hold::Mode::kChange);
-  const DocumentState& state = DocumentState::Of(file);
-  const bool changedBefore = !state.changes.Empty();
-  if (!change()) return;
-  if (file.isAsyncWriting()) {
-    // No save looks at changeTime (the change log says what to save), and a
-    // registered document's is out of every caller's reach: it keeps the
-    // stamp of the change that made it changed, sparing later ones the
-    // clock.
-    if (!state.registered || !changedBefore) {
-      file.changeTime = fs::file_time_type::clock::now();
+  {
+    const Hold hold(file, Hold::Mode::kChange);
+    const DocumentState& state = DocumentState::Of(file);
+    const bool changedBefore = HasUnsaved(state);
+    if (!change()) return;
+    if (file.isAsyncWriting()) {
+      // No save looks at changeTime (the change log says what to save), and
+      // a registered document's is out of every caller's reach: it keeps the
+      // stamp of the change that made it changed, sparing later ones the
+      // clock.
+      if (!state.registered || !changedBefore) {
+        file.changeTime = fs::file_time_type::clock::now();
+      }
+      return;
     }
-  } else {
-    hold.ToSave();  // readers need not wait for the sync
-    SaveChanges(file, hold);
   }
+  Flush(file);
 }
 
 // Writes the document as it stands and counts it as saved.
@@ -159,8 +180,21 @@ void EraseSection(File& file, const std::optional<std::string>& section) {
 }
 
 void Flush(File& file) {
+  {
+    const Hold hold(file, Hold::Mode::kRead);
+    if (!HasUnsaved(DocumentState::Of(file))) return;  // no lock taken
+  }
+  // The lock between processes first: while another process holds it, this
+  // one holds nothing of the document, so reads and deferred changes go on.
+  const ProcessLock lock(file.path);
   Hold hold(file, Hold::Mode::kSave);
-  SaveChanges(file, hold);
+  DocumentState& state = DocumentState::Of(file);
+  if (!HasUnsaved(state)) return;  // saved by another thread meanwhile
+  if (auto theirs = ChangedSince(state.disk, lock.File(), file.path)) {
+    Merge(file, *theirs, hold);
+    if (state.changes.Empty()) return;  // theirs is all there is to save
+  }
+  WriteUnlocked(file);
 }
 
 void Reload(File& file) {
@@ -170,16 +204,6 @@ void Reload(File& file) {
           ChangedSince(DocumentState::Of(file).disk, fd.Get(), file.path)) {
     Merge(file, *theirs, hold);
   }
-}
-
-void SaveChanges(File& file, Hold& hold) {
-  DocumentState& state = DocumentState::Of(file);
-  if (state.changes.Empty()) return;  // nothing of our own to save
-  const ProcessLock lock(file.path);
-  if (auto theirs = ChangedSince(state.disk, lock.File(), file.path)) {
-    Merge(file, *theirs, hold);
-  }
-  WriteUnlocked(file);
 }
 
 std::string Bytes(const File& file) {
