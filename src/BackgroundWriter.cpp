@@ -11,6 +11,7 @@
 #include <mutex>
 #include <thread>
 
+#include "Fork.h"
 #include "Registry.h"
 #include "Save.h"
 
@@ -57,6 +58,11 @@ class AsyncState {
   void Initialise() {
     std::lock_guard lock(mutex_);
     if (thread_.joinable()) return;  // already running
+    if (forked_) {
+      // The loop's descriptors are shared with the parent: make its own.
+      context_.notify_fork(boost::asio::execution_context::fork_child);
+      forked_ = false;
+    }
     // A loop stopped by an earlier shutdown must be restarted, or run()
     // would return at once and no cycle would ever come.
     context_.restart();
@@ -86,6 +92,18 @@ class AsyncState {
   }
 
   void SetInterval(milliseconds interval) { interval_.store(interval.count()); }
+
+  // Around a fork: no start or stop is under way meanwhile. The child has no
+  // writer thread: it forgets the parent's, and saves its changes at once.
+  void PrepareFork() { mutex_.lock(); }
+  void AfterFork(bool child) {
+    if (child && thread_.joinable()) {
+      thread_.detach();
+      forked_ = true;
+      detail::g_async.store(false);
+    }
+    mutex_.unlock();
+  }
 
   void SetObserver(std::function<void()> observer) {
     std::lock_guard lock(observerMutex_);
@@ -131,6 +149,7 @@ class AsyncState {
   // Serialises Initialise and Shutdown. Guards thread_.
   std::mutex mutex_;
   std::thread thread_;
+  bool forked_ = false;  // the loop is a copy of a parent's; Guarded by mutex_
   std::atomic<milliseconds::rep> interval_{kFlushInterval.count()};
   std::mutex observerMutex_;
   std::function<void()> observer_;  // Guarded by observerMutex_.
@@ -148,6 +167,10 @@ void InitialiseAsyncWriting() { GetAsyncState().Initialise(); }
 void ShutdownAsyncWriting() noexcept { GetAsyncState().Shutdown(); }
 
 namespace detail {
+
+void PrepareWriterForFork() { GetAsyncState().PrepareFork(); }
+
+void WriterAfterFork(bool child) { GetAsyncState().AfterFork(child); }
 
 void SetFlushIntervalForTesting(milliseconds interval) {
   GetAsyncState().SetInterval(interval);

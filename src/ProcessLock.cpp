@@ -15,7 +15,11 @@
 
 #include <atomic>
 #include <cerrno>
+#include <mutex>
+#include <set>
 #include <thread>
+
+#include "Fork.h"
 
 namespace vty::config::ini::detail {
 
@@ -33,6 +37,25 @@ std::atomic<milliseconds::rep>& LockTimeout() {
 }
 
 bool IsMissing(int error) { return error == ENOENT || error == ENOTDIR; }
+
+// The descriptors the locks of this process hold, so that the child of a
+// fork can close its copies: a lock belongs to the open file, which a child
+// would keep open, and so locked, for as long as it lives.
+// Never destroyed, as the saves at exit still lock.
+struct HeldDescriptors {
+  std::mutex mutex;
+  std::set<int> fds;  // Guarded by mutex.
+};
+
+HeldDescriptors& Held() {
+  union Immortal {
+    Immortal() : held() { RegisterForkHandlers(); }
+    ~Immortal() {}
+    HeldDescriptors held;
+  };
+  static Immortal immortal;
+  return immortal.held;
+}
 
 // The nearest directory above `path` that exists, open for locking.
 Descriptor OpenNearestDirectory(const fs::path& path) {
@@ -79,9 +102,15 @@ bool StillNamed(int fd, const fs::path& path) {
 ProcessLock::ProcessLock(const fs::path& path) {
   const auto deadline = Clock::now() + milliseconds(LockTimeout().load());
   for (;;) {
-    fd_ = OpenForReading(path);
-    isFile_ = fd_.Get() >= 0;
-    if (!isFile_) fd_ = OpenNearestDirectory(path);
+    {
+      // Opened and noted at once, so that no fork comes in between.
+      std::lock_guard lock(Held().mutex);
+      Release();
+      fd_ = OpenForReading(path);
+      isFile_ = fd_.Get() >= 0;
+      if (!isFile_) fd_ = OpenNearestDirectory(path);
+      Held().fds.insert(fd_.Get());
+    }
     if (!TakeLock(fd_.Get(), deadline, path)) {
       Fail("the file stays locked by another process", path, EWOULDBLOCK);
     }
@@ -92,6 +121,27 @@ ProcessLock::ProcessLock(const fs::path& path) {
       return;
     }
   }
+}
+
+ProcessLock::~ProcessLock() {
+  std::lock_guard lock(Held().mutex);
+  Release();
+}
+
+void ProcessLock::Release() {
+  if (fd_.Get() < 0) return;
+  Held().fds.erase(fd_.Get());
+  fd_.Reset(-1);
+}
+
+void PrepareProcessLocksForFork() { Held().mutex.lock(); }
+
+void ProcessLocksAfterFork(bool child) {
+  if (child) {
+    for (const int fd : Held().fds) ::close(fd);  // the parent's to release
+    Held().fds.clear();
+  }
+  Held().mutex.unlock();
 }
 
 void SetLockTimeoutForTesting(milliseconds timeout) {

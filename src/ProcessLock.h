@@ -20,10 +20,16 @@ class ProcessLock {
   // then throws filesystem_error (timed out). Where the file system has no
   // locks, goes on without one. Throws what OpenForReading throws.
   explicit ProcessLock(const std::filesystem::path& path);
+  ProcessLock(const ProcessLock&) = delete;
+  ProcessLock& operator=(const ProcessLock&) = delete;
+  ~ProcessLock();
   // The locked file, open for reading, or -1 when it does not exist.
   int File() const { return isFile_ ? fd_.Get() : -1; }
 
  private:
+  // Closes the descriptor held, if any. The caller holds Held().mutex.
+  void Release();
+
   Descriptor fd_;
   bool isFile_ = false;
 };

@@ -6,8 +6,11 @@
 
 #include <array>
 #include <mutex>
+#include <new>
 #include <shared_mutex>
 #include <unordered_map>
+
+#include "Fork.h"
 
 namespace vty::config::ini {
 
@@ -42,7 +45,7 @@ struct State {
 // the library. Its documents stay reachable: nothing leaks.
 State& GetState() {
   union Immortal {
-    Immortal() : state() {}
+    Immortal() : state() { detail::RegisterForkHandlers(); }
     ~Immortal() {}
     State state;
   };
@@ -148,6 +151,29 @@ std::vector<File*> RegisteredFiles() {
   documents.reserve(state.files.size());
   for (const auto& entry : state.files) documents.push_back(entry.second.get());
   return documents;
+}
+
+void PrepareRegistryForFork() {
+  State& state = GetState();
+  state.mutex.lock();
+  for (const auto& entry : state.files) {
+    DocumentState::Of(*entry.second).lock.LockChange();
+  }
+}
+
+void RegistryAfterFork(bool child) {
+  State& state = GetState();
+  for (const auto& entry : state.files) {
+    DocumentLock& lock = DocumentState::Of(*entry.second).lock;
+    child ? lock.ResetAfterFork() : lock.UnlockWriter();
+  }
+  if (child) {
+    // A read-write lock knows its writer by thread, which the child is not:
+    // made anew in place, it is free.
+    ::new (static_cast<void*>(&state.mutex)) std::shared_mutex();
+  } else {
+    state.mutex.unlock();
+  }
 }
 
 void SetLoadObserverForTesting(
