@@ -17,6 +17,11 @@
 //   WriteString("Net", "Port", "8080", "conf/app.ini");  // saved before return
 //   EraseKey("Net", "Legacy", "conf/app.ini");
 //
+// These free functions are the compatible interface: raw values and
+// "key=value" lines, byte for byte as ever. config/Settings.h has the handle
+// that names its file once and reads values as a person means them (blanks
+// and inline comments left out, lists), on the same shared documents.
+//
 // Rules that hold everywhere:
 //   * Keys and section names match without regard to ASCII letter case; bytes
 //     above 0x7F match only themselves. Blanks are the space and the tab only.
