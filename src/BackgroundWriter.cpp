@@ -3,10 +3,13 @@
 // interval is measured on the monotonic clock, so setting the wall clock back
 // does not delay a deferred change.
 
+#include "BackgroundWriter.h"
+
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/post.hpp>
 #include <boost/asio/steady_timer.hpp>
 #include <mutex>
+#include <stdexcept>
 #include <thread>
 
 #include "Internal.h"
@@ -18,6 +21,7 @@ namespace {
 using std::chrono::milliseconds;
 
 constexpr milliseconds kFlushInterval{60'000};
+constexpr milliseconds kShortestInterval{10};
 
 // Lifecycle: InitialiseAsyncWriting arms the timer, starts the thread and
 // then sets g_async; ShutdownAsyncWriting clears g_async, stops the loop on
@@ -35,9 +39,13 @@ class AsyncState {
   AsyncState& operator=(const AsyncState&) = delete;
   ~AsyncState() { Shutdown(); }
 
-  void Initialise() {
+  // `interval`: the caller's, or none to keep a running writer's and start
+  // a new one with the default.
+  void Initialise(std::optional<milliseconds> interval) {
     std::lock_guard lock(mutex_);
+    if (interval) interval_.store(interval->count());
     if (thread_.joinable()) return;  // already running
+    if (!interval) interval_.store(kFlushInterval.count());
     // A loop stopped by an earlier shutdown must be restarted, or run()
     // would return at once and no cycle would ever come.
     context_.restart();
@@ -66,7 +74,15 @@ class AsyncState {
     detail::FlushAllFiles();
   }
 
-  void SetInterval(milliseconds interval) { interval_.store(interval.count()); }
+  // The test seam's interval overrides the caller's; zero restores it.
+  void SetTestInterval(milliseconds interval) {
+    testInterval_.store(interval.count());
+  }
+
+  milliseconds Interval() const {
+    const milliseconds::rep forTest = testInterval_.load();
+    return milliseconds(forTest != 0 ? forTest : interval_.load());
+  }
 
   void SetObserver(std::function<void()> observer) {
     std::lock_guard lock(observerMutex_);
@@ -77,7 +93,7 @@ class AsyncState {
   // Arms the timer for the next cycle. Runs on the writer thread, or before
   // it starts.
   void AsyncFlush() {
-    timer_.expires_after(milliseconds(interval_.load()));
+    timer_.expires_after(Interval());
     timer_.async_wait(
         [this](const boost::system::error_code& error) { OnTimer(error); });
   }
@@ -113,6 +129,7 @@ class AsyncState {
   std::mutex mutex_;
   std::thread thread_;
   std::atomic<milliseconds::rep> interval_{kFlushInterval.count()};
+  std::atomic<milliseconds::rep> testInterval_{0};
   std::mutex observerMutex_;
   std::function<void()> observer_;  // Guarded by observerMutex_.
 };
@@ -124,15 +141,27 @@ AsyncState& GetAsyncState() {
 
 }  // namespace
 
-void InitialiseAsyncWriting() { GetAsyncState().Initialise(); }
+void InitialiseAsyncWriting() { GetAsyncState().Initialise(std::nullopt); }
+
+void InitialiseAsyncWriting(milliseconds interval) {
+  if (interval < kShortestInterval) {
+    throw std::invalid_argument(
+        "vty::config::ini: the background writer's interval of " +
+        std::to_string(interval.count()) +
+        " ms is under the shortest allowed, 10 ms");
+  }
+  GetAsyncState().Initialise(interval);
+}
 
 void ShutdownAsyncWriting() noexcept { GetAsyncState().Shutdown(); }
 
 namespace detail {
 
 void SetFlushIntervalForTesting(milliseconds interval) {
-  GetAsyncState().SetInterval(interval);
+  GetAsyncState().SetTestInterval(interval);
 }
+
+milliseconds WriterInterval() { return GetAsyncState().Interval(); }
 
 void SetCycleObserverForTesting(std::function<void()> observer) {
   GetAsyncState().SetObserver(std::move(observer));
