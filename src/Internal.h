@@ -307,6 +307,8 @@ KeyValuePair* SetValue(File& file, const std::optional<std::string>& section,
 bool RemoveKey(File& file, const std::optional<std::string>& section,
                std::string_view key);
 bool RemoveSection(File& file, const std::optional<std::string>& section);
+// The key line `line` is, or null.
+KeyValuePair* AsKeyValue(Line& line);
 // The first key line of `key` in `section`, or null.
 KeyValuePair* FindPair(const File& file,
                        const std::optional<std::string>& section,

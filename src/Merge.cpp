@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "Internal.h"
+#include "Watcher.h"
 
 namespace vty::config::ini {
 
@@ -163,10 +164,13 @@ void ChangeLog::Uncover() noexcept {
 namespace {
 
 // Merge, with `held` (when given) in change mode for the merge only: it
-// replaces lines that readers may be reading.
+// replaces lines that readers may be reading. Subscribers of the document
+// hear what the merge changed.
 void MergeHeld(File& file, const DiskContent& theirs, WriterHold* held) {
   if (held != nullptr) held->ToChange();
+  std::optional<KeyValues> before = ValuesIfWatched(file);
   Merge(file, theirs);
+  if (before) QueueChanges(file, std::move(*before));
   if (held != nullptr) held->ToSave();
 }
 

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <mutex>
 
+#include "Failures.h"
 #include "Internal.h"
 
 namespace vty::config::ini {
@@ -197,6 +198,7 @@ void FlushAllFiles() noexcept {
         FlushRegistered(*document);
       } catch (...) {
         // This document stays changed and is tried again next time.
+        ReportFailure(document->path.string(), std::current_exception());
       }
     }
   } catch (...) {
