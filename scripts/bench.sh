@@ -41,6 +41,8 @@ jq -r '
   | "BM_GKeyFileThreadedRead/real_time/threads:" as $theirs
   | ratio("hot read ns, ours / GKeyFile"; "cpu_time";
       "BM_HotRead"; "BM_GKeyFileHotRead"),
+    ratio("hot read ns, a subscription active / none"; "cpu_time";
+      "BM_HotReadWatched"; "BM_HotRead"),
     ratio("miss read ns, ours / GKeyFile"; "cpu_time";
       "BM_MissRead"; "BM_GKeyFileMissRead"),
     ratio("deferred set ns, ours / GKeyFile"; "cpu_time";

@@ -49,6 +49,7 @@ class AsyncState {
     // A loop stopped by an earlier shutdown must be restarted, or run()
     // would return at once and no cycle would ever come.
     context_.restart();
+    ++run_;
     AsyncFlush();
     thread_ = std::thread([this] { RunIOContext(); });
     detail::g_async.store(true);
@@ -95,7 +96,11 @@ class AsyncState {
   void AsyncFlush() {
     timer_.expires_after(Interval());
     timer_.async_wait(
-        [this](const boost::system::error_code& error) { OnTimer(error); });
+        [this, run = run_](const boost::system::error_code& error) {
+          // A wait that completed just before a shutdown stopped the loop is
+          // still queued when it restarts: it belongs to the earlier run.
+          if (run == run_) OnTimer(error);
+        });
   }
 
   // One periodic cycle. A document that fails to save stays changed and is
@@ -128,6 +133,8 @@ class AsyncState {
   // Serialises Initialise and Shutdown. Guards thread_.
   std::mutex mutex_;
   std::thread thread_;
+  // Counts the starts; written only while no writer thread runs.
+  std::uint64_t run_ = 0;
   std::atomic<milliseconds::rep> interval_{kFlushInterval.count()};
   std::atomic<milliseconds::rep> testInterval_{0};
   std::mutex observerMutex_;

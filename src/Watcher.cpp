@@ -20,6 +20,7 @@
 #include <sys/inotify.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <condition_variable>
 #include <deque>
@@ -44,14 +45,14 @@ namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 
-// What ends a writer's edit of a file in a directory: a rename over it, a
-// write closed, a removal. The events of an edit in progress (a create, a
-// write before its close) are left out, so that a half-written file is not
-// read.
-constexpr std::uint32_t kEdits = IN_CLOSE_WRITE | IN_MOVED_TO | IN_MOVED_FROM |
-                                 IN_DELETE | IN_DELETE_SELF | IN_MOVE_SELF |
-                                 IN_ONLYDIR;
-// Edits closer together than this come as one call, up to kGatherAtMost.
+// What a writer's edit of a file in its directory shows: a rename over it,
+// a write (a truncation too) and its close, a removal. Reading waits until
+// the directory has been quiet for kQuiet (at most kGatherAtMost), so that
+// an edit in progress (truncated, not written yet) is not what is read, and
+// edits close together come as one call.
+constexpr std::uint32_t kEdits = IN_CLOSE_WRITE | IN_MODIFY | IN_MOVED_TO |
+                                 IN_MOVED_FROM | IN_DELETE | IN_DELETE_SELF |
+                                 IN_MOVE_SELF | IN_ONLYDIR;
 constexpr milliseconds kQuiet{15};
 constexpr milliseconds kGatherAtMost{80};
 
@@ -102,9 +103,14 @@ class Watcher {
   // Sets the watch of `watched`; the failure to report when it cannot.
   std::exception_ptr WatchLocked(Watched& watched);
   void Run();
-  // The documents the inotify events read now name; `gather` waits for more
-  // that follow closely.
-  void Collect(int inotify, bool gather, std::vector<File*>& due);
+  // Adds the documents that the inotify events name to `due`, once the
+  // directories have been quiet for kQuiet; `wait`: for kQuiet even when no
+  // event is there yet.
+  void Collect(int inotify, bool wait, std::vector<File*>& due);
+  bool Pending() {
+    std::lock_guard lock(mutex_);
+    return !notices_.empty();
+  }
   void ReadAgain(File& document);
   void Deliver();
   void WakeLocked() const;
@@ -117,7 +123,8 @@ class Watcher {
   std::deque<Notice> notices_;
   std::uint64_t nextId_ = 1;
   std::uint64_t running_ = 0;  // the subscriber whose callback runs
-  // The thread and its descriptors, which it closes itself when it ends.
+  // The thread and its descriptors, which it closes itself when it ends,
+  // letting itself go; the last thing it touches is the mutex.
   bool alive_ = false;
   std::thread thread_;
   std::thread::id threadId_;
@@ -158,7 +165,6 @@ Subscription Watcher::Subscribe(File& document, ValueReader read,
 }
 
 void Watcher::StartLocked() {
-  if (thread_.joinable()) thread_.join();  // ended, or ending unlocked
   const int wake = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
   if (wake < 0) {
     throw std::system_error(errno, std::generic_category(),
@@ -229,12 +235,17 @@ void Watcher::WakeLocked() const {
 void Watcher::Queue(const File& file, KeyValues before, KeyValues after) {
   std::lock_guard lock(mutex_);
   if (watched_.count(&file) == 0) return;
+  if (!notices_.empty() && notices_.back().document == &file) {
+    notices_.back().after = std::move(after);  // one call for both
+    return;
+  }
   notices_.push_back(Notice{&file, std::move(before), std::move(after)});
   WakeLocked();
 }
 
 void Watcher::Run() {
   auto lastPoll = Clock::now();
+  std::vector<File*> due;  // to read again; what a round left is kept
   for (;;) {
     int inotify = -1;
     int wake = -1;
@@ -251,11 +262,13 @@ void Watcher::Run() {
         watchUsers_.clear();
         notices_.clear();
         alive_ = false;
+        // Nobody joins a thread that ends by itself: it is let go.
+        thread_.detach();
         return;
       }
       inotify = inotify_;
       wake = wake_;
-      pending = !notices_.empty();
+      pending = !notices_.empty() || !due.empty();
       for (const auto& entry : watched_) {
         if (entry.second.watch < 0) {
           timeout = static_cast<int>(WriterInterval().count());
@@ -268,8 +281,7 @@ void Watcher::Run() {
       std::uint64_t count = 0;
       [[maybe_unused]] const ssize_t read = ::read(wake, &count, sizeof count);
     }
-    std::vector<File*> due;
-    if (inotify >= 0) Collect(inotify, true, due);
+    if (inotify >= 0) Collect(inotify, false, due);
     if (timeout >= 0 && Clock::now() - lastPoll >= milliseconds(timeout)) {
       lastPoll = Clock::now();
       std::lock_guard lock(mutex_);
@@ -281,15 +293,26 @@ void Watcher::Run() {
         if (inotify_ >= 0) WatchLocked(entry.second);
       }
     }
-    for (File* document : due) ReadAgain(*document);
+    // Edits that come while the files are read, or soon after a read that
+    // found a change, are read too before the calls, whose notices they
+    // join: a rewrite in place may have been read half done (a truncation
+    // is seen on disk a moment before its event).
+    for (int round = 0; round < 4 && !due.empty(); ++round) {
+      std::sort(due.begin(), due.end());
+      due.erase(std::unique(due.begin(), due.end()), due.end());
+      const std::vector<File*> reading = std::move(due);
+      due.clear();
+      for (File* document : reading) ReadAgain(*document);
+      if (inotify >= 0) Collect(inotify, Pending(), due);
+    }
     Deliver();
   }
 }
 
-void Watcher::Collect(int inotify, bool gather, std::vector<File*>& due) {
+void Watcher::Collect(int inotify, bool wait, std::vector<File*>& due) {
   alignas(inotify_event) char buffer[16 * 1024];
   const auto start = Clock::now();
-  bool any = false;
+  bool any = wait;
   for (;;) {
     const ssize_t got = ::read(inotify, buffer, sizeof buffer);
     if (got > 0) {
@@ -315,7 +338,7 @@ void Watcher::Collect(int inotify, bool gather, std::vector<File*>& due) {
       }
       continue;
     }
-    if (!gather || !any) return;
+    if (!any) return;
     const auto waited = Clock::now() - start;
     if (waited >= kGatherAtMost) return;
     pollfd fd{inotify, POLLIN, 0};

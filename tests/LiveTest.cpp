@@ -75,13 +75,15 @@ std::string Shell(std::string command, const std::string& path) {
 }
 
 // Another process edits the file three ways; our own save comes first, and
-// the first call must not be about it.
+// the first call must not be about it; a change not saved yet stays on top.
 TEST_F(LiveTest, AnotherProcessesEditsArriveExactly) {
   const std::string path = Path("app.ini");
   WriteAll(path, "[Log]\nLevel=info\nKeep=1\n[Net]\nPort=80\n");
   Heard heard;
   const Subscription live = OnChange(path, heard.Callback());
   WriteString("Net", "Port", "81", path);
+  InitialiseAsyncWriting();
+  WriteString("Net", "Timeout", "5", path);
   const struct {
     const char* command;
     const char* heard;
@@ -98,6 +100,9 @@ TEST_F(LiveTest, AnotherProcessesEditsArriveExactly) {
     EXPECT_EQ(heard.Wait(i + 1), kEdits[i].heard) << kEdits[i].command;
   }
   EXPECT_EQ(ReadString("LOG", "LEVEL", "", path), "warn");
+  ShutdownAsyncWriting();
+  EXPECT_EQ(ReadAll(path),
+            "[log]\nlevel=warn\n[Net]\nPort=82\nHost=h\nTimeout=5\n");
 }
 
 // A cancelled subscription hears nothing; a callback that writes and reloads
@@ -111,7 +116,7 @@ TEST_F(LiveTest, CallbacksMayUseTheLibraryAndThrow) {
   Subscription first = OnChange(path, cancelled.Callback());
   const Subscription second =
       OnChange(path, [&](const std::vector<Change>& changes) {
-        WriteString(std::nullopt, "seen", *changes[0].after, path);
+        WriteString(std::nullopt, "seen", changes[0].after.value_or("-"), path);
         Reload(path);
         heard.Callback()(changes);
         throw std::runtime_error("boom");
@@ -171,6 +176,26 @@ TEST_F(LiveTest, WriterIntervalAndFailedSaves) {
   ShutdownAsyncWriting();
   detail::SetCycleObserverForTesting(nullptr);
   SetErrorHandler(nullptr);
+}
+
+// A directory that cannot be watched (here: missing) is checked at the
+// writer's interval instead, which the handler hears once.
+TEST_F(LiveTest, UnwatchableDirectoryIsChecked) {
+  const std::string path = Path("later/app.ini");
+  Heard heard, failures;
+  SetErrorHandler(failures.Handler());
+  detail::SetFlushIntervalForTesting(20ms);
+  const Subscription live = OnChange(path, heard.Callback());
+  EXPECT_NE(failures.Wait(1).find("; checking it every 20 ms instead"),
+            std::string::npos);
+  fs::create_directory(dir_ / "later");
+  WriteAll(path, "k=1\n");
+  EXPECT_EQ(heard.Wait(1), ".k: - -> 1");
+  ASSERT_EQ(Shell("printf 'k=2\\n' >PATH", path), "0");
+  EXPECT_EQ(heard.Wait(2), ".k: 1 -> 2");
+  EXPECT_EQ(failures.Count(), 1u);
+  SetErrorHandler(nullptr);
+  detail::SetFlushIntervalForTesting(0ms);
 }
 
 TEST_F(LiveTest, CheckNamesEachKindOfLine) {
