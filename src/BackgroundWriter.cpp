@@ -12,7 +12,9 @@
 #include <stdexcept>
 #include <thread>
 
-#include "Internal.h"
+#include "Failures.h"
+#include "Registry.h"
+#include "Save.h"
 
 namespace vty::config::ini {
 
@@ -22,6 +24,25 @@ using std::chrono::milliseconds;
 
 constexpr milliseconds kFlushInterval{60'000};
 constexpr milliseconds kShortestInterval{10};
+
+// Flushes every registered document once, swallowing each failure so that one
+// failing document does not keep the others from being saved.
+void FlushAllFiles() noexcept {
+  try {
+    for (File* document : detail::RegisteredFiles()) {
+      try {
+        detail::Flush(*document);
+      } catch (...) {
+        // This document stays changed and is tried again next time; the
+        // caller's error handler hears of each failed attempt.
+        detail::ReportFailure(document->path.string(),
+                              std::current_exception());
+      }
+    }
+  } catch (...) {
+    // Out of memory for the list: nothing was flushed, nothing was lost.
+  }
+}
 
 // Lifecycle: InitialiseAsyncWriting arms the timer, starts the thread and
 // then sets g_async; ShutdownAsyncWriting clears g_async, stops the loop on
@@ -72,7 +93,7 @@ class AsyncState {
     } catch (...) {
       return;
     }
-    detail::FlushAllFiles();
+    FlushAllFiles();
   }
 
   // The test seam's interval overrides the caller's; zero restores it.
@@ -108,7 +129,7 @@ class AsyncState {
   // stop the writer. The registry's lock is held only to list the documents.
   void OnTimer(const boost::system::error_code& error) {
     if (error) return;  // cancelled or re-armed
-    detail::FlushAllFiles();
+    FlushAllFiles();
     AsyncFlush();
     std::lock_guard lock(observerMutex_);
     if (observer_) observer_();

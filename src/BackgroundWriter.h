@@ -1,9 +1,11 @@
-// What the rest of the library asks of the background writer.
+// What the rest of the library asks of the background writer, and its seams
+// for tests (BackgroundWriter.cpp).
 
 #ifndef VTY_CONFIG_SRC_BACKGROUNDWRITER_H_
 #define VTY_CONFIG_SRC_BACKGROUNDWRITER_H_
 
 #include <chrono>
+#include <functional>
 
 namespace vty::config::ini::detail {
 
@@ -11,6 +13,12 @@ namespace vty::config::ini::detail {
 // unless InitialiseAsyncWriting was given one), or the test seam's. Also the
 // period at which files that cannot be watched are checked.
 std::chrono::milliseconds WriterInterval();
+
+// Unreachable through the shared library: an interval that overrides the
+// caller's (zero gives the caller's back), and a function the writer thread
+// calls at the end of every cycle.
+void SetFlushIntervalForTesting(std::chrono::milliseconds interval);
+void SetCycleObserverForTesting(std::function<void()> observer);
 
 }  // namespace vty::config::ini::detail
 

@@ -8,8 +8,8 @@
 #include <string_view>
 #include <unordered_map>
 
-#include "FoldedTable.h"
-#include "Internal.h"
+#include "Document.h"
+#include "Hash.h"
 
 namespace vty::config::ini {
 

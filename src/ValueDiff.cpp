@@ -5,8 +5,8 @@
 #include <unordered_map>
 #include <unordered_set>
 
-#include "FoldedTable.h"
-#include "Internal.h"
+#include "Document.h"
+#include "Hash.h"
 
 namespace vty::config::ini::detail {
 

@@ -33,7 +33,8 @@
 
 #include "BackgroundWriter.h"
 #include "Failures.h"
-#include "Internal.h"
+#include "Registry.h"
+#include "Save.h"
 
 namespace vty::config::ini {
 
@@ -356,8 +357,7 @@ void Watcher::ReadAgain(File& document) {
     if (watched_.count(&document) == 0) return;  // cancelled meanwhile
   }
   try {
-    WriterHold hold(DocumentState::Of(document).lock, WriterHold::Mode::kSave);
-    Refresh(document, &hold);  // a merge queues what it changed
+    Reload(document);  // a merge queues what it changed
   } catch (...) {
     ReportFailure(document.path.string(), std::current_exception());
   }
@@ -447,7 +447,7 @@ void Subscription::Cancel() noexcept {
 Subscription OnChange(
     const std::string& file,
     std::function<void(const std::vector<Change>&)> callback) {
-  return detail::Subscribe(detail::Document(file), {}, std::move(callback));
+  return detail::Subscribe(detail::Lookup(file), {}, std::move(callback));
 }
 
 }  // namespace vty::config::ini

@@ -11,27 +11,18 @@
 #include <string>
 #include <system_error>
 
-#include "Internal.h"
 #include "TestUtil.h"
 
 namespace vty::config::ini {
 namespace {
 
 namespace fs = std::filesystem;
+using testing::Names;
 using testing::ReadAll;
 using testing::WriteAll;
 
 using FaultTest = testing::TempDirTest;
 using testing::FileSizeLimit;
-
-// Every name in `dir`: a temporary file left behind shows up here.
-std::set<std::string> Names(const fs::path& dir) {
-  std::set<std::string> names;
-  for (const auto& entry : fs::directory_iterator(dir)) {
-    names.insert(entry.path().filename().string());
-  }
-  return names;
-}
 
 // The limit cuts the new file at `limit` bytes; a deferred change fails in
 // the flush, an immediate one in the change itself.

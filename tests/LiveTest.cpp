@@ -6,7 +6,7 @@
 #include <mutex>
 #include <thread>
 
-#include "Internal.h"
+#include "BackgroundWriter.h"
 #include "TestUtil.h"
 #include "config/Live.h"
 
