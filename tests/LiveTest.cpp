@@ -9,6 +9,7 @@
 #include "BackgroundWriter.h"
 #include "TestUtil.h"
 #include "config/Live.h"
+#include "config/Settings.h"
 
 namespace vty::config::ini {
 namespace {
@@ -103,6 +104,28 @@ TEST_F(LiveTest, AnotherProcessesEditsArriveExactly) {
   ShutdownAsyncWriting();
   EXPECT_EQ(ReadAll(path),
             "[log]\nlevel=warn\n[Net]\nPort=82\nHost=h\nTimeout=5\n");
+}
+
+// A handle hears values as its syntax reads them: an edit of a comment alone
+// is no change. Its Check sees the document as the handle does.
+TEST_F(LiveTest, HandlesHearValuesAsTheyReadThem) {
+  const std::string path = Path("app.ini");
+  WriteAll(path, "[Log]\nLevel = info   ; the default\n");
+  Heard raw, meant;
+  const Subscription rawLive = OnChange(path, raw.Callback());
+  const Subscription live = Settings(path).OnChange(meant.Callback());
+  ASSERT_EQ(Shell(R"(printf '[Log]\nLevel = info ; quieter\n' >PATH)", path),
+            "0");
+  EXPECT_EQ(raw.Wait(1), "Log.Level:  info   ; the default ->  info ; quieter");
+  ASSERT_EQ(Shell(VTY_INI_TOOL " set PATH Log Level debug", path), "0");
+  EXPECT_EQ(meant.Wait(1), "Log.Level: info -> debug");
+  EXPECT_EQ(raw.Wait(2), "Log.Level:  info ; quieter -> debug");
+  EXPECT_EQ(meant.Count(), 1u);
+  EXPECT_THROW(Settings::FromText("").OnChange(meant.Callback()),
+               std::logic_error);
+  const auto found = Settings::FromText("k=1\n[broken\n").Check();
+  ASSERT_EQ(found.size(), 1u);
+  EXPECT_EQ(found[0].line, 2u);
 }
 
 // A cancelled subscription hears nothing; a callback that writes and reloads
