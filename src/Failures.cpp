@@ -6,6 +6,7 @@
 #include <mutex>
 #include <utility>
 
+#include "Immortal.h"
 #include "config/Live.h"
 
 namespace vty::config::ini {
@@ -22,15 +23,7 @@ struct HandlerState {
 };
 
 // Never destroyed: the background writer's flush at exit may still report.
-HandlerState& GetHandlerState() {
-  union Immortal {
-    Immortal() : state() {}
-    ~Immortal() {}
-    HandlerState state;
-  };
-  static Immortal holder;
-  return holder.state;
-}
+HandlerState& GetHandlerState() { return detail::Immortal<HandlerState>(); }
 
 }  // namespace
 

@@ -9,6 +9,8 @@
 #include <shared_mutex>
 #include <unordered_map>
 
+#include "Immortal.h"
+
 namespace vty::config::ini {
 
 namespace detail {
@@ -40,15 +42,7 @@ struct State {
 // Created on first use and never destroyed, so that the destructor of any
 // static object, and the background writer's flush at exit, may still use
 // the library. Its documents stay reachable: nothing leaks.
-State& GetState() {
-  union Immortal {
-    Immortal() : state() {}
-    ~Immortal() {}
-    State state;
-  };
-  static Immortal registry;
-  return registry.state;
-}
+State& GetState() { return detail::Immortal<State>(); }
 
 bool IsAsyncWriting() { return detail::g_async.load(); }
 

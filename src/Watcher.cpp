@@ -33,6 +33,7 @@
 
 #include "BackgroundWriter.h"
 #include "Failures.h"
+#include "Immortal.h"
 #include "Registry.h"
 #include "Save.h"
 
@@ -61,17 +62,9 @@ constexpr milliseconds kGatherAtMost{80};
 
 class Watcher {
  public:
-  static Watcher& Get() {
-    // Never destroyed, so that a subscription destroyed at exit can still
-    // cancel.
-    union Immortal {
-      Immortal() : watcher() {}
-      ~Immortal() {}
-      Watcher watcher;
-    };
-    static Immortal holder;
-    return holder.watcher;
-  }
+  // Never destroyed, so that a subscription destroyed at exit can still
+  // cancel.
+  static Watcher& Get() { return Immortal<Watcher>(); }
 
   Subscription Subscribe(File& document, ValueReader read,
                          ChangeCallback callback);
