@@ -86,7 +86,8 @@ class VTY_CONFIG_API Subscription {
 /// re-create): the document is first read again as `Reload` reads it (this
 /// process's unsaved changes stay on top), and the callback gets, in file
 /// order, every key whose value changed, as `ReadString` gives it (the raw
-/// text after '='); keys erased come last. A `Reload` that reads in such an
+/// text after '='; `Settings::OnChange` gives values as its handle reads
+/// them); keys erased come last. A `Reload` that reads in such an
 /// edit, and a save that merges one, call it too. This process's own saves
 /// never do. Several edits close together may come as one call.
 ///
