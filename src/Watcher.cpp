@@ -317,9 +317,13 @@ void Watcher::Collect(int inotify, bool wait, std::vector<File*>& due) {
         at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
         const std::string_view name =
             event->len != 0 ? std::string_view(event->name) : "";
+        // Events were lost when the queue overflowed: every file may have
+        // changed.
+        const bool lost = (event->mask & IN_Q_OVERFLOW) != 0;
         for (auto& entry : watched_) {
           Watched& watched = entry.second;
-          if (watched.watch != event->wd) continue;
+          if (lost) due.push_back(watched.document);
+          if (lost || watched.watch != event->wd) continue;
           if ((event->mask & IN_IGNORED) != 0) {
             // The directory went away: poll until it can be watched again.
             watched.watch = -1;
