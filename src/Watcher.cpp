@@ -77,19 +77,19 @@ class Watcher {
 
  private:
   struct Subscriber {
-    File* document;
+    File* document = nullptr;
     ValueReader read;
     ChangeCallback callback;
   };
   // A watched document: where its events come from.
   struct Watched {
-    File* document;
+    File* document = nullptr;
     std::string name;       // the file's name in its directory
     int watch = -1;         // the directory's inotify watch, or -1: polled
     std::size_t users = 0;  // its subscribers
   };
   struct Notice {
-    const File* document;
+    const File* document = nullptr;
     KeyValues before, after;
   };
 
