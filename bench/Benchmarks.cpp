@@ -25,6 +25,7 @@
 #include <vector>
 
 #include "config/INI.h"
+#include "config/Live.h"
 #include "config/Settings.h"
 
 #ifdef VTY_BENCH_GKEYFILE
@@ -358,6 +359,15 @@ void BM_HotRead(benchmark::State& state) {
   }
 }
 BENCHMARK(BM_HotRead);
+
+// The same with a subscription to the file's edits active: a read touches
+// nothing of the watcher's, so it must cost the same.
+void BM_HotReadWatched(benchmark::State& state) {
+  const ini::Subscription live =
+      ini::OnChange(SmallFile(), [](const std::vector<ini::Change>&) {});
+  BM_HotRead(state);
+}
+BENCHMARK(BM_HotReadWatched);
 
 #ifdef VTY_BENCH_GKEYFILE
 void BM_GKeyFileHotRead(benchmark::State& state) {

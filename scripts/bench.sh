@@ -51,6 +51,8 @@ jq -r '
       "BM_HandleHotRead"; "BM_GKeyFileHotRead"),
     difference("handle Get<int> ns over Get<std::string>"; "cpu_time";
       "BM_HandleGetInt"; "BM_HandleGetIntAsString"),
+    ratio("hot read ns, a subscription active / none"; "cpu_time";
+      "BM_HotReadWatched"; "BM_HotRead"),
     ratio("miss read ns, ours / GKeyFile"; "cpu_time";
       "BM_MissRead"; "BM_GKeyFileMissRead"),
     ratio("deferred set ns, ours / GKeyFile"; "cpu_time";

@@ -82,10 +82,10 @@ void detail::CheckStorable(const std::optional<std::string>& section,
   }
 }
 
-namespace {
+namespace detail {
 
-// The key line `line` is, or null. Ignorable lines are never key lines, and
-// the exact type is checked before the costlier dynamic_cast.
+// Ignorable lines are never key lines, and the exact type is checked before
+// the costlier dynamic_cast.
 KeyValuePair* AsKeyValue(Line& line) {
   if (line.ignorable) return nullptr;
   const std::type_info& type = typeid(line);
@@ -93,6 +93,12 @@ KeyValuePair* AsKeyValue(Line& line) {
   if (type == typeid(Line)) return nullptr;
   return dynamic_cast<KeyValuePair*>(&line);
 }
+
+}  // namespace detail
+
+namespace {
+
+using detail::AsKeyValue;
 
 using detail::DocumentState;
 

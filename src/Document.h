@@ -86,6 +86,7 @@ void SetDisk(File& file, const DiskSnapshot& snapshot);
 // ---- Lookups ----
 
 // The first key line of `key` in `section`, or null.
+KeyValuePair* AsKeyValue(Line& line);  // the key line `line` is, or null
 KeyValuePair* FindPair(const File& file,
                        const std::optional<std::string>& section,
                        std::string_view key);

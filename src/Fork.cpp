@@ -15,11 +15,13 @@ namespace {
 void Prepare() {
   PrepareWriterForFork();
   PrepareRegistryForFork();
+  PrepareWatcherForFork();
   PrepareProcessLocksForFork();
 }
 
 void After(bool child) {
   ProcessLocksAfterFork(child);
+  WatcherAfterFork(child);
   RegistryAfterFork(child);
   WriterAfterFork(child);
 }

@@ -23,6 +23,11 @@ void WriterAfterFork(bool child);
 void PrepareRegistryForFork();
 void RegistryAfterFork(bool child);
 
+// Watcher.cpp: nothing is being subscribed or handed over; the child has no
+// watcher thread and none of the parent's subscriptions.
+void PrepareWatcherForFork();
+void WatcherAfterFork(bool child);
+
 // ProcessLock.cpp: no lock between processes is being opened; the child
 // closes its copies of the parent's, which would otherwise keep them held
 // for as long as the child lives.

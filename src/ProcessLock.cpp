@@ -20,6 +20,7 @@
 #include <thread>
 
 #include "Fork.h"
+#include "Immortal.h"
 
 namespace vty::config::ini::detail {
 
@@ -43,19 +44,13 @@ bool IsMissing(int error) { return error == ENOENT || error == ENOTDIR; }
 // would keep open, and so locked, for as long as it lives.
 // Never destroyed, as the saves at exit still lock.
 struct HeldDescriptors {
+  HeldDescriptors() { RegisterForkHandlers(); }
+
   std::mutex mutex;
   std::set<int> fds;  // Guarded by mutex.
 };
 
-HeldDescriptors& Held() {
-  union Immortal {
-    Immortal() : held() { RegisterForkHandlers(); }
-    ~Immortal() {}
-    HeldDescriptors held;
-  };
-  static Immortal immortal;
-  return immortal.held;
-}
+HeldDescriptors& Held() { return Immortal<HeldDescriptors>(); }
 
 // The nearest directory above `path` that exists, open for locking.
 Descriptor OpenNearestDirectory(const fs::path& path) {

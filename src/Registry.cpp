@@ -11,6 +11,7 @@
 #include <unordered_map>
 
 #include "Fork.h"
+#include "Immortal.h"
 
 namespace vty::config::ini {
 
@@ -29,6 +30,8 @@ struct PathHasher {
 };
 
 struct State {
+  State() { detail::RegisterForkHandlers(); }
+
   std::shared_mutex mutex;
   // One document per path; paths compare element by element, so "dir//a.ini"
   // and "dir/a.ini" share one. Guarded by mutex.
@@ -43,15 +46,7 @@ struct State {
 // Created on first use and never destroyed, so that the destructor of any
 // static object, and the background writer's flush at exit, may still use
 // the library. Its documents stay reachable: nothing leaks.
-State& GetState() {
-  union Immortal {
-    Immortal() : state() { detail::RegisterForkHandlers(); }
-    ~Immortal() {}
-    State state;
-  };
-  static Immortal registry;
-  return registry.state;
-}
+State& GetState() { return detail::Immortal<State>(); }
 
 bool IsAsyncWriting() { return detail::g_async.load(); }
 

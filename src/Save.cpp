@@ -24,6 +24,7 @@
 #include "Load.h"
 #include "ProcessLock.h"
 #include "Syntax.h"
+#include "Watcher.h"
 
 namespace vty::config::ini {
 
@@ -62,6 +63,8 @@ void Merge(File& file, const DiskContent& theirs, Hold& hold) {
           change.syntax});
     }  // else the write failed before it changed anything
   }
+  // Subscribers of the document hear what the merge changed.
+  std::optional<KeyValues> before = ValuesIfWatched(file);
   hold.ToChange();
   Parse(file, theirs);
   for (const Redo& change : redo) {
@@ -82,6 +85,7 @@ void Merge(File& file, const DiskContent& theirs, Hold& hold) {
         break;
     }
   }
+  if (before) QueueChanges(file, std::move(*before));
   hold.ToSave();
 }
 

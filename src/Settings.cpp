@@ -9,6 +9,7 @@
 #include <stdexcept>
 #include <unordered_set>
 
+#include "Handle.h"
 #include "Hash.h"
 #include "Hold.h"
 #include "KeptWrite.h"
@@ -19,21 +20,6 @@
 #include "Syntax.h"
 
 namespace vty::config::ini {
-
-namespace detail {
-
-// What every copy of a handle shares.
-struct Handle {
-  // The only owner of a document in memory; null for a registered one, which
-  // lives until the process ends.
-  std::shared_ptr<File> owner;
-  File& document;
-  std::shared_ptr<const Syntax> syntax;  // shared with the change log
-  std::string name;  // the file as the caller named it, for messages
-  Syntax rules;      // *syntax, one load nearer
-};
-
-}  // namespace detail
 
 namespace {
 

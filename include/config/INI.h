@@ -45,6 +45,7 @@
 #ifndef VTY_CONFIG_INI_H_
 #define VTY_CONFIG_INI_H_
 
+#include <chrono>
 #include <exception>
 #include <filesystem>
 #include <functional>
@@ -645,14 +646,21 @@ VTY_CONFIG_API void Reload(const std::string& file);
 //
 // Between `InitialiseAsyncWriting` and `ShutdownAsyncWriting` every change is
 // deferred: a background thread flushes every changed document 60 seconds
-// after its previous cycle ended, and a failing document does not stop it. A
-// process that ends while the writer runs flushes every document at exit.
+// (or the caller's interval) after its previous cycle ended, and a failing
+// document does not stop it. A process that ends while the writer runs flushes
+// every document at exit.
 
 /// Starts the background writer; from its return on, every document defers
 /// its writes. Does nothing when the writer already runs; starts it afresh
 /// after `ShutdownAsyncWriting`. Throws `std::system_error` when the thread
 /// cannot be started; writes then stay immediate.
 VTY_CONFIG_API void InitialiseAsyncWriting();
+
+/// The same, with a cycle every `interval` (measured from the end of the
+/// previous cycle) instead of 60 seconds; called while the writer runs, it
+/// sets the interval from the next cycle on. Throws `std::invalid_argument`
+/// for an interval under 10 milliseconds, changing nothing.
+VTY_CONFIG_API void InitialiseAsyncWriting(std::chrono::milliseconds interval);
 
 /// Stops the background writer: from its first step on every change is saved
 /// at once; then the thread is joined and every changed document flushed,

@@ -60,6 +60,7 @@
 #include <vector>
 
 #include "config/INI.h"
+#include "config/Live.h"
 
 namespace vty::config::ini {
 
@@ -253,6 +254,18 @@ class VTY_CONFIG_API Settings {
   /// made by `FromText`, `std::logic_error`.
   void Flush();
   void Reload();
+
+  // ---- Live settings (config/Live.h) ----
+
+  /// `OnChange(file, callback)` of the free functions, with the values as
+  /// this handle reads them: a key is reported only when its value as
+  /// `Get<std::string>` gives it changed (an edit of its inline comment
+  /// alone is not). For a document made by `FromText`, `std::logic_error`.
+  Subscription OnChange(
+      std::function<void(const std::vector<Change>&)> callback) const;
+  /// `Check(file)` of the document as this handle sees it, unsaved changes
+  /// included; for a document made by `FromText`, of its text.
+  std::vector<Finding> Check() const;
 
  private:
   Settings() = default;
