@@ -23,6 +23,7 @@
 #include "FoldedTable.h"
 #include "ReaderLock.h"
 #include "config/INI.h"
+#include "config/Settings.h"
 
 namespace vty::config::ini::detail {
 
@@ -215,16 +216,22 @@ class ChangeLog {
     Kind kind;
     std::optional<std::string> section;
     std::string key;  // empty for kEraseSection
+    // A write through a handle: the syntax it was made with, so that it is
+    // re-applied as that handle writes (keeping the line's layout). Null for
+    // the free functions' writes, which re-apply the raw value.
+    std::shared_ptr<const Syntax> syntax;
   };
 
+  // A write's entry takes the syntax of its latest write.
   void Add(Kind kind, const std::optional<std::string>& section,
-           std::string_view key);
+           std::string_view key, std::shared_ptr<const Syntax> syntax = {});
   bool Empty() const { return changes_.empty(); }
   void Clear();
   const std::list<Change>& InOrder() const { return changes_; }
 
-  // Whether the key of `pair` is logged as written, so that writing it
-  // again needs no Add: a cheap probe by address, for repeated writes.
+  // Whether the key of `pair` is logged as written by a free function, so
+  // that writing it again needs no Add: a cheap probe by address, for
+  // repeated writes.
   bool Covers(const KeyValuePair* pair) const;
   // Notes that the key of `pair` was just logged as written. Never throws:
   // this is a cache, and a pair left out is only slower.
@@ -302,8 +309,13 @@ void Parse(File& file, const DiskContent& content);
 // for the public members and for re-applying changes. Each either completes
 // or, on bad_alloc, changes nothing. SetValue returns the line it wrote;
 // RemoveKey and RemoveSection return false when the section is missing.
+// Where SetValue puts a new key: after the section's last non-blank line
+// (the free functions), or after its last key line, or its header when it
+// has none, with a blank line before a new section's header (a handle).
+enum class Placement { kAfterLastLine, kAfterLastKey };
 KeyValuePair* SetValue(File& file, const std::optional<std::string>& section,
-                       const std::string& key, const std::string& value);
+                       const std::string& key, const std::string& value,
+                       Placement placement = Placement::kAfterLastLine);
 bool RemoveKey(File& file, const std::optional<std::string>& section,
                std::string_view key);
 bool RemoveSection(File& file, const std::optional<std::string>& section);
@@ -320,9 +332,15 @@ void Rewrite(KeyValuePair& pair, const std::string& value);
 // registered document's ReaderLock instead: shared for the lookups, change
 // mode for the edits.
 
-// Throws invalid_argument for what WriteValue refuses (see INI.h).
+// Throws invalid_argument for what WriteValue refuses (see INI.h), naming
+// the rule, the key and `file`.
 void CheckStorable(const std::optional<std::string>& section,
-                   const std::string& key, const std::string& value);
+                   const std::string& key, const std::string& value,
+                   const std::string& file);
+// The bytes a save of `file` writes.
+std::string SavedBytes(const File& file);
+// The named sections in the order of their first header.
+std::vector<std::string> NamesInFileOrder(const File& document);
 std::vector<std::string> SectionTexts(const File& file,
                                       const std::optional<std::string>& name);
 std::vector<std::pair<std::string, std::string>> SectionPairs(
@@ -365,6 +383,8 @@ struct Named {
 // with the thread's slot. Repeated calls from one thread take no lock.
 Named Lookup(const std::string& file);
 File& Document(const std::string& file);
+// The calling thread's slot in every document's ReaderLock.
+std::size_t ThreadSlot();
 
 // Runs `read(const File&)` on the registered document of `file` under its
 // lock held shared, and returns what it returns.

@@ -10,6 +10,8 @@
 #include <vector>
 
 #include "Internal.h"
+#include "KeptWrite.h"
+#include "Syntax.h"
 
 namespace vty::config::ini {
 
@@ -21,30 +23,40 @@ using Kind = ChangeLog::Kind;
 
 // Replaces the document with `theirs` and re-applies the change log on top.
 // A write re-applies the value the document holds now, with the key's and
-// the section's stored spelling.
+// the section's stored spelling; a handle's write re-applies the value its
+// syntax reads there, as that handle writes it, into the line they left.
 void Merge(File& file, const DiskContent& theirs) {
   struct Redo {
     Kind kind;
     std::optional<std::string> section;
     std::string key;
     std::string value;
+    std::shared_ptr<const Syntax> syntax;
   };
   DocumentState& state = DocumentState::Of(file);
   std::vector<Redo> redo;
   for (const ChangeLog::Change& change : state.changes.InOrder()) {
     if (change.kind != Kind::kWrite) {
-      redo.push_back(Redo{change.kind, change.section, change.key, {}});
+      redo.push_back(Redo{change.kind, change.section, change.key, {}, {}});
     } else if (const KeyValuePair* pair =
                    FindPair(file, change.section, change.key)) {
-      redo.push_back(
-          Redo{change.kind, pair->section->name, pair->key, pair->value});
+      redo.push_back(Redo{
+          change.kind, pair->section->name, pair->key,
+          change.syntax ? std::string(MeantValue(pair->value, *change.syntax))
+                        : pair->value,
+          change.syntax});
     }  // else the write failed before it changed anything
   }
   Parse(file, theirs);
   for (const Redo& change : redo) {
     switch (change.kind) {
       case Kind::kWrite:
-        SetValue(file, change.section, change.key, change.value);
+        if (change.syntax) {
+          SetKept(file, change.section, change.key, change.value,
+                  *change.syntax);
+        } else {
+          SetValue(file, change.section, change.key, change.value);
+        }
         break;
       case Kind::kEraseKey:
         RemoveKey(file, change.section, change.key);
@@ -77,19 +89,25 @@ const std::string& ChangeLog::Target(const std::optional<std::string>& section,
 }
 
 void ChangeLog::Add(Kind kind, const std::optional<std::string>& section,
-                    std::string_view key) {
+                    std::string_view key,
+                    std::shared_ptr<const Syntax> syntax) {
   const bool wholeSection = kind == Kind::kEraseSection;
   const auto found = byTarget_.find(Target(section, key, wholeSection));
   if (found != byTarget_.end()) {
     Change& change = *found->second;
     // A key written again keeps its place: its line stays where the first
     // write put it. Anything else now comes after every other change.
-    if (kind == Kind::kWrite && change.kind == Kind::kWrite) return;
+    // A handle's write is no longer covered as a free function's is.
+    if (syntax) Uncover();
+    const bool keeps = kind == Kind::kWrite && change.kind == Kind::kWrite;
+    change.syntax = std::move(syntax);
+    if (keeps) return;
     change.kind = kind;
     changes_.splice(changes_.end(), changes_, found->second);
   } else {
     std::list<Change> made;
-    made.push_back(Change{kind, section, std::string(wholeSection ? "" : key)});
+    made.push_back(Change{kind, section, std::string(wholeSection ? "" : key),
+                          std::move(syntax)});
     byTarget_.emplace(scratch_, made.begin());
     changes_.splice(changes_.end(), made);
   }

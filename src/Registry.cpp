@@ -61,10 +61,15 @@ LoadObserver& GetLoadObserver() {
   return observer;
 }
 
-// The names of the named sections in the order of their first header. Each
-// section's first line is its header, so the first line met of a section is
-// that header; the set is consulted only where one block gives way to the
-// next.
+}  // namespace
+
+namespace detail {
+
+void CreateRegistry() { GetState(); }
+
+// Each section's first line is its header, so the first line met of a
+// section is that header; the set is consulted only where one block gives
+// way to the next.
 std::vector<std::string> NamesInFileOrder(const File& document) {
   std::vector<std::string> names;
   std::unordered_set<const Section*> seen;
@@ -80,12 +85,6 @@ std::vector<std::string> NamesInFileOrder(const File& document) {
   }
   return names;
 }
-
-}  // namespace
-
-namespace detail {
-
-void CreateRegistry() { GetState(); }
 
 namespace {
 
@@ -132,29 +131,44 @@ std::shared_ptr<File> GetFile(const std::string& file) {
   return Register(file).second;
 }
 
-Named Lookup(const std::string& file) {
-  // The last few paths this thread named, and its slot in every document's
-  // ReaderLock: one thread-local block, so a call looks up one. Documents
-  // stay registered until exit, so a hit needs no lock and touches no cache
-  // line that other threads write. Trivially destructible, so that a call
-  // from a static destructor after this thread's objects are gone still
-  // finds it intact.
-  struct Recent {
-    const std::string* name = nullptr;  // the registry's spelling
-    File* document = nullptr;
-  };
-  constexpr std::size_t kRecent = 4;
-  constexpr std::size_t kNoSlot = ~std::size_t{0};
-  struct ThreadCache {
-    std::array<Recent, kRecent> recent;
-    std::size_t victim;
-    std::size_t slot;
-  };
-  // Initial-exec: found at a fixed offset from the thread pointer, without a
-  // call to __tls_get_addr; the block is small enough for the static TLS
+namespace {
+
+// The last few paths this thread named, and its slot in every document's
+// ReaderLock: one thread-local block, so a call looks up one. Documents
+// stay registered until exit, so a hit needs no lock and touches no cache
+// line that other threads write. Trivially destructible, so that a call
+// from a static destructor after this thread's objects are gone still
+// finds it intact.
+struct Recent {
+  const std::string* name = nullptr;  // the registry's spelling
+  File* document = nullptr;
+};
+constexpr std::size_t kRecent = 4;
+constexpr std::size_t kNoSlot = ~std::size_t{0};
+struct ThreadCache {
+  std::array<Recent, kRecent> recent;
+  std::size_t victim;
+  std::size_t slot;
+};
+inline ThreadCache& ThisThread() {
+  // Initial-exec: found at a fixed offset from the thread pointer, without
+  // a call to __tls_get_addr; the block is small enough for the static TLS
   // that the C library keeps for libraries loaded later.
   [[gnu::tls_model("initial-exec")]] thread_local ThreadCache cache{
       {}, 0, kNoSlot};
+  return cache;
+}
+
+}  // namespace
+
+std::size_t ThreadSlot() {
+  ThreadCache& cache = ThisThread();
+  if (cache.slot == kNoSlot) cache.slot = ReaderLock::NewThreadSlot();
+  return cache.slot;
+}
+
+Named Lookup(const std::string& file) {
+  ThreadCache& cache = ThisThread();
   for (const Recent& entry : cache.recent) {
     if (entry.document != nullptr && *entry.name == file) {
       return Named{*entry.document, cache.slot};
@@ -276,7 +290,8 @@ bool IterateAllSections(
     const std::function<void(const std::exception&)>& errorCallback) {
   // A snapshot in file order: sections created during the walk are not
   // visited, and no lock is held while a callback runs.
-  for (const std::string& name : detail::Reading(file, NamesInFileOrder)) {
+  for (const std::string& name :
+       detail::Reading(file, detail::NamesInFileOrder)) {
     const auto pairs = detail::Reading(file, [&](const File& document) {
       return detail::SectionPairs(document, name);
     });
@@ -316,7 +331,7 @@ void Changing(const std::string& file, Change change) {
 void WriteString(const std::optional<std::string>& section,
                  const std::string& key, const std::string& value,
                  const std::string& file) {
-  detail::CheckStorable(section, key, value);
+  detail::CheckStorable(section, key, value, file);
   Changing(file, [&](File& document) {
     detail::LoggedWrite(document, section, key, value);
     return true;

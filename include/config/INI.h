@@ -49,6 +49,7 @@
 #include <shared_mutex>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <unordered_map>
 #include <unordered_set>
 #include <utility>
@@ -347,6 +348,33 @@ class VTY_CONFIG_API File {
   std::unique_ptr<detail::DocumentState> state_;
 };
 
+// The types of the typed values. Any other T given to the typed functions
+// below stops the compilation with a message naming these.
+namespace detail {
+template <class T>
+struct IsTypedValue : std::false_type {};
+#define VTY_CONFIG_TYPED_VALUE_TYPE_(T) \
+  template <>                           \
+  struct IsTypedValue<T> : std::true_type {};
+VTY_CONFIG_TYPED_VALUE_TYPE_(bool)
+VTY_CONFIG_TYPED_VALUE_TYPE_(int)
+VTY_CONFIG_TYPED_VALUE_TYPE_(long)
+VTY_CONFIG_TYPED_VALUE_TYPE_(long long)
+VTY_CONFIG_TYPED_VALUE_TYPE_(unsigned)
+VTY_CONFIG_TYPED_VALUE_TYPE_(unsigned long)
+VTY_CONFIG_TYPED_VALUE_TYPE_(unsigned long long)
+VTY_CONFIG_TYPED_VALUE_TYPE_(float)
+VTY_CONFIG_TYPED_VALUE_TYPE_(double)
+#undef VTY_CONFIG_TYPED_VALUE_TYPE_
+}  // namespace detail
+#define VTY_CONFIG_VALUE_TYPES_                                         \
+  "bool, int, long, long long, unsigned, unsigned long, unsigned long " \
+  "long, float or double"
+#define VTY_CONFIG_READ_TYPES_ \
+  "vty::config::ini: T must be std::string, " VTY_CONFIG_VALUE_TYPES_
+#define VTY_CONFIG_PARSE_TYPES_ \
+  "vty::config::ini: T must be " VTY_CONFIG_VALUE_TYPES_
+
 // -----------------------------------------------------------------------------
 // Reading
 // -----------------------------------------------------------------------------
@@ -392,18 +420,38 @@ VTY_CONFIG_API unsigned long ReadString(
 /// not parse. A value that does not parse is never an exception. For
 /// `std::string`, the same as the first `ReadString`.
 template <class T>
-T ReadValue(const std::optional<std::string>& section,
-            const std::string_view& key, const T& defaultValue,
-            const std::string& file);
+T ReadValue(const std::optional<std::string>& /*section*/,
+            const std::string_view& /*key*/, const T& defaultValue,
+            const std::string& /*file*/) {
+  static_assert(detail::IsTypedValue<T>::value, VTY_CONFIG_READ_TYPES_);
+  return defaultValue;  // each supported T has its exported form below
+}
 
 /// Typed read with a found flag: sets `value` to the parsed value and returns
 /// true; sets it to `defaultValue` and returns false when the key is missing
 /// or its value does not parse. On an exception `value` is unchanged. For
 /// `std::string`, the same as the second `ReadString`.
 template <class T>
-bool ReadValue(const std::optional<std::string>& section,
-               const std::string_view& key, const T& defaultValue, T& value,
-               const std::string& file);
+bool ReadValue(const std::optional<std::string>& /*section*/,
+               const std::string_view& /*key*/, const T& /*defaultValue*/,
+               T& /*value*/, const std::string& /*file*/) {
+  static_assert(detail::IsTypedValue<T>::value, VTY_CONFIG_READ_TYPES_);
+  return false;
+}
+
+/// The typed reads with a C string default (a string literal): the first
+/// two `ReadString`s.
+inline std::string ReadValue(const std::optional<std::string>& section,
+                             const std::string_view& key,
+                             const char* defaultValue,
+                             const std::string& file) {
+  return ReadString(section, key, defaultValue, file);
+}
+inline bool ReadValue(const std::optional<std::string>& section,
+                      const std::string_view& key, const char* defaultValue,
+                      std::string& value, const std::string& file) {
+  return ReadString(section, key, defaultValue, value, file);
+}
 
 /// Parses `text` as a `T` by the rules of the typed reads, whatever the
 /// locale. Blanks (space, tab) at both ends are ignored; nothing else is.
@@ -419,14 +467,20 @@ bool ReadValue(const std::optional<std::string>& section,
 ///   float, double  "1e3"  "-0.5"  ".5"      ""  "+1"  "1e"  "1,5"  "0x1p3"
 ///                  "inf"  "nan"  "1e-320"   out of range: "1e400"  "1e-400"
 template <class T>
-bool ParseValue(const std::string_view& text, T& value);
+bool ParseValue(const std::string_view& /*text*/, T& /*value*/) {
+  static_assert(detail::IsTypedValue<T>::value, VTY_CONFIG_PARSE_TYPES_);
+  return false;
+}
 
 /// The text `WriteValue` stores for `value`: integers in decimal, `bool` as
 /// "true" or "false", `float` and `double` as the shortest text that parses
 /// back as the same number ("0.1", "1e+300", "-0", "inf"; NaN as "nan" or
 /// "-nan", which parse back as NaN). Throws only `std::bad_alloc`.
 template <class T>
-std::string FormatValue(const T& value);
+std::string FormatValue(const T& /*value*/) {
+  static_assert(detail::IsTypedValue<T>::value, VTY_CONFIG_PARSE_TYPES_);
+  return {};
+}
 
 template <>
 VTY_CONFIG_API std::string ReadValue<std::string>(
@@ -440,7 +494,7 @@ VTY_CONFIG_API bool ReadValue<std::string>(
     const std::string& file);
 
 // The typed forms above exist for std::string (reads only) and for exactly
-// the types below; any other T is a link error.
+// the types below; any other T does not compile.
 #define VTY_CONFIG_TYPED_READS_(T)                                            \
   template <>                                                                 \
   VTY_CONFIG_API T ReadValue<T>(                                              \
@@ -521,11 +575,20 @@ VTY_CONFIG_API void WriteString(const std::optional<std::string>& section,
 
 /// Typed write: `WriteString` of `FormatValue(value)`, with its placement,
 /// refusals and saving. Provided for std::string (the same as `WriteString`)
-/// and for the types of the typed reads; any other T is a link error.
+/// and for the types of the typed reads; any other T does not compile.
 template <class T>
-void WriteValue(const std::optional<std::string>& section,
-                const std::string& key, const T& value,
-                const std::string& file);
+void WriteValue(const std::optional<std::string>& /*section*/,
+                const std::string& /*key*/, const T& /*value*/,
+                const std::string& /*file*/) {
+  static_assert(detail::IsTypedValue<T>::value, VTY_CONFIG_READ_TYPES_);
+}
+
+/// `WriteString`, for a C string (a string literal) value.
+inline void WriteValue(const std::optional<std::string>& section,
+                       const std::string& key, const char* value,
+                       const std::string& file) {
+  WriteString(section, key, value, file);
+}
 
 template <>
 VTY_CONFIG_API void WriteValue<std::string>(
@@ -590,5 +653,9 @@ VTY_CONFIG_API void InitialiseAsyncWriting();
 VTY_CONFIG_API void ShutdownAsyncWriting() noexcept;
 
 }  // namespace vty::config::ini
+
+#undef VTY_CONFIG_VALUE_TYPES_
+#undef VTY_CONFIG_READ_TYPES_
+#undef VTY_CONFIG_PARSE_TYPES_
 
 #endif  // VTY_CONFIG_INI_H_

@@ -1,0 +1,293 @@
+// The handle: a Settings names its document once and reads and edits it by
+// its Syntax. Values are read and written by Syntax.cpp's rules, lines are
+// edited by KeptWrite.cpp; everything the handle takes from the core (the
+// registry, the document's lock, the change log and the write rule) is in
+// the first block below.
+
+#include "config/Settings.h"
+
+#include <stdexcept>
+#include <unordered_set>
+
+#include "Internal.h"
+#include "KeptWrite.h"
+#include "Refusal.h"
+#include "Syntax.h"
+
+namespace vty::config::ini {
+
+namespace detail {
+
+// What every copy of a handle shares.
+struct Handle {
+  // The registry's document of the path, or the only owner of one in memory.
+  std::shared_ptr<File> owner;
+  File& document;
+  std::shared_ptr<const Syntax> syntax;
+  std::string name;  // the file as the caller named it, for messages
+  bool inMemory;
+};
+
+}  // namespace detail
+
+namespace {
+
+using detail::Handle;
+using State = Lookup::State;
+
+// ---- The core, as the handle reaches it ----
+
+std::shared_ptr<File> RegisteredDocument(const std::string& file) {
+  return detail::GetFile(file);
+}
+
+// A document that is never saved: bound to a path below /dev/null, which is
+// no directory, so loading it finds nothing and its text is parsed in
+// instead; its writes are always deferred, and nothing ever flushes it.
+std::shared_ptr<File> DocumentOfText(std::string_view text) {
+  auto file = std::make_shared<File>("/dev/null/vty-config-in-memory",
+                                     [] { return true; });
+  detail::DiskContent content;
+  content.snapshot.exists = true;
+  content.bytes.assign(text.begin(), text.end());
+  detail::Parse(*file, content);
+  return file;
+}
+
+// The document's lock held shared: a handle's lookups.
+class ReadHold {
+ public:
+  explicit ReadHold(const Handle& handle)
+      : hold_(detail::DocumentState::Of(handle.document).lock,
+              detail::ThreadSlot()) {}
+
+ private:
+  detail::SharedHold hold_;
+};
+
+// Runs `change(File&)` under the document's lock in change mode and, when it
+// returns true, applies the write rule as the free functions do.
+template <class Change>
+bool Changing(const Handle& handle, Change change) {
+  File& document = handle.document;
+  detail::WriterHold hold(detail::DocumentState::Of(document).lock,
+                          detail::WriterHold::Mode::kChange);
+  const bool changedBefore =
+      !detail::DocumentState::Of(document).changes.Empty();
+  if (!change(document)) return false;
+  detail::ApplyWriteRule(document, &hold, changedBefore);
+  return true;
+}
+
+void Log(File& document, detail::ChangeLog::Kind kind,
+         const SectionName& section, std::string_view key,
+         std::shared_ptr<const Syntax> syntax = {}) {
+  detail::DocumentState::Of(document).changes.Add(kind, section, key,
+                                                  std::move(syntax));
+}
+
+void FlushDocument(File& document) { detail::FlushRegistered(document); }
+
+void ReloadDocument(File& document) {
+  detail::WriterHold hold(detail::DocumentState::Of(document).lock,
+                          detail::WriterHold::Mode::kSave);
+  detail::Refresh(document, &hold);
+}
+
+// ---- Lookups ----
+
+const Section* FindSection(const File& document, const SectionName& name) {
+  const auto found = document.sections.find(name);
+  return found == document.sections.end() ? nullptr : found->second.get();
+}
+
+bool HasKeyLine(const Section& section) {
+  for (const auto& ref : section.lineRefs) {
+    if (dynamic_cast<const KeyValuePair*>(ref->get()) != nullptr) return true;
+  }
+  return false;
+}
+
+std::size_t LineOf(const File& document, const Line* line) {
+  std::size_t number = 1;
+  for (const auto& each : document.lines) {
+    if (each.get() == line) return number;
+    ++number;
+  }
+  return 0;
+}
+
+}  // namespace
+
+Settings::Settings(const std::string& file, Syntax syntax) {
+  std::shared_ptr<File> document = RegisteredDocument(file);
+  File& reference = *document;
+  handle_ = std::make_shared<const Handle>(
+      Handle{std::move(document), reference,
+             std::make_shared<const Syntax>(std::move(syntax)), file, false});
+}
+
+Settings Settings::FromText(std::string_view text, Syntax syntax) {
+  std::shared_ptr<File> document = DocumentOfText(text);
+  File& reference = *document;
+  Settings settings;
+  settings.handle_ = std::make_shared<const Handle>(
+      Handle{std::move(document), reference,
+             std::make_shared<const Syntax>(std::move(syntax)),
+             "the text of Settings::FromText", true});
+  return settings;
+}
+
+Settings::~Settings() = default;
+
+std::string Settings::Text() const {
+  const Handle& handle = *handle_;
+  const ReadHold hold(handle);
+  return detail::SavedBytes(handle.document);
+}
+
+const Syntax& Settings::GetSyntax() const { return *handle_->syntax; }
+
+// ---- Reading ----
+
+Lookup::State Settings::FetchText(const SectionName& section,
+                                  std::string_view key, std::string& value,
+                                  Lookup* inspect) const {
+  const Handle& handle = *handle_;
+  const ReadHold hold(handle);
+  const KeyValuePair* pair = detail::FindPair(handle.document, section, key);
+  if (pair == nullptr) return State::Missing;
+  value.assign(detail::MeantValue(pair->value, *handle.syntax));
+  if (inspect != nullptr) {
+    inspect->text = value;
+    inspect->line = LineOf(handle.document, pair);
+  }
+  return State::Present;
+}
+
+Lookup::State Settings::FetchItems(const SectionName& section,
+                                   std::string_view key,
+                                   std::vector<std::string>& items,
+                                   Lookup* inspect) const {
+  std::string text;
+  const State state = FetchText(section, key, text, inspect);
+  if (state == State::Present) {
+    items = detail::SplitList(text, handle_->syntax->listSeparator);
+  }
+  return state;
+}
+
+bool Settings::HasSection(const SectionName& section) const {
+  const Handle& handle = *handle_;
+  const ReadHold hold(handle);
+  const Section* found = FindSection(handle.document, section);
+  return found != nullptr && (section || HasKeyLine(*found));
+}
+
+bool Settings::HasKey(const SectionName& section, std::string_view key) const {
+  const Handle& handle = *handle_;
+  const ReadHold hold(handle);
+  return detail::FindPair(handle.document, section, key) != nullptr;
+}
+
+std::vector<SectionName> Settings::Sections() const {
+  const Handle& handle = *handle_;
+  const ReadHold hold(handle);
+  std::vector<SectionName> sections;
+  const Section* unnamed = FindSection(handle.document, std::nullopt);
+  if (unnamed != nullptr && HasKeyLine(*unnamed)) sections.emplace_back();
+  for (std::string& name : detail::NamesInFileOrder(handle.document)) {
+    sections.emplace_back(std::move(name));
+  }
+  return sections;
+}
+
+std::vector<std::string> Settings::Keys(const SectionName& section) const {
+  std::vector<std::string> keys;
+  for (auto& pair : Pairs(section)) keys.push_back(std::move(pair.first));
+  return keys;
+}
+
+std::vector<std::pair<std::string, std::string>> Settings::Pairs(
+    const SectionName& section) const {
+  const Handle& handle = *handle_;
+  std::vector<std::pair<std::string, std::string>> pairs;
+  std::unordered_set<std::string> seen;  // folded: the first key wins
+  const ReadHold hold(handle);
+  for (auto& [key, raw] : detail::SectionPairs(handle.document, section)) {
+    std::string folded(key);
+    for (char& c : folded) c = detail::FoldAscii(c);
+    if (!seen.insert(std::move(folded)).second) continue;
+    pairs.emplace_back(std::move(key), detail::MeantValue(raw, *handle.syntax));
+  }
+  return pairs;
+}
+
+// ---- Changing ----
+
+void Settings::StoreText(const SectionName& section, std::string_view key,
+                         std::string_view value) {
+  const Handle& handle = *handle_;
+  const std::string name(key);
+  // The rules of the free functions first: they need no lock.
+  detail::CheckStorable(section, name, std::string(value), handle.name);
+  Changing(handle, [&](File& document) {
+    const detail::KeptText kept = detail::KeptTextOf(
+        detail::FindPair(document, section, key), value, *handle.syntax);
+    if (!kept.refusal.empty()) {
+      detail::Refuse("value \"" + std::string(value) + "\" of " +
+                         detail::KeySubject(section, key, handle.name),
+                     kept.refusal);
+    }
+    Log(document, detail::ChangeLog::Kind::kWrite, section, key, handle.syntax);
+    detail::SetKept(document, section, name, value, *handle.syntax);
+    return true;
+  });
+}
+
+void Settings::StoreItems(const SectionName& section, std::string_view key,
+                          const std::vector<std::string>& items) {
+  const char separator = handle_->syntax->listSeparator;
+  const std::string refusal = detail::ListRefusal(items, separator);
+  if (!refusal.empty()) {
+    detail::Refuse(
+        "value of " + detail::KeySubject(section, key, handle_->name), refusal);
+  }
+  StoreText(section, key, detail::JoinList(items, separator));
+}
+
+bool Settings::Erase(const SectionName& section, std::string_view key) {
+  return Changing(*handle_, [&](File& document) {
+    if (detail::FindPair(document, section, key) == nullptr) return false;
+    Log(document, detail::ChangeLog::Kind::kEraseKey, section, key);
+    return detail::RemoveKey(document, section, key);
+  });
+}
+
+bool Settings::EraseSection(const SectionName& section) {
+  return Changing(*handle_, [&](File& document) {
+    if (FindSection(document, section) == nullptr) return false;
+    Log(document, detail::ChangeLog::Kind::kEraseSection, section, {});
+    return detail::RemoveSection(document, section);
+  });
+}
+
+void Settings::Flush() {
+  if (handle_->inMemory) {
+    throw std::logic_error(
+        "vty::config::ini: Settings::Flush of a document made from a text, "
+        "which has no file");
+  }
+  FlushDocument(handle_->document);
+}
+
+void Settings::Reload() {
+  if (handle_->inMemory) {
+    throw std::logic_error(
+        "vty::config::ini: Settings::Reload of a document made from a text, "
+        "which has no file");
+  }
+  ReloadDocument(handle_->document);
+}
+
+}  // namespace vty::config::ini
