@@ -1,18 +1,18 @@
-// Store: the one place vty-ini reads and edits an INI file. A private
-// document of the file whose changes stay in memory until Save, so that a
-// command's edits reach the file in one save, or not at all (--dry-run).
+// Store: the one place vty-ini reads and edits an INI file, through the
+// library's `Settings` handle with its default syntax: a value is what a
+// person reads there (no blanks at its ends, no ';' comment after a blank),
+// and an edit keeps the rest of the line.
 //
-// Values come in two forms. The *stored* text is everything after the first
-// '=' of a key line, as the compatible functions give it. The *meant* value
-// is what a person reads there: blanks (space, tab) at both ends are not part
-// of it, and a ';' preceded by a blank starts a comment that runs to the end
-// of the line. Set takes a meant value and keeps the rest of the stored text
-// (the blanks around the value and the comment after it).
+// A command reads and edits an in-memory copy of the file, so that every
+// refusal comes before the file is touched and --dry-run sees the result
+// without writing. Save then makes the same edits on the file's shared
+// document with writing deferred, and flushes once: the whole command
+// reaches the file in one save, merged with what others wrote meanwhile.
 
 #ifndef VTY_CONFIG_TOOLS_STORE_H_
 #define VTY_CONFIG_TOOLS_STORE_H_
 
-#include <memory>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -20,66 +20,71 @@
 #include <vector>
 
 #include "InPlace.h"
-#include "config/INI.h"
+#include "config/Settings.h"
 
 namespace vty::config::tool {
 
-using SectionName = std::optional<std::string>;  // std::nullopt: unnamed
-
-// The meant value of a stored text.
-std::string_view Meant(std::string_view stored);
+using ini::SectionName;
 
 class Store {
  public:
-  // Loads `file`; a missing file is an empty document. Throws
-  // std::filesystem::filesystem_error when the file exists but cannot be
-  // read.
-  explicit Store(const std::string& file);
+  // Loads `file` (a missing file is an empty document); list values are
+  // split at `listSeparator`. Throws std::filesystem::filesystem_error when
+  // the file exists but cannot be read.
+  explicit Store(const std::string& file, char listSeparator = ',');
 
-  // Every section that has lines, in the order its first line appears; the
-  // unnamed section first when lines stand before the first header.
-  std::vector<SectionName> Sections() const;
-  bool HasSection(const SectionName& section) const;
-  // Each key of `section` once with its first value, in file order; meant
-  // values unless `raw`.
+  // Every section in file order; the unnamed one first when it has keys.
+  std::vector<SectionName> Sections() const { return doc_.Sections(); }
+  bool HasSection(const SectionName& section) const {
+    return doc_.HasSection(section);
+  }
+  // Each key of `section` once, with the value of its first line; with
+  // `raw`, everything after the '=' as stored.
   std::vector<std::pair<std::string, std::string>> Pairs(
-      const SectionName& section, bool raw) const;
-  // Every key line of `section`, a key given twice listed twice.
-  std::vector<std::pair<std::string, std::string>> AllPairs(
-      const SectionName& section, bool raw) const;
-  // The text of every key line and unrecognised line of `section`.
-  std::vector<std::string> SectionLines(const SectionName& section) const;
+      const SectionName& section, bool raw) const {
+    return (raw ? raw_ : doc_).Pairs(section);
+  }
   std::optional<std::string> Get(const SectionName& section,
-                                 std::string_view key, bool raw) const;
+                                 std::string_view key, bool raw) const {
+    return (raw ? raw_ : doc_).Find<std::string>(section, key);
+  }
+  std::optional<std::vector<std::string>> GetList(const SectionName& section,
+                                                  std::string_view key) const {
+    return doc_.Find<std::vector<std::string>>(section, key);
+  }
 
-  // Each returns whether the document changed. Set refuses, with
-  // std::invalid_argument, a meant value that would read back differently;
-  // with `raw`, `value` becomes the whole stored text.
+  // Each returns whether the document changed; a refused value throws
+  // std::invalid_argument before anything changes.
   bool Set(const SectionName& section, const std::string& key,
-           const std::string& value, bool raw = false);
+           const std::string& value);
+  bool SetList(const SectionName& section, const std::string& key,
+               const std::vector<std::string>& items);
   bool Erase(const SectionName& section, const std::string& key);
   bool EraseSection(const SectionName& section);
-  // Renames every header of `from`; the lines under them stay. Throws
-  // std::invalid_argument when `to` names another section that exists.
+  // Renames every header of `from`, keeping the rest of each header line
+  // and the lines under it. Throws std::invalid_argument when `to` names
+  // another section or would not read back as a header.
   bool RenameSection(const std::string& from, const std::string& to);
 
-  // The bytes a save would write now.
-  std::string Text() const;
+  // The bytes a save would write: the file when loaded, and now.
+  const std::string& Loaded() const { return loaded_; }
+  std::string Text() const { return doc_.Text(); }
   bool Changed() const { return Text() != loaded_; }
-  // Saves the changes. With a held `inPlace` lock (taken before this
-  // Store was loaded) the file is rewritten in place with Text(); otherwise
-  // the changes are merged with what others wrote meanwhile and the file is
-  // replaced in one step. A rename is always written in place.
-  void Save(const FileLock* inPlace);
 
-  const std::string& file() const { return file_; }
+  // Saves what changed. With a held `inPlace` lock (taken before this Store
+  // was loaded) the file is rewritten in place with Text(); otherwise the
+  // edits are made on the file's document and saved once, merged. A rename
+  // is written in place only.
+  void Save(const FileLock* inPlace);
 
  private:
   std::string file_;
-  std::unique_ptr<vty::config::ini::File> doc_;
-  bool byteOrderMark_ = false;
-  std::string loaded_;               // Text() when loaded
-  std::optional<std::string> text_;  // a rename's text, replacing doc_'s
+  ini::Syntax syntax_;
+  ini::Settings doc_;  // the copy the command reads and edits
+  ini::Settings raw_;  // the same text, read raw
+  std::string loaded_;
+  std::vector<std::function<void(ini::Settings&)>> edits_;  // for Save
+  bool renamed_ = false;
 };
 
 }  // namespace vty::config::tool

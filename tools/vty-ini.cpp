@@ -11,8 +11,6 @@
 //
 // Run `vty-ini --help` for the commands, the output formats and exit codes.
 
-#include <unistd.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <filesystem>
@@ -71,7 +69,7 @@ Commands:
       prints TEXT, or without --default a message, and exits 1. --type
       prints the value as a TYPE (exit 3 when it is not one). Without KEY,
       --format prints every key of SECTION.
-  set FILE SECTION KEY VALUE [--existing] [--type TYPE] [--raw]
+  set FILE SECTION KEY VALUE [--existing] [--type TYPE]
   set FILE SECTION KEY ITEM --list [--list-sep C]
       Set KEY to VALUE. The key's line keeps its layout: its indentation,
       the blanks around '=' and around the value, and its comment. A new key
@@ -79,8 +77,9 @@ Commands:
       of the file. A missing FILE is created, with its directories. An equal
       value leaves the file untouched. VALUE "-" is one line of standard
       input. --existing changes KEY only when it is there (exit 1
-      otherwise). --raw stores VALUE as the whole text after the '='. --list
-      adds ITEM to the list KEY holds unless it is there already.
+      otherwise). A VALUE that would read back otherwise (blanks at its
+      ends, a ';' after a blank) is refused. --list adds ITEM to the list
+      KEY holds unless it is there already.
   merge FILE [SECTION] [--existing]
       Set each key of the INI text on standard input in FILE, values as
       get gives them; keys before its first header go to SECTION (without
@@ -107,9 +106,9 @@ Commands:
       them); with --raw, its key lines and unrecognised lines as written.
   dump FILE [--json] [--raw]
       Print every pair, one SECTION<TAB>KEY<TAB>VALUE line each (a tab, line
-      feed and backslash in them written \t, \n and \\); a key given twice
-      is listed twice. --json: one object of sections, each an object of
-      its keys with their first values.
+      feed and backslash in them written \t, \n and \\); each key once,
+      with the value get prints. --json: one object of sections, each an
+      object of its keys and values.
   check FILE
       Print FILE:LINE: MESSAGE for each line no read reaches or that is
       probably a mistake: a line that is no blank, comment, key or header; a
@@ -128,7 +127,7 @@ Options for every edit (set, merge, del, del-section, rename-section):
 
 Other options:
   --default TEXT, --default=TEXT   get: what to print for a missing key
-  --raw                            get, dump, section, set: stored text
+  --raw                            get, dump, section: the stored text
   --type TYPE, --type=TYPE         get, set: int, uint, bool or float
   --format F, --format=F           get: sh (NAME='VALUE', quoted for sh; a
                                    name that is no shell name is refused),
@@ -285,33 +284,6 @@ std::string Typed(const Args& args, const std::string& value,
                               std::string(args.type->name));
 }
 
-// The items of a list value: split at `separator`, blanks around each
-// trimmed; an empty value has none.
-std::vector<std::string> ListItems(std::string_view value, char separator) {
-  std::vector<std::string> items;
-  if (value.empty()) return items;
-  for (std::size_t start = 0;;) {
-    const std::size_t end = value.find(separator, start);
-    items.emplace_back(tool::Meant(value.substr(start, end - start)));
-    if (end == std::string_view::npos) return items;
-    start = end + 1;
-  }
-}
-
-// `items` joined as `like` joins them: with a blank after each separator
-// when it has one there.
-std::string JoinList(const std::vector<std::string>& items, char separator,
-                     std::string_view like) {
-  const std::string joint =
-      std::string(1, separator) +
-      (like.find(std::string(1, separator) + " ") != like.npos ? " " : "");
-  std::string value;
-  for (const auto& item : items) {
-    value += (&item == &items.front() ? "" : joint) + item;
-  }
-  return value;
-}
-
 // ---- Reading commands ----
 
 // get --format: the printed form of pairs of one section.
@@ -388,11 +360,11 @@ int PrintSection(const Args& args) {
   const SectionName section = AsSection(args.operands[1]);
   if (!store.HasSection(section)) return MissingSection(args, section);
   if (args.raw) {
-    for (const auto& text : store.SectionLines(section)) {
+    for (const auto& text : ini::ReadSection(section, args.operands[0])) {
       std::cout << text << '\n';
     }
   } else {
-    for (const auto& [key, value] : store.AllPairs(section, false)) {
+    for (const auto& [key, value] : store.Pairs(section, false)) {
       std::cout << key << '=' << value << '\n';
     }
   }
@@ -405,7 +377,7 @@ int Dump(const Args& args) {
   if (!args.json) {
     for (const auto& section : store.Sections()) {
       const std::string name = tool::EscapeField(section.value_or(""));
-      for (const auto& [key, value] : store.AllPairs(section, args.raw)) {
+      for (const auto& [key, value] : store.Pairs(section, args.raw)) {
         std::cout << name << '\t' << tool::EscapeField(key) << '\t'
                   << tool::EscapeField(value) << '\n';
       }
@@ -457,31 +429,14 @@ int Check(const Args& args) {
 // Each edits a Store and returns kOk, or kMissing under --existing; Edit
 // then previews or saves what changed.
 
-// Standard input, loaded by the library's rules through a temporary file
-// that is removed once loaded.
-Store LoadStandardInput() {
-  std::string pattern = (fs::temp_directory_path() / "vty-ini.XXXXXX").string();
-  const int fd = ::mkstemp(pattern.data());
-  if (fd < 0) {
-    throw fs::filesystem_error("cannot copy the standard input", pattern,
-                               std::error_code(errno, std::generic_category()));
+// Standard input as an INI text, read as the library reads a file.
+ini::Settings ReadStandardInput() {
+  const std::string text(std::istreambuf_iterator<char>(std::cin), {});
+  if (std::cin.bad()) {
+    throw std::system_error(std::make_error_code(std::errc::io_error),
+                            "cannot read the standard input");
   }
-  ::close(fd);
-  struct Remove {
-    std::string path;
-    ~Remove() { ::unlink(path.c_str()); }
-  } remove{pattern};
-  {
-    const std::string text(std::istreambuf_iterator<char>(std::cin), {});
-    std::ofstream copy(pattern, std::ios::binary | std::ios::trunc);
-    if (!copy.write(text.data(), static_cast<std::streamsize>(text.size()))
-             .flush() ||
-        std::cin.bad()) {
-      throw fs::filesystem_error("cannot copy the standard input", pattern,
-                                 std::make_error_code(std::errc::io_error));
-    }
-  }
-  return Store(pattern);
+  return ini::Settings::FromText(text);
 }
 
 int Set(const Args& args, Store& store) {
@@ -496,21 +451,20 @@ int Set(const Args& args, Store& store) {
     }
     value = *typed;
   }
-  const std::optional<std::string> stored = store.Get(section, key, false);
-  if (args.existing && !stored) return MissingKey(args, section, key);
-  if (args.listSeparator) {
+  if (args.existing && !store.Get(section, key, false)) {
+    return MissingKey(args, section, key);
+  }
+  bool changed;
+  if (args.listSeparator) {  // ITEM, unless the list has it
     std::vector<std::string> items =
-        ListItems(stored.value_or(""), args.listSeparator);
-    if (value.find(args.listSeparator) != std::string::npos) {
-      throw std::invalid_argument("the item '" + value +
-                                  "' holds the list separator");
-    }
+        store.GetList(section, key).value_or(std::vector<std::string>());
     const bool present =
         std::find(items.begin(), items.end(), value) != items.end();
     if (!present) items.push_back(value);
-    value = JoinList(items, args.listSeparator, stored.value_or(""));
+    changed = store.SetList(section, key, items);
+  } else {
+    changed = store.Set(section, key, value);
   }
-  const bool changed = store.Set(section, key, value, args.raw);
   Tell(args, changed,
        "set " + args.operands[0] + " " + Describe(section) + " " + key);
   return kOk;
@@ -532,9 +486,8 @@ int Del(const Args& args, Store& store) {
   }
   if (args.operands.size() < 4) throw UsageError("del --list needs an ITEM");
   const std::string& item = args.operands[3];
-  const std::optional<std::string> stored = store.Get(section, key, false);
   std::vector<std::string> items =
-      ListItems(stored.value_or(""), args.listSeparator);
+      store.GetList(section, key).value_or(std::vector<std::string>());
   const auto kept = std::remove(items.begin(), items.end(), item);
   const bool present = kept != items.end();
   if (!present && args.existing) {
@@ -542,9 +495,7 @@ int Del(const Args& args, Store& store) {
         args, "item not found: " + Describe(section) + " " + key + " " + item);
   }
   items.erase(kept, items.end());
-  const bool changed = present && store.Set(section, key,
-                                            JoinList(items, args.listSeparator,
-                                                     stored.value_or("")));
+  const bool changed = present && store.SetList(section, key, items);
   Tell(args, changed, what + " " + item);
   return kOk;
 }
@@ -572,16 +523,16 @@ int RenameSection(const Args& args, Store& store) {
 }
 
 int Merge(const Args& args, Store& store) {
-  const Store input = LoadStandardInput();
+  const ini::Settings input = ReadStandardInput();
   const SectionName into =
       args.operands.size() > 1 ? AsSection(args.operands[1]) : std::nullopt;
   bool changed = false;
   for (const auto& section : input.Sections()) {
     const SectionName target = section ? section : into;
-    for (const auto& [key, value] : input.Pairs(section, false)) {
+    for (const auto& [key, value] : input.Pairs(section)) {
       const std::string what =
           args.operands[0] + " " + Describe(target) + " " + key;
-      if (args.existing && !store.Get(target, key, true)) {
+      if (args.existing && !store.Get(target, key, false)) {
         std::cerr << "skipped: merge " << what << " (not in the file)\n";
         continue;
       }
@@ -601,11 +552,10 @@ int Edit(const Args& args, int (*edit)(const Args&, Store&), bool inPlace) {
   // and the rewrite.
   std::optional<tool::FileLock> lock;
   if (inPlace && !args.dryRun && !args.output) lock.emplace(file);
-  Store store(file);
-  const std::string before = store.Text();
+  Store store(file, args.listSeparator ? args.listSeparator : ',');
   if (const int status = edit(args, store); status != kOk) return status;
   if (args.dryRun) {
-    std::cout << tool::UnifiedDiff(before, store.Text(), file);
+    std::cout << tool::UnifiedDiff(store.Loaded(), store.Text(), file);
   } else if (args.output) {
     std::cout << store.Text();
   } else {
@@ -642,10 +592,8 @@ constexpr Command kCommands[] = {
     {"get",
      "FILE SECTION [KEY] [--default TEXT] [--raw] [--type TYPE] [--format F]",
      2, 3, kDefault | kRaw | kType | kFormat, Get, nullptr},
-    {"set",
-     "FILE SECTION KEY VALUE|-|ITEM [--existing] [--type TYPE] [--raw] "
-     "[--list]",
-     4, 4, kExisting | kType | kRaw | kList | kEditing, nullptr, Set},
+    {"set", "FILE SECTION KEY VALUE|-|ITEM [--existing] [--type TYPE] [--list]",
+     4, 4, kExisting | kType | kList | kEditing, nullptr, Set},
     {"merge", "FILE [SECTION] [--existing]", 1, 2, kExisting | kEditing,
      nullptr, Merge},
     {"del", "FILE SECTION KEY [ITEM --list] [--existing]", 3, 4,
@@ -759,8 +707,8 @@ Args ParseArgs(const Command& command, const std::vector<std::string>& words) {
   if (args.dryRun && args.output) {
     throw UsageError("--dry-run and --output=- exclude each other");
   }
-  if (args.listSeparator && (args.raw || args.type)) {
-    throw UsageError("--list takes neither --raw nor --type");
+  if (args.listSeparator && args.type) {
+    throw UsageError("--list takes no --type");
   }
   return args;
 }
