@@ -35,6 +35,7 @@ for pattern in \
     '/lib/(.*/)?libVantry\.Config\.so\.1$' \
     '/lib/(.*/)?libVantry\.Config\.so$' \
     '/include/config/INI\.h$' \
+    '/include/config/Settings\.h$' \
     '/bin/vty-ini$' \
     '/share/man/man1/vty-ini\.1\.gz$' \
     '/share/bash-completion/completions/vty-ini$' \
