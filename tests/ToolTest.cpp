@@ -379,7 +379,8 @@ TEST_F(ToolTest, HelpAndVersion) {
   const std::string help = Run({"--help"}).out;
   for (const char* name :
        {"get", "set", "merge", "del", "del-section", "sections", "section",
-        "dump", "--raw", "--existing", "--verbose"}) {
+        "dump", "rename-section", "check", "--raw", "--existing", "--verbose",
+        "--dry-run", "--inplace"}) {
     EXPECT_NE(help.find(std::string("\n  ") + name + " "), help.npos) << name;
   }
   EXPECT_NE(help.find("(\"\") names the unnamed section"), help.npos);

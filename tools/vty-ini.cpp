@@ -126,6 +126,9 @@ Options for every edit (set, merge, del, del-section, rename-section):
                    or a full disk in the middle can leave it truncated
 
 Other options:
+  --existing                       set, merge: change only keys already
+                                   there; del, del-section: exit 1 when
+                                   there is nothing to erase
   --default TEXT, --default=TEXT   get: what to print for a missing key
   --raw                            get, dump, section: the stored text
   --type TYPE, --type=TYPE         get, set: int, uint, bool or float
