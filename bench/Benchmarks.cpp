@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "config/INI.h"
+#include "config/Settings.h"
 
 #ifdef VTY_BENCH_GKEYFILE
 #include <glib.h>
@@ -359,6 +360,20 @@ void BM_GKeyFileHotRead(benchmark::State& state) {
 BENCHMARK(BM_GKeyFileHotRead);
 #endif
 
+// The same reads through a handle: no path to look up, and the value as a
+// person means it (trimmed, its inline comment cut) instead of the raw text.
+void BM_HandleHotRead(benchmark::State& state) {
+  const auto& keys = Small().keys;
+  const ini::Settings settings(SmallFile());
+  const std::string none;
+  std::size_t i = 0;
+  for (auto _ : state) {
+    const auto& [section, key] = keys[i++ % keys.size()];
+    benchmark::DoNotOptimize(settings.Get<std::string>(section, key, none));
+  }
+}
+BENCHMARK(BM_HandleHotRead);
+
 void BM_HotReadBaseline(benchmark::State& state) {
   const auto map = BaselineMap();
   std::vector<std::string> names;
@@ -433,6 +448,25 @@ void BM_HotReadIntAsString(benchmark::State& state) {
   });
 }
 BENCHMARK(BM_HotReadIntAsString);
+
+void BM_HandleGetInt(benchmark::State& state) {
+  ReadNumbers(state, [](const std::string& section, const std::string& key,
+                        const std::string& file) {
+    static const ini::Settings settings(file);
+    return settings.Get<int>(section, key, 0);
+  });
+}
+BENCHMARK(BM_HandleGetInt);
+
+void BM_HandleGetIntAsString(benchmark::State& state) {
+  ReadNumbers(state, [](const std::string& section, const std::string& key,
+                        const std::string& file) {
+    static const ini::Settings settings(file);
+    static const std::string none;
+    return settings.Get<std::string>(section, key, none);
+  });
+}
+BENCHMARK(BM_HandleGetIntAsString);
 
 // Hot reads on one, two or four threads, on one shared file or a file per
 // thread (thread 0's is the shared one).

@@ -23,9 +23,10 @@ struct Handle {
   // The registry's document of the path, or the only owner of one in memory.
   std::shared_ptr<File> owner;
   File& document;
-  std::shared_ptr<const Syntax> syntax;
+  std::shared_ptr<const Syntax> syntax;  // shared with the change log
   std::string name;  // the file as the caller named it, for messages
   bool inMemory;
+  Syntax rules;  // *syntax, one load nearer
 };
 
 }  // namespace detail
@@ -122,19 +123,19 @@ std::size_t LineOf(const File& document, const Line* line) {
 Settings::Settings(const std::string& file, Syntax syntax) {
   std::shared_ptr<File> document = RegisteredDocument(file);
   File& reference = *document;
+  auto rules = std::make_shared<const Syntax>(std::move(syntax));
   handle_ = std::make_shared<const Handle>(
-      Handle{std::move(document), reference,
-             std::make_shared<const Syntax>(std::move(syntax)), file, false});
+      Handle{std::move(document), reference, rules, file, false, *rules});
 }
 
 Settings Settings::FromText(std::string_view text, Syntax syntax) {
   std::shared_ptr<File> document = DocumentOfText(text);
   File& reference = *document;
   Settings settings;
+  auto rules = std::make_shared<const Syntax>(std::move(syntax));
   settings.handle_ = std::make_shared<const Handle>(
-      Handle{std::move(document), reference,
-             std::make_shared<const Syntax>(std::move(syntax)),
-             "the text of Settings::FromText", true});
+      Handle{std::move(document), reference, rules,
+             "the text of Settings::FromText", true, *rules});
   return settings;
 }
 
@@ -146,7 +147,7 @@ std::string Settings::Text() const {
   return detail::SavedBytes(handle.document);
 }
 
-const Syntax& Settings::GetSyntax() const { return *handle_->syntax; }
+const Syntax& Settings::GetSyntax() const { return handle_->rules; }
 
 // ---- Reading ----
 
@@ -157,12 +158,27 @@ Lookup::State Settings::FetchText(const SectionName& section,
   const ReadHold hold(handle);
   const KeyValuePair* pair = detail::FindPair(handle.document, section, key);
   if (pair == nullptr) return State::Missing;
-  value.assign(detail::MeantValue(pair->value, *handle.syntax));
+  value = std::string(detail::MeantValue(pair->value, handle.rules));
   if (inspect != nullptr) {
     inspect->text = value;
     inspect->line = LineOf(handle.document, pair);
   }
   return State::Present;
+}
+
+Lookup::State Settings::FetchParsed(const SectionName& section,
+                                    std::string_view key, Parser parse,
+                                    void* value, Lookup* inspect) const {
+  const Handle& handle = *handle_;
+  const ReadHold hold(handle);
+  const KeyValuePair* pair = detail::FindPair(handle.document, section, key);
+  if (pair == nullptr) return State::Missing;
+  const std::string_view text = detail::MeantValue(pair->value, handle.rules);
+  if (inspect != nullptr) {
+    inspect->text = text;
+    inspect->line = LineOf(handle.document, pair);
+  }
+  return parse(text, value) ? State::Present : State::Invalid;
 }
 
 Lookup::State Settings::FetchItems(const SectionName& section,
@@ -172,7 +188,7 @@ Lookup::State Settings::FetchItems(const SectionName& section,
   std::string text;
   const State state = FetchText(section, key, text, inspect);
   if (state == State::Present) {
-    items = detail::SplitList(text, handle_->syntax->listSeparator);
+    items = detail::SplitList(text, handle_->rules.listSeparator);
   }
   return state;
 }
@@ -218,7 +234,7 @@ std::vector<std::pair<std::string, std::string>> Settings::Pairs(
     std::string folded(key);
     for (char& c : folded) c = detail::FoldAscii(c);
     if (!seen.insert(std::move(folded)).second) continue;
-    pairs.emplace_back(std::move(key), detail::MeantValue(raw, *handle.syntax));
+    pairs.emplace_back(std::move(key), detail::MeantValue(raw, handle.rules));
   }
   return pairs;
 }
@@ -233,21 +249,21 @@ void Settings::StoreText(const SectionName& section, std::string_view key,
   detail::CheckStorable(section, name, std::string(value), handle.name);
   Changing(handle, [&](File& document) {
     const detail::KeptText kept = detail::KeptTextOf(
-        detail::FindPair(document, section, key), value, *handle.syntax);
+        detail::FindPair(document, section, key), value, handle.rules);
     if (!kept.refusal.empty()) {
       detail::Refuse("value \"" + std::string(value) + "\" of " +
                          detail::KeySubject(section, key, handle.name),
                      kept.refusal);
     }
     Log(document, detail::ChangeLog::Kind::kWrite, section, key, handle.syntax);
-    detail::SetKept(document, section, name, value, *handle.syntax);
+    detail::SetKept(document, section, name, value, handle.rules);
     return true;
   });
 }
 
 void Settings::StoreItems(const SectionName& section, std::string_view key,
                           const std::vector<std::string>& items) {
-  const char separator = handle_->syntax->listSeparator;
+  const char separator = handle_->rules.listSeparator;
   const std::string refusal = detail::ListRefusal(items, separator);
   if (!refusal.empty()) {
     detail::Refuse(

@@ -2,25 +2,7 @@
 
 #include "Syntax.h"
 
-#include "Internal.h"
-
 namespace vty::config::ini::detail {
-
-std::size_t CommentStart(std::string_view raw, std::string_view markers) {
-  if (markers.empty() || raw.size() < 2) return std::string_view::npos;
-  for (std::size_t at = 1;; ++at) {
-    // One marker, the usual case, is found with memchr.
-    at = markers.size() == 1 ? raw.find(markers.front(), at)
-                             : raw.find_first_of(markers, at);
-    if (at == std::string_view::npos || IsBlank(raw[at - 1])) return at;
-  }
-}
-
-std::string_view MeantValue(std::string_view raw, const Syntax& syntax) {
-  const std::string_view value =
-      raw.substr(0, CommentStart(raw, syntax.inlineComments));
-  return syntax.trimValues ? StripBlanks(value) : value;
-}
 
 std::vector<std::string> SplitList(std::string_view meant, char separator) {
   std::vector<std::string> items;

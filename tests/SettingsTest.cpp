@@ -247,6 +247,21 @@ TEST_F(SettingsTest, MergeReappliesAHandleWriteIntoTheirLine) {
     settings.Set("Net", "Port", 2);
     EXPECT_EQ(ReadAll(path), c.after);
   }
+  // The entry of a key written by both takes the way of its last write.
+  for (const bool freeLast : {false, true}) {
+    const std::string path =
+        Path(freeLast ? "free-last.ini" : "handle-last.ini");
+    WriteAll(path, "[Net]\nPort = 1\n");
+    InitialiseAsyncWriting();
+    WriteString("Net", "Port", " a", path);
+    Settings(path).Set("Net", "Port", 2);
+    if (freeLast) WriteString("Net", "Port", " x ; y", path);
+    WriteAll(path, "[Net]\n  Port = 1 ; theirs\n");
+    Flush(path);
+    ShutdownAsyncWriting();
+    EXPECT_EQ(ReadAll(path), freeLast ? "[Net]\nPort= x ; y\n"
+                                      : "[Net]\n  Port = 2 ; theirs\n");
+  }
 }
 
 }  // namespace

@@ -567,7 +567,8 @@ VTY_CONFIG_API bool IterateAllSections(
 /// value or section name that could not be stored faithfully: a line break
 /// anywhere, a key that is empty, holds '=' or starts like a comment or a
 /// byte-order mark, a key or section name with a blank at either end, a
-/// section name that is empty or holds '='.
+/// section name that is empty or holds '='. Its message names the rule that
+/// failed, the key or section and the file.
 VTY_CONFIG_API void WriteString(const std::optional<std::string>& section,
                                 const std::string& key,
                                 const std::string& value,

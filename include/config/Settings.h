@@ -255,6 +255,11 @@ class VTY_CONFIG_API Settings {
   Lookup::State FetchItems(const SectionName& section, std::string_view key,
                            std::vector<std::string>& items,
                            Lookup* inspect) const;
+  // Parses the value in place with `parse(text, value)`: Invalid when it
+  // returns false.
+  using Parser = bool (*)(std::string_view text, void* value);
+  Lookup::State FetchParsed(const SectionName& section, std::string_view key,
+                            Parser parse, void* value, Lookup* inspect) const;
   void StoreText(const SectionName& section, std::string_view key,
                  std::string_view value);
   void StoreItems(const SectionName& section, std::string_view key,
@@ -283,12 +288,12 @@ class VTY_CONFIG_API Settings {
       }
       return state;
     } else {
-      std::string text;
-      const Lookup::State state = FetchText(section, key, text, inspect);
-      if (state == Lookup::State::Present && !ParseValue<T>(text, value)) {
-        return Lookup::State::Invalid;
-      }
-      return state;
+      return FetchParsed(
+          section, key,
+          [](std::string_view text, void* parsed) {
+            return ParseValue<T>(text, *static_cast<T*>(parsed));
+          },
+          &value, inspect);
     }
   }
 

@@ -34,8 +34,11 @@ libdir=$(dirname "$library")
   fail "the SONAME link libVantry.Config.so.1 is missing"
 [ "$(readlink "$libdir/libVantry.Config.so")" = libVantry.Config.so.1 ] ||
   fail "the link libVantry.Config.so is missing"
-[ -f "$prefix/include/config/INI.h" ] || fail "include/config/INI.h is missing"
-! grep -q boost "$prefix/include/config/INI.h" ||
+for header in INI.h Settings.h; do
+  [ -f "$prefix/include/config/$header" ] ||
+    fail "include/config/$header is missing"
+done
+! grep -q boost "$prefix"/include/config/*.h ||
   fail "the installed header includes Boost"
 ! find "$prefix" -name '*vty_config*' | grep . ||
   fail "internal targets were installed"
