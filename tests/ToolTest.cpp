@@ -2,6 +2,7 @@
 // and checks its output, its exit code and every byte of the file.
 
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <cstdio>
@@ -373,6 +374,28 @@ TEST_F(ToolTest, ShellOutputMatchesCrudini) {
     }
   }
   EXPECT_GT(compared, 0);
+}
+
+// A single file bind-mounted over another cannot be replaced by a rename;
+// --inplace rewrites it through its descriptor.
+TEST_F(ToolTest, InPlaceEditsABindMountedFile) {
+  WriteAll(Path("source.ini"), "[S]\nk=1\n");
+  WriteAll(file_, "");
+  const std::string mount =
+      "mount --bind " + Quote(Path("source.ini")) + " " + Quote(file_);
+  if (geteuid() != 0 || std::system((mount + " 2>/dev/null").c_str()) != 0) {
+    GTEST_SKIP() << "needs root and a kernel that lets it bind-mount a file";
+  }
+  struct Unmount {
+    std::string path;
+    ~Unmount() { std::system(("umount " + Quote(path)).c_str()); }
+  } unmount{file_};
+  const Result renamed = Run({"set", "FILE", "S", "k", "2"});
+  EXPECT_EQ(renamed.code, 3) << renamed.err;
+  EXPECT_NE(renamed.err.find("busy"), std::string::npos) << renamed.err;
+  const Result inPlace = Run({"set", "FILE", "S", "k", "22", "--inplace"});
+  EXPECT_EQ(inPlace.code, 0) << inPlace.err;
+  EXPECT_EQ(ReadAll(Path("source.ini")), "[S]\nk=22\n");
 }
 
 TEST_F(ToolTest, HelpAndVersion) {
