@@ -9,7 +9,7 @@
 #include <string>
 #include <string_view>
 
-#include "Internal.h"
+#include "Document.h"
 
 namespace vty::config::ini::detail {
 

@@ -6,15 +6,16 @@
 // dropped and taken again on the file the name now gives. While the file does
 // not exist, the nearest existing directory above it is locked instead.
 
+#include "ProcessLock.h"
+
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <thread>
-
-#include "Internal.h"
 
 namespace vty::config::ini::detail {
 

@@ -1,17 +1,21 @@
 // The handle: a Settings names its document once and reads and edits it by
 // its Syntax. Values are read and written by Syntax.cpp's rules, lines are
-// edited by KeptWrite.cpp; everything the handle takes from the core (the
-// registry, the document's lock, the change log and the write rule) is in
-// the first block below.
+// edited by KeptWrite.cpp. From the core it takes the registry's Lookup, the
+// document's Hold, the change log (Log below) and Save.h's Changing, Flush
+// and Reload: the same bodies the free functions run.
 
 #include "config/Settings.h"
 
 #include <stdexcept>
 #include <unordered_set>
 
-#include "Internal.h"
+#include "Hash.h"
+#include "Hold.h"
 #include "KeptWrite.h"
+#include "Load.h"
 #include "Refusal.h"
+#include "Registry.h"
+#include "Save.h"
 #include "Syntax.h"
 
 namespace vty::config::ini {
@@ -20,13 +24,13 @@ namespace detail {
 
 // What every copy of a handle shares.
 struct Handle {
-  // The registry's document of the path, or the only owner of one in memory.
+  // The only owner of a document in memory; null for a registered one, which
+  // lives until the process ends.
   std::shared_ptr<File> owner;
   File& document;
   std::shared_ptr<const Syntax> syntax;  // shared with the change log
   std::string name;  // the file as the caller named it, for messages
-  bool inMemory;
-  Syntax rules;  // *syntax, one load nearer
+  Syntax rules;      // *syntax, one load nearer
 };
 
 }  // namespace detail
@@ -34,17 +38,16 @@ struct Handle {
 namespace {
 
 using detail::Handle;
+using detail::Hold;
 using State = Lookup::State;
+using Kind = detail::ChangeLog::Kind;
 
 // ---- The core, as the handle reaches it ----
 
-std::shared_ptr<File> RegisteredDocument(const std::string& file) {
-  return detail::GetFile(file);
-}
-
 // A document that is never saved: bound to a path below /dev/null, which is
 // no directory, so loading it finds nothing and its text is parsed in
-// instead; its writes are always deferred, and nothing ever flushes it.
+// instead. It is not registered, so its File::mutex guards it; its writes
+// are always deferred, and nothing ever flushes it.
 std::shared_ptr<File> DocumentOfText(std::string_view text) {
   auto file = std::make_shared<File>("/dev/null/vty-config-in-memory",
                                      [] { return true; });
@@ -55,44 +58,11 @@ std::shared_ptr<File> DocumentOfText(std::string_view text) {
   return file;
 }
 
-// The document's lock held shared: a handle's lookups.
-class ReadHold {
- public:
-  explicit ReadHold(const Handle& handle)
-      : hold_(detail::DocumentState::Of(handle.document).lock,
-              detail::ThreadSlot()) {}
-
- private:
-  detail::SharedHold hold_;
-};
-
-// Runs `change(File&)` under the document's lock in change mode and, when it
-// returns true, applies the write rule as the free functions do.
-template <class Change>
-bool Changing(const Handle& handle, Change change) {
-  File& document = handle.document;
-  detail::WriterHold hold(detail::DocumentState::Of(document).lock,
-                          detail::WriterHold::Mode::kChange);
-  const bool changedBefore =
-      !detail::DocumentState::Of(document).changes.Empty();
-  if (!change(document)) return false;
-  detail::ApplyWriteRule(document, &hold, changedBefore);
-  return true;
-}
-
-void Log(File& document, detail::ChangeLog::Kind kind,
-         const SectionName& section, std::string_view key,
+void Log(File& document, Kind kind, const SectionName& section,
+         std::string_view key, const KeyValuePair* line = nullptr,
          std::shared_ptr<const Syntax> syntax = {}) {
-  detail::DocumentState::Of(document).changes.Add(kind, section, key,
+  detail::DocumentState::Of(document).changes.Add(kind, section, key, line,
                                                   std::move(syntax));
-}
-
-void FlushDocument(File& document) { detail::FlushRegistered(document); }
-
-void ReloadDocument(File& document) {
-  detail::WriterHold hold(detail::DocumentState::Of(document).lock,
-                          detail::WriterHold::Mode::kSave);
-  detail::Refresh(document, &hold);
 }
 
 // ---- Lookups ----
@@ -121,11 +91,10 @@ std::size_t LineOf(const File& document, const Line* line) {
 }  // namespace
 
 Settings::Settings(const std::string& file, Syntax syntax) {
-  std::shared_ptr<File> document = RegisteredDocument(file);
-  File& reference = *document;
+  File& document = detail::Lookup(file);
   auto rules = std::make_shared<const Syntax>(std::move(syntax));
   handle_ = std::make_shared<const Handle>(
-      Handle{std::move(document), reference, rules, file, false, *rules});
+      Handle{nullptr, document, rules, file, *rules});
 }
 
 Settings Settings::FromText(std::string_view text, Syntax syntax) {
@@ -135,7 +104,7 @@ Settings Settings::FromText(std::string_view text, Syntax syntax) {
   auto rules = std::make_shared<const Syntax>(std::move(syntax));
   settings.handle_ = std::make_shared<const Handle>(
       Handle{std::move(document), reference, rules,
-             "the text of Settings::FromText", true, *rules});
+             "the text of Settings::FromText", *rules});
   return settings;
 }
 
@@ -143,8 +112,8 @@ Settings::~Settings() = default;
 
 std::string Settings::Text() const {
   const Handle& handle = *handle_;
-  const ReadHold hold(handle);
-  return detail::SavedBytes(handle.document);
+  const Hold hold(handle.document, Hold::Mode::kRead);
+  return detail::Bytes(handle.document);
 }
 
 const Syntax& Settings::GetSyntax() const { return handle_->rules; }
@@ -155,7 +124,7 @@ Lookup::State Settings::FetchText(const SectionName& section,
                                   std::string_view key, std::string& value,
                                   Lookup* inspect) const {
   const Handle& handle = *handle_;
-  const ReadHold hold(handle);
+  const Hold hold(handle.document, Hold::Mode::kRead);
   const KeyValuePair* pair = detail::FindPair(handle.document, section, key);
   if (pair == nullptr) return State::Missing;
   value = std::string(detail::MeantValue(pair->value, handle.rules));
@@ -170,7 +139,7 @@ Lookup::State Settings::FetchParsed(const SectionName& section,
                                     std::string_view key, Parser parse,
                                     void* value, Lookup* inspect) const {
   const Handle& handle = *handle_;
-  const ReadHold hold(handle);
+  const Hold hold(handle.document, Hold::Mode::kRead);
   const KeyValuePair* pair = detail::FindPair(handle.document, section, key);
   if (pair == nullptr) return State::Missing;
   const std::string_view text = detail::MeantValue(pair->value, handle.rules);
@@ -195,20 +164,20 @@ Lookup::State Settings::FetchItems(const SectionName& section,
 
 bool Settings::HasSection(const SectionName& section) const {
   const Handle& handle = *handle_;
-  const ReadHold hold(handle);
+  const Hold hold(handle.document, Hold::Mode::kRead);
   const Section* found = FindSection(handle.document, section);
   return found != nullptr && (section || HasKeyLine(*found));
 }
 
 bool Settings::HasKey(const SectionName& section, std::string_view key) const {
   const Handle& handle = *handle_;
-  const ReadHold hold(handle);
+  const Hold hold(handle.document, Hold::Mode::kRead);
   return detail::FindPair(handle.document, section, key) != nullptr;
 }
 
 std::vector<SectionName> Settings::Sections() const {
   const Handle& handle = *handle_;
-  const ReadHold hold(handle);
+  const Hold hold(handle.document, Hold::Mode::kRead);
   std::vector<SectionName> sections;
   const Section* unnamed = FindSection(handle.document, std::nullopt);
   if (unnamed != nullptr && HasKeyLine(*unnamed)) sections.emplace_back();
@@ -229,7 +198,7 @@ std::vector<std::pair<std::string, std::string>> Settings::Pairs(
   const Handle& handle = *handle_;
   std::vector<std::pair<std::string, std::string>> pairs;
   std::unordered_set<std::string> seen;  // folded: the first key wins
-  const ReadHold hold(handle);
+  const Hold hold(handle.document, Hold::Mode::kRead);
   for (auto& [key, raw] : detail::SectionPairs(handle.document, section)) {
     std::string folded(key);
     for (char& c : folded) c = detail::FoldAscii(c);
@@ -247,15 +216,16 @@ void Settings::StoreText(const SectionName& section, std::string_view key,
   const std::string name(key);
   // The rules of the free functions first: they need no lock.
   detail::CheckStorable(section, name, std::string(value), handle.name);
-  Changing(handle, [&](File& document) {
-    const detail::KeptText kept = detail::KeptTextOf(
-        detail::FindPair(document, section, key), value, handle.rules);
+  File& document = handle.document;
+  detail::Changing(document, [&] {
+    const KeyValuePair* pair = detail::FindPair(document, section, key);
+    const detail::KeptText kept = detail::KeptTextOf(pair, value, handle.rules);
     if (!kept.refusal.empty()) {
       detail::Refuse("value \"" + std::string(value) + "\" of " +
                          detail::KeySubject(section, key, handle.name),
                      kept.refusal);
     }
-    Log(document, detail::ChangeLog::Kind::kWrite, section, key, handle.syntax);
+    Log(document, Kind::kWrite, section, key, pair, handle.syntax);
     detail::SetKept(document, section, name, value, handle.rules);
     return true;
   });
@@ -273,37 +243,39 @@ void Settings::StoreItems(const SectionName& section, std::string_view key,
 }
 
 bool Settings::Erase(const SectionName& section, std::string_view key) {
-  return Changing(*handle_, [&](File& document) {
+  File& document = handle_->document;
+  return detail::Changing(document, [&] {
     if (detail::FindPair(document, section, key) == nullptr) return false;
-    Log(document, detail::ChangeLog::Kind::kEraseKey, section, key);
+    Log(document, Kind::kEraseKey, section, key);
     return detail::RemoveKey(document, section, key);
   });
 }
 
 bool Settings::EraseSection(const SectionName& section) {
-  return Changing(*handle_, [&](File& document) {
+  File& document = handle_->document;
+  return detail::Changing(document, [&] {
     if (FindSection(document, section) == nullptr) return false;
-    Log(document, detail::ChangeLog::Kind::kEraseSection, section, {});
+    Log(document, Kind::kEraseSection, section, {});
     return detail::RemoveSection(document, section);
   });
 }
 
 void Settings::Flush() {
-  if (handle_->inMemory) {
+  if (handle_->owner) {
     throw std::logic_error(
         "vty::config::ini: Settings::Flush of a document made from a text, "
         "which has no file");
   }
-  FlushDocument(handle_->document);
+  detail::Flush(handle_->document);
 }
 
 void Settings::Reload() {
-  if (handle_->inMemory) {
+  if (handle_->owner) {
     throw std::logic_error(
         "vty::config::ini: Settings::Reload of a document made from a text, "
         "which has no file");
   }
-  ReloadDocument(handle_->document);
+  detail::Reload(handle_->document);
 }
 
 }  // namespace vty::config::ini

@@ -11,8 +11,8 @@
 #include <string_view>
 #include <vector>
 
-#include "FoldedTable.h"
-#include "Internal.h"
+#include "Hash.h"
+#include "LineRules.h"
 #include "config/Settings.h"
 
 namespace vty::config::ini::detail {

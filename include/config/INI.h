@@ -17,6 +17,11 @@
 //   WriteString("Net", "Port", "8080", "conf/app.ini");  // saved before return
 //   EraseKey("Net", "Legacy", "conf/app.ini");
 //
+// These free functions are the compatible interface: raw values and
+// "key=value" lines, byte for byte as ever. config/Settings.h has the handle
+// that names its file once and reads values as a person means them (blanks
+// and inline comments left out, lists), on the same shared documents.
+//
 // Rules that hold everywhere:
 //   * Keys and section names match without regard to ASCII letter case; bytes
 //     above 0x7F match only themselves. Blanks are the space and the tab only.
@@ -32,9 +37,10 @@
 //   * Failures are reported by standard exceptions only.
 //
 // Thread safety: every function here may be called from any thread at any
-// time. Each document has its own reader-writer lock; the registry of
-// documents has one more. Lock order: registry, then document, then the
-// cross-process lock a save takes on the file.
+// time. Each document has its own reader-writer lock, held for the length of
+// one call; a save also takes a lock on the file against other processes.
+// The registry of documents is locked only to find or add a document, never
+// together with another lock, and no lock is held while a callback runs.
 
 #ifndef VTY_CONFIG_INI_H_
 #define VTY_CONFIG_INI_H_

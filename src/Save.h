@@ -1,0 +1,65 @@
+// Every change and every save of a document (Save.cpp).
+
+#ifndef VTY_CONFIG_SRC_SAVE_H_
+#define VTY_CONFIG_SRC_SAVE_H_
+
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "Hold.h"
+
+namespace vty::config::ini::detail {
+
+// The bodies of the entry points that change or save a document, shared by
+// File's members and the exported functions: each takes the document's hold
+// itself (Hold.h) and keeps the contract INI.h gives the pair. `name` is the
+// file as the caller named it, for the message of a refusal.
+void WriteValue(File& file, const std::optional<std::string>& section,
+                const std::string& key, const std::string& value,
+                std::string_view name);
+void EraseKey(File& file, const std::optional<std::string>& section,
+              std::string_view key);
+void EraseSection(File& file, const std::optional<std::string>& section);
+void Flush(File& file);
+void Reload(File& file);
+
+// Saves `file`'s own changes without losing anyone else's: under the
+// ProcessLock, re-reads the file when someone else wrote it since the last
+// load or save, re-applies the change log on top, then writes it. Does
+// nothing when the log is empty. `hold` is in save mode; a merge raises it to
+// change mode while it replaces lines.
+void SaveChanges(File& file, Hold& hold);
+
+// Runs `change()` under the document's hold in change mode and, when it
+// returns true, applies the write rule: deferred, the document is stamped
+// changed; otherwise it is saved at once. Returns what `change` returned.
+template <class Change>
+bool Changing(File& file, Change change) {
+  Hold hold(file, Hold::Mode::kChange);
+  const DocumentState& state = DocumentState::Of(file);
+  const bool changedBefore = !state.changes.Empty();
+  if (!change()) return false;
+  if (file.isAsyncWriting()) {
+    // No save looks at changeTime (the change log says what to save), and a
+    // registered document's is out of every caller's reach: it keeps the
+    // stamp of the change that made it changed, sparing later ones the
+    // clock.
+    if (!state.registered || !changedBefore) {
+      file.changeTime = std::filesystem::file_time_type::clock::now();
+    }
+  } else {
+    hold.ToSave();  // readers need not wait for the sync
+    SaveChanges(file, hold);
+  }
+  return true;
+}
+
+// What a save writes: the byte-order mark the file was loaded with, then
+// every line followed by "\n".
+std::string Bytes(const File& file);
+
+}  // namespace vty::config::ini::detail
+
+#endif  // VTY_CONFIG_SRC_SAVE_H_
