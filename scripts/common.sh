@@ -2,7 +2,8 @@
 # Sourced by the scripts: the packages every build needs, and the build dir.
 BUILD_PACKAGES=(g++ make cmake pkg-config libboost-dev libboost-system-dev)
 # acl and attr: the tests set ACLs and extended attributes with their tools;
-# crudini: the tool's script-facing output is compared with it.
-TEST_PACKAGES=(libgtest-dev acl attr crudini)
+# crudini: the tool's script-facing output is compared with it; dpkg-dev:
+# the Debian package's dependencies are read by dpkg-shlibdeps.
+TEST_PACKAGES=(libgtest-dev acl attr crudini dpkg-dev)
 ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 BUILD="$ROOT/build"
