@@ -25,10 +25,9 @@ FileLock::FileLock(const std::string& path) : path_(path) {
   const auto deadline =
       std::chrono::steady_clock::now() + std::chrono::seconds(10);
   for (;;) {
-    fd_ = ::open(path.c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
-    if (fd_ < 0 && errno == ELOOP) {  // a link: rewrite what it names
-      fd_ = ::open(path.c_str(), O_RDWR | O_CLOEXEC | O_NONBLOCK);
-    }
+    // A link is followed: the file it names is rewritten. O_NONBLOCK: a
+    // FIFO must not block the open; it is refused below.
+    fd_ = ::open(path.c_str(), O_RDWR | O_CLOEXEC | O_NONBLOCK);
     if (fd_ < 0 && errno == ENOENT) return;
     if (fd_ < 0) Fail("cannot open the file to rewrite it in place", path);
     struct stat held {};
