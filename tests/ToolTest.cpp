@@ -297,6 +297,10 @@ TEST_F(ToolTest, DoesWhatScriptsExpect) {
        "are one section\n",
        "FILE: 3 problems", 1, "[a]\nk=1\n[broken\nK=2\n[A]\n"},
       {"[a]\nk=1\n", {"check", "FILE"}, "", "", 0, "[a]\nk=1\n"},
+      {"[ a ]\n\xEF\xBB\xBFk=1\n", {"check", "FILE"},
+       "FILE:1: section [a] has blanks inside its brackets; they are not part "
+       "of its name\nFILE:2: key \"\xEF\xBB\xBFk\" holds a byte-order mark\n",
+       "FILE: 2 problems", 1, "[ a ]\n\xEF\xBB\xBFk=1\n"},
       // clang-format on
   };
   const auto named = [&](std::string text) {
