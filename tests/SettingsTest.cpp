@@ -101,7 +101,9 @@ TEST_F(SettingsTest, EditsKeepTheLineAPersonWrote) {
   typed.Set("s", "l", std::vector<int>{1, 2, 3});
   typed.Set("s", "e", std::vector<std::string>{"a", "", "b"});
   typed.Set("s", "f", 0.1);
-  EXPECT_EQ(typed.Text(), "[s]\nl = 1, 2, 3 ; c\ne=a,, b\nf=0.1\n");
+  typed.Set("s", "v", std::string_view("view"));
+  EXPECT_EQ(typed.Get("s", "missing", std::string_view("view")), "view");
+  EXPECT_EQ(typed.Text(), "[s]\nl = 1, 2, 3 ; c\ne=a,, b\nf=0.1\nv=view\n");
 }
 
 TEST_F(SettingsTest, RefusalsNameTheRuleAndChangeNothing) {

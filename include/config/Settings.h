@@ -150,9 +150,13 @@ class VTY_CONFIG_API Settings {
     }
     return value;
   }
-  /// The value as text, or `fallback`.
+  /// The value as text, or `fallback` (a string literal, a string view).
   std::string Get(const SectionName& section, std::string_view key,
                   const char* fallback) const {
+    return Get(section, key, std::string_view(fallback));
+  }
+  std::string Get(const SectionName& section, std::string_view key,
+                  std::string_view fallback) const {
     std::string value;
     if (FetchText(section, key, value, nullptr) != Lookup::State::Present) {
       value = fallback;
@@ -234,6 +238,10 @@ class VTY_CONFIG_API Settings {
   }
   void Set(const SectionName& section, std::string_view key,
            const char* value) {
+    StoreText(section, key, value);
+  }
+  void Set(const SectionName& section, std::string_view key,
+           std::string_view value) {
     StoreText(section, key, value);
   }
   /// Removes every line of `key` in `section`; true when there was one.
