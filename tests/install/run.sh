@@ -70,6 +70,15 @@ export PKG_CONFIG_LIBDIR=$libdir/pkgconfig
   fail "building the consumer with pkg-config failed"
 LD_LIBRARY_PATH=$libdir "$work/pc-consumer" "$work/pc.ini"
 
+step "building the consumer with pkg-config and an rpath, as the README says"
+# shellcheck disable=SC2046
+"${CXX:-g++}" -std=c++17 "$consumer/main.cpp" -o "$work/rpath-consumer" \
+  $(pkg-config --cflags --libs vantry-config) \
+  -Wl,-rpath,"$(pkg-config --variable=libdir vantry-config)" ||
+  fail "building the consumer with an rpath failed"
+env -u LD_LIBRARY_PATH "$work/rpath-consumer" "$work/rpath.ini" ||
+  fail "the consumer built with an rpath does not start"
+
 step "checking that another major version is refused"
 mkdir "$work/v2"
 cat >"$work/v2/CMakeLists.txt" <<'CMAKE'
