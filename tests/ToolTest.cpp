@@ -291,16 +291,17 @@ TEST_F(ToolTest, DoesWhatScriptsExpect) {
       {"[S]\nk=100\n", {"set", "FILE", "S", "k", "2", "--inplace"}, "", "", 0,
        "[S]\nk=2\n"},
       {"[a]\nk=1\n[broken\nK=2\n[A]\n", {"check", "FILE"},
-       "FILE:3: not a key, a section header or a comment; this line is never "
-       "read\nFILE:4: key \"K\" repeats line 2 in [a]; this line is never "
-       "read\nFILE:5: section [A] repeats the header on line 1; both blocks "
-       "are one section\n",
+       "FILE:3: unrecognised text in [a]: neither blank, comment, key "
+       "(nothing before its first '=') nor section header; every read skips "
+       "it\nFILE:4: key \"K\" occurs again in [a] (first on line 2): only "
+       "the first is read\nFILE:5: section [a] repeats the header on line 1: "
+       "the lines below join that section\n",
        "FILE: 3 problems", 1, "[a]\nk=1\n[broken\nK=2\n[A]\n"},
       {"[a]\nk=1\n", {"check", "FILE"}, "", "", 0, "[a]\nk=1\n"},
       {"[ a ]\n\xEF\xBB\xBFk=1\n", {"check", "FILE"},
-       "FILE:1: section [a] has blanks inside its brackets; they are not part "
-       "of its name\nFILE:2: key \"\xEF\xBB\xBFk\" holds a byte-order mark\n",
-       "FILE: 2 problems", 1, "[ a ]\n\xEF\xBB\xBFk=1\n"},
+       "FILE:2: key \"\xEF\xBB\xBFk\" holds a byte-order mark: a name typed "
+       "without it does not find it\n",
+       "FILE: 1 problem", 1, "[ a ]\n\xEF\xBB\xBFk=1\n"},
       // clang-format on
   };
   const auto named = [&](std::string text) {

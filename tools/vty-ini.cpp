@@ -25,12 +25,12 @@
 #include <system_error>
 #include <vector>
 
-#include "Check.h"
 #include "Diff.h"
 #include "Formats.h"
 #include "InPlace.h"
 #include "Store.h"
 #include "config/INI.h"
+#include "config/Live.h"
 
 #ifndef VTY_CONFIG_VERSION
 #error "the build must define VTY_CONFIG_VERSION"
@@ -412,13 +412,7 @@ int Dump(const Args& args) {
 int Check(const Args& args) {
   const std::string& file = args.operands[0];
   if (!args.fileExists) return MissingFile(args);
-  std::ifstream in(file, std::ios::binary);
-  const std::string text(std::istreambuf_iterator<char>(in), {});
-  if (in.bad() || !in.is_open()) {
-    throw fs::filesystem_error("cannot read the file", file,
-                               std::make_error_code(std::errc::io_error));
-  }
-  const auto findings = tool::Check(text);
+  const auto findings = ini::Check(file);  // the library's reading of it
   for (const auto& finding : findings) {
     std::cout << file << ':' << finding.line << ": " << finding.message << '\n';
   }
