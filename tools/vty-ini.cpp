@@ -112,9 +112,9 @@ Commands:
   check FILE
       Print FILE:LINE: MESSAGE for each line no read reaches or that is
       probably a mistake: a line that is no blank, comment, key or header; a
-      key its section already has; a section header given again; blanks
-      inside a header's brackets; a byte-order mark inside a name. Exit 1
-      when there is any.
+      key its section already has; a section header given again; a name that
+      begins or ends with a space that is not a blank (a no-break space) or
+      holds a byte-order mark. Exit 1 when there is any.
 
 Options for every edit (set, merge, del, del-section, rename-section):
   --verbose        name on standard error what changed ("changed: set
