@@ -535,30 +535,46 @@ void File::EraseSection(const std::optional<std::string>& section) {
 
 // ---- Saving ----
 
-void File::Write() {
+void File::Write() { detail::WriteDocument(*this, {}); }
+
+namespace detail {
+
+void WriteDocument(File& file, SaveOptions options) {
+  DocumentState& state = DocumentState::Of(file);
   std::size_t size = kByteOrderMark.size();
-  for (const auto& line : lines) size += line->text.size() + 1;
+  for (const auto& line : file.lines) size += line->text.size() + 1;
   std::string content;
   content.reserve(size);
   // A document without lines saves as an empty file, mark or not.
-  if (state_->byteOrderMark && !lines.empty()) content = kByteOrderMark;
-  for (const auto& line : lines) {
+  if (state.byteOrderMark && !file.lines.empty()) content = kByteOrderMark;
+  for (const auto& line : file.lines) {
     content += line->text;
     content += '\n';
   }
+  DiskSnapshot torn;
+  options.inPlace = options.inPlace || state.saveInPlace;
+  options.torn = &torn;
   try {
-    state_->disk = detail::ReplaceFileContent(path, content);
+    state.disk = ReplaceFileContent(file.path, content, options);
   } catch (...) {
     // The change is not on disk: keep counting the document as changed, so
-    // the next flush tries again.
-    changeTime = fs::file_time_type::clock::now();
+    // the next flush tries again. What a failed rewrite in place left is no
+    // one else's change: the retry writes this document over it, whole.
+    if (torn.exists) state.disk = torn;
+    file.changeTime = fs::file_time_type::clock::now();
     throw;
   }
-  state_->changes.Clear();
+  state.changes.Clear();
   std::error_code unknown;  // the file is saved: a failed query is no failure
-  changeTime = fs::last_write_time(path, unknown);
-  if (unknown) changeTime = detail::kZeroFileTime;
+  file.changeTime = fs::last_write_time(file.path, unknown);
+  if (unknown) file.changeTime = kZeroFileTime;
 }
+
+void SetSaveInPlace(File& file, bool inPlace) {
+  DocumentState::Of(file).saveInPlace = inPlace;
+}
+
+}  // namespace detail
 
 void File::Flush() {
   std::unique_lock lock(mutex);

@@ -151,6 +151,16 @@ Descriptor OpenForReading(const std::filesystem::path& path);
 // filesystem_error naming `path` when reading fails.
 DiskContent ReadDisk(int fd, const std::filesystem::path& path);
 
+// Whether the file open at `fd`, last known as `saved`, is being rewritten
+// in place by a program that does not lock: the same file, emptied or
+// shrunk, changed within the quiet period. Then waits until it has been still for that long (at
+// most until `deadline`) and returns its content; otherwise returns nothing.
+// A save must not take a file that another program has truncated and not
+// yet written for the other side's version.
+std::optional<DiskContent> WaitUntilStill(
+    const DiskSnapshot& saved, int fd, const std::filesystem::path& path,
+    std::chrono::steady_clock::time_point deadline);
+
 // The snapshot of `content`, just written as the file `written` describes.
 DiskSnapshot SnapshotOfWrite(const struct stat& written,
                              std::string_view content);
@@ -179,27 +189,60 @@ std::optional<DiskContent> ChangedSince(DiskSnapshot& saved, int fd,
 // regular file (EISDIR, or EINVAL for a device, FIFO or socket), a link loop
 // (ELOOP) or a link the kernel protects (EACCES); for an attribute it cannot
 // copy; and for every failure to write. No temporary file is left behind.
+//
+// Every step after the directory is opened is taken relative to it, and what
+// is replaced must be the file found then or, in a save under the
+// ProcessLock, the file locked (`options.locked`): otherwise the save fails
+// with ESTALE, having changed nothing. A file that cannot be renamed over
+// (EBUSY, EXDEV: a file mounted on its own) is rewritten in place, as is
+// every file when `options.inPlace` asks for it; temporaries of the file
+// left by dead processes are removed.
+struct SaveOptions {
+  int locked = -1;  // the locked file, open for reading and writing
+  bool inPlace = false;
+  // Set to what a failed in-place rewrite left, so that the retry writes the
+  // whole document over it instead of merging into it.
+  DiskSnapshot* torn = nullptr;
+};
 DiskSnapshot ReplaceFileContent(const std::filesystem::path& path,
-                                std::string_view content);
+                                std::string_view content,
+                                const SaveOptions& options = {});
 
 // ---- Several processes, one file (ProcessLock.cpp, Merge.cpp) ----
 
-// The advisory lock (flock(2)) every save of a file holds from its check of
-// the disk to its rename: on the file itself or, while the file does not
-// exist, on the nearest existing directory above it. The kernel drops it
-// when its holder dies. Released on destruction.
+// The advisory lock every save of a file holds from its check of the disk
+// to its rename: a write lock (F_OFD_SETLK) on the file itself, open for
+// reading and writing, which a missing file is first created (empty) to
+// take. The kernel drops it when its holder dies. Released on destruction,
+// which also removes the empty file it created if the save did not replace
+// it.
 class ProcessLock {
  public:
-  // Waits at most the lock timeout (10 seconds) for a lock held elsewhere,
-  // then throws filesystem_error (timed out). Where the file system has no
-  // locks, goes on without one. Throws what OpenForReading throws.
+  // Creates the missing directories above `path`. Waits at most the lock
+  // timeout (10 seconds) for a lock held elsewhere, then throws
+  // filesystem_error (timed out). Where the file system has no locks, goes
+  // on without one. Throws filesystem_error naming `path` for a name ending
+  // in "/" (EISDIR, before anything is created), for what is not a regular
+  // file, and for a file this process may not write.
   explicit ProcessLock(const std::filesystem::path& path);
-  // The locked file, open for reading, or -1 when it does not exist.
-  int File() const { return isFile_ ? fd_.Get() : -1; }
+  ~ProcessLock();
+  ProcessLock(const ProcessLock&) = delete;
+  ProcessLock& operator=(const ProcessLock&) = delete;
+  // The locked file, open for reading and writing.
+  int File() const { return fd_.Get(); }
+  // Whether the lock created the file: it held nothing before.
+  bool Created() const { return created_; }
+  // When the wait for this lock would have timed out: the bound of any
+  // other wait of the save.
+  std::chrono::steady_clock::time_point Deadline() const { return deadline_; }
+  // The same bound for a wait that starts now.
+  static std::chrono::steady_clock::time_point DeadlineFromNow();
 
  private:
+  std::filesystem::path path_;
+  std::chrono::steady_clock::time_point deadline_;
   Descriptor fd_;
-  bool isFile_ = false;
+  bool created_ = false;
 };
 
 // The changes a document made since it last loaded or saved its file, one
@@ -257,6 +300,15 @@ void SaveChanges(File& file, WriterHold* held);
 // File::Reload without its lock: the caller holds what SaveChanges needs.
 void Refresh(File& file, WriterHold* held);
 
+// Writes the document's lines to its file as `options` say: File::Write
+// without its lock.
+void WriteDocument(File& file, SaveOptions options);
+
+// Makes every later save of `file` rewrite the file in place (see
+// ReplaceFileContent) instead of renaming a new file over it: for a file
+// whose directory must not change. The caller holds the document's lock.
+void SetSaveInPlace(File& file, bool inPlace);
+
 // The test seam of the lock's bounded wait.
 void SetLockTimeoutForTesting(std::chrono::milliseconds timeout);
 
@@ -290,6 +342,7 @@ struct DocumentState {
   SectionTable sections;       // the named sections by name
   DiskSnapshot disk;           // the file as last loaded or saved
   ChangeLog changes;           // what is not saved yet
+  bool saveInPlace = false;    // rewrite the file itself, never rename
 };
 
 // Replaces the document's lines and sections with those of `content`, and

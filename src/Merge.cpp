@@ -176,16 +176,26 @@ void SaveChanges(File& file, WriterHold* held) {
   DocumentState& state = DocumentState::Of(file);
   if (state.changes.Empty()) return;  // nothing of our own to save
   const ProcessLock lock(file.path);
-  if (auto theirs = ChangedSince(state.disk, lock.File(), file.path)) {
+  // A file the lock had to create held nothing: as if still missing.
+  if (auto theirs = ChangedSince(state.disk, lock.Created() ? -1 : lock.File(),
+                                 file.path)) {
+    if (auto still = WaitUntilStill(state.disk, lock.File(), file.path,
+                                    lock.Deadline())) {
+      theirs = std::move(still);
+    }
     MergeHeld(file, *theirs, held);
   }
-  file.Write();
+  WriteDocument(file, SaveOptions{lock.File()});
 }
 
 void Refresh(File& file, WriterHold* held) {
   const Descriptor fd = OpenForReading(file.path);
-  if (auto theirs =
-          ChangedSince(DocumentState::Of(file).disk, fd.Get(), file.path)) {
+  DocumentState& state = DocumentState::Of(file);
+  if (auto theirs = ChangedSince(state.disk, fd.Get(), file.path)) {
+    if (auto still = WaitUntilStill(state.disk, fd.Get(), file.path,
+                                    ProcessLock::DeadlineFromNow())) {
+      theirs = std::move(still);
+    }
     MergeHeld(file, *theirs, held);
   }
 }
