@@ -198,14 +198,28 @@ struct Place {
   struct stat status {};  // of `leaf`, when present
 };
 
-Place Open(const Target& target, const fs::path& path) {
+Place Open(const Target& target, const fs::path& path,
+           const SaveOptions& options) {
   Place place;
+  // The directory the lock opened, when the file locked is in it (and not
+  // reached through a link): the lock, the read and the save share it.
+  place.leaf = target.name.filename().string();
+  struct stat locked {};
+  if (options.directory >= 0 && ::fstat(options.locked, &locked) == 0 &&
+      ::fstatat(options.directory, path.filename().c_str(), &place.status,
+                AT_SYMLINK_NOFOLLOW) == 0 &&
+      SameFile(place.status, locked)) {
+    place.dir.Reset(::fcntl(options.directory, F_DUPFD_CLOEXEC, 0));
+    if (place.dir.Get() < 0) Fail("cannot open the directory", path, errno);
+    place.leaf = path.filename().string();
+    place.present = true;
+    return place;
+  }
   const fs::path parent =
       target.name.has_parent_path() ? target.name.parent_path() : fs::path(".");
   place.dir.Reset(::open(parent.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
   if (place.dir.Get() < 0)
     Fail("cannot open the directory to save", path, errno);
-  place.leaf = target.name.filename().string();
   place.present = ::fstatat(place.dir.Get(), place.leaf.c_str(), &place.status,
                             AT_SYMLINK_NOFOLLOW) == 0;
   if (!place.present && errno != ENOENT) {
@@ -369,7 +383,7 @@ DiskSnapshot ReplaceFileContent(const fs::path& path, std::string_view content,
   }
   const Target target = Resolve(path);
   try {
-    return Replace(target, Open(target, path), content, path, options);
+    return Replace(target, Open(target, path, options), content, path, options);
   } catch (...) {
     if (target.placeholder) ::unlink(target.name.c_str());
     throw;

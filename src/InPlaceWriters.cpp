@@ -6,8 +6,8 @@
 // and from the document. Saves of this library, and of every writer that
 // renames, change the inode; an in-place writer keeps it. So a file with the
 // inode this document last saw, emptied or shrunk, changed within the quiet
-// period, may be half-written: it is watched until it has stayed unchanged for the quiet
-// period (bounded by the lock timeout) and only then taken.
+// period, may be half-written: it is watched until it has stayed unchanged for
+// the quiet period (bounded by the lock timeout) and only then taken.
 
 #include <sys/stat.h>
 #include <time.h>

@@ -153,10 +153,10 @@ DiskContent ReadDisk(int fd, const std::filesystem::path& path);
 
 // Whether the file open at `fd`, last known as `saved`, is being rewritten
 // in place by a program that does not lock: the same file, emptied or
-// shrunk, changed within the quiet period. Then waits until it has been still for that long (at
-// most until `deadline`) and returns its content; otherwise returns nothing.
-// A save must not take a file that another program has truncated and not
-// yet written for the other side's version.
+// shrunk, changed within the quiet period. Then waits until it has been still
+// for that long (at most until `deadline`) and returns its content; otherwise
+// returns nothing. A save must not take a file that another program has
+// truncated and not yet written for the other side's version.
 std::optional<DiskContent> WaitUntilStill(
     const DiskSnapshot& saved, int fd, const std::filesystem::path& path,
     std::chrono::steady_clock::time_point deadline);
@@ -198,7 +198,8 @@ std::optional<DiskContent> ChangedSince(DiskSnapshot& saved, int fd,
 // every file when `options.inPlace` asks for it; temporaries of the file
 // left by dead processes are removed.
 struct SaveOptions {
-  int locked = -1;  // the locked file, open for reading and writing
+  int locked = -1;     // the locked file, open for reading and writing
+  int directory = -1;  // its directory, as the lock opened it
   bool inPlace = false;
   // Set to what a failed in-place rewrite left, so that the retry writes the
   // whole document over it instead of merging into it.
@@ -230,6 +231,8 @@ class ProcessLock {
   ProcessLock& operator=(const ProcessLock&) = delete;
   // The locked file, open for reading and writing.
   int File() const { return fd_.Get(); }
+  // The file's directory, opened once: a save takes every step in it.
+  int Directory() const { return dir_.Get(); }
   // Whether the lock created the file: it held nothing before.
   bool Created() const { return created_; }
   // When the wait for this lock would have timed out: the bound of any
@@ -239,8 +242,9 @@ class ProcessLock {
   static std::chrono::steady_clock::time_point DeadlineFromNow();
 
  private:
-  std::filesystem::path path_;
   std::chrono::steady_clock::time_point deadline_;
+  Descriptor dir_;  // the file's directory, opened once
+  std::string leaf_;
   Descriptor fd_;
   bool created_ = false;
 };

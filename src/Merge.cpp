@@ -185,7 +185,7 @@ void SaveChanges(File& file, WriterHold* held) {
     }
     MergeHeld(file, *theirs, held);
   }
-  WriteDocument(file, SaveOptions{lock.File()});
+  WriteDocument(file, SaveOptions{lock.File(), lock.Directory()});
 }
 
 void Refresh(File& file, WriterHold* held) {

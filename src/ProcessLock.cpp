@@ -14,6 +14,10 @@
 // exclude each other. A reader can still hold a *read* lock
 // (F_RDLCK) that delays a save; the wait is bounded, and the change is kept.
 //
+// The directory is opened once and the file found relative to it, so that
+// the lock, the read and the save all happen in one directory even while a
+// directory on the way is swapped for a link.
+//
 // A file that does not exist yet. There is nothing to lock, and locking the
 // directory instead lets two processes lock two different directories when
 // the directory itself is created meanwhile. So the missing directories are
@@ -53,28 +57,33 @@ std::atomic<milliseconds::rep>& LockTimeout() {
 
 constexpr int kOpen = O_RDWR | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
 
-// Opens the file at `path` for locking, creating it empty when it is
-// missing (`created` says so). Throws for anything but a regular file.
-Descriptor OpenForLocking(const fs::path& path, bool& created) {
+// Opens the file `leaf` in the directory open at `dir` for locking,
+// creating it empty when it is missing (`created` says so). Throws for
+// anything but a regular file.
+Descriptor OpenForLocking(int dir, const char* leaf, const fs::path& path,
+                          bool& created) {
   for (;;) {
     created = false;
-    Descriptor fd(::open(path.c_str(), kOpen));
+    Descriptor fd(::openat(dir, leaf, kOpen));
     if (fd.Get() < 0 && errno == ENOENT) {
       // O_EXCL: only one process creates it. A link to a missing file is
       // followed, as a save follows it, and its file made.
       struct stat link {};
       const bool isLink =
-          ::lstat(path.c_str(), &link) == 0 && S_ISLNK(link.st_mode);
+          ::fstatat(dir, leaf, &link, AT_SYMLINK_NOFOLLOW) == 0 &&
+          S_ISLNK(link.st_mode);
       fd.Reset(
-          ::open(path.c_str(), kOpen | O_CREAT | (isLink ? 0 : O_EXCL), 0666));
+          ::openat(dir, leaf, kOpen | O_CREAT | (isLink ? 0 : O_EXCL), 0666));
       created = fd.Get() >= 0;
       if (fd.Get() < 0 && errno == EEXIST) continue;  // made by another
     }
-    if (fd.Get() < 0)
+    if (fd.Get() < 0) {
       Fail("cannot open the file to lock it for saving", path, errno);
+    }
     struct stat status {};
-    if (::fstat(fd.Get(), &status) != 0)
+    if (::fstat(fd.Get(), &status) != 0) {
       Fail("cannot query the file", path, errno);
+    }
     if (S_ISDIR(status.st_mode)) Fail("not a regular file", path, EISDIR);
     if (!S_ISREG(status.st_mode)) Fail("not a regular file", path, EINVAL);
     return fd;
@@ -107,16 +116,17 @@ bool TakeLock(int fd, Clock::time_point deadline, const fs::path& path) {
   }
 }
 
-// Whether `path` still names the file open at `fd`, whose status is `held`.
-bool StillNamed(const struct stat& held, const fs::path& path) {
+// Whether `leaf` in the directory open at `dir` still names the file whose
+// status is `held`.
+bool StillNamed(const struct stat& held, int dir, const char* leaf) {
   struct stat named {};
-  return ::stat(path.c_str(), &named) == 0 && held.st_dev == named.st_dev &&
+  return ::fstatat(dir, leaf, &named, 0) == 0 && held.st_dev == named.st_dev &&
          held.st_ino == named.st_ino;
 }
 
 }  // namespace
 
-ProcessLock::ProcessLock(const fs::path& path) : path_(path) {
+ProcessLock::ProcessLock(const fs::path& path) {
   // Checked before anything is created: "dir/" names no file to save.
   const fs::path name = path.filename();
   if (name.empty() || name == "." || name == "..") {
@@ -130,9 +140,14 @@ ProcessLock::ProcessLock(const fs::path& path) : path_(path) {
                                  path.parent_path(), error);
     }
   }
+  const fs::path parent =
+      path.has_parent_path() ? path.parent_path() : fs::path(".");
+  dir_.Reset(::open(parent.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+  if (dir_.Get() < 0) Fail("cannot open the directory to save", path, errno);
+  leaf_ = name.string();
   deadline_ = DeadlineFromNow();
   for (;;) {
-    fd_ = OpenForLocking(path, created_);
+    fd_ = OpenForLocking(dir_.Get(), leaf_.c_str(), path, created_);
     if (!TakeLock(fd_.Get(), deadline_, path)) {
       Fail("the file stays locked by another process", path, EWOULDBLOCK);
     }
@@ -141,7 +156,7 @@ ProcessLock::ProcessLock(const fs::path& path) : path_(path) {
     struct stat held {};
     if (::fstat(fd_.Get(), &held) != 0)
       Fail("cannot query the file", path, errno);
-    if (StillNamed(held, path)) return;
+    if (StillNamed(held, dir_.Get(), leaf_.c_str())) return;
   }
 }
 
@@ -149,8 +164,8 @@ ProcessLock::~ProcessLock() {
   // A failed save leaves no empty file of its own making.
   struct stat held {};
   if (created_ && ::fstat(fd_.Get(), &held) == 0 && held.st_size == 0 &&
-      StillNamed(held, path_)) {
-    ::unlink(path_.c_str());
+      StillNamed(held, dir_.Get(), leaf_.c_str())) {
+    ::unlinkat(dir_.Get(), leaf_.c_str(), 0);
   }
 }
 
