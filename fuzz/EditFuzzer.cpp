@@ -19,7 +19,7 @@
 #include <vector>
 
 #include "FuzzUtil.h"
-#include "Internal.h"
+#include "config/INI.h"
 
 namespace {
 

@@ -13,7 +13,7 @@
 #include <string>
 
 #include "FuzzUtil.h"
-#include "Internal.h"
+#include "config/INI.h"
 
 namespace {
 

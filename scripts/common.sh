@@ -1,3 +1,4 @@
+# shellcheck shell=bash disable=SC2034  # sourced: the scripts use these
 # Sourced by the scripts: the packages every build needs, and the build dir.
 BUILD_PACKAGES=(g++ make cmake pkg-config libboost-dev libboost-system-dev)
 # acl and attr: the tests set ACLs and extended attributes with their tools.

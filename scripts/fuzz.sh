@@ -8,6 +8,7 @@ set -euo pipefail
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
 OUT=$(realpath -m "${1:-$ROOT/build-fuzz}")
 SECONDS_EACH=${2:-60}
+# shellcheck source=common.sh
 source "$ROOT/scripts/common.sh"
 "$ROOT/scripts/deps.sh" "${BUILD_PACKAGES[@]}" clang libclang-rt-14-dev
 

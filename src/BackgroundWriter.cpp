@@ -3,13 +3,16 @@
 // interval is measured on the monotonic clock, so setting the wall clock back
 // does not delay a deferred change.
 
+#include "BackgroundWriter.h"
+
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/post.hpp>
 #include <boost/asio/steady_timer.hpp>
 #include <mutex>
 #include <thread>
 
-#include "Internal.h"
+#include "Registry.h"
+#include "Save.h"
 
 namespace vty::config::ini {
 
@@ -18,6 +21,22 @@ namespace {
 using std::chrono::milliseconds;
 
 constexpr milliseconds kFlushInterval{60'000};
+
+// Flushes every registered document once, swallowing each failure so that one
+// failing document does not keep the others from being saved.
+void FlushAllFiles() noexcept {
+  try {
+    for (File* document : detail::RegisteredFiles()) {
+      try {
+        detail::Flush(*document);
+      } catch (...) {
+        // This document stays changed and is tried again next time.
+      }
+    }
+  } catch (...) {
+    // Out of memory for the list: nothing was flushed, nothing was lost.
+  }
+}
 
 // Lifecycle: InitialiseAsyncWriting arms the timer, starts the thread and
 // then sets g_async; ShutdownAsyncWriting clears g_async, stops the loop on
@@ -63,7 +82,7 @@ class AsyncState {
     } catch (...) {
       return;
     }
-    detail::FlushAllFiles();
+    FlushAllFiles();
   }
 
   void SetInterval(milliseconds interval) { interval_.store(interval.count()); }
@@ -87,7 +106,7 @@ class AsyncState {
   // stop the writer. The registry's lock is held only to list the documents.
   void OnTimer(const boost::system::error_code& error) {
     if (error) return;  // cancelled or re-armed
-    detail::FlushAllFiles();
+    FlushAllFiles();
     AsyncFlush();
     std::lock_guard lock(observerMutex_);
     if (observer_) observer_();

@@ -11,20 +11,47 @@
 // within kRacyWindow of the moment it was taken is confirmed by a hash of the
 // whole content; once confirmed later than that, the times alone decide.
 
+#include "Disk.h"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <ctime>
 
-#include "Internal.h"
+#include "Hash.h"
 
 namespace vty::config::ini::detail {
 
-namespace {
-
 namespace fs = std::filesystem;
+
+void Fail(const std::string& what, const fs::path& path, int error) {
+  throw fs::filesystem_error(what, path,
+                             std::error_code(error, std::generic_category()));
+}
+
+Descriptor& Descriptor::operator=(Descriptor&& other) noexcept {
+  if (this != &other) {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = other.fd_;
+    other.fd_ = -1;
+  }
+  return *this;
+}
+
+Descriptor::~Descriptor() {
+  if (fd_ >= 0) ::close(fd_);
+}
+
+int Descriptor::Close() {
+  const int fd = fd_;
+  fd_ = -1;
+  return ::close(fd) == 0 ? 0 : errno;
+}
+
+namespace {
 
 // Longer than the tick of any local file system's clock, with room for the
 // coarse clocks of network and FAT file systems.
@@ -38,31 +65,6 @@ std::int64_t WallClockNow() {
   timespec now{};
   ::clock_gettime(CLOCK_REALTIME, &now);
   return Nanoseconds(now);
-}
-
-// A seeded hash of a whole file, every byte as it is: two lanes of sixteen
-// bytes a round, mixed as FoldedHash mixes, so that confirming a snapshot of
-// a large file costs little beside reading it.
-std::size_t HashOf(std::string_view content) {
-  const auto& seed = HashSeed();
-  const char* p = content.data();
-  const std::size_t size = content.size();
-  std::uint64_t a = seed[0] ^ size;
-  std::uint64_t b = seed[1];
-  std::size_t at = 0;
-  for (; at + 32 <= size; at += 32) {
-    a = FoldedMultiply(Load8(p + at) ^ seed[1], Load8(p + at + 8) ^ a);
-    b = FoldedMultiply(Load8(p + at + 16) ^ seed[0], Load8(p + at + 24) ^ b);
-  }
-  for (; at + 8 <= size; at += 8) {
-    a = FoldedMultiply(Load8(p + at) ^ seed[1], a ^ seed[0]);
-  }
-  std::uint64_t last = 0;
-  for (std::size_t i = 0; at + i < size; ++i) {
-    last |= std::uint64_t{static_cast<unsigned char>(p[at + i])} << (8 * i);
-  }
-  return static_cast<std::size_t>(
-      FoldedMultiply(FoldedMultiply(last ^ seed[1], b ^ seed[0]) ^ a, seed[1]));
 }
 
 // The identity of a file that exists, without its hash.
@@ -139,16 +141,29 @@ DiskContent ReadDisk(int fd, const fs::path& path) {
   const std::int64_t takenAt = content.snapshot.takenAt;
   content.snapshot = Identify(status);
   content.snapshot.takenAt = takenAt;
-  content.snapshot.contentHash = HashOf(content.Text());
+  content.snapshot.contentHash = ContentHash(content.Text());
   return content;
 }
 
 DiskSnapshot SnapshotOfWrite(const struct stat& written,
                              std::string_view content) {
   DiskSnapshot snapshot = Identify(written);
-  snapshot.contentHash = HashOf(content);
+  snapshot.contentHash = ContentHash(content);
   snapshot.takenAt = WallClockNow();
   return snapshot;
+}
+
+fs::file_time_type FileTimeOf(const DiskSnapshot& snapshot) {
+  // The file clock may count from another epoch than the Unix one
+  // (libstdc++'s, from 2174): a whole number of seconds away, so the gap
+  // between two readings of the clocks rounds to it exactly.
+  using std::chrono::nanoseconds;
+  static const nanoseconds epoch = std::chrono::round<std::chrono::seconds>(
+      fs::file_time_type::clock::now().time_since_epoch() -
+      std::chrono::system_clock::now().time_since_epoch());
+  return fs::file_time_type(
+      std::chrono::duration_cast<fs::file_time_type::duration>(
+          nanoseconds(snapshot.modified) + epoch));
 }
 
 std::optional<DiskContent> ChangedSince(DiskSnapshot& saved, int fd,

@@ -1,61 +1,18 @@
-// The document: parsing a file into lines and sections, looking values up,
-// and editing lines in place. Saving is in Merge.cpp and DurableWrite.cpp.
+// The document: its model, looking values up, and editing lines in place.
+// Loading is in Load.cpp, saving in Save.cpp.
+
+#include "Document.h"
 
 #include <array>
-#include <cstring>
-#include <mutex>
 #include <stdexcept>
 #include <typeinfo>
 
-#include "Internal.h"
-#include "LineArena.h"
+#include "Hold.h"
+#include "LineRules.h"
 
 namespace vty::config::ini {
 
 namespace {
-
-namespace fs = std::filesystem;
-
-constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
-
-// Splits text into lines: LF, CR LF and a lone CR each end a line; a
-// terminator at the very end adds no empty line. Both terminators are found
-// with memchr, and each search is reused until the reader passes it, so a
-// file of lone CRs is split in linear time.
-class LineReader {
- public:
-  explicit LineReader(std::string_view text)
-      : next_(text.data()), end_(text.data() + text.size()) {}
-
-  bool Next(std::string_view& line) {
-    if (next_ == end_) return false;
-    if (nextLf_ < next_) nextLf_ = Find('\n');
-    if (nextCr_ < next_) nextCr_ = Find('\r');
-    const char* stop = nextLf_ < nextCr_ ? nextLf_ : nextCr_;
-    line = std::string_view(next_, static_cast<std::size_t>(stop - next_));
-    next_ = stop;
-    if (next_ != end_) {
-      ++next_;
-      if (*stop == '\r' && next_ != end_ && *next_ == '\n') ++next_;
-    }
-    return true;
-  }
-
-  // The bytes after the line Next gave last.
-  std::size_t Left() const { return static_cast<std::size_t>(end_ - next_); }
-
- private:
-  const char* Find(char c) const {
-    const void* found =
-        std::memchr(next_, c, static_cast<std::size_t>(end_ - next_));
-    return found ? static_cast<const char*>(found) : end_;
-  }
-
-  const char* next_;
-  const char* end_;
-  const char* nextLf_ = nullptr;
-  const char* nextCr_ = nullptr;
-};
 
 // The bytes a name or value must not hold, by kind.
 enum : unsigned char { kBreak = 1, kEquals = 2 };
@@ -101,8 +58,9 @@ void detail::CheckStorable(const std::optional<std::string>& section,
   }
   if (key.empty() || key.front() == ';' || key.front() == '#' ||
       HasOuterBlank(key) ||
-      (key.front() == kByteOrderMark.front() &&
-       key.compare(0, kByteOrderMark.size(), kByteOrderMark) == 0) ||
+      (key.front() == detail::kByteOrderMark.front() &&
+       key.compare(0, detail::kByteOrderMark.size(), detail::kByteOrderMark) ==
+           0) ||
       Holds(key, true)) {
     throw std::invalid_argument(
         "vty::config::ini: a key must not be empty, begin or end with a "
@@ -196,84 +154,16 @@ bool SectionKeyValuePair::operator==(const SectionKeyValuePair& other) const {
   return key == other.key && value == other.value;
 }
 
-// ---- Loading ----
-
-File::File(std::filesystem::path path, std::function<bool()> isAsyncWriting)
-    : path(fs::absolute(path)),
-      isAsyncWriting(std::move(isAsyncWriting)),
-      changeTime(detail::kZeroFileTime),
-      state_(std::make_unique<detail::DocumentState>()) {
-  Read();
-}
-
-File::~File() = default;
-
-void File::Read() {
-  const detail::Descriptor fd = detail::OpenForReading(path);
-  detail::Parse(*this, detail::ReadDisk(fd.Get(), path));
-  state_->changes.Clear();
-  changeTime = GetFileTime();
-}
-
-std::filesystem::file_time_type File::GetFileTime() const {
-  if (!fs::exists(path)) return detail::kZeroFileTime;
-  return fs::last_write_time(path);
-}
+// ---- The document's state ----
 
 namespace detail {
 
-void Parse(File& file, const DiskContent& content) {
-  // Built aside and swapped in, so that a failure leaves the document whole.
-  std::list<std::shared_ptr<Line>> lines;
-  decltype(file.sections) sections;
-  SectionTable table;
-  std::string_view text = content.Text();
-  const bool mark = text.substr(0, kByteOrderMark.size()) == kByteOrderMark;
-  if (mark) text.remove_prefix(kByteOrderMark.size());
-
-  std::shared_ptr<Section> current;
-  if (content.snapshot.exists) {
-    current = std::make_shared<Section>(std::nullopt);
-    sections.emplace(std::nullopt, current);
-  }
-  LineArena arena(text.size());
-  LineReader reader(text);
-  std::string_view line;
-  std::string name;  // of the section a header names
-  while (reader.Next(line)) {
-    const std::size_t left = reader.Left();
-    const LineShape shape = ShapeOf(line);
-    std::shared_ptr<Line> made;
-    if (shape.kind == LineShape::kIgnorable) {
-      made = arena.Make<Line>(left, current, true, std::string(line));
-    } else if (shape.kind == LineShape::kKey) {
-      made = arena.Make<KeyValuePair>(
-          left, current, std::string(line), std::string(shape.key),
-          std::string(line.substr(shape.equals + 1)));
-    } else if (IsSectionHeader(line, name)) {
-      if (table.Find(name) != nullptr) {
-        current = sections.find(name)->second;  // a section seen before
-      } else {
-        table.Reserve();
-        auto section = std::make_shared<Section>(name);
-        current = sections.emplace(name, std::move(section)).first->second;
-        table.Insert(current.get());
-      }
-      made = arena.Make<Line>(left, current, true, std::string(line));
-    } else {
-      made = arena.Make<Line>(left, current, false, std::string(line));
-    }
-    lines.push_back(std::move(made));
-    current->lineRefs.push_back(std::prev(lines.end()));
-  }
-
+void SetDisk(File& file, const DiskSnapshot& snapshot) {
   DocumentState& state = DocumentState::Of(file);
-  file.lines.swap(lines);
-  file.sections.swap(sections);
-  std::swap(state.sections, table);
-  state.byteOrderMark = mark;
-  state.disk = content.snapshot;
-  state.changes.Uncover();  // the old lines are gone
+  state.disk = snapshot;
+  if (state.changes.Empty()) {
+    file.changeTime = snapshot.exists ? FileTimeOf(snapshot) : kZeroFileTime;
+  }
 }
 
 }  // namespace detail
@@ -315,6 +205,25 @@ std::vector<std::pair<std::string, std::string>> SectionPairs(
   return pairs;
 }
 
+std::vector<std::string> NamesInFileOrder(const File& file) {
+  // Each section's first line is its header, so the first line met of a
+  // section is that header; the set is consulted only where one block gives
+  // way to the next.
+  std::vector<std::string> names;
+  std::unordered_set<const Section*> seen;
+  seen.reserve(file.sections.size());
+  const Section* previous = nullptr;
+  for (const auto& line : file.lines) {
+    const Section* section = line->section.get();
+    if (section == previous) continue;
+    previous = section;
+    if (section->name && seen.insert(section).second) {
+      names.push_back(*section->name);
+    }
+  }
+  return names;
+}
+
 std::unordered_set<std::string> SectionNames(const File& file) {
   std::unordered_set<std::string> names;
   names.reserve(file.sections.size());
@@ -329,7 +238,7 @@ std::unordered_set<std::string> SectionNames(const File& file) {
 std::optional<std::string> File::ReadValue(
     const std::optional<std::string>& section,
     const std::string_view& key) const {
-  std::shared_lock lock(mutex);
+  const detail::Hold hold(*this, detail::Hold::Mode::kRead);
   const KeyValuePair* pair = detail::FindPair(*this, section, key);
   if (pair == nullptr) return std::nullopt;
   return pair->value;
@@ -337,18 +246,18 @@ std::optional<std::string> File::ReadValue(
 
 std::vector<std::string> File::ReadSection(
     const std::optional<std::string>& section) const {
-  std::shared_lock lock(mutex);
+  const detail::Hold hold(*this, detail::Hold::Mode::kRead);
   return detail::SectionTexts(*this, section);
 }
 
 std::vector<std::pair<std::string, std::string>> File::ReadSectionKeyValuePairs(
     const std::optional<std::string>& section) const {
-  std::shared_lock lock(mutex);
+  const detail::Hold hold(*this, detail::Hold::Mode::kRead);
   return detail::SectionPairs(*this, section);
 }
 
 std::unordered_set<std::string> File::ReadSectionNames() const {
-  std::shared_lock lock(mutex);
+  const detail::Hold hold(*this, detail::Hold::Mode::kRead);
   return detail::SectionNames(*this);
 }
 
@@ -464,121 +373,5 @@ bool RemoveSection(File& file, const std::optional<std::string>& section) {
 }
 
 }  // namespace detail
-
-using Kind = detail::ChangeLog::Kind;
-
-namespace detail {
-
-void LoggedWrite(File& file, const std::optional<std::string>& section,
-                 const std::string& key, const std::string& value) {
-  ChangeLog& changes = DocumentState::Of(file).changes;
-  KeyValuePair* pair = FindPair(file, section, key);
-  if (pair != nullptr && changes.Covers(pair)) {
-    Rewrite(*pair, value);  // logged already: the common repeat
-  } else {
-    changes.Add(Kind::kWrite, section, key);
-    changes.Cover(SetValue(file, section, key, value));
-  }
-}
-
-void ApplyWriteRule(File& file, WriterHold* held, bool changedBefore) {
-  if (file.isAsyncWriting()) {
-    // Nobody can see a registered document's changeTime, and no save looks
-    // at it (the change log says what to save), so it keeps the stamp of the
-    // change that made the document changed, sparing later changes the clock.
-    if (held == nullptr || !changedBefore) {
-      file.changeTime = fs::file_time_type::clock::now();
-    }
-  } else {
-    if (held != nullptr) held->ToSave();  // readers need not wait for the sync
-    SaveChanges(file, held);
-  }
-}
-
-bool LoggedEraseKey(File& file, const std::optional<std::string>& section,
-                    std::string_view key) {
-  if (file.sections.find(section) == file.sections.end()) return false;
-  DocumentState::Of(file).changes.Add(Kind::kEraseKey, section, key);
-  return RemoveKey(file, section, key);
-}
-
-bool LoggedEraseSection(File& file, const std::optional<std::string>& section) {
-  if (file.sections.find(section) == file.sections.end()) return false;
-  DocumentState::Of(file).changes.Add(Kind::kEraseSection, section, {});
-  return RemoveSection(file, section);
-}
-
-}  // namespace detail
-
-void File::WriteValue(const std::optional<std::string>& section,
-                      const std::string& key, const std::string& value) {
-  detail::CheckStorable(section, key, value);
-  std::unique_lock lock(mutex);
-  detail::LoggedWrite(*this, section, key, value);
-  detail::ApplyWriteRule(*this, nullptr);
-}
-
-void File::EraseKey(const std::optional<std::string>& section,
-                    const std::string_view& key) {
-  std::unique_lock lock(mutex);
-  if (detail::LoggedEraseKey(*this, section, key)) {
-    detail::ApplyWriteRule(*this, nullptr);
-  }
-}
-
-void File::EraseSection(const std::optional<std::string>& section) {
-  std::unique_lock lock(mutex);
-  if (detail::LoggedEraseSection(*this, section)) {
-    detail::ApplyWriteRule(*this, nullptr);
-  }
-}
-
-// ---- Saving ----
-
-void File::Write() { detail::WriteDocument(*this, {}); }
-
-namespace detail {
-
-void WriteDocument(File& file, SaveOptions options) {
-  DocumentState& state = DocumentState::Of(file);
-  std::size_t size = kByteOrderMark.size();
-  for (const auto& line : file.lines) size += line->text.size() + 1;
-  std::string content;
-  content.reserve(size);
-  // A document without lines saves as an empty file, mark or not.
-  if (state.byteOrderMark && !file.lines.empty()) content = kByteOrderMark;
-  for (const auto& line : file.lines) {
-    content += line->text;
-    content += '\n';
-  }
-  DiskSnapshot torn;
-  options.inPlace = options.inPlace || state.saveInPlace;
-  options.torn = &torn;
-  try {
-    state.disk = ReplaceFileContent(file.path, content, options);
-  } catch (...) {
-    // The change is not on disk: keep counting the document as changed, so
-    // the next flush tries again. What a failed rewrite in place left is no
-    // one else's change: the retry writes this document over it, whole.
-    if (torn.exists) state.disk = torn;
-    file.changeTime = fs::file_time_type::clock::now();
-    throw;
-  }
-  state.changes.Clear();
-  std::error_code unknown;  // the file is saved: a failed query is no failure
-  file.changeTime = fs::last_write_time(file.path, unknown);
-  if (unknown) file.changeTime = kZeroFileTime;
-}
-
-void SetSaveInPlace(File& file, bool inPlace) {
-  DocumentState::Of(file).saveInPlace = inPlace;
-}
-
-}  // namespace detail
-
-void File::Flush() {
-  std::unique_lock lock(mutex);
-  detail::SaveChanges(*this, nullptr);
-}
 
 }  // namespace vty::config::ini

@@ -8,6 +8,8 @@
 // by its owner only, and takes the old file's owner, mode and extended
 // attributes (ACL, security label, user attributes) before it gets a byte.
 
+#include "DurableWrite.h"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/xattr.h>
@@ -18,36 +20,11 @@
 #include <chrono>
 #include <string>
 
-#include "Internal.h"
 #include "Temporaries.h"
 
 namespace vty::config::ini::detail {
 
 namespace fs = std::filesystem;
-
-void Fail(const std::string& what, const fs::path& path, int error) {
-  throw fs::filesystem_error(what, path,
-                             std::error_code(error, std::generic_category()));
-}
-
-Descriptor& Descriptor::operator=(Descriptor&& other) noexcept {
-  if (this != &other) {
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = other.fd_;
-    other.fd_ = -1;
-  }
-  return *this;
-}
-
-Descriptor::~Descriptor() {
-  if (fd_ >= 0) ::close(fd_);
-}
-
-int Descriptor::Close() {
-  const int fd = fd_;
-  fd_ = -1;
-  return ::close(fd) == 0 ? 0 : errno;
-}
 
 namespace {
 

@@ -15,7 +15,7 @@
 #include <cerrno>
 #include <thread>
 
-#include "Internal.h"
+#include "Disk.h"
 
 namespace vty::config::ini::detail {
 

@@ -65,7 +65,7 @@ class LineArena {
   // the allocator.
   static constexpr std::size_t kControlBlockRoom = 64;
   static constexpr std::size_t kMinBlock = 1024;
-  static constexpr std::size_t kMaxBlock = 64 * 1024;
+  static constexpr std::size_t kMaxBlock = std::size_t{64} * 1024;
 
   // A block's header, at its start; the objects follow it.
   class Block {
@@ -165,7 +165,9 @@ class LineArena {
     const std::size_t used = left_ + (block_ ? block_->Used() : 0);
     const std::size_t read = textSize_ - textLeft;
     const double perByte =
-        used == 0 || read == 0 ? 3.0 : static_cast<double>(used) / read;
+        used == 0 || read == 0
+            ? 3.0
+            : static_cast<double>(used) / static_cast<double>(read);
     double want =
         perByte * static_cast<double>(used == 0 ? textSize_ : textLeft);
     want += want / 16 + static_cast<double>(bytes + sizeof(Block));

@@ -1,40 +1,29 @@
 // The lexical rules of the INI format and the case-insensitive matching of
 // keys and section names.
 
-#include <sys/random.h>
-#include <time.h>
+#include "LineRules.h"
 
-#include <array>
-#include <cstdint>
-
-#include "FoldedTable.h"
-#include "Internal.h"
+#include "Hash.h"
 #include "config/INI.h"
 
 namespace vty::config::ini {
 
-using detail::IsBlank;
-
 bool IsBlankLine(const std::string_view& line) {
-  for (auto it = line.rbegin(); it != line.rend(); ++it) {
-    if (!IsBlank(*it)) return false;
-  }
-  return true;
+  return detail::FirstNonBlank(line) == line.size();
 }
 
 bool IsComment(const std::string_view& line) {
-  for (char c : line) {
-    if (!IsBlank(c)) return c == ';' || c == '#';
-  }
-  return false;
+  const std::size_t first = detail::FirstNonBlank(line);
+  return first < line.size() && detail::StartsComment(line[first]);
 }
 
 bool IsKey(const std::string_view& line, std::string& key) {
-  const std::size_t equals = line.find('=');
-  if (equals == std::string_view::npos || equals == 0) return false;
-  const std::string_view stripped = detail::StripBlanks(line.substr(0, equals));
-  if (stripped.empty()) return false;
-  key.assign(stripped);
+  const std::size_t first = detail::FirstNonBlank(line);
+  if (first == line.size()) return false;
+  std::size_t equals = 0;
+  const std::string_view found = detail::KeyAt(line, first, equals);
+  if (found.empty()) return false;
+  key.assign(found);
   return true;
 }
 
@@ -85,23 +74,5 @@ bool Section::KeyEq::operator()(const std::string_view& a,
                                 const std::string_view& b) const {
   return detail::FoldedEqual(a, b);
 }
-
-namespace detail {
-
-std::array<std::uint64_t, 2> DrawHashSeed() {
-  std::array<std::uint64_t, 2> words{};
-  if (::getrandom(words.data(), sizeof words, GRND_NONBLOCK) !=
-      static_cast<ssize_t>(sizeof words)) {
-    // No entropy yet (early boot): the clock and the address space layout.
-    timespec now{};
-    ::clock_gettime(CLOCK_MONOTONIC, &now);
-    words = {static_cast<std::uint64_t>(now.tv_nsec) ^ 0x9e3779b97f4a7c15ull,
-             reinterpret_cast<std::uintptr_t>(&now) ^
-                 static_cast<std::uint64_t>(now.tv_sec)};
-  }
-  return words;
-}
-
-}  // namespace detail
 
 }  // namespace vty::config::ini

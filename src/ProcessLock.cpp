@@ -31,14 +31,15 @@
 // the name: the lock is then dropped and taken again on the file the name
 // now gives.
 
+#include "ProcessLock.h"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <thread>
-
-#include "Internal.h"
 
 namespace vty::config::ini::detail {
 

@@ -15,8 +15,6 @@
 #include <chrono>
 #include <cstdlib>
 
-#include "Internal.h"
-
 namespace vty::config::ini::detail {
 
 namespace {

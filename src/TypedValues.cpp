@@ -1,16 +1,17 @@
 // Typed values: how integers, flags and floating-point numbers are read from
 // a stored value and written as text, the same in every locale. A typed read
 // parses the stored value in place; a typed write is WriteString of the text.
+// The std::string forms of ReadValue and WriteValue are ReadString and
+// WriteString.
 
 #include <charconv>
 #include <iterator>
 #include <limits>
-#include <mutex>
-#include <shared_mutex>
 #include <system_error>
 #include <type_traits>
 
-#include "Internal.h"
+#include "LineRules.h"
+#include "Registry.h"
 
 namespace vty::config::ini {
 
@@ -109,7 +110,32 @@ bool Read(const std::optional<std::string>& section,
 
 }  // namespace
 
-// Every typed form of one T; the header declares the same list.
+template <>
+std::string ReadValue<std::string>(const std::optional<std::string>& section,
+                                   const std::string_view& key,
+                                   const std::string& defaultValue,
+                                   const std::string& file) {
+  return ReadString(section, key, std::string_view(defaultValue), file);
+}
+
+template <>
+bool ReadValue<std::string>(const std::optional<std::string>& section,
+                            const std::string_view& key,
+                            const std::string& defaultValue, std::string& value,
+                            const std::string& file) {
+  return ReadString(section, key, std::string_view(defaultValue), value, file);
+}
+
+template <>
+void WriteValue<std::string>(const std::optional<std::string>& section,
+                             const std::string& key, const std::string& value,
+                             const std::string& file) {
+  WriteString(section, key, value, file);
+}
+
+// Every typed form of one T; the header declares the same list. T is a
+// type, which parentheses would not leave one.
+// NOLINTBEGIN(bugprone-macro-parentheses)
 #define VTY_CONFIG_TYPED_VALUE_(T)                                      \
   template <>                                                           \
   bool ParseValue<T>(const std::string_view& text, T& value) {          \
@@ -149,5 +175,6 @@ VTY_CONFIG_TYPED_VALUE_(unsigned long long)
 VTY_CONFIG_TYPED_VALUE_(float)
 VTY_CONFIG_TYPED_VALUE_(double)
 #undef VTY_CONFIG_TYPED_VALUE_
+// NOLINTEND(bugprone-macro-parentheses)
 
 }  // namespace vty::config::ini

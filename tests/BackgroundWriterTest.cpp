@@ -17,7 +17,8 @@
 #include <set>
 #include <thread>
 
-#include "Internal.h"
+#include "BackgroundWriter.h"
+#include "Registry.h"
 #include "TestUtil.h"
 
 // The wall clock that Boost's deadline_timer reads, set back an hour on demand.
@@ -34,6 +35,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
+using testing::Inode;
 
 // Waits never last this long unless something is stuck. Not a measure of
 // speed: every wait below is for a condition.
@@ -110,12 +112,6 @@ class BackgroundWriterTest : public testing::TempDirTest {
   Cycles cycles_;
 };
 
-ino_t Inode(const std::string& path) {
-  struct stat status {};
-  EXPECT_EQ(::stat(path.c_str(), &status), 0) << path;
-  return status.st_ino;
-}
-
 constexpr char kOld[] = "[Net]\nPort=80\n";
 constexpr char kNew[] = "[Net]\nPort=8080\n";
 
@@ -170,8 +166,8 @@ TEST_F(BackgroundWriterTest, FailingDocumentDoesNotStopTheWriter) {
   WriteString("Net", "Port", "1", good);
   // The one the cycle reaches first fails: the other must still be saved.
   const auto order = detail::RegisteredFiles();
-  if (std::find(order.begin(), order.end(), detail::GetFile(blocked)) >
-      std::find(order.begin(), order.end(), detail::GetFile(good))) {
+  if (std::find(order.begin(), order.end(), &detail::Lookup(blocked)) >
+      std::find(order.begin(), order.end(), &detail::Lookup(good))) {
     std::swap(blocked, good);
   }
   const fs::path sub = fs::path(blocked).parent_path();
@@ -276,8 +272,8 @@ TEST_F(BackgroundWriterTest, CycleDoesNotStallCallersWhileItWrites) {
   ASSERT_TRUE(cycles_.Hold());
   WriteString("Net", "Port", "1", one);
   WriteString("Net", "Port", "2", two);
-  std::shared_ptr<File> first = detail::GetFile(one);
-  std::shared_ptr<File> last = detail::GetFile(two);
+  File* first = &detail::Lookup(one);
+  File* last = &detail::Lookup(two);
   const auto order = detail::RegisteredFiles();
   if (std::find(order.begin(), order.end(), first) >
       std::find(order.begin(), order.end(), last)) {
@@ -287,7 +283,8 @@ TEST_F(BackgroundWriterTest, CycleDoesNotStallCallersWhileItWrites) {
   ASSERT_GE(::inotify_add_watch(saves, first->path.parent_path().c_str(),
                                 IN_MOVED_TO),
             0);
-  std::unique_lock blocked(last->mutex);
+  auto blocked =
+      std::make_unique<detail::Hold>(*last, detail::Hold::Mode::kChange);
   cycles_.Release();
   pollfd saved{saves, POLLIN, 0};
   ASSERT_EQ(::poll(&saved, 1, 10'000), 1) << "no cycle came";
@@ -298,7 +295,7 @@ TEST_F(BackgroundWriterTest, CycleDoesNotStallCallersWhileItWrites) {
   });
   EXPECT_EQ(read.wait_for(kGuard), std::future_status::ready)
       << "the cycle holds the registry while it writes";
-  blocked.unlock();
+  blocked.reset();
   EXPECT_EQ(read.get(), "none");
   ASSERT_TRUE(cycles_.Hold());  // the stopped cycle has ended
   EXPECT_EQ(testing::ReadAll(one), "[Net]\nPort=1\n");

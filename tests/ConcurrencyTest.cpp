@@ -1,8 +1,9 @@
 // Stress: threads read, write, erase, walk and flush shared files while the
-// background writer cycles fast and is started and stopped again and again;
-// readers (more of them than the document lock has slots) read what the
-// workers write; afterwards the disk holds each document as it is in memory,
-// with every value written last. Run under ThreadSanitizer too.
+// background writer cycles fast and is started and stopped again and again,
+// and another writer's saves make every save merge; readers (more of them
+// than the document lock has slots) read what the workers write meanwhile;
+// afterwards the disk holds every value written last. Run under
+// ThreadSanitizer too. And the document lock's modes, one by one.
 
 #include <condition_variable>
 #include <future>
@@ -11,7 +12,8 @@
 #include <random>
 #include <thread>
 
-#include "Internal.h"
+#include "BackgroundWriter.h"
+#include "Registry.h"
 #include "TestUtil.h"
 
 namespace vty::config::ini {
@@ -101,37 +103,57 @@ TEST_F(ConcurrencyTest, LastValueOfEveryKeyReachesTheDisk) {
       if (done) return;
     }
   });
-  // A value read is always one that some worker wrote whole, or none.
+  // A value read is always one that some worker wrote whole, or none. Two
+  // readers read until the workers are done, so that merges meet readers.
+  std::atomic<bool> finished{false};
   const auto read = [&](int reader) {
-    for (int i = reader; i < reader + kRounds / 2; ++i) {
+    for (int i = reader; reader < 2 ? !finished : i < reader + kRounds / 2;
+         ++i) {
       const std::string value =
           ReadString("T" + std::to_string(i % kWorkers),
                      "k" + std::to_string(i % 4), "", files[i % kFiles]);
       EXPECT_TRUE(value.empty() || std::isdigit(value.front())) << value;
     }
   };
+  // Another writer of the same files, through documents of its own, as a
+  // second process would: the next save of each file must merge.
+  std::string outside[kFiles];
+  std::thread outsider([&] {
+    std::vector<std::unique_ptr<File>> others;
+    for (int i = 0; !finished; ++i) {
+      const int f = i % kFiles;
+      if (others.size() <= static_cast<std::size_t>(f)) {
+        others.push_back(
+            std::make_unique<File>(files[f], [] { return false; }));
+      }
+      outside[f] = std::to_string(i);
+      others[f]->WriteValue("Outside", "n", outside[f]);
+    }
+  });
   std::vector<std::thread> readers;
-  for (std::size_t n = 0; n < detail::ReaderLock::kSlots + 2; ++n) {
+  for (std::size_t n = 0; n < detail::DocumentLock::kSlots + 2; ++n) {
     readers.emplace_back(read, static_cast<int>(n));
   }
   std::vector<std::thread> workers;
   for (int n = 0; n < kWorkers; ++n) workers.emplace_back(work, n);
   for (auto& thread : workers) thread.join();
+  finished = true;
   for (auto& thread : readers) thread.join();
+  outsider.join();
   switcher.join();
   ShutdownAsyncWriting();
   detail::SetCycleObserverForTesting(nullptr);
   detail::SetFlushIntervalForTesting(60s);
 
   for (int f = 0; f < kFiles; ++f) {
-    // The disk holds exactly the document in memory...
-    std::string memory;
-    for (const auto& line : detail::Document(files[f]).lines) {
-      memory += line->text + "\n";
-    }
-    EXPECT_EQ(testing::ReadAll(files[f]), memory) << files[f];
-    // ...and that holds every value a thread wrote last.
+    // The document reads in the other writer's last save...
+    Reload(files[f]);
+    EXPECT_EQ(testing::ReadAll(files[f]),
+              testing::LinesOf(detail::Lookup(files[f])))
+        << files[f];
+    // ...and the disk holds every value a thread wrote last.
     const File disk(files[f], [] { return false; });
+    EXPECT_EQ(disk.ReadValue("Outside", "n"), outside[f]) << files[f];
     for (int n = 0; n < kWorkers; ++n) {
       const std::string section = "T" + std::to_string(n);
       for (const auto& [key, value] : models[n][f]) {
@@ -147,33 +169,32 @@ TEST_F(ConcurrencyTest, LastValueOfEveryKeyReachesTheDisk) {
 TEST_F(ConcurrencyTest, ReadsGoOnWhileASaveHoldsTheDocument) {
   const std::string file = Path("held.ini");
   WriteString("s", "k", "v", file);
-  File& document = detail::Document(file);
+  File& document = detail::Lookup(file);
   for (const auto mode :
-       {detail::WriterHold::Mode::kSave, detail::WriterHold::Mode::kChange}) {
-    std::optional<detail::WriterHold> hold;
-    hold.emplace(detail::DocumentState::Of(document).lock, mode);
+       {detail::Hold::Mode::kSave, detail::Hold::Mode::kChange}) {
+    auto hold = std::make_unique<detail::Hold>(document, mode);
     auto read = std::async(std::launch::async,
                            [&] { return ReadString("s", "k", "", file); });
     const bool readDuringHold =
-        read.wait_for(mode == detail::WriterHold::Mode::kSave ? 10s : 50ms) ==
+        read.wait_for(mode == detail::Hold::Mode::kSave ? 10s : 50ms) ==
         std::future_status::ready;
-    EXPECT_EQ(readDuringHold, mode == detail::WriterHold::Mode::kSave);
+    EXPECT_EQ(readDuringHold, mode == detail::Hold::Mode::kSave);
     hold.reset();
     EXPECT_EQ(read.get(), "v");
   }
 }
 
-// The lock alone, every mode and move at once: a change writes two fields
-// that readers and saves must only ever see equal.
-TEST(ReaderLockTest, EveryModeExcludesWhatItMust) {
-  detail::ReaderLock lock;
+// Every mode and move at once: a change writes two fields that readers and
+// saves must only ever see equal.
+TEST_F(ConcurrencyTest, EveryModeExcludesWhatItMust) {
+  const File& document = detail::Lookup(Path("modes.ini"));
   int first = 0;
   int second = 0;
   std::atomic<int> writersLeft{2};
   const auto write = [&](bool save) {
     for (int i = 0; i < 2000; ++i) {
-      using Mode = detail::WriterHold::Mode;
-      detail::WriterHold hold(lock, save ? Mode::kSave : Mode::kChange);
+      using Mode = detail::Hold::Mode;
+      detail::Hold hold(document, save ? Mode::kSave : Mode::kChange);
       if (save) {
         EXPECT_EQ(first, second);
         hold.ToChange();
@@ -183,9 +204,8 @@ TEST(ReaderLockTest, EveryModeExcludesWhatItMust) {
     --writersLeft;
   };
   const auto read = [&] {
-    const std::size_t slot = detail::ReaderLock::NewThreadSlot();
     while (writersLeft > 0) {
-      const detail::SharedHold hold(lock, slot);
+      const detail::Hold hold(document, detail::Hold::Mode::kRead);
       EXPECT_EQ(first, second);
     }
   };
@@ -194,6 +214,40 @@ TEST(ReaderLockTest, EveryModeExcludesWhatItMust) {
   threads.emplace_back(write, true);
   for (int n = 0; n < 3; ++n) threads.emplace_back(read);
   for (auto& thread : threads) thread.join();
+}
+
+// A writer that waits is not let in before readers that wait, even when it
+// came first: a loop of writes cannot starve readers.
+TEST_F(ConcurrencyTest, WaitingReadersGoBeforeTheNextWriter) {
+  const File& document = detail::Lookup(Path("fair.ini"));
+  detail::DocumentLock& lock = detail::DocumentState::Of(document).lock;
+  const auto waitFor = [&](std::size_t waiting) {
+    const auto deadline = std::chrono::steady_clock::now() + 10s;
+    while (lock.WaitingForTesting() < waiting) {
+      if (std::chrono::steady_clock::now() > deadline) return false;
+      std::this_thread::yield();
+    }
+    return true;
+  };
+  for (int round = 0; round < 20; ++round) {
+    std::mutex mutex;
+    std::string order;
+    const auto enter = [&](detail::Hold::Mode mode, char who) {
+      const detail::Hold hold(document, mode);
+      std::lock_guard guard(mutex);
+      order += who;
+    };
+    auto first =
+        std::make_unique<detail::Hold>(document, detail::Hold::Mode::kChange);
+    std::thread writer(enter, detail::Hold::Mode::kChange, 'w');
+    EXPECT_TRUE(waitFor(1));
+    std::thread reader(enter, detail::Hold::Mode::kRead, 'r');
+    EXPECT_TRUE(waitFor(2));
+    first.reset();
+    writer.join();
+    reader.join();
+    EXPECT_EQ(order, "rw") << "round " << round;
+  }
 }
 
 }  // namespace

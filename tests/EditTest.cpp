@@ -19,6 +19,7 @@ namespace vty::config::ini {
 namespace {
 
 namespace fs = std::filesystem;
+using testing::Inode;
 using testing::ReadAll;
 using testing::WriteAll;
 
@@ -33,12 +34,6 @@ struct Case {
   std::vector<Edit> edits;
   std::string after;  // the whole file after the last edit
 };
-
-ino_t Inode(const std::string& path) {
-  struct stat st {};
-  EXPECT_EQ(::stat(path.c_str(), &st), 0) << path;
-  return st.st_ino;
-}
 
 class EditTest : public testing::TempDirTest {
  protected:

@@ -13,26 +13,18 @@
 #include <string>
 #include <system_error>
 
-#include "Internal.h"
+#include "Save.h"
 #include "TestUtil.h"
 
 namespace vty::config::ini {
 namespace {
 
 namespace fs = std::filesystem;
+using testing::Names;
 using testing::ReadAll;
 using testing::WriteAll;
 
 using FaultTest = testing::TempDirTest;
-
-// Every name in `dir`: a temporary file left behind shows up here.
-std::set<std::string> Names(const fs::path& dir) {
-  std::set<std::string> names;
-  for (const auto& entry : fs::directory_iterator(dir)) {
-    names.insert(entry.path().filename().string());
-  }
-  return names;
-}
 
 // Limits the files this process writes to `bytes`, with SIGXFSZ ignored so
 // that a write past the limit fails with EFBIG instead of killing the

@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "FoldedTable.h"
-#include "Internal.h"
+#include "Hash.h"
+#include "LineRules.h"
 #include "config/INI.h"
 
 namespace vty::config::ini {
@@ -126,16 +126,21 @@ TEST(LineRules, HashReadsEveryByteAndFoldsEachLetter) {
         static_cast<unsigned char>(detail::FoldAscii(static_cast<char>(c))))
         << c;
   }
-  for (std::size_t size = 0; size <= 40; ++size) {
+  // The content hash of a file likewise reads every byte, and folds none.
+  for (std::size_t size = 0; size <= 72; ++size) {
     std::string name(size, 'Q');
     for (std::size_t i = 0; i < size; ++i) name[i] = "aZ0\x80[{"[i % 6];
     std::string lower = name;
     for (char& c : lower) c = detail::FoldAscii(c);
     EXPECT_EQ(detail::FoldedHash(name), detail::FoldedHash(lower)) << size;
+    EXPECT_EQ(detail::ContentHash(name) == detail::ContentHash(lower),
+              name == lower)
+        << size;
     for (std::size_t at = 0; at < size; ++at) {
       std::string other = name;
       other[at] ^= 0x41;
       EXPECT_NE(detail::FoldedHash(other), detail::FoldedHash(name)) << size;
+      EXPECT_NE(detail::ContentHash(other), detail::ContentHash(name)) << size;
     }
   }
 }

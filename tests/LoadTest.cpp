@@ -13,7 +13,7 @@
 #include <thread>
 #include <vector>
 
-#include "Internal.h"
+#include "Registry.h"
 #include "TestUtil.h"
 
 namespace vty::config::ini {

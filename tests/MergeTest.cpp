@@ -13,7 +13,9 @@
 #include <string>
 #include <vector>
 
-#include "Internal.h"
+#include "ChangeLog.h"
+#include "Disk.h"
+#include "ProcessLock.h"
 #include "TestUtil.h"
 
 namespace vty::config::ini {
@@ -69,6 +71,9 @@ const MergeCase kCases[] = {
   {"our changes in their order",
    {W("s", "x", "1"), K("s", "x"), W("s", "y", "1"), W("s", "X", "2")},
    "[s]\na=9\n", "[s]\na=9\ny=1\nX=2\n"},
+  {"write, erase, write in another case",
+   {W("s", "a", "2"), K("s", "A"), W("s", "a", "3")}, "[s]\na=1\nb=9\n",
+   "[s]\na=3\nb=9\n"},
   {"erase then write a section", {S("s"), W("s", "k", "v")},
    "[s]\na=9\n[t]\n", "[t]\n[s]\nk=v\n"},
   {"deleted", {W("s", "a", "2")}, nullptr, "[s]\na=2\n"},
@@ -133,7 +138,39 @@ TEST_F(MergeTest, SameSizeRewriteInTheSameTickIsSeen) {
   EXPECT_TRUE(detail::ChangedSince(forged, fd.Get(), path));
   forged.takenAt = forged.changed + 3'000'000'000;
   EXPECT_FALSE(detail::ChangedSince(forged, fd.Get(), path));
+
+  // Later, a rewrite of the same size with its old modification time put
+  // back (cp -p, rsync -t, touch -r) shows in the change time alone.
+  const timespec times[2] = {
+      {0, UTIME_OMIT},
+      {forged.modified / 1'000'000'000, forged.modified % 1'000'000'000}};
+  std::string text = ReadAll(path);
+  text.front() ^= 1;  // same size
+  WriteAll(path, text);
+  ASSERT_EQ(::utimensat(AT_FDCWD, path.c_str(), times, 0), 0);
+  EXPECT_TRUE(detail::ChangedSince(forged, fd.Get(), path));
   fs::remove(path);
+}
+
+// A save takes the lock between processes whether the file, or even its
+// directory, exists yet or not: held elsewhere, it makes the save wait and,
+// past the timeout, fail with the change kept.
+TEST_F(MergeTest, EverySaveTakesTheLock) {
+  detail::SetLockTimeoutForTesting(50ms);
+  for (const char* name : {"there.ini", "missing.ini", "dir/missing.ini"}) {
+    const std::string path = Path(name);
+    if (name[0] == 't') WriteAll(path, "a=1\n");
+    {
+      const detail::ProcessLock other(path);
+      EXPECT_THROW(WriteString(std::nullopt, "k", "v", path),
+                   fs::filesystem_error)
+          << name;
+    }
+    Flush(path);
+    EXPECT_EQ(ReadString(std::nullopt, "k", "", path), "v") << name;
+    EXPECT_NE(ReadAll(path).find("k=v\n"), std::string::npos) << name;
+  }
+  detail::SetLockTimeoutForTesting(10s);
 }
 
 // Child processes write their own keys of one file in interleaved rounds:

@@ -10,7 +10,7 @@
 #include <thread>
 #include <vector>
 
-#include "Internal.h"
+#include "Registry.h"
 #include "TestUtil.h"
 #include "config/INI.h"
 
@@ -102,8 +102,8 @@ TEST_F(ReadingTest, PathsShareDocumentsElementByElement) {
     EXPECT_EQ(ReadString(std::nullopt, "k", "", Path(c.spelling)), c.value)
         << c.spelling;
   }
-  EXPECT_EQ(detail::GetFile(Path("sub//a.ini")),
-            detail::GetFile(Path("sub/a.ini")));
+  EXPECT_EQ(&detail::Lookup(Path("sub//a.ini")),
+            &detail::Lookup(Path("sub/a.ini")));
 }
 
 TEST_F(ReadingTest, MissingFileGivesDefaultsAndStaysMissing) {
@@ -130,7 +130,7 @@ TEST_F(ReadingTest, TwoThreadsShareOneDocument) {
         wrong += ReadString("S"s, "A", "", file) != "1";
         wrong += ReadString("s"s, "b", "", file) != "2";
       }
-      seen[t] = detail::GetFile(file).get();
+      seen[t] = &detail::Lookup(file);
     });
   }
   start.set_value();

@@ -33,7 +33,9 @@ namespace {
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
+using testing::Names;
 using testing::ReadAll;
+using testing::Stat;
 using testing::WriteAll;
 using Clock = fs::file_time_type::clock;
 using SaveTest = testing::TempDirTest;
@@ -44,21 +46,6 @@ const mode_t kUmask = [] {
   ::umask(mask);
   return mask;
 }();
-
-struct stat Stat(const fs::path& path) {
-  struct stat st {};
-  EXPECT_EQ(::stat(path.c_str(), &st), 0) << path;
-  return st;
-}
-
-// Every name in `dir`, so that a test sees any temporary file left behind.
-std::set<std::string> Names(const fs::path& dir) {
-  std::set<std::string> names;
-  for (const auto& entry : fs::directory_iterator(dir)) {
-    names.insert(entry.path().filename().string());
-  }
-  return names;
-}
 
 TEST_F(SaveTest, PermissionsAndOwnerSurvive) {
   const std::string path = Path("app.ini");

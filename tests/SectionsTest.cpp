@@ -7,7 +7,6 @@
 #include <set>
 #include <stdexcept>
 
-#include "Internal.h"
 #include "TestUtil.h"
 
 namespace vty::config::ini {

@@ -21,6 +21,20 @@ void WriteAll(const std::filesystem::path& path, const std::string& content) {
   ASSERT_TRUE(out.good()) << path;
 }
 
+struct stat Stat(const std::filesystem::path& path) {
+  struct stat st {};
+  EXPECT_EQ(::stat(path.c_str(), &st), 0) << path;
+  return st;
+}
+
+std::set<std::string> Names(const std::filesystem::path& dir) {
+  std::set<std::string> names;
+  for (const auto& entry : std::filesystem::directory_iterator(dir)) {
+    names.insert(entry.path().filename().string());
+  }
+  return names;
+}
+
 void Apply(File& file, const Edit& edit) {
   if (edit.op == 'w') {
     file.WriteValue(edit.section, edit.key, edit.value);

@@ -5,9 +5,11 @@
 #define VTY_CONFIG_TESTS_TESTUTIL_H_
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <filesystem>
 #include <optional>
+#include <set>
 #include <string>
 
 #include "config/INI.h"
@@ -42,6 +44,15 @@ std::string ReadAll(const std::filesystem::path& path);
 
 // Creates or replaces `path` with exactly `content`.
 void WriteAll(const std::filesystem::path& path, const std::string& content);
+
+// The status of `path` (links followed), failing the test when there is none.
+struct stat Stat(const std::filesystem::path& path);
+inline ino_t Inode(const std::filesystem::path& path) {
+  return Stat(path).st_ino;
+}
+
+// Every name in `dir`, so that a test sees any temporary file left behind.
+std::set<std::string> Names(const std::filesystem::path& dir);
 
 // Gives every test a new, empty directory, removed afterwards. The registry
 // never forgets a path, so each test must use paths of its own: Path() makes

@@ -32,9 +32,10 @@
 //   * Failures are reported by standard exceptions only.
 //
 // Thread safety: every function here may be called from any thread at any
-// time. Each document has its own reader-writer lock; the registry of
-// documents has one more. Lock order: registry, then document, then the
-// cross-process lock a save takes on the file.
+// time. Each document has its own reader-writer lock, held for the length of
+// one call; a save also takes a lock on the file against other processes.
+// The registry of documents is locked only to find or add a document, never
+// together with another lock, and no lock is held while a callback runs.
 
 #ifndef VTY_CONFIG_INI_H_
 #define VTY_CONFIG_INI_H_

@@ -1,10 +1,10 @@
-// The slow paths of the document lock: whatever waits. See ReaderLock.h.
+// The slow paths of the document lock: whatever waits. See DocumentLock.h.
 
-#include "ReaderLock.h"
+#include "DocumentLock.h"
 
 namespace vty::config::ini::detail {
 
-std::size_t ReaderLock::NewThreadSlot() {
+std::size_t DocumentLock::NewThreadSlot() {
   static std::atomic<std::size_t> next{0};
   return next.fetch_add(1, std::memory_order_relaxed) % kSlots;
 }
@@ -16,7 +16,7 @@ std::size_t ReaderLock::NewThreadSlot() {
 // kWaiters (and notifies under park_) or changed it before the check.
 // While kWaiters is set, no writer takes the fast path past the waiters.
 
-void ReaderLock::WaitToRead(std::atomic<std::uint32_t>& readers) {
+void DocumentLock::WaitToRead(std::atomic<std::uint32_t>& readers) {
   readers.fetch_sub(1);
   std::unique_lock lock(park_);
   changed_.notify_all();  // a writer may be waiting for this slot
@@ -30,7 +30,7 @@ void ReaderLock::WaitToRead(std::atomic<std::uint32_t>& readers) {
   DoneWaiting();
 }
 
-void ReaderLock::AdmitWriter(std::uint32_t mode) {
+void DocumentLock::AdmitWriter(std::uint32_t mode) {
   std::unique_lock lock(park_);
   ++waitingWriters_;
   state_.fetch_or(kWaiters);
@@ -44,23 +44,28 @@ void ReaderLock::AdmitWriter(std::uint32_t mode) {
   DoneWaiting();
 }
 
-void ReaderLock::WaitForReaders() {
+void DocumentLock::WaitForReaders() {
   std::unique_lock lock(park_);
   changed_.wait(lock, [this] { return ReadersOut(); });
 }
 
-void ReaderLock::ReleaseToWaiters() {
+void DocumentLock::ReleaseToWaiters() {
   std::lock_guard lock(park_);
   state_.fetch_and(~(kWriter | kBlocked));
   changed_.notify_all();
 }
 
-void ReaderLock::WakeAll() {
+void DocumentLock::WakeAll() {
   std::lock_guard lock(park_);
   changed_.notify_all();
 }
 
-void ReaderLock::DoneWaiting() {
+std::size_t DocumentLock::WaitingForTesting() {
+  std::lock_guard lock(park_);
+  return waitingReaders_ + waitingWriters_;
+}
+
+void DocumentLock::DoneWaiting() {
   if (waitingReaders_ == 0 && waitingWriters_ == 0) state_.fetch_and(~kWaiters);
   changed_.notify_all();  // writers wait for the readers' count too
 }

@@ -1,5 +1,6 @@
-// The lock of the registry's documents: a readers-writer lock whose readers
-// scale across cores, and whose saves let readers in.
+// The lock of a registered document: a readers-writer lock in three modes,
+// whose readers scale across cores and whose saves let readers in. Which
+// code takes it in which mode is told at Hold (Hold.h).
 //
 // A std::shared_mutex keeps one count of readers, so every shared lock and
 // unlock writes the same cache line, and two threads reading one document
@@ -15,8 +16,8 @@
 //   mode       readers    changes and saves   used by
 //   ---------  ---------  ------------------  ------------------------------
 //   shared     admitted   excluded            lookups
-//   change     excluded   excluded            edits, a merge, a reload
-//   save       admitted   excluded            a save's check, write and sync
+//   change     excluded   excluded            edits; a merge, for its length
+//   save       admitted   excluded            a save, Flush, Reload
 //
 // so that a read never waits for a save's fsync. A save that must merge what
 // another process wrote turns into a change for the merge and back. Writers
@@ -25,8 +26,8 @@
 // Every wait parks on a condition variable. Not recursive: taking it again
 // in a thread that holds it in another mode deadlocks.
 
-#ifndef VTY_CONFIG_SRC_READERLOCK_H_
-#define VTY_CONFIG_SRC_READERLOCK_H_
+#ifndef VTY_CONFIG_SRC_DOCUMENTLOCK_H_
+#define VTY_CONFIG_SRC_DOCUMENTLOCK_H_
 
 #include <array>
 #include <atomic>
@@ -37,14 +38,19 @@
 
 namespace vty::config::ini::detail {
 
-class ReaderLock {
+class DocumentLock {
  public:
   static constexpr std::size_t kSlots = 16;
 
-  // A slot for a thread that has none yet: slots go round in turn, so
-  // threads share them only beyond kSlots. A thread keeps its slot for every
-  // lock (the registry keeps it beside its cache of recent paths).
-  static std::size_t NewThreadSlot();
+  // The calling thread's slot, the same in every document's lock. Slots are
+  // handed out in turn, so threads share them only beyond kSlots. Found at a
+  // fixed offset from the thread pointer (initial-exec), without a call.
+  static std::size_t ThreadSlot() {
+    [[gnu::tls_model("initial-exec")]] static thread_local std::size_t slot =
+        kSlots;
+    if (slot == kSlots) slot = NewThreadSlot();
+    return slot;
+  }
 
   // Shared mode, counted in `slot`, the calling thread's.
   void LockShared(std::size_t slot) {
@@ -86,6 +92,9 @@ class ReaderLock {
     if ((state_.fetch_and(~kBlocked) & kWaiters) != 0) WakeAll();
   }
 
+  // How many threads wait to take the lock: a seam for tests.
+  std::size_t WaitingForTesting();
+
  private:
   // The bits of state_.
   static constexpr std::uint32_t kWriter = 1;   // change or save mode held
@@ -95,6 +104,8 @@ class ReaderLock {
   struct alignas(64) Slot {
     std::atomic<std::uint32_t> readers{0};
   };
+
+  static std::size_t NewThreadSlot();
 
   bool ReadersOut() const {
     for (const Slot& slot : slots_) {
@@ -121,46 +132,6 @@ class ReaderLock {
   std::size_t waitingWriters_ = 0;   // Guarded by park_.
 };
 
-// The scoped holds of a ReaderLock.
-class SharedHold {
- public:
-  SharedHold(ReaderLock& lock, std::size_t slot) : lock_(lock), slot_(slot) {
-    lock_.LockShared(slot_);
-  }
-  SharedHold(const SharedHold&) = delete;
-  SharedHold& operator=(const SharedHold&) = delete;
-  ~SharedHold() { lock_.UnlockShared(slot_); }
-
- private:
-  ReaderLock& lock_;
-  std::size_t slot_;
-};
-
-// Held in change or in save mode, and moved between them.
-class WriterHold {
- public:
-  enum class Mode { kChange, kSave };
-  WriterHold(ReaderLock& lock, Mode mode) : lock_(lock), mode_(mode) {
-    mode_ == Mode::kChange ? lock_.LockChange() : lock_.LockSave();
-  }
-  WriterHold(const WriterHold&) = delete;
-  WriterHold& operator=(const WriterHold&) = delete;
-  ~WriterHold() { lock_.UnlockWriter(); }
-
-  void ToSave() {
-    if (mode_ == Mode::kChange) lock_.ChangeToSave();
-    mode_ = Mode::kSave;
-  }
-  void ToChange() {
-    if (mode_ == Mode::kSave) lock_.SaveToChange();
-    mode_ = Mode::kChange;
-  }
-
- private:
-  ReaderLock& lock_;
-  Mode mode_;
-};
-
 }  // namespace vty::config::ini::detail
 
-#endif  // VTY_CONFIG_SRC_READERLOCK_H_
+#endif  // VTY_CONFIG_SRC_DOCUMENTLOCK_H_

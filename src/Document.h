@@ -1,0 +1,105 @@
+// The document's private half: what a File keeps beside its public fields,
+// and the lookups and edits of its lines, without a lock, a check of their
+// input or a save (Document.cpp). Hold.h says which lock guards them.
+
+#ifndef VTY_CONFIG_SRC_DOCUMENT_H_
+#define VTY_CONFIG_SRC_DOCUMENT_H_
+
+#include <atomic>
+#include <filesystem>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <unordered_set>
+#include <utility>
+#include <vector>
+
+#include "ChangeLog.h"
+#include "Disk.h"
+#include "DocumentLock.h"
+#include "FoldedTable.h"
+#include "config/INI.h"
+
+namespace vty::config::ini::detail {
+
+// The zero time point of a document: earlier than the last-write time of
+// every existing file. (A default-constructed file_time_type would not do:
+// libstdc++'s file clock counts from 2174.)
+inline constexpr std::filesystem::file_time_type kZeroFileTime =
+    std::filesystem::file_time_type::min();
+
+inline constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
+
+// A section's index of its keys: the first key line of each key, so that
+// lookups need not walk the lines. Exact because duplicates only come from
+// loading (the first is indexed), a key is added only when missing, and
+// erasing removes every line of a key at once. Built by the first lookup,
+// possibly by two readers at once under the document's lock held for
+// reading: `mutex` serialises them.
+struct SectionIndex {
+  std::mutex mutex;
+  std::atomic<bool> built{false};
+  KeyTable keys;  // Guarded by mutex until built, then by the document's.
+};
+
+// What a File keeps out of its public layout. Guarded by the document's lock
+// (Hold.h), except `registered` and `lock`.
+struct DocumentState {
+  static DocumentState& Of(const File& file) { return *file.state_; }
+  static SectionIndex& IndexOf(const Section& section) {
+    return *section.index_;
+  }
+
+  // Set once by the registry before it shares the document: the document is
+  // then guarded by `lock` instead of the File's mutex.
+  bool registered = false;
+  DocumentLock lock;
+  bool byteOrderMark = false;  // the file began with one
+  SectionTable sections;       // the named sections by name
+  DiskSnapshot disk;           // the file as last loaded or saved
+  ChangeLog changes;           // what is not saved yet
+  bool saveInPlace = false;    // rewrite the file itself, never rename
+};
+
+// Records that the file on disk is as `snapshot` describes; a document with
+// no unsaved change takes the file's time as its changeTime.
+void SetDisk(File& file, const DiskSnapshot& snapshot);
+
+// ---- Lookups ----
+
+// The first key line of `key` in `section`, or null.
+KeyValuePair* FindPair(const File& file,
+                       const std::optional<std::string>& section,
+                       std::string_view key);
+std::vector<std::string> SectionTexts(const File& file,
+                                      const std::optional<std::string>& name);
+std::vector<std::pair<std::string, std::string>> SectionPairs(
+    const File& file, const std::optional<std::string>& name);
+std::unordered_set<std::string> SectionNames(const File& file);
+// The names of the named sections in the order of their first header.
+std::vector<std::string> NamesInFileOrder(const File& file);
+
+// ---- Edits ----
+//
+// Each either completes or, on bad_alloc, changes nothing.
+
+// Throws invalid_argument for what WriteValue refuses (see INI.h).
+void CheckStorable(const std::optional<std::string>& section,
+                   const std::string& key, const std::string& value);
+// Sets `key` in `section`: rewrites its first line, or adds a line after the
+// section's last non-blank one (and the section at the end of the file).
+// Returns the line written.
+KeyValuePair* SetValue(File& file, const std::optional<std::string>& section,
+                       const std::string& key, const std::string& value);
+// Rewrites the key line `pair` with `value`, keeping its stored key.
+void Rewrite(KeyValuePair& pair, const std::string& value);
+// Remove every line of the key, or of the section and the section itself;
+// false, having changed nothing, when the section is missing.
+bool RemoveKey(File& file, const std::optional<std::string>& section,
+               std::string_view key);
+bool RemoveSection(File& file, const std::optional<std::string>& section);
+
+}  // namespace vty::config::ini::detail
+
+#endif  // VTY_CONFIG_SRC_DOCUMENT_H_

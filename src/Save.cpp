@@ -1,0 +1,247 @@
+// Every change and every save of a document.
+//
+// A change (WriteValue, EraseKey, EraseSection) edits the document's lines
+// under its hold in change mode, logs itself in the change log, and then
+// applies the write rule: deferred, it only marks the document changed;
+// otherwise the hold drops to save mode, so that readers need not wait for
+// the sync, and the document is saved at once.
+//
+// A save never throws away a change it did not make. It takes the file's
+// ProcessLock, checks whether someone else wrote the file since this document
+// last loaded or saved it (Disk.cpp) and, if so, re-reads it and re-applies
+// this document's own changes on top, in the order they were made; then it
+// replaces the file durably (DurableWrite.cpp). A file that another program
+// has just emptied or shrunk in place is first watched until it is still
+// (InPlaceWriters.cpp): never merged into while half-written. So edits of
+// different keys by two processes both survive, the same key ends with the
+// value of the later save, and lines the other side added stay where it put
+// them.
+
+#include "Save.h"
+
+#include <vector>
+
+#include "Disk.h"
+#include "DurableWrite.h"
+#include "Load.h"
+#include "ProcessLock.h"
+
+namespace vty::config::ini {
+
+namespace detail {
+
+namespace {
+
+namespace fs = std::filesystem;
+using Kind = ChangeLog::Kind;
+
+// Replaces the document with `theirs` and re-applies the change log on top.
+// A write re-applies the value the document holds now, with the key's and
+// the section's stored spelling. `hold` is in change mode for the length of
+// it: lines that readers may be reading are replaced.
+void Merge(File& file, const DiskContent& theirs, Hold& hold) {
+  struct Redo {
+    Kind kind;
+    std::optional<std::string> section;
+    std::string key;
+    std::string value;
+  };
+  std::vector<Redo> redo;
+  for (const ChangeLog::Change& change :
+       DocumentState::Of(file).changes.InOrder()) {
+    if (change.kind != Kind::kWrite) {
+      redo.push_back(Redo{change.kind, change.section, change.key, {}});
+    } else if (const KeyValuePair* pair =
+                   FindPair(file, change.section, change.key)) {
+      redo.push_back(
+          Redo{change.kind, pair->section->name, pair->key, pair->value});
+    }  // else the write failed before it changed anything
+  }
+  hold.ToChange();
+  Parse(file, theirs);
+  for (const Redo& change : redo) {
+    switch (change.kind) {
+      case Kind::kWrite:
+        SetValue(file, change.section, change.key, change.value);
+        break;
+      case Kind::kEraseKey:
+        RemoveKey(file, change.section, change.key);
+        break;
+      case Kind::kEraseSection:
+        RemoveSection(file, change.section);
+        break;
+    }
+  }
+  hold.ToSave();
+}
+
+// The edits, logged. The erases return false, having changed nothing, when
+// the section is missing: nothing to save then.
+void LoggedWrite(File& file, const std::optional<std::string>& section,
+                 const std::string& key, const std::string& value) {
+  ChangeLog& changes = DocumentState::Of(file).changes;
+  KeyValuePair* pair = FindPair(file, section, key);
+  const ChangeLog::Entry entry = changes.Add(Kind::kWrite, section, key, pair);
+  if (pair != nullptr) {
+    Rewrite(*pair, value);
+  } else {
+    changes.Cache(SetValue(file, section, key, value), entry);
+  }
+}
+
+bool LoggedEraseKey(File& file, const std::optional<std::string>& section,
+                    std::string_view key) {
+  if (file.sections.find(section) == file.sections.end()) return false;
+  DocumentState::Of(file).changes.Add(Kind::kEraseKey, section, key);
+  return RemoveKey(file, section, key);
+}
+
+bool LoggedEraseSection(File& file, const std::optional<std::string>& section) {
+  if (file.sections.find(section) == file.sections.end()) return false;
+  DocumentState::Of(file).changes.Add(Kind::kEraseSection, section, {});
+  return RemoveSection(file, section);
+}
+
+// Runs `change(File&)` under the document's hold in change mode and, when it
+// returns true, applies the write rule: deferred, the document is stamped
+// changed; otherwise it is saved at once.
+template <class Change>
+void Changing(File& file, Change change) {
+  Hold hold(file, Hold::Mode::kChange);
+  const DocumentState& state = DocumentState::Of(file);
+  const bool changedBefore = !state.changes.Empty();
+  if (!change()) return;
+  if (file.isAsyncWriting()) {
+    // No save looks at changeTime (the change log says what to save), and a
+    // registered document's is out of every caller's reach: it keeps the
+    // stamp of the change that made it changed, sparing later ones the
+    // clock.
+    if (!state.registered || !changedBefore) {
+      file.changeTime = fs::file_time_type::clock::now();
+    }
+  } else {
+    hold.ToSave();  // readers need not wait for the sync
+    SaveChanges(file, hold);
+  }
+}
+
+// Writes the document as it stands, as `options` say, and counts it as
+// saved.
+void WriteUnlocked(File& file, SaveOptions options = {}) {
+  DocumentState& state = DocumentState::Of(file);
+  DiskSnapshot written, torn;
+  options.inPlace = options.inPlace || state.saveInPlace;
+  options.torn = &torn;
+  try {
+    written = ReplaceFileContent(file.path, Bytes(file), options);
+  } catch (...) {
+    // The change is not on disk: keep counting the document as changed, so
+    // the next flush tries again. What a failed rewrite in place left is no
+    // one else's change: the retry writes this document over it, whole.
+    if (torn.exists) state.disk = torn;
+    file.changeTime = fs::file_time_type::clock::now();
+    throw;
+  }
+  state.changes.Clear();
+  SetDisk(file, written);
+}
+
+}  // namespace
+
+void WriteValue(File& file, const std::optional<std::string>& section,
+                const std::string& key, const std::string& value) {
+  CheckStorable(section, key, value);
+  Changing(file, [&] {
+    LoggedWrite(file, section, key, value);
+    return true;
+  });
+}
+
+void EraseKey(File& file, const std::optional<std::string>& section,
+              std::string_view key) {
+  Changing(file, [&] { return LoggedEraseKey(file, section, key); });
+}
+
+void EraseSection(File& file, const std::optional<std::string>& section) {
+  Changing(file, [&] { return LoggedEraseSection(file, section); });
+}
+
+void Flush(File& file) {
+  Hold hold(file, Hold::Mode::kSave);
+  SaveChanges(file, hold);
+}
+
+void Reload(File& file) {
+  Hold hold(file, Hold::Mode::kSave);
+  const Descriptor fd = OpenForReading(file.path);
+  DocumentState& state = DocumentState::Of(file);
+  if (auto theirs = ChangedSince(state.disk, fd.Get(), file.path)) {
+    if (auto still = WaitUntilStill(state.disk, fd.Get(), file.path,
+                                    ProcessLock::DeadlineFromNow())) {
+      theirs = std::move(still);
+    }
+    Merge(file, *theirs, hold);
+  }
+}
+
+void SaveChanges(File& file, Hold& hold) {
+  DocumentState& state = DocumentState::Of(file);
+  if (state.changes.Empty()) return;  // nothing of our own to save
+  const ProcessLock lock(file.path);
+  // A file the lock had to create held nothing: as if still missing.
+  if (auto theirs = ChangedSince(state.disk, lock.Created() ? -1 : lock.File(),
+                                 file.path)) {
+    if (auto still = WaitUntilStill(state.disk, lock.File(), file.path,
+                                    lock.Deadline())) {
+      theirs = std::move(still);
+    }
+    Merge(file, *theirs, hold);
+  }
+  WriteUnlocked(file, SaveOptions{lock.File(), lock.Directory()});
+}
+
+void SetSaveInPlace(File& file, bool inPlace) {
+  DocumentState::Of(file).saveInPlace = inPlace;
+}
+
+std::string Bytes(const File& file) {
+  std::size_t size = kByteOrderMark.size();
+  for (const auto& line : file.lines) size += line->text.size() + 1;
+  std::string content;
+  content.reserve(size);
+  // A document without lines saves as an empty file, mark or not.
+  if (DocumentState::Of(file).byteOrderMark && !file.lines.empty()) {
+    content = kByteOrderMark;
+  }
+  for (const auto& line : file.lines) {
+    content += line->text;
+    content += '\n';
+  }
+  return content;
+}
+
+}  // namespace detail
+
+// ---- File's members ----
+
+void File::WriteValue(const std::optional<std::string>& section,
+                      const std::string& key, const std::string& value) {
+  detail::WriteValue(*this, section, key, value);
+}
+
+void File::EraseKey(const std::optional<std::string>& section,
+                    const std::string_view& key) {
+  detail::EraseKey(*this, section, key);
+}
+
+void File::EraseSection(const std::optional<std::string>& section) {
+  detail::EraseSection(*this, section);
+}
+
+void File::Write() { detail::WriteUnlocked(*this); }
+
+void File::Flush() { detail::Flush(*this); }
+
+void File::Reload() { detail::Reload(*this); }
+
+}  // namespace vty::config::ini

@@ -1,0 +1,43 @@
+// Every change and every save of a document (Save.cpp).
+
+#ifndef VTY_CONFIG_SRC_SAVE_H_
+#define VTY_CONFIG_SRC_SAVE_H_
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "Hold.h"
+
+namespace vty::config::ini::detail {
+
+// The bodies of the entry points that change or save a document, shared by
+// File's members and the exported functions: each takes the document's hold
+// itself (Hold.h) and keeps the contract INI.h gives the pair.
+void WriteValue(File& file, const std::optional<std::string>& section,
+                const std::string& key, const std::string& value);
+void EraseKey(File& file, const std::optional<std::string>& section,
+              std::string_view key);
+void EraseSection(File& file, const std::optional<std::string>& section);
+void Flush(File& file);
+void Reload(File& file);
+
+// Saves `file`'s own changes without losing anyone else's: under the
+// ProcessLock, re-reads the file when someone else wrote it since the last
+// load or save, re-applies the change log on top, then writes it. Does
+// nothing when the log is empty. `hold` is in save mode; a merge raises it to
+// change mode while it replaces lines.
+void SaveChanges(File& file, Hold& hold);
+
+// Makes every later save of `file` rewrite the file in place (see
+// ReplaceFileContent) instead of renaming a new file over it: for a file
+// whose directory must not change. The caller holds the document's lock.
+void SetSaveInPlace(File& file, bool inPlace);
+
+// What a save writes: the byte-order mark the file was loaded with, then
+// every line followed by "\n".
+std::string Bytes(const File& file);
+
+}  // namespace vty::config::ini::detail
+
+#endif  // VTY_CONFIG_SRC_SAVE_H_
