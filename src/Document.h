@@ -60,6 +60,11 @@ struct DocumentState {
   DiskSnapshot disk;           // the file as last loaded or saved
   ChangeLog changes;           // what is not saved yet
   bool saveInPlace = false;    // rewrite the file itself, never rename
+  // The directory (device, inode) the file was last read from or saved in;
+  // {0, 0} when unknown. A save that finds the file in another directory
+  // (the directory swapped for a link, or replaced) takes what it finds
+  // there as someone else's file.
+  std::pair<dev_t, ino_t> directory{0, 0};
 };
 
 // Records that the file on disk is as `snapshot` describes; a document with

@@ -170,6 +170,12 @@ ProcessLock::~ProcessLock() {
   }
 }
 
+std::pair<dev_t, ino_t> ProcessLock::DirectoryIdentity() const {
+  struct stat dir {};
+  if (::fstat(dir_.Get(), &dir) != 0) return {0, 0};
+  return {dir.st_dev, dir.st_ino};
+}
+
 Clock::time_point ProcessLock::DeadlineFromNow() {
   return Clock::now() + milliseconds(LockTimeout().load());
 }

@@ -6,6 +6,7 @@
 #include <chrono>
 #include <filesystem>
 #include <string>
+#include <utility>
 
 #include "Disk.h"
 
@@ -33,6 +34,8 @@ class ProcessLock {
   int File() const { return fd_.Get(); }
   // The file's directory, opened once: a save takes every step in it.
   int Directory() const { return dir_.Get(); }
+  // The directory's device and inode.
+  std::pair<dev_t, ino_t> DirectoryIdentity() const;
   // Whether the lock created the file: it held nothing before.
   bool Created() const { return created_; }
   // When the wait for this lock would have timed out: the bound of any

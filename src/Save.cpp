@@ -188,9 +188,18 @@ void SaveChanges(File& file, Hold& hold) {
   DocumentState& state = DocumentState::Of(file);
   if (state.changes.Empty()) return;  // nothing of our own to save
   const ProcessLock lock(file.path);
+  // A file in another directory than the one it was read from (swapped for
+  // a link, or replaced) is someone else's: merged into, never overwritten
+  // with what this document read elsewhere.
+  const auto directory = lock.DirectoryIdentity();
+  DiskSnapshot unrelated;
+  unrelated.exists = true;  // matches no file, not even a missing one
+  const bool moved = state.directory != std::pair<dev_t, ino_t>{0, 0} &&
+                     state.directory != directory;
   // A file the lock had to create held nothing: as if still missing.
-  if (auto theirs = ChangedSince(state.disk, lock.Created() ? -1 : lock.File(),
-                                 file.path)) {
+  if (auto theirs =
+          ChangedSince(moved ? unrelated : state.disk,
+                       lock.Created() ? -1 : lock.File(), file.path)) {
     if (auto still = WaitUntilStill(state.disk, lock.File(), file.path,
                                     lock.Deadline())) {
       theirs = std::move(still);
@@ -198,6 +207,7 @@ void SaveChanges(File& file, Hold& hold) {
     Merge(file, *theirs, hold);
   }
   WriteUnlocked(file, SaveOptions{lock.File(), lock.Directory()});
+  state.directory = directory;
 }
 
 void SetSaveInPlace(File& file, bool inPlace) {

@@ -1,0 +1,145 @@
+// Other writers of one file at the moment of a save: programs that rewrite
+// it in place without a lock, other tools that lock it as POSIX tools do,
+// and processes that create it together. Nothing that was in the file before
+// they began is lost.
+
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "TestUtil.h"
+
+namespace vty::config::ini {
+namespace {
+
+namespace fs = std::filesystem;
+using testing::ReadAll;
+using testing::WriteAll;
+
+using OutsideWritersTest = testing::TempDirTest;
+
+// Runs `body` in `count` child processes at once and waits for them all;
+// each must exit 0.
+template <class Body>
+void InChildren(int count, const Body& body) {
+  std::vector<pid_t> children;
+  for (int i = 0; i < count; ++i) {
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+      try {
+        body(i);
+      } catch (...) {
+        ::_exit(1);
+      }
+      ::_exit(0);
+    }
+    children.push_back(child);
+  }
+  for (const pid_t child : children) {
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  }
+}
+
+int Sh(const std::string& line) { return std::system(line.c_str()); }
+
+// An administrator rewrites the file in place (`cp`, a shell's `>`) while a
+// service saves its own key over and over: the lines that were in the file
+// before both began stay in it. (The administrator's new line may be lost:
+// it was written without a lock while the service saved.) Rounds:
+// VTY_RACE_ROUNDS, 30 unless set (scripts/race.sh runs 1 000).
+TEST_F(OutsideWritersTest, InPlaceRewriteDuringASaveLosesNoOldLine) {
+  const char* rounds = std::getenv("VTY_RACE_ROUNDS");
+  const int kRounds = rounds != nullptr ? std::atoi(rounds) : 30;
+  std::string base;
+  for (int i = 0; i < 40; ++i) base += "base" + std::to_string(i) + "=x\n";
+  // clang-format off
+  const struct { const char* name; const char* rewrite; } cases[] = {
+    {"cp", "cp admin.ini app.ini"},
+    {"shell", "cat admin.ini >app.ini"},
+  };
+  // clang-format on
+  for (const auto& c : cases) {
+    const fs::path dir = dir_ / c.name;
+    fs::create_directory(dir);
+    const std::string path = (dir / "app.ini").string();
+    int lost = 0;
+    for (int round = 0; round < kRounds; ++round) {
+      WriteAll(path, base);
+      WriteAll(dir / "admin.ini",
+               base + "admin=" + std::to_string(round) + "\n");
+      int loaded[2];
+      ASSERT_EQ(::pipe(loaded), 0);
+      InChildren(2, [&](int child) {
+        char byte = 0;
+        if (child == 1) {  // the administrator, once the service runs
+          if (::read(loaded[0], &byte, 1) != 1) ::_exit(1);
+          ::usleep(static_cast<useconds_t>(round % 20) * 200);
+          if (Sh("cd " + dir.string() + " && " + c.rewrite) != 0) ::_exit(1);
+          return;
+        }
+        File service(path, [] { return false; });
+        if (::write(loaded[1], &byte, 1) != 1) ::_exit(1);
+        for (int i = 0; i < 15; ++i) {
+          service.WriteValue("svc", "k", std::to_string(i));
+        }
+      });
+      ::close(loaded[0]);
+      ::close(loaded[1]);
+      const std::string after = ReadAll(path);
+      lost += after.rfind(base, 0) != 0;
+    }
+    EXPECT_EQ(lost, 0) << c.name << " of " << kRounds << " rounds";
+  }
+}
+
+// Two processes create one file in a directory that does not exist yet:
+// both keys are in it every time.
+TEST_F(OutsideWritersTest, CreatorsOfOneFileInAMissingDirectoryLoseNoKey) {
+  int lost = 0;
+  for (int round = 0; round < 20; ++round) {
+    const std::string path =
+        (dir_ / std::to_string(round) / "sub" / "new.ini").string();
+    InChildren(2, [&](int child) {
+      WriteString(std::nullopt, "k" + std::to_string(child), "v", path);
+    });
+    lost += ReadAll(path) != "k0=v\nk1=v\n" && ReadAll(path) != "k1=v\nk0=v\n";
+  }
+  EXPECT_EQ(lost, 0);
+}
+
+// crudini locks a file as POSIX tools do (lockf) and replaces it by renaming
+// a new file over it, like the tool: 30 sets by each at once, three runs,
+// every key kept.
+TEST_F(OutsideWritersTest, CrudiniAndTheToolLoseNoKey) {
+  if (Sh("command -v crudini >/dev/null 2>&1") != 0) {
+    GTEST_SKIP() << "crudini is not installed (scripts/deps.sh crudini)";
+  }
+  const std::string tool = VTY_INI_TOOL;
+  for (int run = 0; run < 3; ++run) {
+    const std::string path = Path("run" + std::to_string(run) + ".ini");
+    InChildren(60, [&](int i) {
+      const std::string key = std::to_string(i % 30);
+      const std::string line =
+          i < 30 ? "crudini --set " + path + " c k" + key + " v"
+                 : tool + " set " + path + " t k" + key + " v";
+      if (Sh(line + " >/dev/null 2>&1") != 0) ::_exit(1);
+    });
+    File written(path, [] { return false; });
+    int kept = 0;
+    for (int i = 0; i < 30; ++i) {
+      const std::string key = "k" + std::to_string(i);
+      kept += written.ReadValue("c", key) == " v";  // crudini: "k = v"
+      kept += written.ReadValue("t", key) == "v";
+    }
+    EXPECT_EQ(kept, 60) << "run " << run << ":\n" << ReadAll(path);
+  }
+}
+
+}  // namespace
+}  // namespace vty::config::ini
