@@ -67,7 +67,13 @@ ChangeLog::Entry ChangeLog::Add(Kind kind,
   return found;
 }
 
+bool ChangeLog::Logs(const std::optional<std::string>& section,
+                     std::string_view key) {
+  return byTarget_.count(Target(section, key, false)) != 0;
+}
+
 void ChangeLog::Clear() {
+  touched_ = false;
   changes_.clear();
   byTarget_.clear();
   Uncache();

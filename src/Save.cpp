@@ -81,6 +81,13 @@ void LoggedWrite(File& file, const std::optional<std::string>& section,
                  const std::string& key, const std::string& value) {
   ChangeLog& changes = DocumentState::Of(file).changes;
   KeyValuePair* pair = FindPair(file, section, key);
+  // The value the key has already, and not written by this document: saved
+  // as a change is, but nothing of ours to re-apply over another program's
+  // edit of it ("save every setting at exit" must not revert an edit).
+  if (pair != nullptr && pair->value == value && !changes.Logs(section, key)) {
+    changes.Touch();
+    return;
+  }
   const ChangeLog::Entry entry = changes.Add(Kind::kWrite, section, key, pair);
   if (pair != nullptr) {
     Rewrite(*pair, value);
@@ -92,7 +99,14 @@ void LoggedWrite(File& file, const std::optional<std::string>& section,
 bool LoggedEraseKey(File& file, const std::optional<std::string>& section,
                     std::string_view key) {
   if (file.sections.find(section) == file.sections.end()) return false;
-  DocumentState::Of(file).changes.Add(Kind::kEraseKey, section, key);
+  ChangeLog& changes = DocumentState::Of(file).changes;
+  // A key this document lacks, and did not erase itself: nothing of ours to
+  // re-apply, and nothing to keep in the log.
+  if (FindPair(file, section, key) == nullptr && !changes.Logs(section, key)) {
+    changes.Touch();
+    return true;
+  }
+  changes.Add(Kind::kEraseKey, section, key);
   return RemoveKey(file, section, key);
 }
 
