@@ -10,8 +10,11 @@
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
 #include <malloc.h>
+#include <signal.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -19,6 +22,7 @@
 #include <memory>
 #include <random>
 #include <string>
+#include <thread>
 #include <unordered_map>
 #include <vector>
 
@@ -499,6 +503,55 @@ void BM_DeferredWrite(benchmark::State& state) {
   ini::ShutdownAsyncWriting();
 }
 BENCHMARK(BM_DeferredWrite);
+
+// A deferred write while a flush of the same document stalls: another
+// process holds the file's lock (as crudini or lockf(3) take it) for the
+// whole run, and a thread flushes over and over. The write touches only
+// memory, so it must not wait for the flush: microseconds, as above.
+void BM_DeferredWriteDuringStalledFlush(benchmark::State& state) {
+  const std::string file = WriteFile(WorkDir(), "stalled.ini", Small().text);
+  const auto& keys = Small().keys;
+  ini::ReadString("x", "y", "", file);  // load before timing
+  int locked[2];
+  if (::pipe(locked) != 0) return state.SkipWithError("no pipe");
+  const pid_t holder = ::fork();
+  if (holder == 0) {
+    const int fd = ::open(file.c_str(), O_RDWR);
+    if (fd < 0 || ::lockf(fd, F_LOCK, 0) != 0) ::_exit(1);
+    (void)!::write(locked[1], "x", 1);
+    ::pause();
+    ::_exit(0);
+  }
+  char byte = 0;
+  if (holder < 0 || ::read(locked[0], &byte, 1) != 1) {
+    return state.SkipWithError("no process holds the lock");
+  }
+  ini::InitialiseAsyncWriting();
+  std::atomic<bool> stop{false};
+  std::thread flusher([&] {
+    while (!stop) {
+      try {
+        ini::Flush(file);
+      } catch (const std::exception&) {
+        // timed out: the holder still holds it
+      }
+    }
+  });
+  ini::WriteString(keys[0].first, keys[0].second, "changed", file);
+  std::size_t i = 0;
+  for (auto _ : state) {
+    const auto& [section, key] = keys[i++ % keys.size()];
+    ini::WriteString(section, key, "a new value", file);
+  }
+  stop = true;
+  ::kill(holder, SIGKILL);
+  ::waitpid(holder, nullptr, 0);
+  flusher.join();
+  ini::ShutdownAsyncWriting();
+  ::close(locked[0]);
+  ::close(locked[1]);
+}
+BENCHMARK(BM_DeferredWriteDuringStalledFlush)->Unit(benchmark::kMicrosecond);
 
 #ifdef VTY_BENCH_GKEYFILE
 // The set in memory alone: GKeyFile writes only when asked to save.

@@ -19,6 +19,10 @@
 
 #include "Save.h"
 
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <thread>
 #include <vector>
 
 #include "Disk.h"
@@ -181,8 +185,24 @@ void EraseSection(File& file, const std::optional<std::string>& section) {
 }
 
 void Flush(File& file) {
-  Hold hold(file, Hold::Mode::kSave);
-  SaveChanges(file, hold);
+  // The process lock is only tried while the document is held: waiting for
+  // another process with the document held in save mode would make every
+  // change (a deferred one included, which touches only memory) wait too.
+  // Between tries the document is let go.
+  const auto deadline = ProcessLock::DeadlineFromNow();
+  for (std::chrono::milliseconds pause{1};;
+       pause = std::min(pause * 2, std::chrono::milliseconds{50})) {
+    {
+      Hold hold(file, Hold::Mode::kSave);
+      if (DocumentState::Of(file).changes.Empty()) return;
+      const ProcessLock lock(file.path, ProcessLock::NoWait{});
+      if (lock.Held()) return SaveLocked(file, hold, lock);
+    }
+    if (std::chrono::steady_clock::now() >= deadline) {
+      Fail("the file stays locked by another process", file.path, EWOULDBLOCK);
+    }
+    std::this_thread::sleep_for(pause);
+  }
 }
 
 void Reload(File& file) {
@@ -199,9 +219,13 @@ void Reload(File& file) {
 }
 
 void SaveChanges(File& file, Hold& hold) {
-  DocumentState& state = DocumentState::Of(file);
-  if (state.changes.Empty()) return;  // nothing of our own to save
+  if (DocumentState::Of(file).changes.Empty()) return;  // nothing of ours
   const ProcessLock lock(file.path);
+  SaveLocked(file, hold, lock);
+}
+
+void SaveLocked(File& file, Hold& hold, const ProcessLock& lock) {
+  DocumentState& state = DocumentState::Of(file);
   // A file in another directory than the one it was read from (swapped for
   // a link, or replaced) is someone else's: merged into, never overwritten
   // with what this document read elsewhere.

@@ -29,6 +29,10 @@ void Reload(File& file);
 // change mode while it replaces lines.
 void SaveChanges(File& file, Hold& hold);
 
+class ProcessLock;
+// SaveChanges with the ProcessLock `lock` taken, and the log not empty.
+void SaveLocked(File& file, Hold& hold, const ProcessLock& lock);
+
 // Makes every later save of `file` rewrite the file in place (see
 // ReplaceFileContent) instead of renaming a new file over it: for a file
 // whose directory must not change. The caller holds the document's lock.
