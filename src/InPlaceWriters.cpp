@@ -26,7 +26,7 @@ using std::chrono::milliseconds;
 
 // Longer than an in-place writer takes from its truncation to its last
 // write, even when it is descheduled on a loaded machine.
-constexpr milliseconds kQuietPeriod{100};
+constexpr milliseconds kQuietPeriod{250};
 constexpr milliseconds kPoll{5};
 
 std::int64_t Nanoseconds(const timespec& time) {

@@ -89,6 +89,7 @@ void LoggedWrite(File& file, const std::optional<std::string>& section,
   // as a change is, but nothing of ours to re-apply over another program's
   // edit of it ("save every setting at exit" must not revert an edit).
   if (pair != nullptr && pair->value == value && !changes.Logs(section, key)) {
+    Rewrite(*pair, value);  // the line still takes the written form
     changes.Touch();
     return;
   }

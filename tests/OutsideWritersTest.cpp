@@ -21,23 +21,17 @@ using testing::WriteAll;
 
 using OutsideWritersTest = testing::TempDirTest;
 
-// Runs `body` in `count` child processes at once and waits for them all;
-// each must exit 0.
+// Runs `body(i)` in `count` child processes at once; each must exit 0.
 template <class Body>
 void InChildren(int count, const Body& body) {
-  std::vector<pid_t> children;
+  std::vector<pid_t> children(count);
   for (int i = 0; i < count; ++i) {
-    const pid_t child = ::fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
-      try {
-        body(i);
-      } catch (...) {
-        ::_exit(1);
-      }
-      ::_exit(0);
+    if ((children[i] = ::fork()) != 0) continue;
+    try {
+      ::_exit(body(i) ? 0 : 1);
+    } catch (...) {
+      ::_exit(1);
     }
-    children.push_back(child);
   }
   for (const pid_t child : children) {
     int status = 0;
@@ -78,21 +72,20 @@ TEST_F(OutsideWritersTest, InPlaceRewriteDuringASaveLosesNoOldLine) {
       InChildren(2, [&](int child) {
         char byte = 0;
         if (child == 1) {  // the administrator, once the service runs
-          if (::read(loaded[0], &byte, 1) != 1) ::_exit(1);
-          ::usleep(static_cast<useconds_t>(round % 20) * 200);
-          if (Sh("cd " + dir.string() + " && " + c.rewrite) != 0) ::_exit(1);
-          return;
+          return ::read(loaded[0], &byte, 1) == 1 &&
+                 ::usleep(static_cast<useconds_t>(round % 20) * 200) == 0 &&
+                 Sh("cd " + dir.string() + " && " + c.rewrite) == 0;
         }
         File service(path, [] { return false; });
-        if (::write(loaded[1], &byte, 1) != 1) ::_exit(1);
+        if (::write(loaded[1], &byte, 1) != 1) return false;
         for (int i = 0; i < 15; ++i) {
           service.WriteValue("svc", "k", std::to_string(i));
         }
+        return true;
       });
       ::close(loaded[0]);
       ::close(loaded[1]);
-      const std::string after = ReadAll(path);
-      lost += after.rfind(base, 0) != 0;
+      lost += ReadAll(path).rfind(base, 0) != 0;
     }
     EXPECT_EQ(lost, 0) << c.name << " of " << kRounds << " rounds";
   }
@@ -107,6 +100,7 @@ TEST_F(OutsideWritersTest, CreatorsOfOneFileInAMissingDirectoryLoseNoKey) {
         (dir_ / std::to_string(round) / "sub" / "new.ini").string();
     InChildren(2, [&](int child) {
       WriteString(std::nullopt, "k" + std::to_string(child), "v", path);
+      return true;
     });
     lost += ReadAll(path) != "k0=v\nk1=v\n" && ReadAll(path) != "k1=v\nk0=v\n";
   }
@@ -128,7 +122,7 @@ TEST_F(OutsideWritersTest, CrudiniAndTheToolLoseNoKey) {
       const std::string line =
           i < 30 ? "crudini --set " + path + " c k" + key + " v"
                  : tool + " set " + path + " t k" + key + " v";
-      if (Sh(line + " >/dev/null 2>&1") != 0) ::_exit(1);
+      return Sh(line + " >/dev/null 2>&1") == 0;
     });
     File written(path, [] { return false; });
     int kept = 0;
