@@ -262,11 +262,10 @@ TEST_F(SaveTest, SwappedDirectoryNeverCarriesAUsersFileAway) {
   fs::create_directory_symlink("../secret", home / "swap");
   const std::string path = (home / "conf" / "app.ini").string();
   WriteAll(path, "user=1\n");
+  const fs::path a = home / "conf", b = home / "swap";
   const pid_t swapper = ::fork();
-  if (swapper == 0) {
-    const fs::path a = home / "conf", b = home / "swap";
-    for (;;)
-      ::syscall(SYS_renameat2, AT_FDCWD, a.c_str(), AT_FDCWD, b.c_str(), 2);
+  while (swapper == 0) {
+    ::syscall(SYS_renameat2, AT_FDCWD, a.c_str(), AT_FDCWD, b.c_str(), 2);
   }
   for (int i = 0; i < 300; ++i) {
     try {
@@ -276,12 +275,9 @@ TEST_F(SaveTest, SwappedDirectoryNeverCarriesAUsersFileAway) {
   }
   ASSERT_EQ(::kill(swapper, SIGKILL), 0);
   ASSERT_EQ(::waitpid(swapper, nullptr, 0), swapper);
-  for (const std::string& name : Names(secret)) {
-    EXPECT_TRUE(name == "app.ini" &&
-                ReadAll(secret / name).find("user=") == std::string::npos)
-        << "in the root-only directory: " << name << ": "
-        << ReadAll(secret / name);
-  }
+  const auto left = Names(secret);  // at most root's own save, if any
+  EXPECT_LE(left, std::set<std::string>{"app.ini"});
+  EXPECT_EQ(ReadAll(secret / "app.ini").find("user"), std::string::npos);
 }
 
 // A child saves a growing document over and over and is killed at random
