@@ -19,6 +19,7 @@ const std::string& ChangeLog::Target(const std::optional<std::string>& section,
   } else {
     scratch_ += 'u';
   }
+  sectionPart_ = scratch_.size();
   scratch_ += wholeSection ? 'S' : 'K';
   for (const char c : key) scratch_ += FoldAscii(c);
   return scratch_;
@@ -37,7 +38,15 @@ ChangeLog::Entry ChangeLog::Add(Kind kind,
   if (found == changes_.end()) {
     std::list<Change> made;
     made.push_back(Change{kind, section, std::string(wholeSection ? "" : key)});
-    byTarget_.emplace(scratch_, made.begin());
+    const auto named = byTarget_.emplace(scratch_, made.begin()).first;
+    if (!wholeSection) {
+      try {
+        bySection_[scratch_.substr(0, sectionPart_)].push_back(made.begin());
+      } catch (...) {
+        byTarget_.erase(named);
+        throw;
+      }
+    }
     found = made.begin();
     changes_.splice(changes_.end(), made);
   } else if (kind != Kind::kWrite || found->kind != Kind::kWrite) {
@@ -54,28 +63,22 @@ ChangeLog::Entry ChangeLog::Add(Kind kind,
   if (wholeSection) {
     // The section's erase undoes every earlier change of its keys; keeping
     // them would let a later write of such a key keep a place before it.
-    for (auto change = changes_.begin(); change != found;) {
-      if (change->kind != Kind::kEraseSection &&
-          File::SectionNameEq()(change->section, section)) {
+    const auto keys = bySection_.find(scratch_.substr(0, sectionPart_));
+    if (keys != bySection_.end()) {
+      for (const Entry change : keys->second) {
         byTarget_.erase(Target(change->section, change->key, false));
-        change = changes_.erase(change);
-      } else {
-        ++change;
+        changes_.erase(change);
       }
+      bySection_.erase(keys);
     }
   }
   return found;
 }
 
-bool ChangeLog::Logs(const std::optional<std::string>& section,
-                     std::string_view key) {
-  return byTarget_.count(Target(section, key, false)) != 0;
-}
-
 void ChangeLog::Clear() {
-  touched_ = false;
   changes_.clear();
   byTarget_.clear();
+  bySection_.clear();
   Uncache();
 }
 

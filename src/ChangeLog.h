@@ -50,14 +50,7 @@ class ChangeLog {
   // Forgets every cached line: called whenever lines may be freed.
   void Uncache() noexcept;
 
-  // Whether the entry of `key` in `section` (folded) is logged.
-  bool Logs(const std::optional<std::string>& section, std::string_view key);
-  // Marks the document as to be saved without a change of its own to
-  // re-apply: a call that changed no setting (a write of the value a key
-  // has, an erase of a key that is not there) still saves as a change does,
-  // but must not undo another program's edit of that key at a merge.
-  void Touch() { touched_ = true; }
-  bool Empty() const { return changes_.empty() && !touched_; }
+  bool Empty() const { return changes_.empty(); }
   void Clear();
   const std::list<Change>& InOrder() const { return changes_; }
 
@@ -70,11 +63,14 @@ class ChangeLog {
 
   std::list<Change> changes_;
   std::unordered_map<std::string, Entry> byTarget_;
-  std::string scratch_;  // Target's buffer, reused
+  // The entries of each section's keys, by the section's part of a target,
+  // so that a section's erase drops them without a walk of the whole log.
+  std::unordered_map<std::string, std::vector<Entry>> bySection_;
+  std::string scratch_;          // Target's buffer, reused
+  std::size_t sectionPart_ = 0;  // the length of its section's part
   // Open addressing by address; a power of two in size, at most half full.
   std::vector<std::pair<const KeyValuePair*, Entry>> cache_;
   std::size_t cached_ = 0;
-  bool touched_ = false;
 };
 
 }  // namespace vty::config::ini::detail

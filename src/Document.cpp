@@ -103,14 +103,35 @@ detail::KeyTable& KeysOf(const Section& section) {
     std::lock_guard lock(index.mutex);
     if (!index.built.load(std::memory_order_relaxed)) {
       detail::KeyTable keys;
+      bool duplicates = false;
       for (const auto& ref : section.lineRefs) {
-        if (KeyValuePair* pair = AsKeyValue(**ref)) keys.Insert(pair);
+        if (KeyValuePair* pair = AsKeyValue(**ref)) {
+          duplicates |= !keys.Insert(pair);
+        }
       }
       index.keys = std::move(keys);
+      index.duplicates = duplicates;
       index.built.store(true, std::memory_order_release);
     }
   }
   return index.keys;
+}
+
+// Where `pair`, a key line of `section`, stands among its lines.
+detail::SectionIndex::Position PositionOf(Section& section,
+                                          const KeyValuePair* pair) {
+  detail::SectionIndex& index = DocumentState::IndexOf(section);
+  if (!index.positioned) {
+    index.positions.clear();
+    for (auto ref = section.lineRefs.begin(); ref != section.lineRefs.end();
+         ++ref) {
+      if (const KeyValuePair* line = AsKeyValue(***ref)) {
+        index.positions.emplace(line, ref);
+      }
+    }
+    index.positioned = true;
+  }
+  return index.positions.at(pair);
 }
 
 }  // namespace
@@ -161,6 +182,7 @@ namespace detail {
 void SetDisk(File& file, const DiskSnapshot& snapshot) {
   DocumentState& state = DocumentState::Of(file);
   state.disk = snapshot;
+  state.rewritten = false;
   if (state.changes.Empty()) {
     file.changeTime = snapshot.exists ? FileTimeOf(snapshot) : kZeroFileTime;
   }
@@ -323,6 +345,7 @@ KeyValuePair* SetValue(File& file, const std::optional<std::string>& section,
   while (after != refs.begin() && IsBlankLine((**std::prev(after))->text)) {
     --after;
   }
+  const SectionIndex::Position position = lineRef.begin();
   if (after != refs.begin()) {
     file.lines.splice(std::next(*std::prev(after)), line);
     refs.splice(after, lineRef);
@@ -333,6 +356,14 @@ KeyValuePair* SetValue(File& file, const std::optional<std::string>& section,
     file.lines.splice(file.lines.begin(), line);  // no lines: file start
     refs.splice(refs.begin(), lineRef);
   }
+  SectionIndex& index = DocumentState::IndexOf(*target);
+  if (index.positioned) {
+    try {
+      index.positions.emplace(pair, position);
+    } catch (...) {
+      index.positioned = false;  // built again by the next erase
+    }
+  }
   return pair;
 }
 
@@ -341,9 +372,20 @@ bool RemoveKey(File& file, const std::optional<std::string>& section,
   const auto found = file.sections.find(section);
   if (found == file.sections.end()) return false;
   Section& target = *found->second;
-  // The index names the lines about to go: drop the entry while they live.
   SectionIndex& index = DocumentState::IndexOf(target);
-  if (index.built) index.keys.Erase(key);
+  KeyTable& keys = KeysOf(target);
+  if (!index.duplicates) {
+    const KeyValuePair* pair = keys.Find(key);
+    if (pair == nullptr) return true;
+    const SectionIndex::Position position = PositionOf(target, pair);
+    // The indexes name the line about to go: drop it while it lives.
+    keys.Erase(key);
+    index.positions.erase(pair);
+    file.lines.erase(*position);
+    target.lineRefs.erase(position);
+    return true;
+  }
+  keys.Erase(key);
   auto& refs = target.lineRefs;
   for (auto ref = refs.begin(); ref != refs.end();) {
     const KeyValuePair* pair = AsKeyValue(***ref);
@@ -366,6 +408,8 @@ bool RemoveSection(File& file, const std::optional<std::string>& section) {
   SectionIndex& index = DocumentState::IndexOf(target);
   index.keys.Clear();
   index.built = false;
+  index.positions.clear();
+  index.positioned = false;
   for (const auto& ref : target.lineRefs) file.lines.erase(ref);
   target.lineRefs.clear();
   file.sections.erase(found);

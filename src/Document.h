@@ -11,6 +11,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <unordered_set>
 #include <utility>
 #include <vector>
@@ -37,10 +38,22 @@ inline constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
 // erasing removes every line of a key at once. Built by the first lookup,
 // possibly by two readers at once under the document's lock held for
 // reading: `mutex` serialises them.
+//
+// Erasing a key finds its line's place among the section's lines in
+// `positions`, built by the first erase in the section and kept by every
+// edit, so that erasing is not a walk of the section; a section whose file
+// repeats a key (`duplicates`) is walked, as any line of the key may be
+// anywhere in it.
 struct SectionIndex {
+  using Position =
+      std::list<std::list<std::shared_ptr<Line>>::iterator>::iterator;
+
   std::mutex mutex;
   std::atomic<bool> built{false};
   KeyTable keys;  // Guarded by mutex until built, then by the document's.
+  bool duplicates = false;  // Likewise.
+  bool positioned = false;  // Guarded by the document's lock, as is:
+  std::unordered_map<const Line*, Position> positions;
 };
 
 // What a File keeps out of its public layout. Guarded by the document's lock
@@ -65,10 +78,15 @@ struct DocumentState {
   // (the directory swapped for a link, or replaced) takes what it finds
   // there as someone else's file.
   std::pair<dev_t, ino_t> directory{0, 0};
+  // The lines differ from the disk by what no merge re-applies: a value
+  // written again, which rewrites its line, or an erase of a key the section
+  // lacks. Still saved, but another writer's version of them wins.
+  bool rewritten = false;
 };
 
-// Records that the file on disk is as `snapshot` describes; a document with
-// no unsaved change takes the file's time as its changeTime.
+// Records that the file on disk is as `snapshot` describes, the lines
+// included; a document with no unsaved change takes the file's time as its
+// changeTime.
 void SetDisk(File& file, const DiskSnapshot& snapshot);
 
 // ---- Lookups ----

@@ -37,9 +37,10 @@ class FoldedTable {
     if ((count_ + 1) * 2 > slots_.size()) Grow();
   }
 
-  // Adds `item` unless an item of an equal name is there already: the first
-  // stays. Throws only bad_alloc, and never after a Reserve.
-  void Insert(T* item) {
+  // Adds `item` unless an item of an equal name is there already (the first
+  // stays); returns whether it was added. Throws only bad_alloc, and never
+  // after a Reserve.
+  bool Insert(T* item) {
     Reserve();
     const std::string_view name = KeyOf(*item);
     const std::size_t hash = FoldedHash(name);
@@ -48,9 +49,11 @@ class FoldedTable {
       if (slot.item == nullptr) {
         slot = Slot{hash, item};
         ++count_;
-        return;
+        return true;
       }
-      if (slot.hash == hash && FoldedEqual(KeyOf(*slot.item), name)) return;
+      if (slot.hash == hash && FoldedEqual(KeyOf(*slot.item), name)) {
+        return false;
+      }
     }
   }
 

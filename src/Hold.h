@@ -8,12 +8,13 @@
 // constructor asks which. The modes: read for lookups and section queries;
 // change for an edit, which drops to save mode when it saves at once; save
 // for Flush, Reload and the background writer's flush, which rises to change
-// mode only while a merge replaces lines. Under a hold in save mode a save
-// takes the cross-process lock on the file (ProcessLock): that is the only
-// lock ever taken while a hold is held, and no thread holds two documents at
-// once. The registry's lock is never held with another: it is taken only to
-// find or add a document, and released before any hold is taken. No lock is
-// held while a caller's callback runs.
+// mode only while a merge replaces lines. A save takes the lock between
+// processes on the file (ProcessLock) first and its hold second, so that
+// waiting for another process holds nothing of the document: reads and
+// deferred changes go on. No lock is ever taken while a hold is held, and no
+// thread holds two documents at once. The registry's lock is never held with
+// another: it is taken only to find or add a document, and released before any
+// hold is taken. No lock is held while a caller's callback runs.
 
 #ifndef VTY_CONFIG_SRC_HOLD_H_
 #define VTY_CONFIG_SRC_HOLD_H_

@@ -127,12 +127,7 @@ bool StillNamed(const struct stat& held, int dir, const char* leaf) {
 
 }  // namespace
 
-ProcessLock::ProcessLock(const fs::path& path) : ProcessLock(path, false) {}
-
-ProcessLock::ProcessLock(const fs::path& path, NoWait)
-    : ProcessLock(path, true) {}
-
-ProcessLock::ProcessLock(const fs::path& path, bool once) {
+ProcessLock::ProcessLock(const fs::path& path) {
   // Checked before anything is created: "dir/" names no file to save.
   const fs::path name = path.filename();
   if (name.empty() || name == "." || name == "..") {
@@ -154,13 +149,7 @@ ProcessLock::ProcessLock(const fs::path& path, bool once) {
   deadline_ = DeadlineFromNow();
   for (;;) {
     fd_ = OpenForLocking(dir_.Get(), leaf_.c_str(), path, created_);
-    if (!TakeLock(fd_.Get(), once ? Clock::now() : deadline_, path)) {
-      if (once) {
-        // Another holds it: the file it may have just been given by us is
-        // its to keep or remove.
-        created_ = false;
-        return;
-      }
+    if (!TakeLock(fd_.Get(), deadline_, path)) {
       Fail("the file stays locked by another process", path, EWOULDBLOCK);
     }
     // Whoever held the lock may have renamed a new file over the name, or
@@ -168,18 +157,15 @@ ProcessLock::ProcessLock(const fs::path& path, bool once) {
     struct stat held {};
     if (::fstat(fd_.Get(), &held) != 0)
       Fail("cannot query the file", path, errno);
-    if (StillNamed(held, dir_.Get(), leaf_.c_str())) {
-      held_ = true;
-      return;
-    }
+    if (StillNamed(held, dir_.Get(), leaf_.c_str())) return;
   }
 }
 
 ProcessLock::~ProcessLock() {
   // A failed save leaves no empty file of its own making.
   struct stat held {};
-  if (held_ && created_ && ::fstat(fd_.Get(), &held) == 0 &&
-      held.st_size == 0 && StillNamed(held, dir_.Get(), leaf_.c_str())) {
+  if (created_ && ::fstat(fd_.Get(), &held) == 0 && held.st_size == 0 &&
+      StillNamed(held, dir_.Get(), leaf_.c_str())) {
     ::unlinkat(dir_.Get(), leaf_.c_str(), 0);
   }
 }

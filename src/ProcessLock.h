@@ -27,10 +27,6 @@ class ProcessLock {
   // in "/" (EISDIR, before anything is created), for what is not a regular
   // file, and for a file this process may not write.
   explicit ProcessLock(const std::filesystem::path& path);
-  // Tries once, without waiting: Held() says whether the lock was taken.
-  struct NoWait {};
-  ProcessLock(const std::filesystem::path& path, NoWait);
-  bool Held() const { return held_; }
   ~ProcessLock();
   ProcessLock(const ProcessLock&) = delete;
   ProcessLock& operator=(const ProcessLock&) = delete;
@@ -49,14 +45,11 @@ class ProcessLock {
   static std::chrono::steady_clock::time_point DeadlineFromNow();
 
  private:
-  ProcessLock(const std::filesystem::path& path, bool once);
-
   std::chrono::steady_clock::time_point deadline_;
   Descriptor dir_;  // the file's directory, opened once
   std::string leaf_;
   Descriptor fd_;
   bool created_ = false;
-  bool held_ = false;
 };
 
 // The test seam of the lock's bounded wait.

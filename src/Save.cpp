@@ -3,11 +3,11 @@
 // A change (WriteValue, EraseKey, EraseSection) edits the document's lines
 // under its hold in change mode, logs itself in the change log, and then
 // applies the write rule: deferred, it only marks the document changed;
-// otherwise the hold drops to save mode, so that readers need not wait for
-// the sync, and the document is saved at once.
+// otherwise the document is saved at once by a Flush.
 //
 // A save never throws away a change it did not make. It takes the file's
-// ProcessLock, checks whether someone else wrote the file since this document
+// ProcessLock (before the document's hold, in save mode, which lets readers
+// in), checks whether someone else wrote the file since this document
 // last loaded or saved it (Disk.cpp) and, if so, re-reads it and re-applies
 // this document's own changes on top, in the order they were made; then it
 // replaces the file durably (DurableWrite.cpp). A file that another program
@@ -19,10 +19,6 @@
 
 #include "Save.h"
 
-#include <algorithm>
-#include <cerrno>
-#include <chrono>
-#include <thread>
 #include <vector>
 
 #include "Disk.h"
@@ -80,17 +76,18 @@ void Merge(File& file, const DiskContent& theirs, Hold& hold) {
 }
 
 // The edits, logged. The erases return false, having changed nothing, when
-// the section is missing: nothing to save then.
+// the section is missing: nothing to save then. A value written again and an
+// erase of a key the section lacks change nothing another writer need lose:
+// they are saved, but not logged, so that a merge keeps that writer's edit of
+// the key.
 void LoggedWrite(File& file, const std::optional<std::string>& section,
                  const std::string& key, const std::string& value) {
-  ChangeLog& changes = DocumentState::Of(file).changes;
+  DocumentState& state = DocumentState::Of(file);
+  ChangeLog& changes = state.changes;
   KeyValuePair* pair = FindPair(file, section, key);
-  // The value the key has already, and not written by this document: saved
-  // as a change is, but nothing of ours to re-apply over another program's
-  // edit of it ("save every setting at exit" must not revert an edit).
-  if (pair != nullptr && pair->value == value && !changes.Logs(section, key)) {
-    Rewrite(*pair, value);  // the line still takes the written form
-    changes.Touch();
+  if (pair != nullptr && pair->value == value) {
+    Rewrite(*pair, value);  // its line is written anew all the same
+    state.rewritten = true;
     return;
   }
   const ChangeLog::Entry entry = changes.Add(Kind::kWrite, section, key, pair);
@@ -104,14 +101,12 @@ void LoggedWrite(File& file, const std::optional<std::string>& section,
 bool LoggedEraseKey(File& file, const std::optional<std::string>& section,
                     std::string_view key) {
   if (file.sections.find(section) == file.sections.end()) return false;
-  ChangeLog& changes = DocumentState::Of(file).changes;
-  // A key this document lacks, and did not erase itself: nothing of ours to
-  // re-apply, and nothing to keep in the log.
-  if (FindPair(file, section, key) == nullptr && !changes.Logs(section, key)) {
-    changes.Touch();
+  DocumentState& state = DocumentState::Of(file);
+  if (FindPair(file, section, key) == nullptr) {
+    state.rewritten = true;  // nothing to erase, yet a change that saves
     return true;
   }
-  changes.Add(Kind::kEraseKey, section, key);
+  state.changes.Add(Kind::kEraseKey, section, key);
   return RemoveKey(file, section, key);
 }
 
@@ -121,27 +116,34 @@ bool LoggedEraseSection(File& file, const std::optional<std::string>& section) {
   return RemoveSection(file, section);
 }
 
-// Runs `change(File&)` under the document's hold in change mode and, when it
+// Whether the document holds anything of its own to save.
+bool HasUnsaved(const DocumentState& state) {
+  return !state.changes.Empty() || state.rewritten;
+}
+
+// Runs `change()` under the document's hold in change mode and, when it
 // returns true, applies the write rule: deferred, the document is stamped
-// changed; otherwise it is saved at once.
+// changed; otherwise it is saved at once, by a Flush that takes the lock
+// between processes before the document's, as every save does.
 template <class Change>
 void Changing(File& file, Change change) {
-  Hold hold(file, Hold::Mode::kChange);
-  const DocumentState& state = DocumentState::Of(file);
-  const bool changedBefore = !state.changes.Empty();
-  if (!change()) return;
-  if (file.isAsyncWriting()) {
-    // No save looks at changeTime (the change log says what to save), and a
-    // registered document's is out of every caller's reach: it keeps the
-    // stamp of the change that made it changed, sparing later ones the
-    // clock.
-    if (!state.registered || !changedBefore) {
-      file.changeTime = fs::file_time_type::clock::now();
+  {
+    const Hold hold(file, Hold::Mode::kChange);
+    const DocumentState& state = DocumentState::Of(file);
+    const bool changedBefore = HasUnsaved(state);
+    if (!change()) return;
+    if (file.isAsyncWriting()) {
+      // No save looks at changeTime (the change log says what to save), and
+      // a registered document's is out of every caller's reach: it keeps the
+      // stamp of the change that made it changed, sparing later ones the
+      // clock.
+      if (!state.registered || !changedBefore) {
+        file.changeTime = fs::file_time_type::clock::now();
+      }
+      return;
     }
-  } else {
-    hold.ToSave();  // readers need not wait for the sync
-    SaveChanges(file, hold);
   }
+  Flush(file);
 }
 
 // Writes the document as it stands, as `options` say, and counts it as
@@ -186,47 +188,16 @@ void EraseSection(File& file, const std::optional<std::string>& section) {
 }
 
 void Flush(File& file) {
-  // The process lock is only tried while the document is held: waiting for
-  // another process with the document held in save mode would make every
-  // change (a deferred one included, which touches only memory) wait too.
-  // Between tries the document is let go.
-  const auto deadline = ProcessLock::DeadlineFromNow();
-  for (std::chrono::milliseconds pause{1};;
-       pause = std::min(pause * 2, std::chrono::milliseconds{50})) {
-    {
-      Hold hold(file, Hold::Mode::kSave);
-      if (DocumentState::Of(file).changes.Empty()) return;
-      const ProcessLock lock(file.path, ProcessLock::NoWait{});
-      if (lock.Held()) return SaveLocked(file, hold, lock);
-    }
-    if (std::chrono::steady_clock::now() >= deadline) {
-      Fail("the file stays locked by another process", file.path, EWOULDBLOCK);
-    }
-    std::this_thread::sleep_for(pause);
+  {
+    const Hold hold(file, Hold::Mode::kRead);
+    if (!HasUnsaved(DocumentState::Of(file))) return;  // no lock taken
   }
-}
-
-void Reload(File& file) {
-  Hold hold(file, Hold::Mode::kSave);
-  const Descriptor fd = OpenForReading(file.path);
-  DocumentState& state = DocumentState::Of(file);
-  if (auto theirs = ChangedSince(state.disk, fd.Get(), file.path)) {
-    if (auto still = WaitUntilStill(state.disk, fd.Get(), file.path,
-                                    ProcessLock::DeadlineFromNow())) {
-      theirs = std::move(still);
-    }
-    Merge(file, *theirs, hold);
-  }
-}
-
-void SaveChanges(File& file, Hold& hold) {
-  if (DocumentState::Of(file).changes.Empty()) return;  // nothing of ours
+  // The lock between processes first: while another process holds it, this
+  // one holds nothing of the document, so reads and deferred changes go on.
   const ProcessLock lock(file.path);
-  SaveLocked(file, hold, lock);
-}
-
-void SaveLocked(File& file, Hold& hold, const ProcessLock& lock) {
+  Hold hold(file, Hold::Mode::kSave);
   DocumentState& state = DocumentState::Of(file);
+  if (!HasUnsaved(state)) return;  // saved by another thread meanwhile
   // A file in another directory than the one it was read from (swapped for
   // a link, or replaced) is someone else's: merged into, never overwritten
   // with what this document read elsewhere.
@@ -244,9 +215,23 @@ void SaveLocked(File& file, Hold& hold, const ProcessLock& lock) {
       theirs = std::move(still);
     }
     Merge(file, *theirs, hold);
+    if (state.changes.Empty()) return;  // theirs is all there is to save
   }
   WriteUnlocked(file, SaveOptions{lock.File(), lock.Directory()});
   state.directory = directory;
+}
+
+void Reload(File& file) {
+  Hold hold(file, Hold::Mode::kSave);
+  const Descriptor fd = OpenForReading(file.path);
+  DocumentState& state = DocumentState::Of(file);
+  if (auto theirs = ChangedSince(state.disk, fd.Get(), file.path)) {
+    if (auto still = WaitUntilStill(state.disk, fd.Get(), file.path,
+                                    ProcessLock::DeadlineFromNow())) {
+      theirs = std::move(still);
+    }
+    Merge(file, *theirs, hold);
+  }
 }
 
 void SetSaveInPlace(File& file, bool inPlace) {

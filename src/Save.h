@@ -13,7 +13,11 @@ namespace vty::config::ini::detail {
 
 // The bodies of the entry points that change or save a document, shared by
 // File's members and the exported functions: each takes the document's hold
-// itself (Hold.h) and keeps the contract INI.h gives the pair.
+// itself (Hold.h) and keeps the contract INI.h gives the pair. Flush is the
+// one way to save: it saves the document's own changes without losing anyone
+// else's; under the ProcessLock, taken first, it re-reads the file when
+// someone else wrote it since the last load or save, re-applies the change
+// log on top, then writes it.
 void WriteValue(File& file, const std::optional<std::string>& section,
                 const std::string& key, const std::string& value);
 void EraseKey(File& file, const std::optional<std::string>& section,
@@ -21,17 +25,6 @@ void EraseKey(File& file, const std::optional<std::string>& section,
 void EraseSection(File& file, const std::optional<std::string>& section);
 void Flush(File& file);
 void Reload(File& file);
-
-// Saves `file`'s own changes without losing anyone else's: under the
-// ProcessLock, re-reads the file when someone else wrote it since the last
-// load or save, re-applies the change log on top, then writes it. Does
-// nothing when the log is empty. `hold` is in save mode; a merge raises it to
-// change mode while it replaces lines.
-void SaveChanges(File& file, Hold& hold);
-
-class ProcessLock;
-// SaveChanges with the ProcessLock `lock` taken, and the log not empty.
-void SaveLocked(File& file, Hold& hold, const ProcessLock& lock);
 
 // Makes every later save of `file` rewrite the file in place (see
 // ReplaceFileContent) instead of renaming a new file over it: for a file

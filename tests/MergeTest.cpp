@@ -10,6 +10,7 @@
 
 #include <chrono>
 #include <cstdlib>
+#include <future>
 #include <string>
 #include <vector>
 
@@ -58,10 +59,6 @@ const MergeCase kCases[] = {
    "[s]\nb=9\n"},
   {"we erased a section they grew", {S("t")}, "[s]\na=1\n[t]\nx=9\ny=9\n",
    "[s]\na=1\n"},
-  {"we wrote the value the key had", {W("s", "A", "1")}, "[s]\na=9\nb=1\n",
-   "[s]\na=9\nb=1\n"},
-  {"we erased a key we lacked", {K("s", "z")}, "[s]\na=1\nz=9\n",
-   "[s]\na=1\nz=9\n"},
   {"our new section", {W("n", "k", "v")}, "; top\n[s]\na=1\n",
    "; top\n[s]\na=1\n[n]\nk=v\n"},
   {"their comment stays", {W("s", "a", "2")}, "[s]\n; note\na=1\nb=1\n",
@@ -78,6 +75,10 @@ const MergeCase kCases[] = {
   {"write, erase, write in another case",
    {W("s", "a", "2"), K("s", "A"), W("s", "a", "3")}, "[s]\na=1\nb=9\n",
    "[s]\na=3\nb=9\n"},
+  {"a value written again", {W("s", "a", "1")}, "[s]\na=9\nb=1\n",
+   "[s]\na=9\nb=1\n"},
+  {"an erase of a key we lack", {K("s", "z")}, "[s]\na=1\nz=9\n",
+   "[s]\na=1\nz=9\n"},
   {"erase then write a section", {S("s"), W("s", "k", "v")},
    "[s]\na=9\n[t]\n", "[t]\n[s]\nk=v\n"},
   {"deleted", {W("s", "a", "2")}, nullptr, "[s]\na=2\n"},
@@ -265,6 +266,31 @@ TEST_F(MergeTest, LockOfAHungHolderTimesOutAndDiesWithIt) {
     detail::SetLockTimeoutForTesting(10s);
     for (const int fd : ready) ::close(fd);
   }
+}
+
+// While a flush waits for the lock another process holds, the document is
+// not held: deferred changes (and reads) go on.
+TEST_F(MergeTest, DeferredChangesDoNotWaitForAnotherProcess) {
+  const std::string path = Path("stalled.ini");
+  WriteAll(path, "a=1\n");
+  File file(path, [] { return true; });
+  file.WriteValue(std::nullopt, "a", "2");
+  detail::SetLockTimeoutForTesting(30s);
+  auto other = std::make_unique<detail::ProcessLock>(path);
+  auto flush = std::async(std::launch::async, [&] { file.Flush(); });
+  auto writes = std::async(std::launch::async, [&] {
+    for (int i = 0; i < 200'000; ++i) {
+      file.WriteValue(std::nullopt, "b", std::to_string(i % 2));
+    }
+  });
+  EXPECT_EQ(writes.wait_for(10s), std::future_status::ready);
+  EXPECT_EQ(flush.wait_for(0s), std::future_status::timeout);
+  other.reset();
+  flush.get();
+  writes.get();
+  file.Flush();
+  EXPECT_EQ(ReadAll(path), "a=2\nb=1\n");
+  detail::SetLockTimeoutForTesting(10s);
 }
 
 TEST(ChangeLog, KeepsOneEntryPerKeyHoweverOftenWritten) {
