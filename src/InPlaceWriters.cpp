@@ -47,7 +47,7 @@ std::optional<DiskContent> WaitUntilStill(const DiskSnapshot& saved, int fd,
   struct stat seen {};
   if (fd < 0 || !saved.exists || ::fstat(fd, &seen) != 0 ||
       seen.st_dev != saved.device || seen.st_ino != saved.inode ||
-      seen.st_size >= saved.size) {
+      (seen.st_size >= saved.size && seen.st_size != 0)) {
     return std::nullopt;  // missing, replaced whole by a renaming writer, or
                           // not cut short
   }
