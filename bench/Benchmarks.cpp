@@ -25,6 +25,8 @@
 #include <vector>
 
 #include "config/INI.h"
+#include "config/Live.h"
+#include "config/Settings.h"
 
 #ifdef VTY_BENCH_GKEYFILE
 #include <glib.h>
@@ -358,6 +360,15 @@ void BM_HotRead(benchmark::State& state) {
 }
 BENCHMARK(BM_HotRead);
 
+// The same with a subscription to the file's edits active: a read touches
+// nothing of the watcher's, so it must cost the same.
+void BM_HotReadWatched(benchmark::State& state) {
+  const ini::Subscription live =
+      ini::OnChange(SmallFile(), [](const std::vector<ini::Change>&) {});
+  BM_HotRead(state);
+}
+BENCHMARK(BM_HotReadWatched);
+
 #ifdef VTY_BENCH_GKEYFILE
 void BM_GKeyFileHotRead(benchmark::State& state) {
   const KeyFile file = LoadKeyFile(SmallKeyFilePath());
@@ -366,6 +377,20 @@ void BM_GKeyFileHotRead(benchmark::State& state) {
 }
 BENCHMARK(BM_GKeyFileHotRead);
 #endif
+
+// The same reads through a handle: no path to look up, and the value as a
+// person means it (trimmed, its inline comment cut) instead of the raw text.
+void BM_HandleHotRead(benchmark::State& state) {
+  const auto& keys = Small().keys;
+  const ini::Settings settings(SmallFile());
+  const std::string none;
+  std::size_t i = 0;
+  for (auto _ : state) {
+    const auto& [section, key] = keys[i++ % keys.size()];
+    benchmark::DoNotOptimize(settings.Get<std::string>(section, key, none));
+  }
+}
+BENCHMARK(BM_HandleHotRead);
 
 void BM_HotReadBaseline(benchmark::State& state) {
   const auto map = BaselineMap();
@@ -441,6 +466,25 @@ void BM_HotReadIntAsString(benchmark::State& state) {
   });
 }
 BENCHMARK(BM_HotReadIntAsString);
+
+void BM_HandleGetInt(benchmark::State& state) {
+  ReadNumbers(state, [](const std::string& section, const std::string& key,
+                        const std::string& file) {
+    static const ini::Settings settings(file);
+    return settings.Get<int>(section, key, 0);
+  });
+}
+BENCHMARK(BM_HandleGetInt);
+
+void BM_HandleGetIntAsString(benchmark::State& state) {
+  ReadNumbers(state, [](const std::string& section, const std::string& key,
+                        const std::string& file) {
+    static const ini::Settings settings(file);
+    static const std::string none;
+    return settings.Get<std::string>(section, key, none);
+  });
+}
+BENCHMARK(BM_HandleGetIntAsString);
 
 // Hot reads on one, two or four threads, on one shared file or a file per
 // thread (thread 0's is the shared one).

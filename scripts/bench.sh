@@ -36,11 +36,23 @@ jq -r '
       then "\($x | shown($field)) / \($y | shown($field))"
         + " = \($x / $y * 100 | round / 100)"
       else "n/a" end;
+  def difference($what; $field; $a; $b):
+    [median($a; $field), median($b; $field)] as [$x, $y]
+    | "\($what): " + if $x and $y
+      then "\($x | shown($field)) - \($y | shown($field))"
+        + " = \(($x - $y) * 10 | round / 10)"
+      else "n/a" end;
   "BM_ThreadedRead/ownFile:0/real_time/threads:" as $ours
   | "BM_ThreadedRead/ownFile:1/real_time/threads:" as $own
   | "BM_GKeyFileThreadedRead/real_time/threads:" as $theirs
   | ratio("hot read ns, ours / GKeyFile"; "cpu_time";
       "BM_HotRead"; "BM_GKeyFileHotRead"),
+    ratio("handle hot read ns, Get<std::string> / GKeyFile"; "cpu_time";
+      "BM_HandleHotRead"; "BM_GKeyFileHotRead"),
+    difference("handle Get<int> ns over Get<std::string>"; "cpu_time";
+      "BM_HandleGetInt"; "BM_HandleGetIntAsString"),
+    ratio("hot read ns, a subscription active / none"; "cpu_time";
+      "BM_HotReadWatched"; "BM_HotRead"),
     ratio("miss read ns, ours / GKeyFile"; "cpu_time";
       "BM_MissRead"; "BM_GKeyFileMissRead"),
     ratio("deferred set ns, ours / GKeyFile"; "cpu_time";

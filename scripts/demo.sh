@@ -6,8 +6,14 @@ set -euo pipefail
 source "$(dirname "$0")/common.sh"
 "$ROOT/scripts/deps.sh" "${BUILD_PACKAGES[@]}"
 
+echo "== Building the library, its examples and vty-ini in $BUILD"
+echo "   (half a minute the first time; each file is named as it is compiled)"
 cmake -S "$ROOT" -B "$BUILD" -DVTY_CONFIG_BUILD_TESTS=OFF >/dev/null
-cmake --build "$BUILD" -j"$(nproc)" --target read_settings shared_file vty-ini >/dev/null
+# One line per compiled file, e.g. "  [ 40%] Document.cpp"; errors in full.
+cmake --build "$BUILD" -j"$(nproc)" --target read_settings shared_file vty-ini 2>&1 |
+  sed -u -n -e 's|^\(\[ *[0-9]*%\]\) Building CXX object .*/\([^/]*\)\.o$|  \1 \2|p' \
+    -e '/error\|Error\|warning/p'
+echo
 
 echo "== $ROOT/examples/app.ini"
 cat "$ROOT/examples/app.ini"

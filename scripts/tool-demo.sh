@@ -33,6 +33,7 @@ run set app.ini Net Timeout 45
 run set app.ini Log File /var/log/demo.log
 run del app.ini Log Level
 run dump app.ini
+run get app.ini Net --format=sh
 
 echo
 echo "\$ diff -u app.ini.orig app.ini"

@@ -9,8 +9,11 @@
 #include <boost/asio/post.hpp>
 #include <boost/asio/steady_timer.hpp>
 #include <mutex>
+#include <stdexcept>
 #include <thread>
 
+#include "Failures.h"
+#include "Fork.h"
 #include "Registry.h"
 #include "Save.h"
 
@@ -21,6 +24,7 @@ namespace {
 using std::chrono::milliseconds;
 
 constexpr milliseconds kFlushInterval{60'000};
+constexpr milliseconds kShortestInterval{10};
 
 // Flushes every registered document once, swallowing each failure so that one
 // failing document does not keep the others from being saved.
@@ -30,7 +34,10 @@ void FlushAllFiles() noexcept {
       try {
         detail::Flush(*document);
       } catch (...) {
-        // This document stays changed and is tried again next time.
+        // This document stays changed and is tried again next time; the
+        // caller's error handler hears of each failed attempt.
+        detail::ReportFailure(document->path.string(),
+                              std::current_exception());
       }
     }
   } catch (...) {
@@ -54,12 +61,22 @@ class AsyncState {
   AsyncState& operator=(const AsyncState&) = delete;
   ~AsyncState() { Shutdown(); }
 
-  void Initialise() {
+  // `interval`: the caller's, or none to keep a running writer's and start
+  // a new one with the default.
+  void Initialise(std::optional<milliseconds> interval) {
     std::lock_guard lock(mutex_);
+    if (interval) interval_.store(interval->count());
     if (thread_.joinable()) return;  // already running
+    if (!interval) interval_.store(kFlushInterval.count());
+    if (forked_) {
+      // The loop's descriptors are shared with the parent: make its own.
+      context_.notify_fork(boost::asio::execution_context::fork_child);
+      forked_ = false;
+    }
     // A loop stopped by an earlier shutdown must be restarted, or run()
     // would return at once and no cycle would ever come.
     context_.restart();
+    ++run_;
     AsyncFlush();
     thread_ = std::thread([this] { RunIOContext(); });
     detail::g_async.store(true);
@@ -85,7 +102,27 @@ class AsyncState {
     FlushAllFiles();
   }
 
-  void SetInterval(milliseconds interval) { interval_.store(interval.count()); }
+  // The test seam's interval overrides the caller's; zero restores it.
+  void SetTestInterval(milliseconds interval) {
+    testInterval_.store(interval.count());
+  }
+
+  milliseconds Interval() const {
+    const milliseconds::rep forTest = testInterval_.load();
+    return milliseconds(forTest != 0 ? forTest : interval_.load());
+  }
+
+  // Around a fork: no start or stop is under way meanwhile. The child has no
+  // writer thread: it forgets the parent's, and saves its changes at once.
+  void PrepareFork() { mutex_.lock(); }
+  void AfterFork(bool child) {
+    if (child && thread_.joinable()) {
+      thread_.detach();
+      forked_ = true;
+      detail::g_async.store(false);
+    }
+    mutex_.unlock();
+  }
 
   void SetObserver(std::function<void()> observer) {
     std::lock_guard lock(observerMutex_);
@@ -96,9 +133,13 @@ class AsyncState {
   // Arms the timer for the next cycle. Runs on the writer thread, or before
   // it starts.
   void AsyncFlush() {
-    timer_.expires_after(milliseconds(interval_.load()));
+    timer_.expires_after(Interval());
     timer_.async_wait(
-        [this](const boost::system::error_code& error) { OnTimer(error); });
+        [this, run = run_](const boost::system::error_code& error) {
+          // A wait that completed just before a shutdown stopped the loop is
+          // still queued when it restarts: it belongs to the earlier run.
+          if (run == run_) OnTimer(error);
+        });
   }
 
   // One periodic cycle. A document that fails to save stays changed and is
@@ -131,7 +172,11 @@ class AsyncState {
   // Serialises Initialise and Shutdown. Guards thread_.
   std::mutex mutex_;
   std::thread thread_;
+  bool forked_ = false;  // the loop is a copy of a parent's; Guarded by mutex_
+  // Counts the starts; written only while no writer thread runs.
+  std::uint64_t run_ = 0;
   std::atomic<milliseconds::rep> interval_{kFlushInterval.count()};
+  std::atomic<milliseconds::rep> testInterval_{0};
   std::mutex observerMutex_;
   std::function<void()> observer_;  // Guarded by observerMutex_.
 };
@@ -143,15 +188,31 @@ AsyncState& GetAsyncState() {
 
 }  // namespace
 
-void InitialiseAsyncWriting() { GetAsyncState().Initialise(); }
+void InitialiseAsyncWriting() { GetAsyncState().Initialise(std::nullopt); }
+
+void InitialiseAsyncWriting(milliseconds interval) {
+  if (interval < kShortestInterval) {
+    throw std::invalid_argument(
+        "vty::config::ini: the background writer's interval of " +
+        std::to_string(interval.count()) +
+        " ms is under the shortest allowed, 10 ms");
+  }
+  GetAsyncState().Initialise(interval);
+}
 
 void ShutdownAsyncWriting() noexcept { GetAsyncState().Shutdown(); }
 
 namespace detail {
 
+void PrepareWriterForFork() { GetAsyncState().PrepareFork(); }
+
+void WriterAfterFork(bool child) { GetAsyncState().AfterFork(child); }
+
 void SetFlushIntervalForTesting(milliseconds interval) {
-  GetAsyncState().SetInterval(interval);
+  GetAsyncState().SetTestInterval(interval);
 }
+
+milliseconds WriterInterval() { return GetAsyncState().Interval(); }
 
 void SetCycleObserverForTesting(std::function<void()> observer) {
   GetAsyncState().SetObserver(std::move(observer));

@@ -27,8 +27,8 @@ const std::string& ChangeLog::Target(const std::optional<std::string>& section,
 
 ChangeLog::Entry ChangeLog::Add(Kind kind,
                                 const std::optional<std::string>& section,
-                                std::string_view key,
-                                const KeyValuePair* line) {
+                                std::string_view key, const KeyValuePair* line,
+                                std::shared_ptr<const Syntax> syntax) {
   const bool wholeSection = kind == Kind::kEraseSection;
   auto found = kind == Kind::kWrite ? Cached(line) : changes_.end();
   if (found == changes_.end()) {
@@ -37,7 +37,8 @@ ChangeLog::Entry ChangeLog::Add(Kind kind,
   }
   if (found == changes_.end()) {
     std::list<Change> made;
-    made.push_back(Change{kind, section, std::string(wholeSection ? "" : key)});
+    made.push_back(
+        Change{kind, section, std::string(wholeSection ? "" : key), nullptr});
     const auto named = byTarget_.emplace(scratch_, made.begin()).first;
     if (!wholeSection) {
       try {
@@ -57,8 +58,9 @@ ChangeLog::Entry ChangeLog::Add(Kind kind,
   }
   if (kind != Kind::kWrite) {
     Uncache();  // lines are about to go
-  } else if (line != nullptr) {
-    Cache(line, found);
+  } else {
+    found->syntax = std::move(syntax);  // the latest write's way
+    if (line != nullptr) Cache(line, found);
   }
   if (wholeSection) {
     // The section's erase undoes every earlier change of its keys; keeping

@@ -4,6 +4,7 @@
 #define VTY_CONFIG_SRC_CHANGELOG_H_
 
 #include <list>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -12,6 +13,7 @@
 #include <vector>
 
 #include "config/INI.h"
+#include "config/Settings.h"
 
 namespace vty::config::ini::detail {
 
@@ -21,7 +23,8 @@ namespace vty::config::ini::detail {
 // its section and key folded as names match, so "k" and "K" are one entry. A
 // key written again keeps its place; an erase, or a write after an erase,
 // moves to the end; a section's erase drops the earlier entries of its keys.
-// Values are not kept: a write re-applies the value the document holds.
+// Values are not kept: a write re-applies the value the document holds, as
+// the syntax of its latest write reads it when that was a handle's.
 //
 // A cache by address spares a repeated write of one key the folding and the
 // lookup by name: it maps a key line to the entry of its key. It is sound
@@ -37,13 +40,18 @@ class ChangeLog {
     Kind kind;
     std::optional<std::string> section;
     std::string key;  // empty for kEraseSection
+    // A write through a handle: the syntax it was made with, so that it is
+    // re-applied as that handle writes (into the line the other side left).
+    // Null for the free functions' writes, which re-apply the raw value.
+    std::shared_ptr<const Syntax> syntax;
   };
   using Entry = std::list<Change>::iterator;
 
   // Logs a change and returns its entry. For a write, `line` is the key's
-  // line when it has one already, and is cached.
+  // line when it has one already, and is cached; the entry takes `syntax`.
   Entry Add(Kind kind, const std::optional<std::string>& section,
-            std::string_view key, const KeyValuePair* line = nullptr);
+            std::string_view key, const KeyValuePair* line = nullptr,
+            std::shared_ptr<const Syntax> syntax = {});
   // Caches `line`, the line just made for the key `entry` logged as written.
   // Never throws: a line left out is only slower to log again.
   void Cache(const KeyValuePair* line, Entry entry) noexcept;

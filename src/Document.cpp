@@ -9,6 +9,7 @@
 
 #include "Hold.h"
 #include "LineRules.h"
+#include "Refusal.h"
 
 namespace vty::config::ini {
 
@@ -47,36 +48,44 @@ bool HasOuterBlank(std::string_view name) {
 // as a comment, a name with outer blanks would load back stripped, a key that
 // starts with a byte-order mark would lose it on the first line of a file,
 // and a section name that is empty or holds '=' would load back as text or
-// as a key of the section above.
+// as a key of the section above. Each refusal names the rule it failed.
 void detail::CheckStorable(const std::optional<std::string>& section,
-                           const std::string& key, const std::string& value) {
-  if (section &&
-      (section->empty() || HasOuterBlank(*section) || Holds(*section, true))) {
-    throw std::invalid_argument(
-        "vty::config::ini: a section name must not be empty, begin or end "
-        "with a blank, nor hold '=' or a line break");
+                           const std::string& key, const std::string& value,
+                           std::string_view file) {
+  if (section) {
+    const char* rule = section->empty()          ? "is empty"
+                       : HasOuterBlank(*section) ? "begins or ends with a blank"
+                       : Holds(*section)         ? "holds a line break"
+                       : Holds(*section, true)   ? "holds '='"
+                                                 : nullptr;
+    if (rule != nullptr) {
+      detail::Refuse(
+          "section name \"" + *section + "\" of " + std::string(file), rule);
+    }
   }
-  if (key.empty() || key.front() == ';' || key.front() == '#' ||
-      HasOuterBlank(key) ||
-      (key.front() == detail::kByteOrderMark.front() &&
-       key.compare(0, detail::kByteOrderMark.size(), detail::kByteOrderMark) ==
-           0) ||
-      Holds(key, true)) {
-    throw std::invalid_argument(
-        "vty::config::ini: a key must not be empty, begin or end with a "
-        "blank, start with ';', '#' or a byte-order mark, nor hold '=' or a "
-        "line break");
+  const char* rule = key.empty()          ? "is empty"
+                     : key.front() == ';' ? "starts with ';'"
+                     : key.front() == '#' ? "starts with '#'"
+                     : key.compare(0, detail::kByteOrderMark.size(),
+                                   detail::kByteOrderMark) == 0
+                         ? "starts with a byte-order mark"
+                     : HasOuterBlank(key) ? "begins or ends with a blank"
+                     : Holds(key)         ? "holds a line break"
+                     : Holds(key, true)   ? "holds '='"
+                                          : nullptr;
+  if (rule != nullptr) {
+    detail::Refuse(detail::KeySubject(section, key, file), rule);
   }
   if (Holds(value)) {
-    throw std::invalid_argument(
-        "vty::config::ini: a value must not hold a line break");
+    detail::Refuse("value of " + detail::KeySubject(section, key, file),
+                   "holds a line break");
   }
 }
 
-namespace {
+namespace detail {
 
-// The key line `line` is, or null. Ignorable lines are never key lines, and
-// the exact type is checked before the costlier dynamic_cast.
+// Ignorable lines are never key lines, and the exact type is checked before
+// the costlier dynamic_cast.
 KeyValuePair* AsKeyValue(Line& line) {
   if (line.ignorable) return nullptr;
   const std::type_info& type = typeid(line);
@@ -84,6 +93,12 @@ KeyValuePair* AsKeyValue(Line& line) {
   if (type == typeid(Line)) return nullptr;
   return dynamic_cast<KeyValuePair*>(&line);
 }
+
+}  // namespace detail
+
+namespace {
+
+using detail::AsKeyValue;
 
 using detail::DocumentState;
 
@@ -301,11 +316,13 @@ void Rewrite(KeyValuePair& pair, const std::string& value) {
 }
 
 KeyValuePair* SetValue(File& file, const std::optional<std::string>& section,
-                       const std::string& key, const std::string& value) {
+                       const std::string& key, const std::string& value,
+                       Placement placement) {
   if (KeyValuePair* pair = FindPair(file, section, key)) {
     Rewrite(*pair, value);
     return pair;
   }
+  const bool afterKeys = placement == Placement::kAfterLastKey;
 
   // A missing section is made with its header, to go at the very end of the
   // file, spelled as given.
@@ -313,9 +330,18 @@ KeyValuePair* SetValue(File& file, const std::optional<std::string>& section,
   std::shared_ptr<Section> made;
   std::list<std::shared_ptr<Line>> header;
   std::list<std::list<std::shared_ptr<Line>>::iterator> headerRef;
+  // With kAfterLastKey, a blank line (of the section above) sets it apart.
+  std::list<std::shared_ptr<Line>> gap;
+  std::list<std::list<std::shared_ptr<Line>>::iterator> gapRef;
   if (found == file.sections.end()) {
     made = std::make_shared<Section>(section);
     if (section) {
+      if (afterKeys && !file.lines.empty() &&
+          !IsBlankLine(file.lines.back()->text)) {
+        gap.push_back(
+            std::make_shared<Line>(file.lines.back()->section, true, ""));
+        gapRef.push_back(gap.begin());
+      }
       header.push_back(
           std::make_shared<Line>(made, true, "[" + *section + "]"));
       headerRef.push_back(header.begin());
@@ -332,6 +358,11 @@ KeyValuePair* SetValue(File& file, const std::optional<std::string>& section,
     if (section) state.sections.Reserve();
     file.sections.emplace(section, made);  // the last step that may throw
     if (section) state.sections.Insert(made.get());
+    if (!gap.empty()) {
+      gap.front()->section->lineRefs.splice(
+          gap.front()->section->lineRefs.end(), gapRef);
+      file.lines.splice(file.lines.end(), gap);
+    }
     file.lines.splice(file.lines.end(), header);
     made->lineRefs.splice(made->lineRefs.end(), headerRef);
   }
@@ -339,10 +370,17 @@ KeyValuePair* SetValue(File& file, const std::optional<std::string>& section,
   keys.Insert(pair);
 
   // A new key goes after the section's last non-blank line, so that blank
-  // lines closing the section stay between it and what follows.
+  // lines closing the section stay between it and what follows; with
+  // kAfterLastKey, after its last key line (or its header), so that a
+  // comment closing the section stays with what follows too.
   auto& refs = target->lineRefs;
   auto after = refs.end();
-  while (after != refs.begin() && IsBlankLine((**std::prev(after))->text)) {
+  const auto keepsGoing = [&](Line& line) {
+    if (!afterKeys) return IsBlankLine(line.text);
+    if (AsKeyValue(line) != nullptr) return false;
+    return !(target->name && &line == refs.front()->get());  // the header
+  };
+  while (after != refs.begin() && keepsGoing(***std::prev(after))) {
     --after;
   }
   const SectionIndex::Position position = lineRef.begin();

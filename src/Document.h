@@ -92,6 +92,7 @@ void SetDisk(File& file, const DiskSnapshot& snapshot);
 // ---- Lookups ----
 
 // The first key line of `key` in `section`, or null.
+KeyValuePair* AsKeyValue(Line& line);  // the key line `line` is, or null
 KeyValuePair* FindPair(const File& file,
                        const std::optional<std::string>& section,
                        std::string_view key);
@@ -107,14 +108,21 @@ std::vector<std::string> NamesInFileOrder(const File& file);
 //
 // Each either completes or, on bad_alloc, changes nothing.
 
-// Throws invalid_argument for what WriteValue refuses (see INI.h).
+// Throws invalid_argument for what WriteValue refuses (see INI.h), naming
+// the rule, the key and `file`.
 void CheckStorable(const std::optional<std::string>& section,
-                   const std::string& key, const std::string& value);
-// Sets `key` in `section`: rewrites its first line, or adds a line after the
-// section's last non-blank one (and the section at the end of the file).
-// Returns the line written.
+                   const std::string& key, const std::string& value,
+                   std::string_view file);
+// Where SetValue puts a new key: after the section's last non-blank line
+// (the free functions), or after its last key line, or its header when it
+// has none, with a blank line before a new section's header (a handle).
+enum class Placement { kAfterLastLine, kAfterLastKey };
+// Sets `key` in `section`: rewrites its first line, or adds a line where
+// `placement` says (and the section at the end of the file). Returns the
+// line written.
 KeyValuePair* SetValue(File& file, const std::optional<std::string>& section,
-                       const std::string& key, const std::string& value);
+                       const std::string& key, const std::string& value,
+                       Placement placement = Placement::kAfterLastLine);
 // Rewrites the key line `pair` with `value`, keeping its stored key.
 void Rewrite(KeyValuePair& pair, const std::string& value);
 // Remove every line of the key, or of the section and the section itself;

@@ -2,6 +2,8 @@
 
 #include "DocumentLock.h"
 
+#include <new>
+
 namespace vty::config::ini::detail {
 
 std::size_t DocumentLock::NewThreadSlot() {
@@ -58,6 +60,16 @@ void DocumentLock::ReleaseToWaiters() {
 void DocumentLock::WakeAll() {
   std::lock_guard lock(park_);
   changed_.notify_all();
+}
+
+void DocumentLock::ResetAfterFork() {
+  for (Slot& slot : slots_) slot.readers.store(0);
+  state_.store(0);
+  waitingReaders_ = waitingWriters_ = 0;
+  // A thread of the parent may have held the mutex at the fork: make both
+  // anew in place, without destroying what no thread here may touch.
+  ::new (static_cast<void*>(&park_)) std::mutex();
+  ::new (static_cast<void*>(&changed_)) std::condition_variable();
 }
 
 std::size_t DocumentLock::WaitingForTesting() {

@@ -95,6 +95,10 @@ class DocumentLock {
   // How many threads wait to take the lock: a seam for tests.
   std::size_t WaitingForTesting();
 
+  // In the child of a fork, which has none of the threads that held or
+  // waited for the lock: free, with no reader and no waiter.
+  void ResetAfterFork();
+
  private:
   // The bits of state_.
   static constexpr std::uint32_t kWriter = 1;   // change or save mode held

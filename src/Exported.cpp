@@ -85,7 +85,7 @@ bool IterateAllSections(
 void WriteString(const std::optional<std::string>& section,
                  const std::string& key, const std::string& value,
                  const std::string& file) {
-  detail::WriteValue(detail::Lookup(file), section, key, value);
+  detail::WriteValue(detail::Lookup(file), section, key, value, file);
 }
 
 void EraseKey(const std::optional<std::string>& section,

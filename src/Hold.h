@@ -11,10 +11,12 @@
 // mode only while a merge replaces lines. A save takes the lock between
 // processes on the file (ProcessLock) first and its hold second, so that
 // waiting for another process holds nothing of the document: reads and
-// deferred changes go on. No lock is ever taken while a hold is held, and no
-// thread holds two documents at once. The registry's lock is never held with
-// another: it is taken only to find or add a document, and released before any
-// hold is taken. No lock is held while a caller's callback runs.
+// deferred changes go on. The only lock ever taken while a hold is held is
+// the watcher's mutex, briefly, by a merge that hands over what it changed
+// (Watcher.cpp); no thread holds two documents at once. The registry's lock
+// is never held with another: it is taken only to find or add a document,
+// and released before any hold is taken. No lock is held while a caller's
+// callback runs.
 
 #ifndef VTY_CONFIG_SRC_HOLD_H_
 #define VTY_CONFIG_SRC_HOLD_H_

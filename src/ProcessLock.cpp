@@ -39,7 +39,12 @@
 
 #include <atomic>
 #include <cerrno>
+#include <mutex>
+#include <set>
 #include <thread>
+
+#include "Fork.h"
+#include "Immortal.h"
 
 namespace vty::config::ini::detail {
 
@@ -55,6 +60,19 @@ std::atomic<milliseconds::rep>& LockTimeout() {
   static std::atomic<milliseconds::rep> timeout{10'000};
   return timeout;
 }
+
+// The descriptors the locks of this process hold, so that the child of a
+// fork can close its copies: a lock belongs to the open file, which a child
+// would keep open, and so locked, for as long as it lives.
+// Never destroyed, as the saves at exit still lock.
+struct HeldDescriptors {
+  HeldDescriptors() { RegisterForkHandlers(); }
+
+  std::mutex mutex;
+  std::set<int> fds;  // Guarded by mutex.
+};
+
+HeldDescriptors& Held() { return Immortal<HeldDescriptors>(); }
 
 constexpr int kOpen = O_RDWR | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
 
@@ -148,7 +166,13 @@ ProcessLock::ProcessLock(const fs::path& path) {
   leaf_ = name.string();
   deadline_ = DeadlineFromNow();
   for (;;) {
-    fd_ = OpenForLocking(dir_.Get(), leaf_.c_str(), path, created_);
+    {
+      // Opened and noted at once, so that no fork comes in between.
+      std::lock_guard lock(Held().mutex);
+      Release();
+      fd_ = OpenForLocking(dir_.Get(), leaf_.c_str(), path, created_);
+      Held().fds.insert(fd_.Get());
+    }
     if (!TakeLock(fd_.Get(), deadline_, path)) {
       Fail("the file stays locked by another process", path, EWOULDBLOCK);
     }
@@ -168,6 +192,24 @@ ProcessLock::~ProcessLock() {
       StillNamed(held, dir_.Get(), leaf_.c_str())) {
     ::unlinkat(dir_.Get(), leaf_.c_str(), 0);
   }
+  std::lock_guard lock(Held().mutex);
+  Release();
+}
+
+void ProcessLock::Release() {
+  if (fd_.Get() < 0) return;
+  Held().fds.erase(fd_.Get());
+  fd_.Reset(-1);
+}
+
+void PrepareProcessLocksForFork() { Held().mutex.lock(); }
+
+void ProcessLocksAfterFork(bool child) {
+  if (child) {
+    for (const int fd : Held().fds) ::close(fd);  // the parent's to release
+    Held().fds.clear();
+  }
+  Held().mutex.unlock();
 }
 
 std::pair<dev_t, ino_t> ProcessLock::DirectoryIdentity() const {

@@ -45,6 +45,9 @@ class ProcessLock {
   static std::chrono::steady_clock::time_point DeadlineFromNow();
 
  private:
+  // Closes the descriptor held, if any. The caller holds Held().mutex.
+  void Release();
+
   std::chrono::steady_clock::time_point deadline_;
   Descriptor dir_;  // the file's directory, opened once
   std::string leaf_;

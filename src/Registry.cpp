@@ -6,8 +6,12 @@
 
 #include <array>
 #include <mutex>
+#include <new>
 #include <shared_mutex>
 #include <unordered_map>
+
+#include "Fork.h"
+#include "Immortal.h"
 
 namespace vty::config::ini {
 
@@ -26,6 +30,8 @@ struct PathHasher {
 };
 
 struct State {
+  State() { detail::RegisterForkHandlers(); }
+
   std::shared_mutex mutex;
   // One document per path; paths compare element by element, so "dir//a.ini"
   // and "dir/a.ini" share one. Guarded by mutex.
@@ -40,15 +46,7 @@ struct State {
 // Created on first use and never destroyed, so that the destructor of any
 // static object, and the background writer's flush at exit, may still use
 // the library. Its documents stay reachable: nothing leaks.
-State& GetState() {
-  union Immortal {
-    Immortal() : state() {}
-    ~Immortal() {}
-    State state;
-  };
-  static Immortal registry;
-  return registry.state;
-}
+State& GetState() { return detail::Immortal<State>(); }
 
 bool IsAsyncWriting() { return detail::g_async.load(); }
 
@@ -148,6 +146,29 @@ std::vector<File*> RegisteredFiles() {
   documents.reserve(state.files.size());
   for (const auto& entry : state.files) documents.push_back(entry.second.get());
   return documents;
+}
+
+void PrepareRegistryForFork() {
+  State& state = GetState();
+  state.mutex.lock();
+  for (const auto& entry : state.files) {
+    DocumentState::Of(*entry.second).lock.LockChange();
+  }
+}
+
+void RegistryAfterFork(bool child) {
+  State& state = GetState();
+  for (const auto& entry : state.files) {
+    DocumentLock& lock = DocumentState::Of(*entry.second).lock;
+    child ? lock.ResetAfterFork() : lock.UnlockWriter();
+  }
+  if (child) {
+    // A read-write lock knows its writer by thread, which the child is not:
+    // made anew in place, it is free.
+    ::new (static_cast<void*>(&state.mutex)) std::shared_mutex();
+  } else {
+    state.mutex.unlock();
+  }
 }
 
 void SetLoadObserverForTesting(

@@ -23,8 +23,11 @@
 
 #include "Disk.h"
 #include "DurableWrite.h"
+#include "KeptWrite.h"
 #include "Load.h"
 #include "ProcessLock.h"
+#include "Syntax.h"
+#include "Watcher.h"
 
 namespace vty::config::ini {
 
@@ -37,32 +40,45 @@ using Kind = ChangeLog::Kind;
 
 // Replaces the document with `theirs` and re-applies the change log on top.
 // A write re-applies the value the document holds now, with the key's and
-// the section's stored spelling. `hold` is in change mode for the length of
-// it: lines that readers may be reading are replaced.
+// the section's stored spelling; a handle's write re-applies the value its
+// syntax reads there, as that handle writes it, into the line they left.
+// `hold` is in change mode for the length of it: lines that readers may be
+// reading are replaced.
 void Merge(File& file, const DiskContent& theirs, Hold& hold) {
   struct Redo {
     Kind kind;
     std::optional<std::string> section;
     std::string key;
     std::string value;
+    std::shared_ptr<const Syntax> syntax;
   };
   std::vector<Redo> redo;
   for (const ChangeLog::Change& change :
        DocumentState::Of(file).changes.InOrder()) {
     if (change.kind != Kind::kWrite) {
-      redo.push_back(Redo{change.kind, change.section, change.key, {}});
+      redo.push_back(Redo{change.kind, change.section, change.key, {}, {}});
     } else if (const KeyValuePair* pair =
                    FindPair(file, change.section, change.key)) {
-      redo.push_back(
-          Redo{change.kind, pair->section->name, pair->key, pair->value});
+      redo.push_back(Redo{
+          change.kind, pair->section->name, pair->key,
+          change.syntax ? std::string(MeantValue(pair->value, *change.syntax))
+                        : pair->value,
+          change.syntax});
     }  // else the write failed before it changed anything
   }
+  // Subscribers of the document hear what the merge changed.
+  std::optional<KeyValues> before = ValuesIfWatched(file);
   hold.ToChange();
   Parse(file, theirs);
   for (const Redo& change : redo) {
     switch (change.kind) {
       case Kind::kWrite:
-        SetValue(file, change.section, change.key, change.value);
+        if (change.syntax) {
+          SetKept(file, change.section, change.key, change.value,
+                  *change.syntax);
+        } else {
+          SetValue(file, change.section, change.key, change.value);
+        }
         break;
       case Kind::kEraseKey:
         RemoveKey(file, change.section, change.key);
@@ -72,6 +88,7 @@ void Merge(File& file, const DiskContent& theirs, Hold& hold) {
         break;
     }
   }
+  if (before) QueueChanges(file, std::move(*before));
   hold.ToSave();
 }
 
@@ -116,36 +133,6 @@ bool LoggedEraseSection(File& file, const std::optional<std::string>& section) {
   return RemoveSection(file, section);
 }
 
-// Whether the document holds anything of its own to save.
-bool HasUnsaved(const DocumentState& state) {
-  return !state.changes.Empty() || state.rewritten;
-}
-
-// Runs `change()` under the document's hold in change mode and, when it
-// returns true, applies the write rule: deferred, the document is stamped
-// changed; otherwise it is saved at once, by a Flush that takes the lock
-// between processes before the document's, as every save does.
-template <class Change>
-void Changing(File& file, Change change) {
-  {
-    const Hold hold(file, Hold::Mode::kChange);
-    const DocumentState& state = DocumentState::Of(file);
-    const bool changedBefore = HasUnsaved(state);
-    if (!change()) return;
-    if (file.isAsyncWriting()) {
-      // No save looks at changeTime (the change log says what to save), and
-      // a registered document's is out of every caller's reach: it keeps the
-      // stamp of the change that made it changed, sparing later ones the
-      // clock.
-      if (!state.registered || !changedBefore) {
-        file.changeTime = fs::file_time_type::clock::now();
-      }
-      return;
-    }
-  }
-  Flush(file);
-}
-
 // Writes the document as it stands, as `options` say, and counts it as
 // saved.
 void WriteUnlocked(File& file, SaveOptions options = {}) {
@@ -170,8 +157,9 @@ void WriteUnlocked(File& file, SaveOptions options = {}) {
 }  // namespace
 
 void WriteValue(File& file, const std::optional<std::string>& section,
-                const std::string& key, const std::string& value) {
-  CheckStorable(section, key, value);
+                const std::string& key, const std::string& value,
+                std::string_view name) {
+  CheckStorable(section, key, value, name);
   Changing(file, [&] {
     LoggedWrite(file, section, key, value);
     return true;
@@ -260,7 +248,7 @@ std::string Bytes(const File& file) {
 
 void File::WriteValue(const std::optional<std::string>& section,
                       const std::string& key, const std::string& value) {
-  detail::WriteValue(*this, section, key, value);
+  detail::WriteValue(*this, section, key, value, path.native());
 }
 
 void File::EraseKey(const std::optional<std::string>& section,

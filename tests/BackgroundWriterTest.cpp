@@ -3,9 +3,11 @@
 // process without losing a change or stalling callers.
 
 #include <poll.h>
+#include <signal.h>
 #include <spawn.h>
 #include <sys/inotify.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/time.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -257,6 +259,52 @@ TEST_F(BackgroundWriterTest, ProcessEndingWhileWriterRunsSavesEverything) {
     EXPECT_EQ(WEXITSTATUS(status), 0);
     EXPECT_EQ(testing::ReadAll(path),
               mode.empty() ? kNew : std::string(kNew) + "Bye=1\n");
+  }
+}
+
+// Whether `child` exits with status 0 within `bound`; killed if it does not.
+bool ExitsWell(pid_t child, std::chrono::milliseconds bound) {
+  const int fd = static_cast<int>(::syscall(SYS_pidfd_open, child, 0));
+  pollfd ended{fd, POLLIN, 0};
+  const bool inTime = fd >= 0 && ::poll(&ended, 1, bound.count()) == 1;
+  if (!inTime) ::kill(child, SIGKILL);
+  int status = 0;
+  ::waitpid(child, &status, 0);
+  if (fd >= 0) ::close(fd);
+  return inTime && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+// A child forked at any moment, whatever the parent's threads are doing in
+// the library (changing, saving, the writer cycling), may use the library
+// and exit: nothing it inherits stays held, and its change is saved.
+TEST_F(BackgroundWriterTest, ForkedChildUsesTheLibraryAndExits) {
+  const std::string path = Path("fork.ini");
+  InitialiseAsyncWriting();
+  std::atomic<bool> done{false};
+  std::thread busy([&] {
+    for (int i = 0; !done; ++i) {
+      WriteString("parent", "k", std::to_string(i), path);
+      if (i % 8 == 0) Flush(path);
+    }
+  });
+  constexpr int kChildren = 30;
+  int failed = 0;
+  for (int n = 0; n < kChildren; ++n) {
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+      const std::string key = "k" + std::to_string(n);
+      WriteString("child", key, "1", path);  // saved at once
+      std::exit(ReadString("child", key, "", path) == "1" ? 0 : 1);
+    }
+    failed += !ExitsWell(child, 10s);
+  }
+  done = true;
+  busy.join();
+  EXPECT_EQ(failed, 0);
+  Reload(path);
+  for (int n = 0; n < kChildren; ++n) {
+    EXPECT_EQ(ReadString("child", "k" + std::to_string(n), "", path), "1") << n;
   }
 }
 

@@ -23,30 +23,7 @@ using testing::ReadAll;
 using testing::WriteAll;
 
 using FaultTest = testing::TempDirTest;
-
-// Limits the files this process writes to `bytes`, with SIGXFSZ ignored so
-// that a write past the limit fails with EFBIG instead of killing the
-// process. Restores both on destruction.
-class FileSizeLimit {
- public:
-  explicit FileSizeLimit(rlim_t bytes) {
-    struct sigaction ignore {};
-    ignore.sa_handler = SIG_IGN;
-    EXPECT_EQ(::sigaction(SIGXFSZ, &ignore, &oldAction_), 0);
-    EXPECT_EQ(::getrlimit(RLIMIT_FSIZE, &old_), 0);
-    rlimit limited = old_;
-    limited.rlim_cur = bytes;
-    EXPECT_EQ(::setrlimit(RLIMIT_FSIZE, &limited), 0);
-  }
-  ~FileSizeLimit() {
-    ::setrlimit(RLIMIT_FSIZE, &old_);
-    ::sigaction(SIGXFSZ, &oldAction_, nullptr);
-  }
-
- private:
-  rlimit old_{};
-  struct sigaction oldAction_ {};
-};
+using testing::FileSizeLimit;
 
 // The limit cuts the new file at `limit` bytes; a deferred change fails in
 // the flush, an immediate one in the change itself.

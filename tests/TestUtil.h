@@ -5,6 +5,8 @@
 #define VTY_CONFIG_TESTS_TESTUTIL_H_
 
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 
 #include <filesystem>
@@ -67,6 +69,30 @@ class TempDirTest : public ::testing::Test {
   std::string Path(const std::string& name) const;
 
   std::filesystem::path dir_;
+};
+
+// Limits the files this process writes to `bytes`, with SIGXFSZ ignored so
+// that a write past the limit fails with EFBIG instead of killing the
+// process. Restores both on destruction.
+class FileSizeLimit {
+ public:
+  explicit FileSizeLimit(rlim_t bytes) {
+    struct sigaction ignore {};
+    ignore.sa_handler = SIG_IGN;
+    EXPECT_EQ(::sigaction(SIGXFSZ, &ignore, &oldAction_), 0);
+    EXPECT_EQ(::getrlimit(RLIMIT_FSIZE, &old_), 0);
+    rlimit limited = old_;
+    limited.rlim_cur = bytes;
+    EXPECT_EQ(::setrlimit(RLIMIT_FSIZE, &limited), 0);
+  }
+  ~FileSizeLimit() {
+    ::setrlimit(RLIMIT_FSIZE, &old_);
+    ::sigaction(SIGXFSZ, &oldAction_, nullptr);
+  }
+
+ private:
+  rlimit old_{};
+  struct sigaction oldAction_ {};
 };
 
 }  // namespace vty::config::ini::testing

@@ -17,6 +17,11 @@
 //   WriteString("Net", "Port", "8080", "conf/app.ini");  // saved before return
 //   EraseKey("Net", "Legacy", "conf/app.ini");
 //
+// These free functions are the compatible interface: raw values and
+// "key=value" lines, byte for byte as ever. config/Settings.h has the handle
+// that names its file once and reads values as a person means them (blanks
+// and inline comments left out, lists), on the same shared documents.
+//
 // Rules that hold everywhere:
 //   * Keys and section names match without regard to ASCII letter case; bytes
 //     above 0x7F match only themselves. Blanks are the space and the tab only.
@@ -40,6 +45,7 @@
 #ifndef VTY_CONFIG_INI_H_
 #define VTY_CONFIG_INI_H_
 
+#include <chrono>
 #include <exception>
 #include <filesystem>
 #include <functional>
@@ -50,6 +56,7 @@
 #include <shared_mutex>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <unordered_map>
 #include <unordered_set>
 #include <utility>
@@ -348,6 +355,33 @@ class VTY_CONFIG_API File {
   std::unique_ptr<detail::DocumentState> state_;
 };
 
+// The types of the typed values. Any other T given to the typed functions
+// below stops the compilation with a message naming these.
+namespace detail {
+template <class T>
+struct IsTypedValue : std::false_type {};
+#define VTY_CONFIG_TYPED_VALUE_TYPE_(T) \
+  template <>                           \
+  struct IsTypedValue<T> : std::true_type {};
+VTY_CONFIG_TYPED_VALUE_TYPE_(bool)
+VTY_CONFIG_TYPED_VALUE_TYPE_(int)
+VTY_CONFIG_TYPED_VALUE_TYPE_(long)
+VTY_CONFIG_TYPED_VALUE_TYPE_(long long)
+VTY_CONFIG_TYPED_VALUE_TYPE_(unsigned)
+VTY_CONFIG_TYPED_VALUE_TYPE_(unsigned long)
+VTY_CONFIG_TYPED_VALUE_TYPE_(unsigned long long)
+VTY_CONFIG_TYPED_VALUE_TYPE_(float)
+VTY_CONFIG_TYPED_VALUE_TYPE_(double)
+#undef VTY_CONFIG_TYPED_VALUE_TYPE_
+}  // namespace detail
+#define VTY_CONFIG_VALUE_TYPES_                                         \
+  "bool, int, long, long long, unsigned, unsigned long, unsigned long " \
+  "long, float or double"
+#define VTY_CONFIG_READ_TYPES_ \
+  "vty::config::ini: T must be std::string, " VTY_CONFIG_VALUE_TYPES_
+#define VTY_CONFIG_PARSE_TYPES_ \
+  "vty::config::ini: T must be " VTY_CONFIG_VALUE_TYPES_
+
 // -----------------------------------------------------------------------------
 // Reading
 // -----------------------------------------------------------------------------
@@ -393,18 +427,38 @@ VTY_CONFIG_API unsigned long ReadString(
 /// not parse. A value that does not parse is never an exception. For
 /// `std::string`, the same as the first `ReadString`.
 template <class T>
-T ReadValue(const std::optional<std::string>& section,
-            const std::string_view& key, const T& defaultValue,
-            const std::string& file);
+T ReadValue(const std::optional<std::string>& /*section*/,
+            const std::string_view& /*key*/, const T& defaultValue,
+            const std::string& /*file*/) {
+  static_assert(detail::IsTypedValue<T>::value, VTY_CONFIG_READ_TYPES_);
+  return defaultValue;  // each supported T has its exported form below
+}
 
 /// Typed read with a found flag: sets `value` to the parsed value and returns
 /// true; sets it to `defaultValue` and returns false when the key is missing
 /// or its value does not parse. On an exception `value` is unchanged. For
 /// `std::string`, the same as the second `ReadString`.
 template <class T>
-bool ReadValue(const std::optional<std::string>& section,
-               const std::string_view& key, const T& defaultValue, T& value,
-               const std::string& file);
+bool ReadValue(const std::optional<std::string>& /*section*/,
+               const std::string_view& /*key*/, const T& /*defaultValue*/,
+               T& /*value*/, const std::string& /*file*/) {
+  static_assert(detail::IsTypedValue<T>::value, VTY_CONFIG_READ_TYPES_);
+  return false;
+}
+
+/// The typed reads with a C string default (a string literal): the first
+/// two `ReadString`s.
+inline std::string ReadValue(const std::optional<std::string>& section,
+                             const std::string_view& key,
+                             const char* defaultValue,
+                             const std::string& file) {
+  return ReadString(section, key, defaultValue, file);
+}
+inline bool ReadValue(const std::optional<std::string>& section,
+                      const std::string_view& key, const char* defaultValue,
+                      std::string& value, const std::string& file) {
+  return ReadString(section, key, defaultValue, value, file);
+}
 
 /// Parses `text` as a `T` by the rules of the typed reads, whatever the
 /// locale. Blanks (space, tab) at both ends are ignored; nothing else is.
@@ -420,14 +474,20 @@ bool ReadValue(const std::optional<std::string>& section,
 ///   float, double  "1e3"  "-0.5"  ".5"      ""  "+1"  "1e"  "1,5"  "0x1p3"
 ///                  "inf"  "nan"  "1e-320"   out of range: "1e400"  "1e-400"
 template <class T>
-bool ParseValue(const std::string_view& text, T& value);
+bool ParseValue(const std::string_view& /*text*/, T& /*value*/) {
+  static_assert(detail::IsTypedValue<T>::value, VTY_CONFIG_PARSE_TYPES_);
+  return false;
+}
 
 /// The text `WriteValue` stores for `value`: integers in decimal, `bool` as
 /// "true" or "false", `float` and `double` as the shortest text that parses
 /// back as the same number ("0.1", "1e+300", "-0", "inf"; NaN as "nan" or
 /// "-nan", which parse back as NaN). Throws only `std::bad_alloc`.
 template <class T>
-std::string FormatValue(const T& value);
+std::string FormatValue(const T& /*value*/) {
+  static_assert(detail::IsTypedValue<T>::value, VTY_CONFIG_PARSE_TYPES_);
+  return {};
+}
 
 template <>
 VTY_CONFIG_API std::string ReadValue<std::string>(
@@ -441,7 +501,7 @@ VTY_CONFIG_API bool ReadValue<std::string>(
     const std::string& file);
 
 // The typed forms above exist for std::string (reads only) and for exactly
-// the types below; any other T is a link error.
+// the types below; any other T does not compile.
 #define VTY_CONFIG_TYPED_READS_(T)                                            \
   template <>                                                                 \
   VTY_CONFIG_API T ReadValue<T>(                                              \
@@ -514,7 +574,8 @@ VTY_CONFIG_API bool IterateAllSections(
 /// value or section name that could not be stored faithfully: a line break
 /// anywhere, a key that is empty, holds '=' or starts like a comment or a
 /// byte-order mark, a key or section name with a blank at either end, a
-/// section name that is empty or holds '='.
+/// section name that is empty or holds '='. Its message names the rule that
+/// failed, the key or section and the file.
 VTY_CONFIG_API void WriteString(const std::optional<std::string>& section,
                                 const std::string& key,
                                 const std::string& value,
@@ -522,11 +583,20 @@ VTY_CONFIG_API void WriteString(const std::optional<std::string>& section,
 
 /// Typed write: `WriteString` of `FormatValue(value)`, with its placement,
 /// refusals and saving. Provided for std::string (the same as `WriteString`)
-/// and for the types of the typed reads; any other T is a link error.
+/// and for the types of the typed reads; any other T does not compile.
 template <class T>
-void WriteValue(const std::optional<std::string>& section,
-                const std::string& key, const T& value,
-                const std::string& file);
+void WriteValue(const std::optional<std::string>& /*section*/,
+                const std::string& /*key*/, const T& /*value*/,
+                const std::string& /*file*/) {
+  static_assert(detail::IsTypedValue<T>::value, VTY_CONFIG_READ_TYPES_);
+}
+
+/// `WriteString`, for a C string (a string literal) value.
+inline void WriteValue(const std::optional<std::string>& section,
+                       const std::string& key, const char* value,
+                       const std::string& file) {
+  WriteString(section, key, value, file);
+}
 
 template <>
 VTY_CONFIG_API void WriteValue<std::string>(
@@ -576,8 +646,9 @@ VTY_CONFIG_API void Reload(const std::string& file);
 //
 // Between `InitialiseAsyncWriting` and `ShutdownAsyncWriting` every change is
 // deferred: a background thread flushes every changed document 60 seconds
-// after its previous cycle ended, and a failing document does not stop it. A
-// process that ends while the writer runs flushes every document at exit.
+// (or the caller's interval) after its previous cycle ended, and a failing
+// document does not stop it. A process that ends while the writer runs flushes
+// every document at exit.
 
 /// Starts the background writer; from its return on, every document defers
 /// its writes. Does nothing when the writer already runs; starts it afresh
@@ -585,11 +656,21 @@ VTY_CONFIG_API void Reload(const std::string& file);
 /// cannot be started; writes then stay immediate.
 VTY_CONFIG_API void InitialiseAsyncWriting();
 
+/// The same, with a cycle every `interval` (measured from the end of the
+/// previous cycle) instead of 60 seconds; called while the writer runs, it
+/// sets the interval from the next cycle on. Throws `std::invalid_argument`
+/// for an interval under 10 milliseconds, changing nothing.
+VTY_CONFIG_API void InitialiseAsyncWriting(std::chrono::milliseconds interval);
+
 /// Stops the background writer: from its first step on every change is saved
 /// at once; then the thread is joined and every changed document flushed,
 /// each failure swallowed. Does nothing when the writer does not run.
 VTY_CONFIG_API void ShutdownAsyncWriting() noexcept;
 
 }  // namespace vty::config::ini
+
+#undef VTY_CONFIG_VALUE_TYPES_
+#undef VTY_CONFIG_READ_TYPES_
+#undef VTY_CONFIG_PARSE_TYPES_
 
 #endif  // VTY_CONFIG_INI_H_

@@ -10,6 +10,7 @@
 #include <string>
 
 #include "config/INI.h"
+#include "config/Settings.h"
 
 namespace ini = vty::config::ini;
 
@@ -31,7 +32,8 @@ int main(int argc, char** argv) {
     return 1;
   }
   if (ini::ReadString("NET", "port", "none", file) != "8080" ||
-      ini::ReadSectionNames(file).count("Net") != 1) {
+      ini::ReadSectionNames(file).count("Net") != 1 ||
+      ini::Settings(file).Get<int>("net", "PORT", 0) != 8080) {
     std::cerr << "reading back failed\n";
     return 1;
   }

@@ -34,8 +34,11 @@ libdir=$(dirname "$library")
   fail "the SONAME link libVantry.Config.so.1 is missing"
 [ "$(readlink "$libdir/libVantry.Config.so")" = libVantry.Config.so.1 ] ||
   fail "the link libVantry.Config.so is missing"
-[ -f "$prefix/include/config/INI.h" ] || fail "include/config/INI.h is missing"
-! grep -q boost "$prefix/include/config/INI.h" ||
+for header in INI.h Settings.h Live.h; do
+  [ -f "$prefix/include/config/$header" ] ||
+    fail "include/config/$header is missing"
+done
+! grep -q boost "$prefix"/include/config/*.h ||
   fail "the installed header includes Boost"
 ! find "$prefix" -name '*vty_config*' | grep . ||
   fail "internal targets were installed"
@@ -66,6 +69,15 @@ export PKG_CONFIG_LIBDIR=$libdir/pkgconfig
   -o "$work/pc-consumer" $(pkg-config --cflags --libs vantry-config) ||
   fail "building the consumer with pkg-config failed"
 LD_LIBRARY_PATH=$libdir "$work/pc-consumer" "$work/pc.ini"
+
+step "building the consumer with pkg-config and an rpath, as the README says"
+# shellcheck disable=SC2046
+"${CXX:-g++}" -std=c++17 "$consumer/main.cpp" -o "$work/rpath-consumer" \
+  $(pkg-config --cflags --libs vantry-config) \
+  -Wl,-rpath,"$(pkg-config --variable=libdir vantry-config)" ||
+  fail "building the consumer with an rpath failed"
+env -u LD_LIBRARY_PATH "$work/rpath-consumer" "$work/rpath.ini" ||
+  fail "the consumer built with an rpath does not start"
 
 step "checking that another major version is refused"
 mkdir "$work/v2"

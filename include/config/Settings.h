@@ -1,0 +1,328 @@
+// Vantry.Config: a handle on one settings file, with values as a person
+// means them.
+//
+// File: config/Settings.h
+// -----------------------------------------------------------------------------
+//
+// A `Settings` names its file once and then reads and edits it by section and
+// key. It is a handle on the same shared document the free functions of
+// config/INI.h use for that path: threads, the background writer, merging
+// with other processes and `Reload` work exactly as they do there, and a
+// value written through either is seen at once by both.
+//
+// Example:
+//
+//   vty::config::ini::Settings settings("conf/app.ini");
+//   int port = settings.Get<int>("Net", "Port", 80);   // "Port = 8080 ; x"
+//   std::string host = settings.Get("Net", "Host", "localhost");
+//   auto peers = settings.Get<std::vector<std::string>>("Net", "Peers", {});
+//   settings.Set("Net", "Port", 9090);   // "Port = 9090 ; x"
+//   if (auto found = settings.Inspect<int>("Net", "Port");
+//       found.state == vty::config::ini::Lookup::State::Invalid) {
+//     log("bad value for Net.Port on line ", found.line);
+//   }
+//
+// How a handle reads a value, by its `Syntax` (the defaults shown):
+//   line                        value                   the free functions
+//   "Port = 8080   ; the port"  "8080"                  " 8080   ; the port"
+//   "url = http://a;b"          "http://a;b" (no blank before the ';')
+//   "color = #fff"              "#fff" ('#' is not a marker unless named)
+//   "Name ="                    ""
+//   "Peers = a , b,,c"          as a list: "a", "b", "", "c"
+// `Syntax{false, ""}` reads exactly what `ReadString` reads.
+//
+// How a handle edits: `Set` on an existing key replaces only the value, so
+// the indentation, the key's spelling, the blanks around '=' and a trailing
+// inline comment stay. A new key is written "key=value" right after the last
+// key line of its section (after its header when it has none); a new section
+// goes at the end of the file, after one blank line unless the last line is
+// blank already. A value that would read back differently under the handle's
+// syntax is refused with `std::invalid_argument`, and nothing changes.
+//
+// Types: `T` is std::string, bool, int, long, long long, unsigned, unsigned
+// long, unsigned long long, float, double (parsed and formatted as
+// `ParseValue` and `FormatValue` do), or a std::vector of one of them; any
+// other `T` does not compile.
+//
+// Thread safety: every member may be called from any thread at any time, on
+// one handle or on several; copies of a handle share its document.
+
+#ifndef VTY_CONFIG_SETTINGS_H_
+#define VTY_CONFIG_SETTINGS_H_
+
+#include <cstddef>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <type_traits>
+#include <utility>
+#include <vector>
+
+#include "config/INI.h"
+#include "config/Live.h"
+
+namespace vty::config::ini {
+
+/// A section by name; `std::nullopt` names the unnamed section (the lines
+/// before the first header).
+using SectionName = std::optional<std::string>;
+
+/// How a handle reads and edits values.
+struct Syntax {
+  /// Blanks (space, tab) at both ends are not part of a value.
+  bool trimValues = true;
+  /// Each character here is an inline comment marker: a marker preceded by a
+  /// blank, and all after it, is a comment. Empty: no inline comments.
+  std::string inlineComments = ";";
+  /// Separates the items of a std::vector<T> value; blanks around items are
+  /// trimmed.
+  char listSeparator = ',';
+};
+
+/// What is known about one key.
+struct Lookup {
+  /// Invalid: present, but its value does not parse as the type asked for.
+  enum class State { Missing, Present, Invalid };
+  State state = State::Missing;
+  /// The value as `Get<std::string>` gives it ("" when missing).
+  std::string text;
+  /// The 1-based line of the key in the file as a save would write it (0
+  /// when missing).
+  std::size_t line = 0;
+};
+
+namespace detail {
+struct Handle;
+
+template <class T>
+inline constexpr bool kIsItem =
+    std::is_same_v<T, std::string> || IsTypedValue<T>::value;
+template <class T>
+struct IsList : std::false_type {};
+template <class T>
+struct IsList<std::vector<T>> : std::bool_constant<kIsItem<T>> {};
+template <class T>
+inline constexpr bool kIsSetting = kIsItem<T> || IsList<T>::value;
+}  // namespace detail
+
+#define VTY_CONFIG_SETTING_TYPES_                                        \
+  "vty::config::ini::Settings: T must be std::string, bool, int, long, " \
+  "long long, unsigned, unsigned long, unsigned long long, float, "      \
+  "double, or a std::vector of one of them"
+
+/// A handle on the document of one file, or on one built from a text.
+class VTY_CONFIG_API Settings {
+ public:
+  /// A handle on the shared document of `file` (a path as the free functions
+  /// take it), loaded now if no call has loaded it yet. Throws what the
+  /// first load of a path throws (`std::filesystem::filesystem_error` for a
+  /// file that exists but cannot be read) and `std::bad_alloc`.
+  explicit Settings(const std::string& file, Syntax syntax = {});
+  /// A handle on a new document in memory, parsed from `text` as a file is
+  /// loaded. It is never saved: `Flush` and `Reload` throw
+  /// `std::logic_error`. Throws `std::bad_alloc`.
+  static Settings FromText(std::string_view text, Syntax syntax = {});
+  /// Copies are handles on the same document, with the same syntax.
+  Settings(const Settings&) = default;
+  Settings& operator=(const Settings&) = default;
+  ~Settings();
+
+  /// The document's bytes as a save would write them: every line followed by
+  /// "\n", after a byte-order mark when the file began with one.
+  std::string Text() const;
+  /// The syntax this handle reads and edits with.
+  const Syntax& GetSyntax() const;
+
+  // ---- Reading ----
+  //
+  // A missing section or key is never an error. These throw only
+  // `std::bad_alloc` and `std::system_error` for a lock that would deadlock.
+
+  /// The value of `key` in `section` as a `T`, or `fallback` when the key is
+  /// missing or its value does not parse as a `T`.
+  template <class T>
+  T Get(const SectionName& section, std::string_view key,
+        const T& fallback) const {
+    static_assert(detail::kIsSetting<T>, VTY_CONFIG_SETTING_TYPES_);
+    T value{};
+    if (Fetch(section, key, value, nullptr) != Lookup::State::Present) {
+      value = fallback;
+    }
+    return value;
+  }
+  /// The value as text, or `fallback` (a string literal, a string view).
+  std::string Get(const SectionName& section, std::string_view key,
+                  const char* fallback) const {
+    return Get(section, key, std::string_view(fallback));
+  }
+  std::string Get(const SectionName& section, std::string_view key,
+                  std::string_view fallback) const {
+    std::string value;
+    if (FetchText(section, key, value, nullptr) != Lookup::State::Present) {
+      value = fallback;
+    }
+    return value;
+  }
+  /// The value as a `T`, or nothing when missing or not a `T`.
+  template <class T>
+  std::optional<T> Find(const SectionName& section,
+                        std::string_view key) const {
+    static_assert(detail::kIsSetting<T>, VTY_CONFIG_SETTING_TYPES_);
+    std::optional<T> value(std::in_place);
+    if (Fetch(section, key, *value, nullptr) != Lookup::State::Present) {
+      value.reset();
+    }
+    return value;
+  }
+  /// Whether the key is missing, present as a `T`, or present but not a `T`,
+  /// with its text and line: what a service logs about a bad setting.
+  template <class T = std::string>
+  Lookup Inspect(const SectionName& section, std::string_view key) const {
+    static_assert(detail::kIsSetting<T>, VTY_CONFIG_SETTING_TYPES_);
+    Lookup found;
+    T value{};
+    found.state = Fetch(section, key, value, &found);
+    return found;
+  }
+
+  /// Whether the section exists: a named one when one of its headers is in
+  /// the document, the unnamed one when it has a key line.
+  bool HasSection(const SectionName& section) const;
+  bool HasKey(const SectionName& section, std::string_view key) const;
+  /// Every section in file order (by its first header), each once, spelled
+  /// as first written; the unnamed one first when it has a key line.
+  std::vector<SectionName> Sections() const;
+  /// The keys of a section in file order, each once (the first occurrence),
+  /// spelled as there; empty for a missing section.
+  std::vector<std::string> Keys(const SectionName& section) const;
+  /// The keys of a section with their values as `Get<std::string>` gives
+  /// them, as `Keys` lists them.
+  std::vector<std::pair<std::string, std::string>> Pairs(
+      const SectionName& section) const;
+
+  // ---- Changing ----
+  //
+  // Saved as the free functions save (before the call returns, or by the
+  // background writer while it runs). Besides what the reads throw: the
+  // `std::invalid_argument` of `WriteString` for a section name or key that
+  // could not be stored, and for a value that would read back differently
+  // under this handle's syntax (a line break, blanks at its ends when
+  // values are trimmed, a comment marker after a blank; for a list, an item
+  // holding the separator or blanks at its ends, or a list of one empty
+  // item), each naming the rule, the key and the file, with nothing
+  // changed; `std::filesystem::filesystem_error` when a save fails (the
+  // change then stays in memory for the next flush).
+
+  /// Sets `key` in `section` to `value` (see the top of this file for where
+  /// the text goes).
+  template <class T>
+  void Set(const SectionName& section, std::string_view key, const T& value) {
+    static_assert(detail::kIsSetting<T>, VTY_CONFIG_SETTING_TYPES_);
+    if constexpr (std::is_same_v<T, std::string>) {
+      StoreText(section, key, value);
+    } else if constexpr (detail::IsList<T>::value) {
+      using Item = typename T::value_type;
+      std::vector<std::string> items;
+      items.reserve(value.size());
+      for (const auto& item : value) {
+        if constexpr (std::is_same_v<Item, std::string>) {
+          items.push_back(item);
+        } else {
+          items.push_back(FormatValue<Item>(static_cast<Item>(item)));
+        }
+      }
+      StoreItems(section, key, items);
+    } else {
+      StoreText(section, key, FormatValue<T>(value));
+    }
+  }
+  void Set(const SectionName& section, std::string_view key,
+           const char* value) {
+    StoreText(section, key, value);
+  }
+  void Set(const SectionName& section, std::string_view key,
+           std::string_view value) {
+    StoreText(section, key, value);
+  }
+  /// Removes every line of `key` in `section`; true when there was one.
+  bool Erase(const SectionName& section, std::string_view key);
+  /// Removes every line of the section; true when it existed.
+  bool EraseSection(const SectionName& section);
+
+  /// `Flush(file)` and `Reload(file)` of the free functions; for a document
+  /// made by `FromText`, `std::logic_error`.
+  void Flush();
+  void Reload();
+
+  // ---- Live settings (config/Live.h) ----
+
+  /// `OnChange(file, callback)` of the free functions, with the values as
+  /// this handle reads them: a key is reported only when its value as
+  /// `Get<std::string>` gives it changed (an edit of its inline comment
+  /// alone is not). For a document made by `FromText`, `std::logic_error`.
+  Subscription OnChange(
+      std::function<void(const std::vector<Change>&)> callback) const;
+  /// `Check(file)` of the document as this handle sees it, unsaved changes
+  /// included; for a document made by `FromText`, of its text.
+  std::vector<Finding> Check() const;
+
+ private:
+  Settings() = default;
+
+  // Reads the value into `value`; with `inspect`, also its text and line.
+  Lookup::State FetchText(const SectionName& section, std::string_view key,
+                          std::string& value, Lookup* inspect) const;
+  Lookup::State FetchItems(const SectionName& section, std::string_view key,
+                           std::vector<std::string>& items,
+                           Lookup* inspect) const;
+  // Parses the value in place with `parse(text, value)`: Invalid when it
+  // returns false.
+  using Parser = bool (*)(std::string_view text, void* value);
+  Lookup::State FetchParsed(const SectionName& section, std::string_view key,
+                            Parser parse, void* value, Lookup* inspect) const;
+  void StoreText(const SectionName& section, std::string_view key,
+                 std::string_view value);
+  void StoreItems(const SectionName& section, std::string_view key,
+                  const std::vector<std::string>& items);
+
+  template <class T>
+  Lookup::State Fetch(const SectionName& section, std::string_view key,
+                      T& value, Lookup* inspect) const {
+    if constexpr (std::is_same_v<T, std::string>) {
+      return FetchText(section, key, value, inspect);
+    } else if constexpr (detail::IsList<T>::value) {
+      using Item = typename T::value_type;
+      std::vector<std::string> items;
+      const Lookup::State state = FetchItems(section, key, items, inspect);
+      if (state != Lookup::State::Present) return state;
+      value.clear();
+      value.reserve(items.size());
+      for (std::string& item : items) {
+        if constexpr (std::is_same_v<Item, std::string>) {
+          value.push_back(std::move(item));
+        } else {
+          Item parsed{};
+          if (!ParseValue<Item>(item, parsed)) return Lookup::State::Invalid;
+          value.push_back(parsed);
+        }
+      }
+      return state;
+    } else {
+      return FetchParsed(
+          section, key,
+          [](std::string_view text, void* parsed) {
+            return ParseValue<T>(text, *static_cast<T*>(parsed));
+          },
+          &value, inspect);
+    }
+  }
+
+  std::shared_ptr<const detail::Handle> handle_;
+};
+
+#undef VTY_CONFIG_SETTING_TYPES_
+
+}  // namespace vty::config::ini
+
+#endif  // VTY_CONFIG_SETTINGS_H_

@@ -1,0 +1,301 @@
+// Live settings: another writer's edits reach OnChange exactly, the writer
+// keeps the caller's interval, failures nobody sees reach the error handler,
+// and Check names the lines a person probably did not mean.
+
+#include <condition_variable>
+#include <mutex>
+#include <thread>
+
+#include "BackgroundWriter.h"
+#include "TestUtil.h"
+#include "config/Live.h"
+#include "config/Settings.h"
+
+namespace vty::config::ini {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+using LiveTest = testing::TempDirTest;
+using testing::ReadAll;
+using testing::WriteAll;
+
+constexpr auto kGuard = 10s;  // only a stuck library waits this long
+
+// What a callback or a handler hears, kept as text, and waits for it.
+class Heard {
+ public:
+  void Add(std::string text) {
+    std::lock_guard lock(mutex_);
+    heard_.push_back(std::move(text));
+    changed_.notify_all();
+  }
+  // The n-th thing heard (from 1), or "(nothing)" after the guard.
+  std::string Wait(std::size_t n, const std::function<bool()>& also = {}) {
+    std::unique_lock lock(mutex_);
+    const bool came = changed_.wait_for(
+        lock, kGuard, [&] { return heard_.size() >= n && (!also || also()); });
+    return came ? heard_[n - 1] : "(nothing)";
+  }
+  std::size_t Count() {
+    std::lock_guard lock(mutex_);
+    return heard_.size();
+  }
+  std::function<void(const std::vector<Change>&)> Callback() {
+    return [this](const std::vector<Change>& changes) {
+      std::string text;
+      for (const Change& c : changes) {
+        text += (text.empty() ? "" : "; ") + c.section.value_or("") + "." +
+                c.key + ": " + c.before.value_or("-") + " -> " +
+                c.after.value_or("-");
+      }
+      Add(text);
+    };
+  }
+  std::function<void(const std::string&, std::exception_ptr)> Handler() {
+    return [this](const std::string& file, std::exception_ptr failure) {
+      try {
+        std::rethrow_exception(failure);
+      } catch (const std::exception& e) {
+        Add(file + ": " + e.what());
+      }
+    };
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::vector<std::string> heard_;
+};
+
+std::string Shell(std::string command, const std::string& path) {
+  for (std::size_t at; (at = command.find("PATH")) != std::string::npos;) {
+    command.replace(at, 4, path);
+  }
+  return std::to_string(std::system(command.c_str()));
+}
+
+// Another process edits the file three ways; our own save comes first, and
+// the first call must not be about it; a change not saved yet stays on top.
+TEST_F(LiveTest, AnotherProcessesEditsArriveExactly) {
+  const std::string path = Path("app.ini");
+  WriteAll(path, "[Log]\nLevel=info\nKeep=1\n[Net]\nPort=80\n");
+  Heard heard;
+  const Subscription live = OnChange(path, heard.Callback());
+  WriteString("Net", "Port", "81", path);
+  InitialiseAsyncWriting();
+  WriteString("Net", "Timeout", "5", path);
+  const struct {
+    const char* command;
+    const char* heard;
+  } kEdits[] = {
+      {VTY_INI_TOOL " set PATH Log Level debug", "Log.Level: info -> debug"},
+      {R"(printf '[Log]\nLevel=debug\n[Net]\nPort=82\nHost=h\n' >PATH.new &&
+          mv PATH.new PATH)",
+       "Net.Port: 81 -> 82; Net.Host: - -> h; Log.Keep: 1 -> -"},
+      {R"(printf '[log]\nlevel=warn\n[Net]\nPort=82\nHost=h\n' >PATH)",
+       "log.level: debug -> warn"},
+  };
+  for (std::size_t i = 0; i < std::size(kEdits); ++i) {
+    ASSERT_EQ(Shell(kEdits[i].command, path), "0") << kEdits[i].command;
+    EXPECT_EQ(heard.Wait(i + 1), kEdits[i].heard) << kEdits[i].command;
+  }
+  EXPECT_EQ(ReadString("LOG", "LEVEL", "", path), "warn");
+  ShutdownAsyncWriting();
+  EXPECT_EQ(ReadAll(path),
+            "[log]\nlevel=warn\n[Net]\nPort=82\nHost=h\nTimeout=5\n");
+}
+
+// A handle hears values as its syntax reads them: an edit of a comment alone
+// is no change. Its Check sees the document as the handle does.
+TEST_F(LiveTest, HandlesHearValuesAsTheyReadThem) {
+  const std::string path = Path("app.ini");
+  WriteAll(path, "[Log]\nLevel = info   ; the default\n");
+  Heard raw, meant;
+  const Subscription rawLive = OnChange(path, raw.Callback());
+  const Subscription live = Settings(path).OnChange(meant.Callback());
+  ASSERT_EQ(Shell(R"(printf '[Log]\nLevel = info ; quieter\n' >PATH)", path),
+            "0");
+  EXPECT_EQ(raw.Wait(1), "Log.Level:  info   ; the default ->  info ; quieter");
+  ASSERT_EQ(Shell(VTY_INI_TOOL " set PATH Log Level debug", path), "0");
+  EXPECT_EQ(meant.Wait(1), "Log.Level: info -> debug");
+  // The tool keeps the line's layout and comment: only the value changes.
+  EXPECT_EQ(raw.Wait(2), "Log.Level:  info ; quieter ->  debug ; quieter");
+  EXPECT_EQ(meant.Count(), 1u);
+  EXPECT_THROW(Settings::FromText("").OnChange(meant.Callback()),
+               std::logic_error);
+  const auto found = Settings::FromText("k=1\n[broken\n").Check();
+  ASSERT_EQ(found.size(), 1u);
+  EXPECT_EQ(found[0].line, 2u);
+}
+
+// A cancelled subscription hears nothing; a callback that writes and reloads
+// its own file does not deadlock, its save calls nobody, and what it throws
+// reaches the error handler.
+TEST_F(LiveTest, CallbacksMayUseTheLibraryAndThrow) {
+  const std::string path = Path("app.ini");
+  WriteAll(path, "a=1\n");
+  Heard cancelled, heard, failures;
+  SetErrorHandler(failures.Handler());
+  Subscription first = OnChange(path, cancelled.Callback());
+  const Subscription second =
+      OnChange(path, [&](const std::vector<Change>& changes) {
+        WriteString(std::nullopt, "seen", changes[0].after.value_or("-"), path);
+        Reload(path);
+        heard.Callback()(changes);
+        throw std::runtime_error("boom");
+      });
+  first = Subscription();
+  EXPECT_FALSE(first.Active());
+  for (const char* edit : {"a=2", "a=3\\nseen=2"}) {
+    ASSERT_EQ(Shell("printf '" + std::string(edit) + "\\n' >PATH", path), "0");
+    const char value = edit[2];
+    const std::string got = heard.Wait(value - '1');
+    if (got == "(nothing)") {
+      ADD_FAILURE() << "the callback did not return: a deadlock";
+      std::_Exit(1);  // a stuck callback would hang the exit too
+    }
+    EXPECT_EQ(got, std::string(".a: ") + char(value - 1) + " -> " + value);
+    EXPECT_EQ(failures.Wait(value - '1'),
+              fs::absolute(path).string() + ": boom");
+  }
+  EXPECT_EQ(ReadAll(path), "a=3\nseen=3\n");
+  EXPECT_EQ(cancelled.Count(), 0u);
+  SetErrorHandler(nullptr);
+}
+
+// The writer saves at the caller's interval, and each failed attempt to
+// save reaches the handler once, with the file.
+TEST_F(LiveTest, WriterIntervalAndFailedSaves) {
+  const std::string path = Path("app.ini");
+  EXPECT_THROW(InitialiseAsyncWriting(9ms), std::invalid_argument);
+  Heard cycles, failures;
+  SetErrorHandler(failures.Handler());
+  // Each cycle's end is heard with the number of failures heard by then.
+  detail::SetCycleObserverForTesting(
+      [&] { cycles.Add(std::to_string(failures.Count())); });
+  detail::SetFlushIntervalForTesting(0ms);  // the caller's interval
+  InitialiseAsyncWriting(20ms);
+  WriteString(std::nullopt, "k", "v", path);
+  const std::size_t start = cycles.Count();
+  cycles.Wait(start + 1, [&] { return ReadAll(path) == "k=v\n"; });
+  EXPECT_EQ(ReadAll(path), "k=v\n");
+  EXPECT_LE(cycles.Count(), start + 3) << "saved only after several cycles";
+  {
+    const testing::FileSizeLimit limit(8);
+    WriteString(std::nullopt, "big", std::string(64, 'x'), path);
+    const std::size_t from = cycles.Count() + 1;  // the first whole cycle
+    cycles.Wait(from + 3);
+    for (std::size_t n = from + 1; n <= from + 3; ++n) {
+      EXPECT_EQ(std::stoul(cycles.Wait(n)), std::stoul(cycles.Wait(n - 1)) + 1)
+          << "failures heard by the end of cycle " << n;
+    }
+  }
+  const std::size_t failed = failures.Count();
+  EXPECT_NE(failures.Wait(1).find(fs::absolute(path).string() + ": "),
+            std::string::npos);
+  cycles.Wait(cycles.Count() + 2);
+  EXPECT_EQ(ReadAll(path), "k=v\nbig=" + std::string(64, 'x') + "\n");
+  EXPECT_LE(failures.Count(), failed + 1);  // at most one cycle in flight
+  ShutdownAsyncWriting();
+  detail::SetCycleObserverForTesting(nullptr);
+  SetErrorHandler(nullptr);
+}
+
+// A directory that cannot be watched (here: missing) is checked at the
+// writer's interval instead, which the handler hears once.
+TEST_F(LiveTest, UnwatchableDirectoryIsChecked) {
+  const std::string path = Path("later/app.ini");
+  Heard heard, failures;
+  SetErrorHandler(failures.Handler());
+  detail::SetFlushIntervalForTesting(20ms);
+  const Subscription live = OnChange(path, heard.Callback());
+  EXPECT_NE(failures.Wait(1).find("; checking it every 20 ms instead"),
+            std::string::npos);
+  fs::create_directory(dir_ / "later");
+  WriteAll(path, "k=1\n");
+  EXPECT_EQ(heard.Wait(1), ".k: - -> 1");
+  ASSERT_EQ(Shell("printf 'k=2\\n' >PATH", path), "0");
+  EXPECT_EQ(heard.Wait(2), ".k: 1 -> 2");
+  EXPECT_EQ(failures.Count(), 1u);
+  SetErrorHandler(nullptr);
+  detail::SetFlushIntervalForTesting(0ms);
+}
+
+TEST_F(LiveTest, CheckNamesEachKindOfLine) {
+  const struct {
+    const char* text;
+    std::vector<std::string> found;  // "line: start of the message"
+  } kCases[] = {
+      {"\xEF\xBB\xBF[Net]\nk=1\n; c\n\n", {}},
+      {"[broken\n=value\nk=1\n[a] x\n",
+       {"1: unrecognised", "2: unrecognised", "4: unrecognised"}},
+      {"[A]\nk=1\nK=2\n[a]\nk=3\nj=1\n[B]\nk=4\n",
+       {"3: key \"K\" occurs again in [A] (first on line 2)",
+        "4: section [A] repeats the header on line 1", "5: key \"k\" occurs"}},
+      {"[\vNet]\n\xEF\xBB\xBFk=1\nk\xC2\xA0=2\n[Net\xE3\x80\x80]\n",
+       {"1: section name \"\vNet\" begins or ends with a space",
+        "2: key \"\xEF\xBB\xBFk\" holds a byte-order mark",
+        "3: key \"k\xC2\xA0\" begins or ends", "4: section name"}},
+  };
+  for (const auto& c : kCases) {
+    WriteAll(Path("c.ini"), c.text);
+    std::vector<std::string> found;
+    for (const Finding& f : Check(Path("c.ini"))) {
+      found.push_back(std::to_string(f.line) + ": " + f.message);
+    }
+    ASSERT_EQ(found.size(), c.found.size()) << c.text;
+    for (std::size_t i = 0; i < found.size(); ++i) {
+      EXPECT_EQ(found[i].rfind(c.found[i], 0), 0u) << found[i];
+    }
+  }
+  EXPECT_TRUE(Check(Path("missing.ini")).empty());
+  EXPECT_TRUE(Check(VTY_CONFIG_EXAMPLE_INI).empty());
+  std::string lines;  // the fixture's odd lines, on purpose
+  for (const Finding& f : Check(VTY_CONFIG_TEST_DATA "/roundtrip.ini")) {
+    lines += std::to_string(f.line) + " ";
+  }
+  EXPECT_EQ(lines, "8 12 14 15 16 18 ");
+}
+
+// Watchers, writers, readers and subscriptions coming and going at once;
+// at the end nothing is lost. For ThreadSanitizer.
+TEST_F(LiveTest, SubscriptionsComeAndGoUnderLoad) {
+  const std::string path = Path("app.ini");
+  WriteAll(path, "theirs=0\n");
+  Heard heard;
+  const Subscription live = OnChange(path, heard.Callback());
+  InitialiseAsyncWriting(10ms);
+  constexpr int kRounds = 60;
+  std::vector<std::thread> threads;
+  threads.emplace_back([&] {  // another writer: a document of its own
+    File other(path, [] { return false; });
+    for (int i = 1; i <= kRounds; ++i) {
+      other.WriteValue(std::nullopt, "theirs", std::to_string(i));
+      if (i % 10 == 0) Reload(path);
+    }
+  });
+  threads.emplace_back([&] {
+    for (int i = 1; i <= kRounds; ++i) {
+      WriteString(std::nullopt, "mine", std::to_string(i), path);
+      ReadString(std::nullopt, "theirs", "", path);
+    }
+  });
+  threads.emplace_back([&] {
+    for (int i = 0; i < kRounds; ++i) {
+      Subscription brief = OnChange(path, [&](const std::vector<Change>&) {
+        ReadString(std::nullopt, "mine", "", path);
+      });
+    }
+  });
+  for (std::thread& thread : threads) thread.join();
+  ShutdownAsyncWriting();
+  Reload(path);
+  EXPECT_EQ(ReadString(std::nullopt, "mine", "", path), "60");
+  const std::string file = ReadAll(path);
+  EXPECT_NE(file.find("mine=60\n"), std::string::npos) << file;
+  EXPECT_NE(file.find("theirs=60\n"), std::string::npos) << file;
+}
+
+}  // namespace
+}  // namespace vty::config::ini

@@ -1,0 +1,270 @@
+// The handle: values as a person means them, edits that keep the line a
+// person wrote, refusals that change nothing, sections and keys in file
+// order, what Inspect tells, and one document shared with the free
+// functions.
+
+#include <filesystem>
+#include <regex>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "TestUtil.h"
+#include "config/Settings.h"
+
+namespace vty::config::ini {
+namespace {
+
+namespace fs = std::filesystem;
+using testing::ReadAll;
+using testing::WriteAll;
+using Items = std::vector<std::string>;
+
+const Syntax kRaw{false, "", ','};
+
+class SettingsTest : public testing::TempDirTest {};
+
+TEST_F(SettingsTest, ReadsValuesAsMeantAndRawAsReadString) {
+  static const struct {
+    const char* line;
+    const char* meant;  // under the default syntax
+  } kCases[] = {
+      {"k = 8080   ; the port", "8080"},
+      {"k=\t8080\t", "8080"},
+      {"k = http://a;b", "http://a;b"},
+      {"k = #fff", "#fff"},
+      {"k=;x", ";x"},
+      {"k = ; only a comment", ""},
+      {"k=", ""},
+      {"k =   ", ""},
+      {"k = a = b", "a = b"},
+  };
+  for (const auto& c : kCases) {
+    const std::string path = Path(std::to_string(&c - kCases) + ".ini");
+    WriteAll(path, std::string("[s]\n") + c.line + "\n");
+    EXPECT_EQ(Settings(path).Get("S", "K", "-"), c.meant) << c.line;
+    EXPECT_EQ(Settings(path, kRaw).Get("s", "k", "-"),
+              ReadString("s", "k", "+", path))
+        << c.line;
+  }
+  const Settings lists = Settings::FromText(
+      "a = x , y,,z ; note\nb =\nc = 1, 2,x\nd = 1 , 0x10\ne = , \n");
+  EXPECT_EQ(lists.Get<Items>(std::nullopt, "a", {}),
+            (Items{"x", "y", "", "z"}));
+  EXPECT_EQ(lists.Get<Items>(std::nullopt, "b", {"-"}), Items{});
+  EXPECT_EQ(lists.Get<std::vector<int>>(std::nullopt, "c", {7}),
+            std::vector<int>{7});  // "x" is no int
+  EXPECT_EQ(lists.Get<std::vector<int>>(std::nullopt, "d", {}),
+            (std::vector<int>{1, 16}));
+  EXPECT_EQ(lists.Get<Items>(std::nullopt, "e", {}), (Items{"", ""}));
+  EXPECT_EQ(lists.Get<int>(std::nullopt, "missing", 5), 5);
+}
+
+TEST_F(SettingsTest, EditsKeepTheLineAPersonWrote) {
+  static const struct {
+    const char* before;
+    const char* section;  // nullptr: the unnamed section
+    const char* key;
+    const char* value;
+    const char* after;
+  } kCases[] = {
+      {"[Net]\n  Port = 8080   ; the port\n", "Net", "Port", "9090",
+       "[Net]\n  Port = 9090   ; the port\n"},
+      {"[Net]\n\tPort\t=\t8080\t;\tx\n", "NET", "port", "1",
+       "[Net]\n\tPort\t=\t1\t;\tx\n"},
+      {"[n]\nc = 1 # '#' is no marker\n", "n", "c", "2", "[n]\nc = 2\n"},
+      {"[n]\nk =   ; empty\n", "n", "k", "v", "[n]\nk = v  ; empty\n"},
+      {"[n]\nk = 1 ; c\n", "n", "k", "", "[n]\nk =  ; c\n"},
+      {"[A]\na=1\n\n# about B\n[B]\nb=1\n", "A", "x", "2",
+       "[A]\na=1\nx=2\n\n# about B\n[B]\nb=1\n"},
+      {"[A]\n# about B\n[B]\n", "A", "x", "1", "[A]\nx=1\n# about B\n[B]\n"},
+      {"[A]\na=1\n[B]\nb=2\n[a]\n; c\n", "A", "x", "1",
+       "[A]\na=1\nx=1\n[B]\nb=2\n[a]\n; c\n"},
+      {"a=1\n", "S", "k", "v", "a=1\n\n[S]\nk=v\n"},
+      {"a=1\n\n", "S", "k", "v", "a=1\n\n[S]\nk=v\n"},
+      {"", "S", "k", "v", "[S]\nk=v\n"},
+      {"# top\n[A]\n", nullptr, "k", ";v", "k=;v\n# top\n[A]\n"},
+  };
+  for (const auto& c : kCases) {
+    const SectionName section =
+        c.section ? SectionName(c.section) : std::nullopt;
+    Settings text = Settings::FromText(c.before);
+    text.Set(section, c.key, c.value);
+    EXPECT_EQ(text.Text(), c.after) << c.before;
+    EXPECT_EQ(text.Get(section, c.key, "-"), c.value) << c.before;
+    const std::string path = Path(std::to_string(&c - kCases) + ".ini");
+    WriteAll(path, c.before);
+    Settings(path).Set(section, c.key, c.value);
+    EXPECT_EQ(ReadAll(path), c.after) << c.before;
+  }
+  Settings typed = Settings::FromText("[s]\nl = x ; c\n");
+  typed.Set("s", "l", std::vector<int>{1, 2, 3});
+  typed.Set("s", "e", std::vector<std::string>{"a", "", "b"});
+  typed.Set("s", "f", 0.1);
+  typed.Set("s", "v", std::string_view("view"));
+  EXPECT_EQ(typed.Get("s", "missing", std::string_view("view")), "view");
+  EXPECT_EQ(typed.Text(), "[s]\nl = 1, 2, 3 ; c\ne=a,, b\nf=0.1\nv=view\n");
+}
+
+TEST_F(SettingsTest, RefusalsNameTheRuleAndChangeNothing) {
+  const std::string path = Path("app.ini");
+  const std::string before = "[Net]\nPort = 8080 ; p\n";
+  WriteAll(path, before);
+  Settings settings(path);
+  const auto refusal = [&](auto set) {
+    try {
+      set();
+    } catch (const std::invalid_argument& error) {
+      EXPECT_EQ(ReadAll(path), before) << error.what();
+      EXPECT_EQ(settings.Text(), before) << error.what();
+      return std::string(error.what());
+    }
+    return std::string("no refusal");
+  };
+  EXPECT_EQ(
+      refusal([&] { settings.Set("Net", "Po=rt", "1"); }),
+      "vty::config::ini: key \"Po=rt\" in [Net] of " + path + " holds '='");
+  EXPECT_EQ(refusal([&] { settings.Set("Net", "Port", "a ;b"); }),
+            "vty::config::ini: value \"a ;b\" of key \"Port\" in [Net] of " +
+                path +
+                " holds ';' after a blank, which this handle's syntax reads "
+                "as an inline comment");
+  const std::regex rule(
+      "vty::config::ini: .* of " + path +
+      " (begins or ends|holds a line|has an item|is a list|is empty).*");
+  for (const auto& set : std::vector<std::function<void()>>{
+           [&] { settings.Set("Net", "Port", " x"); },
+           [&] { settings.Set("Net", "Port", "a\nb"); },
+           [&] { settings.Set("Net", "Port", Items{"a,b"}); },
+           [&] { settings.Set("Net", "Port", Items{""}); },
+           [&] { settings.Set("", "k", "v"); },
+           [&] { WriteString("Net", " k", "v", path); }}) {
+    const std::string message = refusal(set);
+    EXPECT_TRUE(std::regex_match(message, rule)) << message;
+  }
+}
+
+TEST_F(SettingsTest, ListsSectionsAndKeysInFileOrder) {
+  const Settings settings = Settings::FromText(
+      "a=1\n[Net]\nHost = h ; c\nport=1\nHOST=dup\n[Log]\nx=1\n[NET]\n"
+      "host=2\nTimeout = 3\n[Empty]\n");
+  EXPECT_EQ(settings.Sections(),
+            (std::vector<SectionName>{std::nullopt, "Net", "Log", "Empty"}));
+  EXPECT_EQ(settings.Keys("net"), (Items{"Host", "port", "Timeout"}));
+  EXPECT_EQ(settings.Pairs("net"),
+            (std::vector<std::pair<std::string, std::string>>{
+                {"Host", "h"}, {"port", "1"}, {"Timeout", "3"}}));
+  EXPECT_TRUE(settings.HasSection("EMPTY"));
+  EXPECT_TRUE(settings.HasSection(std::nullopt));
+  EXPECT_FALSE(settings.HasSection("Missing"));
+  EXPECT_TRUE(settings.HasKey("NET", "timeout"));
+  EXPECT_TRUE(settings.Keys("Missing").empty());
+  const Settings headed = Settings::FromText("; c\n[A]\n");
+  EXPECT_EQ(headed.Sections(), std::vector<SectionName>{"A"});
+  EXPECT_FALSE(headed.HasSection(std::nullopt));
+}
+
+TEST_F(SettingsTest, InspectTellsMissingFromInvalidWithTheLine) {
+  const Settings settings = Settings::FromText(
+      "; c\r\n[Net]\r\nPort = 80800000000\r\nHost = h ; c\r\n");
+  const Lookup port = settings.Inspect<int>("Net", "Port");
+  EXPECT_EQ(port.state, Lookup::State::Invalid);
+  EXPECT_EQ(port.text, "80800000000");
+  EXPECT_EQ(port.line, 3u);
+  EXPECT_EQ(settings.Inspect<long long>("Net", "Port").state,
+            Lookup::State::Present);
+  const Lookup host = settings.Inspect("net", "HOST");
+  EXPECT_EQ(host.state, Lookup::State::Present);
+  EXPECT_EQ(host.text, "h");
+  EXPECT_EQ(host.line, 4u);
+  const Lookup missing = settings.Inspect<int>("Net", "Missing");
+  EXPECT_EQ(missing.state, Lookup::State::Missing);
+  EXPECT_EQ(missing.text, "");
+  EXPECT_EQ(missing.line, 0u);
+  EXPECT_EQ(settings.Get<int>("Net", "Port", 80), 80);
+  EXPECT_EQ(settings.Find<int>("Net", "Port"), std::nullopt);
+  EXPECT_EQ(settings.Find<std::string>("Net", "Host"), "h");
+}
+
+TEST_F(SettingsTest, FromTextGivesEveryTestFileBackByteForByte) {
+  int files = 0;
+  for (const char* dir : {VTY_CONFIG_TEST_DATA, VTY_CONFIG_LOAD_CORPUS}) {
+    for (const auto& entry : fs::directory_iterator(dir)) {
+      const std::string bytes = ReadAll(entry.path());
+      std::string expected;  // every line ended by LF
+      for (std::size_t at = 0; at < bytes.size(); ++at) {
+        if (bytes[at] != '\r') {
+          expected += bytes[at];
+        } else if (at + 1 == bytes.size() || bytes[at + 1] != '\n') {
+          expected += '\n';
+        }
+      }
+      if (!expected.empty() && expected.back() != '\n') expected += '\n';
+      EXPECT_EQ(Settings::FromText(bytes, kRaw).Text(), expected)
+          << entry.path();
+      ++files;
+    }
+  }
+  EXPECT_GE(files, 8);
+  Settings text = Settings::FromText("a=1\n");
+  EXPECT_THROW(text.Flush(), std::logic_error);
+  EXPECT_THROW(text.Reload(), std::logic_error);
+}
+
+TEST_F(SettingsTest, SharesOneDocumentWithTheFreeFunctions) {
+  const std::string path = Path("shared.ini");
+  Settings settings(path);
+  WriteString("Log", "Level", " warning", path);
+  EXPECT_EQ(settings.Get("Log", "Level", "info"), "warning");
+  settings.Set("Log", "Level", "debug");
+  EXPECT_EQ(ReadString("Log", "Level", "", path), " debug");
+  EXPECT_EQ(ReadValue("Log", "Missing", "info", path), "info");
+  WriteValue("Log", "File", "a.log", path);
+  EXPECT_EQ(ReadAll(path), "[Log]\nLevel= debug\nFile=a.log\n");
+  EXPECT_TRUE(settings.Erase("Log", "File"));
+  EXPECT_FALSE(settings.Erase("Log", "File"));
+  EXPECT_TRUE(settings.EraseSection("LOG"));
+  EXPECT_FALSE(settings.EraseSection("Log"));
+  EXPECT_EQ(ReadAll(path), "");
+}
+
+// Another process rewrote the file since we loaded it: our write through a
+// handle goes into the line they left, keeping their layout, or where a
+// handle puts a new key when they erased it.
+TEST_F(SettingsTest, MergeReappliesAHandleWriteIntoTheirLine) {
+  static const struct {
+    const char* theirs;
+    const char* after;
+  } kCases[] = {
+      {"[Net]\n  Port   =  1 ; theirs\nHost=x\n",
+       "[Net]\n  Port   =  2 ; theirs\nHost=x\n"},
+      {"[Net]\nHost=x\n# about Log\n[Log]\n",
+       "[Net]\nHost=x\nPort=2\n# about Log\n[Log]\n"},
+  };
+  for (const auto& c : kCases) {
+    const std::string path = Path(std::to_string(&c - kCases) + ".ini");
+    WriteAll(path, "[Net]\nPort = 1\n");
+    Settings settings(path);
+    WriteAll(path, c.theirs);
+    settings.Set("Net", "Port", 2);
+    EXPECT_EQ(ReadAll(path), c.after);
+  }
+  // The entry of a key written by both takes the way of its last write.
+  for (const bool freeLast : {false, true}) {
+    const std::string path =
+        Path(freeLast ? "free-last.ini" : "handle-last.ini");
+    WriteAll(path, "[Net]\nPort = 1\n");
+    InitialiseAsyncWriting();
+    WriteString("Net", "Port", " a", path);
+    Settings(path).Set("Net", "Port", 2);
+    if (freeLast) WriteString("Net", "Port", " x ; y", path);
+    WriteAll(path, "[Net]\n  Port = 1 ; theirs\n");
+    Flush(path);
+    ShutdownAsyncWriting();
+    EXPECT_EQ(ReadAll(path), freeLast ? "[Net]\nPort= x ; y\n"
+                                      : "[Net]\n  Port = 2 ; theirs\n");
+  }
+}
+
+}  // namespace
+}  // namespace vty::config::ini

@@ -1,0 +1,92 @@
+// Store: the one place vty-ini reads and edits an INI file, through the
+// library's `Settings` handle with its default syntax: a value is what a
+// person reads there (no blanks at its ends, no ';' comment after a blank),
+// and an edit keeps the rest of the line.
+//
+// A command reads and edits an in-memory copy of the file, so that every
+// refusal comes before the file is touched and --dry-run sees the result
+// without writing. Save then makes the same edits on the file's shared
+// document with writing deferred, and flushes once: the whole command
+// reaches the file in one save, merged with what others wrote meanwhile.
+
+#ifndef VTY_CONFIG_TOOLS_STORE_H_
+#define VTY_CONFIG_TOOLS_STORE_H_
+
+#include <functional>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "InPlace.h"
+#include "config/Settings.h"
+
+namespace vty::config::tool {
+
+using ini::SectionName;
+
+class Store {
+ public:
+  // Loads `file` (a missing file is an empty document); list values are
+  // split at `listSeparator`. Throws std::filesystem::filesystem_error when
+  // the file exists but cannot be read.
+  explicit Store(const std::string& file, char listSeparator = ',');
+
+  // Every section in file order; the unnamed one first when it has keys.
+  std::vector<SectionName> Sections() const { return doc_.Sections(); }
+  bool HasSection(const SectionName& section) const {
+    return doc_.HasSection(section);
+  }
+  // Each key of `section` once, with the value of its first line; with
+  // `raw`, everything after the '=' as stored.
+  std::vector<std::pair<std::string, std::string>> Pairs(
+      const SectionName& section, bool raw) const {
+    return (raw ? raw_ : doc_).Pairs(section);
+  }
+  std::optional<std::string> Get(const SectionName& section,
+                                 std::string_view key, bool raw) const {
+    return (raw ? raw_ : doc_).Find<std::string>(section, key);
+  }
+  std::optional<std::vector<std::string>> GetList(const SectionName& section,
+                                                  std::string_view key) const {
+    return doc_.Find<std::vector<std::string>>(section, key);
+  }
+
+  // Each returns whether the document changed; a refused value throws
+  // std::invalid_argument before anything changes.
+  bool Set(const SectionName& section, const std::string& key,
+           const std::string& value);
+  bool SetList(const SectionName& section, const std::string& key,
+               const std::vector<std::string>& items);
+  bool Erase(const SectionName& section, const std::string& key);
+  bool EraseSection(const SectionName& section);
+  // Renames every header of `from`, keeping the rest of each header line
+  // and the lines under it. Throws std::invalid_argument when `to` names
+  // another section or would not read back as a header.
+  bool RenameSection(const std::string& from, const std::string& to);
+
+  // The bytes a save would write: the file when loaded, and now.
+  const std::string& Loaded() const { return loaded_; }
+  std::string Text() const { return doc_.Text(); }
+  bool Changed() const { return Text() != loaded_; }
+
+  // Saves what changed. With a held `inPlace` lock (taken before this Store
+  // was loaded) the file is rewritten in place with Text(); otherwise the
+  // edits are made on the file's document and saved once, merged. A rename
+  // is written in place only.
+  void Save(const FileLock* inPlace);
+
+ private:
+  std::string file_;
+  ini::Syntax syntax_;
+  ini::Settings doc_;  // the copy the command reads and edits
+  ini::Settings raw_;  // the same text, read raw
+  std::string loaded_;
+  std::vector<std::function<void(ini::Settings&)>> edits_;  // for Save
+  bool renamed_ = false;
+};
+
+}  // namespace vty::config::tool
+
+#endif  // VTY_CONFIG_TOOLS_STORE_H_

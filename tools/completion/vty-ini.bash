@@ -1,0 +1,47 @@
+# bash completion for vty-ini: commands, options, files, and the sections and
+# keys of the FILE named on the command line (asked of vty-ini itself).
+
+# Sets COMPREPLY to the lines of $1 that begin with $2.
+_vty_ini_reply() {
+  local IFS=$'\n'
+  mapfile -t COMPREPLY < <(compgen -W "$1" -- "$2")
+}
+
+_vty_ini() {
+  local cur=${COMP_WORDS[COMP_CWORD]} word
+  local -a operands=()
+  for word in "${COMP_WORDS[@]:1:COMP_CWORD-1}"; do
+    [[ $word == --* ]] || operands+=("$word")
+  done
+  if [[ $cur == --* ]]; then
+    _vty_ini_reply $'--default\n--raw\n--type\n--format\n--existing
+--verbose\n--dry-run\n--output=-\n--inplace\n--list\n--list-sep\n--json
+--help\n--version' "$cur"
+    return
+  fi
+  case ${COMP_WORDS[COMP_CWORD - 1]} in
+    --type) _vty_ini_reply $'int\nuint\nbool\nfloat' "$cur"; return ;;
+    --format) _vty_ini_reply $'sh\nini\nlines' "$cur"; return ;;
+    --default | --list-sep) return ;;
+  esac
+  local file=${operands[1]:-}
+  case ${#operands[@]} in
+    0)
+      _vty_ini_reply $'get\nset\nmerge\ndel\ndel-section\nrename-section
+sections\nsection\ndump\ncheck' "$cur"
+      ;;
+    1) mapfile -t COMPREPLY < <(compgen -f -- "$cur") ;;
+    2)
+      [[ -r $file ]] && _vty_ini_reply "$(vty-ini sections "$file" 2>/dev/null)" "$cur"
+      ;;
+    3)
+      case ${operands[0]} in
+        get | set | del)
+          [[ -r $file ]] && _vty_ini_reply "$(vty-ini dump "$file" 2>/dev/null |
+            awk -F '\t' -v s="${operands[2]}" 'tolower($1) == tolower(s) { print $2 }')" "$cur"
+          ;;
+      esac
+      ;;
+  esac
+}
+complete -F _vty_ini vty-ini
