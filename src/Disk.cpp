@@ -117,27 +117,41 @@ DiskContent ReadDisk(int fd, const fs::path& path) {
   DiskContent content;
   content.snapshot.takenAt = WallClockNow();
   if (fd < 0) return content;
-  struct stat status {};
+  struct stat status {
+  }, before{};
   Stat(fd, path, status);
-  // One byte more than the size, so that a file read whole needs no second
-  // call to learn that it ended.
-  std::size_t chunk = static_cast<std::size_t>(status.st_size) + 1;
-  std::size_t size = 0;
-  for (;;) {
-    content.bytes.resize(size + chunk);
-    const ssize_t got = ::pread(fd, content.bytes.data() + size, chunk,
-                                static_cast<off_t>(size));
-    if (got < 0) {
-      if (errno == EINTR) continue;
-      Fail("cannot read the file", path, errno);
+  // A file rewritten while it is read (by a writer that does not lock) is
+  // read again, so that the snapshot describes the very bytes read: a
+  // snapshot of an emptied file beside the bytes it held before would hide
+  // the next change.
+  for (int attempt = 0;; ++attempt) {
+    before = status;
+    // One byte more than the size, so that a file read whole needs no
+    // second call to learn that it ended.
+    std::size_t chunk = static_cast<std::size_t>(status.st_size) + 1;
+    std::size_t size = 0;
+    for (;;) {
+      content.bytes.resize(size + chunk);
+      const ssize_t got = ::pread(fd, content.bytes.data() + size, chunk,
+                                  static_cast<off_t>(size));
+      if (got < 0) {
+        if (errno == EINTR) continue;
+        Fail("cannot read the file", path, errno);
+      }
+      size += static_cast<std::size_t>(got);
+      // A regular file reads short only at its end.
+      if (static_cast<std::size_t>(got) < chunk) break;
+      chunk = 1 << 16;  // the file grew while being read
     }
-    size += static_cast<std::size_t>(got);
-    // A regular file reads short only at its end.
-    if (static_cast<std::size_t>(got) < chunk) break;
-    chunk = 1 << 16;  // the file grew while being read
+    content.bytes.resize(size);
+    Stat(fd, path, status);
+    constexpr int kAttempts = 100;
+    if (attempt == kAttempts ||
+        (status.st_size == static_cast<off_t>(size) &&
+         Nanoseconds(status.st_ctim) == Nanoseconds(before.st_ctim))) {
+      break;
+    }
   }
-  content.bytes.resize(size);
-  Stat(fd, path, status);
   const std::int64_t takenAt = content.snapshot.takenAt;
   content.snapshot = Identify(status);
   content.snapshot.takenAt = takenAt;

@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <sys/types.h>
 
+#include <chrono>
 #include <cstdint>
 #include <filesystem>
 #include <memory>
@@ -97,6 +98,16 @@ DiskContent ReadDisk(int fd, const std::filesystem::path& path);
 // The last-write time of the file `snapshot` describes, which must exist, on
 // the clock of std::filesystem.
 std::filesystem::file_time_type FileTimeOf(const DiskSnapshot& snapshot);
+
+// Whether the file open at `fd`, last known as `saved`, is being rewritten
+// in place by a program that does not lock: the same file, emptied or
+// shrunk, changed within the quiet period. Then waits until it has been still
+// for that long (at most until `deadline`) and returns its content; otherwise
+// returns nothing. A save must not take a file that another program has
+// truncated and not yet written for the other side's version.
+std::optional<DiskContent> WaitUntilStill(
+    const DiskSnapshot& saved, int fd, const std::filesystem::path& path,
+    std::chrono::steady_clock::time_point deadline);
 
 // The snapshot of `content`, just written as the file `written` describes.
 DiskSnapshot SnapshotOfWrite(const struct stat& written,

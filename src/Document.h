@@ -72,6 +72,12 @@ struct DocumentState {
   SectionTable sections;       // the named sections by name
   DiskSnapshot disk;           // the file as last loaded or saved
   ChangeLog changes;           // what is not saved yet
+  bool saveInPlace = false;    // rewrite the file itself, never rename
+  // The directory (device, inode) the file was last read from or saved in;
+  // {0, 0} when unknown. A save that finds the file in another directory
+  // (the directory swapped for a link, or replaced) takes what it finds
+  // there as someone else's file.
+  std::pair<dev_t, ino_t> directory{0, 0};
   // The lines differ from the disk by what no merge re-applies: a value
   // written again, which rewrites its line, or an erase of a key the section
   // lacks. Still saved, but another writer's version of them wins.

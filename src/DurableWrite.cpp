@@ -20,6 +20,8 @@
 #include <chrono>
 #include <string>
 
+#include "Temporaries.h"
+
 namespace vty::config::ini::detail {
 
 namespace fs = std::filesystem;
@@ -126,20 +128,24 @@ bool ReadAttribute(const Call& call, std::string& out, const fs::path& path) {
   }
 }
 
-// Gives the new file `fd` every extended attribute of `source`, its ACL and
-// security label included; one that cannot be copied fails the save, which
-// would otherwise widen access. An attribute the new file already has with
-// the same value (a label its directory gave) is left alone.
-void CopyAttributes(const fs::path& source, int fd, const fs::path& path) {
+// Gives the new file `fd` every extended attribute of the file open at
+// `sourceFd` (or, when that is -1, at `source`), its ACL and security label
+// included; one that cannot be copied fails the save, which would otherwise
+// widen access. An attribute the new file already has with the same value (a
+// label its directory gave) is left alone.
+void CopyAttributes(int sourceFd, const fs::path& source, int fd,
+                    const fs::path& path) {
   std::string names, value, present;
   const auto list = [&](char* buffer, std::size_t size) {
-    return ::listxattr(source.c_str(), buffer, size);
+    return sourceFd >= 0 ? ::flistxattr(sourceFd, buffer, size)
+                         : ::listxattr(source.c_str(), buffer, size);
   };
   if (!ReadAttribute(list, names, path)) return;
   for (std::size_t at = 0; at < names.size(); at = names.find('\0', at) + 1) {
     const char* name = names.c_str() + at;
     const auto get = [&](char* buffer, std::size_t size) {
-      return ::getxattr(source.c_str(), name, buffer, size);
+      return sourceFd >= 0 ? ::fgetxattr(sourceFd, name, buffer, size)
+                           : ::getxattr(source.c_str(), name, buffer, size);
     };
     const auto getNew = [&](char* buffer, std::size_t size) {
       return ::fgetxattr(fd, name, buffer, size);
@@ -154,92 +160,191 @@ void CopyAttributes(const fs::path& source, int fd, const fs::path& path) {
   }
 }
 
-// A name beside `target` that no other writer, thread or process, uses now.
-fs::path TemporaryName(const fs::path& target, unsigned attempt) {
-  static std::atomic<unsigned long> sequence{0};
-  const auto ticks = static_cast<unsigned long>(
-      std::chrono::steady_clock::now().time_since_epoch().count());
-  const std::string suffix = std::to_string(::getpid()) + "." +
-                             std::to_string(sequence.fetch_add(1)) + "." +
-                             std::to_string((ticks + attempt) % 1000000);
-  fs::path name = target;
-  name.replace_filename("." + target.filename().string() + ".tmp" + suffix);
-  return name;
+// The identity of a file: the device and inode.
+bool SameFile(const struct stat& a, const struct stat& b) {
+  return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
 }
 
-// Opens a new temporary file with `mode` (less the umask); returns the
-// descriptor, or -1 with errno set.
-int CreateTemporary(const fs::path& target, mode_t mode, fs::path& temporary) {
-  constexpr unsigned kAttempts = 100;
-  for (unsigned attempt = 0; attempt < kAttempts; ++attempt) {
-    temporary = TemporaryName(target, attempt);
-    const int fd = ::open(temporary.c_str(),
-                          O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
-    if (fd >= 0 || errno != EEXIST) return fd;
+// The directory of the file to save, opened once: every later step is taken
+// relative to it, so that a directory on the way swapped for a link while
+// the save runs cannot send it anywhere else.
+struct Place {
+  Descriptor dir;
+  std::string leaf;
+  bool present = false;   // `leaf` exists in `dir`
+  struct stat status {};  // of `leaf`, when present
+};
+
+Place Open(const Target& target, const fs::path& path,
+           const SaveOptions& options) {
+  Place place;
+  // The directory the lock opened, when the file locked is in it (and not
+  // reached through a link): the lock, the read and the save share it.
+  place.leaf = target.name.filename().string();
+  struct stat locked {};
+  if (options.directory >= 0 && ::fstat(options.locked, &locked) == 0 &&
+      ::fstatat(options.directory, path.filename().c_str(), &place.status,
+                AT_SYMLINK_NOFOLLOW) == 0 &&
+      SameFile(place.status, locked)) {
+    place.dir.Reset(::fcntl(options.directory, F_DUPFD_CLOEXEC, 0));
+    if (place.dir.Get() < 0) Fail("cannot open the directory", path, errno);
+    place.leaf = path.filename().string();
+    place.present = true;
+    return place;
   }
-  errno = EEXIST;
-  return -1;
+  const fs::path parent =
+      target.name.has_parent_path() ? target.name.parent_path() : fs::path(".");
+  place.dir.Reset(::open(parent.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+  if (place.dir.Get() < 0)
+    Fail("cannot open the directory to save", path, errno);
+  place.present = ::fstatat(place.dir.Get(), place.leaf.c_str(), &place.status,
+                            AT_SYMLINK_NOFOLLOW) == 0;
+  if (!place.present && errno != ENOENT) {
+    Fail("cannot inspect the file to save", path, errno);
+  }
+  return place;
 }
 
-// Rewrites an existing file in place: for a directory that may not be
-// written while the file may. Not atomic, but every step is checked.
-DiskSnapshot RewriteInPlace(const fs::path& target, std::string_view content,
-                            const fs::path& path) {
-  Descriptor file(::open(target.c_str(), O_WRONLY | O_TRUNC | O_NOFOLLOW |
-                                             O_NONBLOCK | O_NOCTTY |
-                                             O_CLOEXEC));
-  if (file.Get() < 0) Fail("cannot open for writing", path, errno);
-  WriteSync(file, content, path);
+// Rewrites the file open at `file` in place: the new bytes over the old from
+// the start, then the length cut to theirs, then a sync. Nothing is
+// truncated first, so a write that fails (a full disk, a quota) fails where
+// the old file ended at the earliest. On failure, `torn` (when given) gets
+// the snapshot of what the file holds now: a retry must find it unchanged by
+// anyone else, and write the whole document over it rather than merge.
+DiskSnapshot RewriteInPlace(Descriptor& file, std::string_view content,
+                            const fs::path& path, DiskSnapshot* torn) {
+  int error = 0;
+  const char* what = "cannot write";
+  for (std::size_t at = 0; at < content.size() && error == 0;) {
+    const ssize_t written =
+        ::pwrite(file.Get(), content.data() + at, content.size() - at,
+                 static_cast<off_t>(at));
+    if (written >= 0) {
+      at += static_cast<std::size_t>(written);
+    } else if (errno != EINTR) {
+      error = errno;
+    }
+  }
+  if (error == 0 &&
+      ::ftruncate(file.Get(), static_cast<off_t>(content.size())) != 0) {
+    error = errno, what = "cannot cut to length";
+  }
+  if (error == 0 && ::fsync(file.Get()) != 0)
+    error = errno, what = "cannot sync";
+  if (error != 0) {
+    if (torn != nullptr) {
+      try {
+        *torn = ReadDisk(file.Get(), path).snapshot;
+      } catch (...) {
+        // Unreadable: the retry merges into what it finds.
+      }
+    }
+    Fail(what, path, error);
+  }
   return Finish(file, content, path);
 }
 
-// Saves `content` over `target`, found by Resolve; returns the snapshot of
-// the new file.
-DiskSnapshot Replace(const Target& target, std::string_view content,
-                     const fs::path& path) {
+// The file at `place` opened for an in-place rewrite, checked to be
+// `expected`.
+Descriptor OpenInPlace(const Place& place, const struct stat& expected,
+                       const fs::path& path) {
+  Descriptor file(
+      ::openat(place.dir.Get(), place.leaf.c_str(),
+               O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+  if (file.Get() < 0 && errno == EACCES) {
+    file.Reset(
+        ::openat(place.dir.Get(), place.leaf.c_str(),
+                 O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+  }
+  if (file.Get() < 0) Fail("cannot open for writing", path, errno);
+  struct stat opened {};
+  if (::fstat(file.Get(), &opened) != 0) Fail("cannot query", path, errno);
+  if (!SameFile(opened, expected)) {
+    Fail("the file to save was replaced while saving", path, ESTALE);
+  }
+  return file;
+}
+
+// Saves `content` over `target`, found by Resolve, in the directory `place`
+// opened; returns the snapshot of the new file.
+DiskSnapshot Replace(const Target& target, const Place& place,
+                     std::string_view content, const fs::path& path,
+                     const SaveOptions& options) {
   if (target.existed && !S_ISREG(target.status.st_mode)) {
     Fail("not a regular file, so not replaced", path,
          S_ISDIR(target.status.st_mode) ? EISDIR : EINVAL);
   }
+  // What is replaced must be the file found (and, in a save under the
+  // process lock, the file locked and read): never another that took its
+  // name or its directory's meanwhile.
+  struct stat expected = target.status;
+  if (options.locked >= 0 && ::fstat(options.locked, &expected) != 0) {
+    Fail("cannot query the locked file", path, errno);
+  }
+  const bool known = target.existed || options.locked >= 0;
+  if (known && !(place.present && SameFile(place.status, expected))) {
+    Fail(
+        "the file to save is no longer the one read (was its directory "
+        "moved?), so not replaced",
+        path, ESTALE);
+  }
+  if (place.present) RemoveDeadTemporaries(place.dir.Get(), place.leaf);
+  if (options.inPlace && known) {
+    Descriptor file = OpenInPlace(place, expected, path);
+    return RewriteInPlace(file, content, path, options.torn);
+  }
   // A new file may show from the start what it will show at the end; one
   // that replaces another must not show more than the other did.
-  fs::path temporary;
-  Descriptor file(
-      CreateTemporary(target.name, target.existed ? 0600 : 0666, temporary));
+  std::string temporary;
+  Descriptor file(CreateTemporary(place.dir.Get(), place.leaf,
+                                  known ? 0600 : 0666, temporary));
   if (file.Get() < 0) {
     const int error = errno;
-    if (target.existed && (error == EACCES || error == EPERM)) {
-      return RewriteInPlace(target.name, content, path);
+    if (known && (error == EACCES || error == EPERM)) {
+      Descriptor inPlace = OpenInPlace(place, expected, path);
+      return RewriteInPlace(inPlace, content, path, options.torn);
     }
     Fail("cannot create a temporary file to save", path, error);
   }
 
+  int renameError = 0;
   try {
-    if (target.existed) {
+    if (known) {
       // Owner first: changing it may clear set-id bits that fchmod restores,
       // and file capabilities that the attributes restore. A process that
       // may not give the file away keeps it as its own.
-      (void)::fchown(file.Get(), target.status.st_uid, target.status.st_gid);
-      if (::fchmod(file.Get(), target.status.st_mode & 07777) != 0) {
+      (void)::fchown(file.Get(), expected.st_uid, expected.st_gid);
+      if (::fchmod(file.Get(), expected.st_mode & 07777) != 0) {
         Fail("cannot set permissions to save", path, errno);
       }
-      CopyAttributes(target.name, file.Get(), path);
+      CopyAttributes(options.locked, target.name, file.Get(), path);
     }
     WriteSync(file, content, path);
-    if (::rename(temporary.c_str(), target.name.c_str()) != 0) {
-      Fail("cannot rename over", path, errno);
+    if (::renameat(place.dir.Get(), temporary.c_str(), place.dir.Get(),
+                   place.leaf.c_str()) != 0) {
+      renameError = errno;
+      // A file mounted on its own (a container's single-file volume)
+      // cannot be renamed over: rewrite it in place instead.
+      if (!known || (renameError != EBUSY && renameError != EXDEV)) {
+        Fail("cannot rename over", path, renameError);
+      }
     }
   } catch (...) {
-    ::unlink(temporary.c_str());
+    ::unlinkat(place.dir.Get(), temporary.c_str(), 0);
     throw;
+  }
+  if (renameError != 0) {
+    ::unlinkat(place.dir.Get(), temporary.c_str(), 0);
+    Descriptor inPlace = OpenInPlace(place, expected, path);
+    return RewriteInPlace(inPlace, content, path, options.torn);
   }
   return Finish(file, content, path);
 }
 
 }  // namespace
 
-DiskSnapshot ReplaceFileContent(const fs::path& path,
-                                std::string_view content) {
+DiskSnapshot ReplaceFileContent(const fs::path& path, std::string_view content,
+                                const SaveOptions& options) {
   // Checked before anything is created: "dir/" names no file to save.
   const fs::path name = path.filename();
   if (name.empty() || name == "." || name == "..") {
@@ -255,7 +360,7 @@ DiskSnapshot ReplaceFileContent(const fs::path& path,
   }
   const Target target = Resolve(path);
   try {
-    return Replace(target, content, path);
+    return Replace(target, Open(target, path, options), content, path, options);
   } catch (...) {
     if (target.placeholder) ::unlink(target.name.c_str());
     throw;

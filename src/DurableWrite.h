@@ -25,8 +25,25 @@ namespace vty::config::ini::detail {
 // regular file (EISDIR, or EINVAL for a device, FIFO or socket), a link loop
 // (ELOOP) or a link the kernel protects (EACCES); for an attribute it cannot
 // copy; and for every failure to write. No temporary file is left behind.
+//
+// Every step after the directory is opened is taken relative to it, and what
+// is replaced must be the file found then or, in a save under the
+// ProcessLock, the file locked (`options.locked`): otherwise the save fails
+// with ESTALE, having changed nothing. A file that cannot be renamed over
+// (EBUSY, EXDEV: a file mounted on its own) is rewritten in place, as is
+// every file when `options.inPlace` asks for it; temporaries of the file
+// left by dead processes are removed.
+struct SaveOptions {
+  int locked = -1;     // the locked file, open for reading and writing
+  int directory = -1;  // its directory, as the lock opened it
+  bool inPlace = false;
+  // Set to what a failed in-place rewrite left, so that the retry writes the
+  // whole document over it instead of merging into it.
+  DiskSnapshot* torn = nullptr;
+};
 DiskSnapshot ReplaceFileContent(const std::filesystem::path& path,
-                                std::string_view content);
+                                std::string_view content,
+                                const SaveOptions& options = {});
 
 }  // namespace vty::config::ini::detail
 

@@ -5,6 +5,8 @@
 
 #include "Load.h"
 
+#include <sys/stat.h>
+
 #include <cstring>
 #include <string>
 
@@ -74,6 +76,12 @@ File::~File() = default;
 void File::Read() {
   const detail::Descriptor fd = detail::OpenForReading(path);
   detail::Parse(*this, detail::ReadDisk(fd.Get(), path));
+  struct stat dir {};
+  const fs::path parent = path.has_parent_path() ? path.parent_path() : ".";
+  state_->directory = {0, 0};
+  if (fd.Get() >= 0 && ::stat(parent.c_str(), &dir) == 0) {
+    state_->directory = {dir.st_dev, dir.st_ino};
+  }
   state_->changes.Clear();
   detail::SetDisk(*this, state_->disk);  // no change left: the file's time
 }

@@ -10,9 +10,12 @@
 // in), checks whether someone else wrote the file since this document
 // last loaded or saved it (Disk.cpp) and, if so, re-reads it and re-applies
 // this document's own changes on top, in the order they were made; then it
-// replaces the file durably (DurableWrite.cpp). So edits of different keys by
-// two processes both survive, the same key ends with the value of the later
-// save, and lines the other side added stay where it put them.
+// replaces the file durably (DurableWrite.cpp). A file that another program
+// has just emptied or shrunk in place is first watched until it is still
+// (InPlaceWriters.cpp): never merged into while half-written. So edits of
+// different keys by two processes both survive, the same key ends with the
+// value of the later save, and lines the other side added stay where it put
+// them.
 
 #include "Save.h"
 
@@ -130,15 +133,20 @@ bool LoggedEraseSection(File& file, const std::optional<std::string>& section) {
   return RemoveSection(file, section);
 }
 
-// Writes the document as it stands and counts it as saved.
-void WriteUnlocked(File& file) {
+// Writes the document as it stands, as `options` say, and counts it as
+// saved.
+void WriteUnlocked(File& file, SaveOptions options = {}) {
   DocumentState& state = DocumentState::Of(file);
-  DiskSnapshot written;
+  DiskSnapshot written, torn;
+  options.inPlace = options.inPlace || state.saveInPlace;
+  options.torn = &torn;
   try {
-    written = ReplaceFileContent(file.path, Bytes(file));
+    written = ReplaceFileContent(file.path, Bytes(file), options);
   } catch (...) {
     // The change is not on disk: keep counting the document as changed, so
-    // the next flush tries again.
+    // the next flush tries again. What a failed rewrite in place left is no
+    // one else's change: the retry writes this document over it, whole.
+    if (torn.exists) state.disk = torn;
     file.changeTime = fs::file_time_type::clock::now();
     throw;
   }
@@ -178,20 +186,44 @@ void Flush(File& file) {
   Hold hold(file, Hold::Mode::kSave);
   DocumentState& state = DocumentState::Of(file);
   if (!HasUnsaved(state)) return;  // saved by another thread meanwhile
-  if (auto theirs = ChangedSince(state.disk, lock.File(), file.path)) {
+  // A file in another directory than the one it was read from (swapped for
+  // a link, or replaced) is someone else's: merged into, never overwritten
+  // with what this document read elsewhere.
+  const auto directory = lock.DirectoryIdentity();
+  DiskSnapshot unrelated;
+  unrelated.exists = true;  // matches no file, not even a missing one
+  const bool moved = state.directory != std::pair<dev_t, ino_t>{0, 0} &&
+                     state.directory != directory;
+  // A file the lock had to create held nothing: as if still missing.
+  if (auto theirs =
+          ChangedSince(moved ? unrelated : state.disk,
+                       lock.Created() ? -1 : lock.File(), file.path)) {
+    if (auto still = WaitUntilStill(state.disk, lock.File(), file.path,
+                                    lock.Deadline())) {
+      theirs = std::move(still);
+    }
     Merge(file, *theirs, hold);
     if (state.changes.Empty()) return;  // theirs is all there is to save
   }
-  WriteUnlocked(file);
+  WriteUnlocked(file, SaveOptions{lock.File(), lock.Directory()});
+  state.directory = directory;
 }
 
 void Reload(File& file) {
   Hold hold(file, Hold::Mode::kSave);
   const Descriptor fd = OpenForReading(file.path);
-  if (auto theirs =
-          ChangedSince(DocumentState::Of(file).disk, fd.Get(), file.path)) {
+  DocumentState& state = DocumentState::Of(file);
+  if (auto theirs = ChangedSince(state.disk, fd.Get(), file.path)) {
+    if (auto still = WaitUntilStill(state.disk, fd.Get(), file.path,
+                                    ProcessLock::DeadlineFromNow())) {
+      theirs = std::move(still);
+    }
     Merge(file, *theirs, hold);
   }
+}
+
+void SetSaveInPlace(File& file, bool inPlace) {
+  DocumentState::Of(file).saveInPlace = inPlace;
 }
 
 std::string Bytes(const File& file) {

@@ -29,6 +29,11 @@ void EraseSection(File& file, const std::optional<std::string>& section);
 void Flush(File& file);
 void Reload(File& file);
 
+// Makes every later save of `file` rewrite the file in place (see
+// ReplaceFileContent) instead of renaming a new file over it: for a file
+// whose directory must not change. The caller holds the document's lock.
+void SetSaveInPlace(File& file, bool inPlace);
+
 // Whether the document holds anything of its own to save.
 inline bool HasUnsaved(const DocumentState& state) {
   return !state.changes.Empty() || state.rewritten;

@@ -11,6 +11,7 @@
 #include <string>
 #include <system_error>
 
+#include "Save.h"
 #include "TestUtil.h"
 
 namespace vty::config::ini {
@@ -65,6 +66,27 @@ TEST_F(FaultTest, FileSizeLimitKeepsTheOldFileAndTheChange) {
     EXPECT_EQ(ReadAll(path), "; settings\n[s]\nk=" + value + "\n") << context;
     EXPECT_EQ(Names(dir), std::set<std::string>{"app.ini"}) << context;
   }
+}
+
+// A save in place cut short by the limit: the retry writes the whole
+// document the process holds over what the failed write left, never
+// merging into it.
+TEST_F(FaultTest, FailedInPlaceSaveIsRetriedWhole) {
+  const std::string path = Path("app.ini");
+  std::string old;
+  for (int i = 0; i < 100; ++i) old += "opt" + std::to_string(i) + "=value\n";
+  WriteAll(path, old);
+  File file(path, [] { return true; });
+  detail::SetSaveInPlace(file, true);  // not shared yet: no lock needed
+  file.WriteValue(std::nullopt, "opt0", "a longer value shifts every byte");
+  for (const rlim_t limit : {rlim_t{1000}, rlim_t{0}}) {
+    FileSizeLimit limited(limit);
+    EXPECT_THROW(file.Flush(), fs::filesystem_error) << limit;
+  }
+  file.Flush();
+  EXPECT_EQ(ReadAll(path), "opt0=a longer value shifts every byte" +
+                               old.substr(old.find('\n')));
+  EXPECT_EQ(Names(dir_), std::set<std::string>{"app.ini"});
 }
 
 // The file, or its whole directory, vanishes between two saves: as if

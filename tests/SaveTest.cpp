@@ -2,6 +2,7 @@
 // keeps its permissions, owner and links; a failed save is reported and tried
 // again; a flush writes exactly when the disk lacks a change.
 
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -215,6 +216,68 @@ TEST_F(SaveTest, FlushWritesExactlyWhenTheDiskLacksAChange) {
   EXPECT_EQ(Names(dir_).size(), std::size(cases) - 1);  // no temporary left
   Flush(Path("missing.ini"));  // a document without lines makes no file
   EXPECT_FALSE(fs::exists(Path("missing.ini")));
+}
+
+// A save removes the temporaries of its file left by processes no longer
+// running, and nothing else.
+TEST_F(SaveTest, TemporariesOfDeadProcessesAreRemoved) {
+  const pid_t dead = ::fork();
+  if (dead == 0) ::_exit(0);
+  ASSERT_EQ(::waitpid(dead, nullptr, 0), dead);
+  const std::string own = std::to_string(::getpid()),
+                    gone = std::to_string(dead);
+  std::set<std::string> kept{"app.ini"};
+  for (const std::string& name :
+       {".app.ini.tmp" + gone + ".0.1", ".app.ini.tmp" + own + ".0.1",
+        ".other.ini.tmp" + gone + ".0.1", ".app.ini.tmpx" + gone}) {
+    WriteAll(dir_ / name, "x");
+    if (name.find(".app.ini.tmp" + gone) != 0) kept.insert(name);
+  }
+  WriteString(std::nullopt, "k", "v", Path("app.ini"));
+  EXPECT_EQ(Names(dir_), kept);
+}
+
+// A file mounted on its own (a container's single-file volume) cannot be
+// renamed over (EBUSY): it is rewritten in place.
+TEST_F(SaveTest, FileMountedOnItsOwnIsRewrittenInPlace) {
+  const std::string source = Path("source.ini"), path = Path("app.ini");
+  WriteAll(source, "a=1\n");
+  WriteAll(path, "");
+  if (std::system(("mount --bind " + source + " " + path).c_str()) != 0) {
+    GTEST_SKIP() << "cannot bind-mount a file here (needs root and mounts)";
+  }
+  EXPECT_NO_THROW(WriteString(std::nullopt, "b", "2", path));
+  EXPECT_EQ(std::system(("umount " + path).c_str()), 0);
+  EXPECT_EQ(ReadAll(source), "a=1\nb=2\n");
+  EXPECT_EQ(Names(dir_), (std::set<std::string>{"app.ini", "source.ini"}));
+}
+
+// Root saves a user's file while its directory is swapped, over and over,
+// with a link to a directory only root may write: no text of the user's and
+// no temporary reaches that directory.
+TEST_F(SaveTest, SwappedDirectoryNeverCarriesAUsersFileAway) {
+  const fs::path home = dir_ / "home", secret = dir_ / "secret";
+  fs::create_directories(home / "conf");
+  fs::create_directory(secret);
+  fs::create_directory_symlink("../secret", home / "swap");
+  const std::string path = (home / "conf" / "app.ini").string();
+  WriteAll(path, "user=1\n");
+  const fs::path a = home / "conf", b = home / "swap";
+  const pid_t swapper = ::fork();
+  while (swapper == 0) {
+    ::syscall(SYS_renameat2, AT_FDCWD, a.c_str(), AT_FDCWD, b.c_str(), 2);
+  }
+  for (int i = 0; i < 300; ++i) {
+    try {
+      WriteString(std::nullopt, "k", std::to_string(i), path);
+    } catch (const fs::filesystem_error&) {  // found the swap half-way
+    }
+  }
+  ASSERT_EQ(::kill(swapper, SIGKILL), 0);
+  ASSERT_EQ(::waitpid(swapper, nullptr, 0), swapper);
+  const auto left = Names(secret);  // at most root's own save, if any
+  EXPECT_LE(left, std::set<std::string>{"app.ini"});
+  EXPECT_EQ(ReadAll(secret / "app.ini").find("user"), std::string::npos);
 }
 
 // A child saves a growing document over and over and is killed at random
