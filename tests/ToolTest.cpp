@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "ProcessLock.h"
 #include "TestUtil.h"
 
 namespace vty::config::ini::testing {
@@ -401,6 +402,17 @@ TEST_F(ToolTest, InPlaceEditsABindMountedFile) {
   const Result inPlace = Run({"set", "FILE", "S", "k", "22", "--inplace"});
   EXPECT_EQ(inPlace.code, 0) << inPlace.err;
   EXPECT_EQ(ReadAll(Path("source.ini")), "[S]\nk=22\n");
+}
+
+// An in-place rewrite takes the lock the library's saves take, so a save
+// of another process is never lost under it: held elsewhere, the tool waits
+// out its bound and leaves the file.
+TEST_F(ToolTest, InPlaceTakesTheLibrarysLock) {
+  WriteAll(file_, "[S]\nk=1\n");
+  const detail::ProcessLock other(file_);
+  const Result result = Run({"set", "FILE", "S", "k", "2", "--inplace"});
+  EXPECT_EQ(result.code, 3) << result.err;
+  EXPECT_EQ(ReadAll(file_), "[S]\nk=1\n");
 }
 
 TEST_F(ToolTest, HelpAndVersion) {

@@ -1,7 +1,6 @@
 #include "InPlace.h"
 
 #include <fcntl.h>
-#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -36,8 +35,15 @@ FileLock::FileLock(const std::string& path) : path_(path) {
       errno = EINVAL;
       Fail("not a regular file", path);
     }
-    while (::flock(fd_, LOCK_EX | LOCK_NB) != 0) {
-      if (errno != EWOULDBLOCK) Fail("cannot lock the file", path);
+    // The lock every save of the library takes: a write lock on the open
+    // file description, which excludes the classic POSIX locks too.
+    struct flock whole {};
+    whole.l_type = F_WRLCK;
+    whole.l_whence = SEEK_SET;  // from the start, l_len 0: to any end
+    while (::fcntl(fd_, F_OFD_SETLK, &whole) != 0) {
+      if (errno != EAGAIN && errno != EACCES && errno != EINTR) {
+        Fail("cannot lock the file", path);
+      }
       if (std::chrono::steady_clock::now() > deadline) {
         errno = ETIMEDOUT;
         Fail("the file's lock is held elsewhere", path);

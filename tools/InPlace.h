@@ -2,7 +2,8 @@
 // replaced by a rename (a single file bind-mounted into a container), and
 // for hard links that must all see the change.
 //
-// The lock is the one every save of the library takes: flock(2), exclusive,
+// The lock is the one every save of the library takes: a write lock on the
+// open file description (fcntl F_OFD_SETLK), exclusive,
 // on the file itself, checked to still be the file the path names. Take it
 // before reading the file, so that nobody saves between the read and the
 // rewrite. A crash or a full disk in the middle of an in-place rewrite can
