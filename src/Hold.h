@@ -6,17 +6,18 @@
 // read and exclusively for everything else (there, save mode and change mode
 // are one). A Hold picks the lock from the document, so nothing past its
 // constructor asks which. The modes: read for lookups and section queries;
-// change for an edit, which drops to save mode when it saves at once; save
-// for Flush, Reload and the background writer's flush, which rises to change
-// mode only while a merge replaces lines. A save takes the lock between
-// processes on the file (ProcessLock) first and its hold second, so that
-// waiting for another process holds nothing of the document: reads and
-// deferred changes go on. The only lock ever taken while a hold is held is
-// the watcher's mutex, briefly, by a merge that hands over what it changed
-// (Watcher.cpp); no thread holds two documents at once. The registry's lock
-// is never held with another: it is taken only to find or add a document,
-// and released before any hold is taken. No lock is held while a caller's
-// callback runs.
+// change for an edit; save for every save (Flush, an edit that saves at once
+// once its change hold is released, the background writer), for Reload, and
+// rising to change mode only while a merge replaces lines. A save takes the
+// lock between processes on the file (ProcessLock) first and its hold
+// second, so that waiting for another process holds nothing of the
+// document: reads and deferred changes go on. The only lock ever taken while
+// a hold is held is the watcher's mutex, briefly, by a merge that hands over
+// what it changed (Watcher.cpp); no thread holds two documents at once. The
+// registry's lock is never held with another: it is taken only to find or
+// add a document, and released before any hold is taken; only before a fork
+// (Fork.cpp) is it held while every registered document is taken in change
+// mode. No lock is held while a caller's callback runs.
 
 #ifndef VTY_CONFIG_SRC_HOLD_H_
 #define VTY_CONFIG_SRC_HOLD_H_
