@@ -14,6 +14,7 @@
 #include <string>
 
 #include "config/INI.h"
+#include "config/Settings.h"
 
 namespace ini = vty::config::ini;
 
@@ -24,8 +25,9 @@ int main(int argc, char** argv) {
   }
   const std::string file = argv[1];
   ini::InitialiseAsyncWriting();
-  const std::string port = ini::ReadString("Net", "Port", "80", file);
-  ini::WriteString("Service", "LastPort", port, file);  // not saved yet
+  ini::Settings settings(file);  // the same document the free functions use
+  const std::string port = settings.Get("Net", "Port", "80");
+  settings.Set("Service", "LastPort", port);  // not saved yet
   std::cout << "service: noted LastPort=" << port << ", not saved yet\n";
 
   const pid_t admin = ::fork();
@@ -39,11 +41,12 @@ int main(int argc, char** argv) {
     return 1;
   }
 
-  ini::Flush(file);   // merges the command's edit with the service's change
-  ini::Reload(file);  // nothing new on disk: the flush already read it in
+  settings.Flush();   // merges the command's edit with the service's change
+  settings.Reload();  // nothing new on disk: the flush already read it in
   std::cout << "service: saved; now reads Port="
-            << ini::ReadString("Net", "Port", "80", file) << " and LastPort="
-            << ini::ReadString("Service", "LastPort", "", file) << '\n';
+            << settings.Get("Net", "Port", "80")
+            << " and LastPort=" << settings.Get("Service", "LastPort", "")
+            << '\n';
   ini::ShutdownAsyncWriting();
   return 0;
 }
