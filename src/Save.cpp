@@ -177,7 +177,9 @@ void EraseSection(File& file, const std::optional<std::string>& section) {
 
 void Flush(File& file) {
   {
-    const Hold hold(file, Hold::Mode::kRead);
+    // Save mode, not read mode: another save, which clears the log, may be
+    // under way, and readers are let in beside it.
+    const Hold hold(file, Hold::Mode::kSave);
     if (!HasUnsaved(DocumentState::Of(file))) return;  // no lock taken
   }
   // The lock between processes first: while another process holds it, this
