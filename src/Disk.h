@@ -95,6 +95,12 @@ Descriptor OpenForReading(const std::filesystem::path& path);
 // filesystem_error naming `path` when reading fails.
 DiskContent ReadDisk(int fd, const std::filesystem::path& path);
 
+// Makes the missing directories above `path`, which a save is about to
+// write. Throws filesystem_error naming `path` for a name that is no file's
+// ("dir/", ".", "..": EISDIR, before anything is created) and when a
+// directory cannot be made.
+void MakeDirectoriesToSave(const std::filesystem::path& path);
+
 // The last-write time of the file `snapshot` describes, which must exist, on
 // the clock of std::filesystem.
 std::filesystem::file_time_type FileTimeOf(const DiskSnapshot& snapshot);

@@ -345,19 +345,7 @@ DiskSnapshot Replace(const Target& target, const Place& place,
 
 DiskSnapshot ReplaceFileContent(const fs::path& path, std::string_view content,
                                 const SaveOptions& options) {
-  // Checked before anything is created: "dir/" names no file to save.
-  const fs::path name = path.filename();
-  if (name.empty() || name == "." || name == "..") {
-    Fail("cannot save to a directory's name", path, EISDIR);
-  }
-  if (path.has_parent_path()) {
-    std::error_code error;
-    fs::create_directories(path.parent_path(), error);
-    if (error) {
-      throw fs::filesystem_error("cannot create the directories to save", path,
-                                 path.parent_path(), error);
-    }
-  }
+  MakeDirectoriesToSave(path);
   const Target target = Resolve(path);
   try {
     return Replace(target, Open(target, path, options), content, path, options);

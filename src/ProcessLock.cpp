@@ -146,24 +146,12 @@ bool StillNamed(const struct stat& held, int dir, const char* leaf) {
 }  // namespace
 
 ProcessLock::ProcessLock(const fs::path& path) {
-  // Checked before anything is created: "dir/" names no file to save.
-  const fs::path name = path.filename();
-  if (name.empty() || name == "." || name == "..") {
-    Fail("cannot save to a directory's name", path, EISDIR);
-  }
-  if (path.has_parent_path()) {
-    std::error_code error;
-    fs::create_directories(path.parent_path(), error);
-    if (error) {
-      throw fs::filesystem_error("cannot create the directories to save", path,
-                                 path.parent_path(), error);
-    }
-  }
+  MakeDirectoriesToSave(path);
   const fs::path parent =
       path.has_parent_path() ? path.parent_path() : fs::path(".");
   dir_.Reset(::open(parent.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
   if (dir_.Get() < 0) Fail("cannot open the directory to save", path, errno);
-  leaf_ = name.string();
+  leaf_ = path.filename().string();
   deadline_ = DeadlineFromNow();
   for (;;) {
     {

@@ -252,22 +252,22 @@ bool Settings::EraseSection(const SectionName& section) {
   });
 }
 
-void Settings::Flush() {
-  if (handle_->owner) {
-    throw std::logic_error(
-        "vty::config::ini: Settings::Flush of a document made from a text, "
-        "which has no file");
+namespace {
+
+// The document of a handle that has a file; throws for one made from a text.
+File& FileOf(const Handle& handle, const char* what) {
+  if (handle.owner) {
+    throw std::logic_error(std::string("vty::config::ini: Settings::") + what +
+                           " of a document made from a text, which has no "
+                           "file");
   }
-  detail::Flush(handle_->document);
+  return handle.document;
 }
 
-void Settings::Reload() {
-  if (handle_->owner) {
-    throw std::logic_error(
-        "vty::config::ini: Settings::Reload of a document made from a text, "
-        "which has no file");
-  }
-  detail::Reload(handle_->document);
-}
+}  // namespace
+
+void Settings::Flush() { detail::Flush(FileOf(*handle_, "Flush")); }
+
+void Settings::Reload() { detail::Reload(FileOf(*handle_, "Reload")); }
 
 }  // namespace vty::config::ini
