@@ -19,9 +19,9 @@
 #include <set>
 #include <thread>
 
-#include "BackgroundWriter.h"
-#include "Registry.h"
 #include "TestUtil.h"
+#include "live/BackgroundWriter.h"
+#include "live/Registry.h"
 
 // The wall clock that Boost's deadline_timer reads, set back an hour on demand.
 static std::atomic<bool> g_clockSetBack{false};

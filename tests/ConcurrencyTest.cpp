@@ -12,9 +12,9 @@
 #include <random>
 #include <thread>
 
-#include "BackgroundWriter.h"
-#include "Registry.h"
 #include "TestUtil.h"
+#include "live/BackgroundWriter.h"
+#include "live/Registry.h"
 
 namespace vty::config::ini {
 namespace {

@@ -11,8 +11,8 @@
 #include <string>
 #include <system_error>
 
-#include "Save.h"
 #include "TestUtil.h"
+#include "save/Save.h"
 
 namespace vty::config::ini {
 namespace {

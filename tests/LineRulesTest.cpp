@@ -8,9 +8,9 @@
 #include <string>
 #include <vector>
 
-#include "Hash.h"
-#include "LineRules.h"
 #include "config/INI.h"
+#include "text/Hash.h"
+#include "text/LineRules.h"
 
 namespace vty::config::ini {
 namespace {

@@ -6,10 +6,10 @@
 #include <mutex>
 #include <thread>
 
-#include "BackgroundWriter.h"
 #include "TestUtil.h"
 #include "config/Live.h"
 #include "config/Settings.h"
+#include "live/BackgroundWriter.h"
 
 namespace vty::config::ini {
 namespace {

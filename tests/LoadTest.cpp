@@ -13,8 +13,8 @@
 #include <thread>
 #include <vector>
 
-#include "Registry.h"
 #include "TestUtil.h"
+#include "live/Registry.h"
 
 namespace vty::config::ini {
 namespace {

@@ -14,10 +14,10 @@
 #include <string>
 #include <vector>
 
-#include "ChangeLog.h"
-#include "Disk.h"
-#include "ProcessLock.h"
 #include "TestUtil.h"
+#include "disk/Disk.h"
+#include "disk/ProcessLock.h"
+#include "save/ChangeLog.h"
 
 namespace vty::config::ini {
 namespace {

@@ -10,9 +10,9 @@
 #include <thread>
 #include <vector>
 
-#include "Registry.h"
 #include "TestUtil.h"
 #include "config/INI.h"
+#include "live/Registry.h"
 
 namespace vty::config::ini {
 namespace {

@@ -12,8 +12,8 @@
 #include <string>
 #include <vector>
 
-#include "ProcessLock.h"
 #include "TestUtil.h"
+#include "disk/ProcessLock.h"
 
 namespace vty::config::ini::testing {
 namespace {

@@ -1,0 +1,121 @@
+// The file on disk as a document sees it: descriptors, reading a file whole,
+// and recognising it again later (Disk.cpp).
+
+#ifndef VTY_CONFIG_SRC_DISK_DISK_H_
+#define VTY_CONFIG_SRC_DISK_DISK_H_
+
+#include <sys/stat.h>
+#include <sys/types.h>
+
+#include <chrono>
+#include <cstdint>
+#include <filesystem>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace vty::config::ini::detail {
+
+// Owns a file descriptor and closes it on every way out.
+class Descriptor {
+ public:
+  explicit Descriptor(int fd = -1) : fd_(fd) {}
+  Descriptor(Descriptor&& other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
+  Descriptor& operator=(Descriptor&& other) noexcept;
+  Descriptor(const Descriptor&) = delete;
+  Descriptor& operator=(const Descriptor&) = delete;
+  ~Descriptor();
+  int Get() const { return fd_; }
+  // Closes the descriptor held, if any, and holds `fd` instead.
+  void Reset(int fd) { *this = Descriptor(fd); }
+  // Closes now and reports the error of close(2), or 0.
+  int Close();
+
+ private:
+  int fd_;
+};
+
+// Throws std::filesystem::filesystem_error for `path` with errno `error`.
+[[noreturn]] void Fail(const std::string& what,
+                       const std::filesystem::path& path, int error);
+
+// What a file held when a document last read or saved it: enough to tell
+// whether anyone has written it since. File times alone cannot tell a
+// rewrite made within the same tick of the file system's clock, so a
+// snapshot whose times are that recent is confirmed by its content's hash.
+struct DiskSnapshot {
+  bool exists = false;
+  dev_t device = 0;
+  ino_t inode = 0;
+  off_t size = 0;
+  std::int64_t modified = 0;  // st_mtim, in nanoseconds
+  std::int64_t changed = 0;   // st_ctim, in nanoseconds
+  std::size_t contentHash = 0;
+  // The wall clock, in nanoseconds, before the content was read.
+  std::int64_t takenAt = 0;
+};
+
+// An allocator whose containers grow without zeroing what they add: for
+// buffers that a read overwrites at once.
+template <class T>
+struct UninitialisedAllocator : std::allocator<T> {
+  template <class U>
+  struct rebind {
+    using other = UninitialisedAllocator<U>;
+  };
+  UninitialisedAllocator() = default;
+  template <class U>
+  UninitialisedAllocator(const UninitialisedAllocator<U>&) noexcept {}
+  // Default-initialises: leaves a char as it is.
+  template <class U>
+  void construct(U* p) {
+    ::new (static_cast<void*>(p)) U;
+  }
+};
+
+// A whole file as read, with its snapshot. `bytes` is empty for a file that
+// does not exist.
+struct DiskContent {
+  std::string_view Text() const { return {bytes.data(), bytes.size()}; }
+
+  DiskSnapshot snapshot;
+  std::vector<char, UninitialisedAllocator<char>> bytes;
+};
+
+// Opens `path` for reading as the kernel resolves it (links followed, a loop
+// refused), never blocking: the descriptor, or -1 when the file or a
+// directory on the way to it does not exist. Throws filesystem_error naming
+// `path` for any other failure and for anything but a regular file.
+Descriptor OpenForReading(const std::filesystem::path& path);
+
+// The whole content of the open file `fd` (of `path`, for messages) and its
+// snapshot; `fd` -1 gives the snapshot of a missing file. Throws
+// filesystem_error naming `path` when reading fails.
+DiskContent ReadDisk(int fd, const std::filesystem::path& path);
+
+// Makes the missing directories above `path`, which a save is about to
+// write. Throws filesystem_error naming `path` for a name that is no file's
+// ("dir/", ".", "..": EISDIR, before anything is created) and when a
+// directory cannot be made.
+void MakeDirectoriesToSave(const std::filesystem::path& path);
+
+// The last-write time of the file `snapshot` describes, which must exist, on
+// the clock of std::filesystem.
+std::filesystem::file_time_type FileTimeOf(const DiskSnapshot& snapshot);
+
+// The snapshot of `content`, just written as the file `written` describes.
+DiskSnapshot SnapshotOfWrite(const struct stat& written,
+                             std::string_view content);
+
+// The current content of the file open at `fd` (-1: missing) when it is no
+// longer what `saved` describes, or nothing when it is. Compares content
+// only when the times cannot decide; a confirmed snapshot is refreshed so
+// that the next check can trust the times.
+std::optional<DiskContent> ChangedSince(DiskSnapshot& saved, int fd,
+                                        const std::filesystem::path& path);
+
+}  // namespace vty::config::ini::detail
+
+#endif  // VTY_CONFIG_SRC_DISK_DISK_H_

@@ -1,0 +1,217 @@
+// The advisory lock that keeps two processes from interleaving their saves
+// of one file: a POSIX write lock on the whole file, taken through a
+// descriptor open for reading and writing, on the file itself.
+//
+// Why this lock. A write lock can only be taken through a descriptor open
+// for writing, so a process that may merely read the file cannot take it,
+// and flock(2) on a read-only descriptor (which anyone who can read the file
+// may hold for ever) no longer stops a save. It is an open-file-description
+// lock (F_OFD_SETLK): it belongs to this descriptor, not to the process, so
+// two documents of one process exclude each other as two processes do, and
+// closing another descriptor of the file does not drop it. It conflicts
+// with the classic POSIX locks of fcntl(F_SETLK) and lockf(3), which is what
+// other tools take (crudini, Python's fcntl.lockf), so they and this library
+// exclude each other. A reader can still hold a *read* lock
+// (F_RDLCK) that delays a save; the wait is bounded, and the change is kept.
+//
+// The directory is opened once and the file found relative to it, so that
+// the lock, the read and the save all happen in one directory even while a
+// directory on the way is swapped for a link.
+//
+// A file that does not exist yet. There is nothing to lock, and locking the
+// directory instead lets two processes lock two different directories when
+// the directory itself is created meanwhile. So the missing directories are
+// created first, then the file itself, empty, with O_CREAT (mode 0666 less
+// the umask, as the save would give it): every saver then locks the same
+// file, and a mere reader of the directory can neither create it nor lock
+// it. A save that fails removes the empty file it created, under the lock.
+//
+// A save replaces the file by renaming a new one over it, so whoever waited
+// for the lock on the old file may hold a lock on a file that no longer has
+// the name: the lock is then dropped and taken again on the file the name
+// now gives.
+
+#include "disk/ProcessLock.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <mutex>
+#include <set>
+#include <thread>
+
+#include "live/Fork.h"
+#include "live/Immortal.h"
+
+namespace vty::config::ini::detail {
+
+namespace {
+
+namespace fs = std::filesystem;
+using std::chrono::milliseconds;
+using Clock = std::chrono::steady_clock;
+
+// How long a save waits for a lock held elsewhere: a hung holder must not
+// hang this process's save for ever.
+std::atomic<milliseconds::rep>& LockTimeout() {
+  static std::atomic<milliseconds::rep> timeout{10'000};
+  return timeout;
+}
+
+// The descriptors the locks of this process hold, so that the child of a
+// fork can close its copies: a lock belongs to the open file, which a child
+// would keep open, and so locked, for as long as it lives.
+// Never destroyed, as the saves at exit still lock.
+struct HeldDescriptors {
+  HeldDescriptors() { RegisterForkHandlers(); }
+
+  std::mutex mutex;
+  std::set<int> fds;  // Guarded by mutex.
+};
+
+HeldDescriptors& Held() { return Immortal<HeldDescriptors>(); }
+
+constexpr int kOpen = O_RDWR | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
+
+// Opens the file `leaf` in the directory open at `dir` for locking,
+// creating it empty when it is missing (`created` says so). Throws for
+// anything but a regular file.
+Descriptor OpenForLocking(int dir, const char* leaf, const fs::path& path,
+                          bool& created) {
+  for (;;) {
+    created = false;
+    Descriptor fd(::openat(dir, leaf, kOpen));
+    if (fd.Get() < 0 && errno == ENOENT) {
+      // O_EXCL: only one process creates it. A link to a missing file is
+      // followed, as a save follows it, and its file made.
+      struct stat link {};
+      const bool isLink =
+          ::fstatat(dir, leaf, &link, AT_SYMLINK_NOFOLLOW) == 0 &&
+          S_ISLNK(link.st_mode);
+      fd.Reset(
+          ::openat(dir, leaf, kOpen | O_CREAT | (isLink ? 0 : O_EXCL), 0666));
+      created = fd.Get() >= 0;
+      if (fd.Get() < 0 && errno == EEXIST) continue;  // made by another
+    }
+    if (fd.Get() < 0) {
+      Fail("cannot open the file to lock it for saving", path, errno);
+    }
+    struct stat status {};
+    if (::fstat(fd.Get(), &status) != 0) {
+      Fail("cannot query the file", path, errno);
+    }
+    if (S_ISDIR(status.st_mode)) Fail("not a regular file", path, EISDIR);
+    if (!S_ISREG(status.st_mode)) Fail("not a regular file", path, EINVAL);
+    return fd;
+  }
+}
+
+// Takes the lock on `fd` by the deadline. False when it is held elsewhere
+// until then; true, without a lock, where the file system has none.
+bool TakeLock(int fd, Clock::time_point deadline, const fs::path& path) {
+  milliseconds pause{1};
+  for (;;) {
+    struct flock whole {};
+    whole.l_type = F_WRLCK;
+    whole.l_whence = SEEK_SET;  // from the start, l_len 0: to any end
+    if (::fcntl(fd, F_OFD_SETLK, &whole) == 0) return true;
+    const int error = errno;
+    if (error == EINTR) continue;
+    if (error == ENOLCK || error == EOPNOTSUPP || error == ENOSYS ||
+        error == EINVAL) {
+      return true;  // no locks here: save as if alone
+    }
+    if (error != EAGAIN && error != EACCES) {
+      Fail("cannot lock the file", path, error);
+    }
+    const auto now = Clock::now();
+    if (now >= deadline) return false;
+    std::this_thread::sleep_for(
+        std::min<Clock::duration>(pause, deadline - now));
+    pause = std::min(pause * 2, milliseconds{50});
+  }
+}
+
+// Whether `leaf` in the directory open at `dir` still names the file whose
+// status is `held`.
+bool StillNamed(const struct stat& held, int dir, const char* leaf) {
+  struct stat named {};
+  return ::fstatat(dir, leaf, &named, 0) == 0 && held.st_dev == named.st_dev &&
+         held.st_ino == named.st_ino;
+}
+
+}  // namespace
+
+ProcessLock::ProcessLock(const fs::path& path) {
+  MakeDirectoriesToSave(path);
+  const fs::path parent =
+      path.has_parent_path() ? path.parent_path() : fs::path(".");
+  dir_.Reset(::open(parent.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+  if (dir_.Get() < 0) Fail("cannot open the directory to save", path, errno);
+  leaf_ = path.filename().string();
+  deadline_ = DeadlineFromNow();
+  for (;;) {
+    {
+      // Opened and noted at once, so that no fork comes in between.
+      std::lock_guard lock(Held().mutex);
+      Release();
+      fd_ = OpenForLocking(dir_.Get(), leaf_.c_str(), path, created_);
+      Held().fds.insert(fd_.Get());
+    }
+    if (!TakeLock(fd_.Get(), deadline_, path)) {
+      Fail("the file stays locked by another process", path, EWOULDBLOCK);
+    }
+    // Whoever held the lock may have renamed a new file over the name, or
+    // removed the file: then lock what the name gives now.
+    struct stat held {};
+    if (::fstat(fd_.Get(), &held) != 0)
+      Fail("cannot query the file", path, errno);
+    if (StillNamed(held, dir_.Get(), leaf_.c_str())) return;
+  }
+}
+
+ProcessLock::~ProcessLock() {
+  // A failed save leaves no empty file of its own making.
+  struct stat held {};
+  if (created_ && ::fstat(fd_.Get(), &held) == 0 && held.st_size == 0 &&
+      StillNamed(held, dir_.Get(), leaf_.c_str())) {
+    ::unlinkat(dir_.Get(), leaf_.c_str(), 0);
+  }
+  std::lock_guard lock(Held().mutex);
+  Release();
+}
+
+void ProcessLock::Release() {
+  if (fd_.Get() < 0) return;
+  Held().fds.erase(fd_.Get());
+  fd_.Reset(-1);
+}
+
+void PrepareProcessLocksForFork() { Held().mutex.lock(); }
+
+void ProcessLocksAfterFork(bool child) {
+  if (child) {
+    for (const int fd : Held().fds) ::close(fd);  // the parent's to release
+    Held().fds.clear();
+  }
+  Held().mutex.unlock();
+}
+
+std::pair<dev_t, ino_t> ProcessLock::DirectoryIdentity() const {
+  struct stat dir {};
+  if (::fstat(dir_.Get(), &dir) != 0) return {0, 0};
+  return {dir.st_dev, dir.st_ino};
+}
+
+Clock::time_point ProcessLock::DeadlineFromNow() {
+  return Clock::now() + milliseconds(LockTimeout().load());
+}
+
+void SetLockTimeoutForTesting(milliseconds timeout) {
+  LockTimeout().store(timeout.count());
+}
+
+}  // namespace vty::config::ini::detail

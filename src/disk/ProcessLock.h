@@ -1,0 +1,63 @@
+// The lock between processes that save one file (ProcessLock.cpp).
+
+#ifndef VTY_CONFIG_SRC_DISK_PROCESSLOCK_H_
+#define VTY_CONFIG_SRC_DISK_PROCESSLOCK_H_
+
+#include <chrono>
+#include <filesystem>
+#include <string>
+#include <utility>
+
+#include "disk/Disk.h"
+
+namespace vty::config::ini::detail {
+
+// The advisory lock every save of a file holds from its check of the disk
+// to its rename: a write lock (F_OFD_SETLK) on the file itself, open for
+// reading and writing, which a missing file is first created (empty) to
+// take. The kernel drops it when its holder dies. Released on destruction,
+// which also removes the empty file it created if the save did not replace
+// it.
+class ProcessLock {
+ public:
+  // Creates the missing directories above `path`. Waits at most the lock
+  // timeout (10 seconds) for a lock held elsewhere, then throws
+  // filesystem_error (timed out). Where the file system has no locks, goes
+  // on without one. Throws filesystem_error naming `path` for a name ending
+  // in "/" (EISDIR, before anything is created), for what is not a regular
+  // file, and for a file this process may not write.
+  explicit ProcessLock(const std::filesystem::path& path);
+  ~ProcessLock();
+  ProcessLock(const ProcessLock&) = delete;
+  ProcessLock& operator=(const ProcessLock&) = delete;
+  // The locked file, open for reading and writing.
+  int File() const { return fd_.Get(); }
+  // The file's directory, opened once: a save takes every step in it.
+  int Directory() const { return dir_.Get(); }
+  // The directory's device and inode.
+  std::pair<dev_t, ino_t> DirectoryIdentity() const;
+  // Whether the lock created the file: it held nothing before.
+  bool Created() const { return created_; }
+  // When the wait for this lock would have timed out: the bound of any
+  // other wait of the save.
+  std::chrono::steady_clock::time_point Deadline() const { return deadline_; }
+  // The same bound for a wait that starts now.
+  static std::chrono::steady_clock::time_point DeadlineFromNow();
+
+ private:
+  // Closes the descriptor held, if any. The caller holds Held().mutex.
+  void Release();
+
+  std::chrono::steady_clock::time_point deadline_;
+  Descriptor dir_;  // the file's directory, opened once
+  std::string leaf_;
+  Descriptor fd_;
+  bool created_ = false;
+};
+
+// The test seam of the lock's bounded wait.
+void SetLockTimeoutForTesting(std::chrono::milliseconds timeout);
+
+}  // namespace vty::config::ini::detail
+
+#endif  // VTY_CONFIG_SRC_DISK_PROCESSLOCK_H_

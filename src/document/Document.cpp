@@ -1,0 +1,459 @@
+// The document: its model, looking values up, and editing lines in place.
+// Loading is in Load.cpp, saving in Save.cpp.
+
+#include "document/Document.h"
+
+#include <array>
+#include <stdexcept>
+#include <typeinfo>
+
+#include "save/Hold.h"
+#include "text/LineRules.h"
+#include "text/Refusal.h"
+
+namespace vty::config::ini {
+
+namespace {
+
+// The bytes a name or value must not hold, by kind.
+enum : unsigned char { kBreak = 1, kEquals = 2 };
+constexpr std::array<unsigned char, 256> kForbidden = [] {
+  std::array<unsigned char, 256> table{};
+  table['\n'] = table['\r'] = kBreak;
+  table['='] = kEquals;
+  return table;
+}();
+
+// Whether `s` holds a line break, or '=' when `orEquals`: one table lookup
+// per byte and a branch that is all but never taken.
+bool Holds(std::string_view s, bool orEquals = false) {
+  const unsigned kinds = orEquals ? kBreak | kEquals : kBreak;
+  for (const char c : s) {
+    if ((kForbidden[static_cast<unsigned char>(c)] & kinds) != 0) return true;
+  }
+  return false;
+}
+
+// Whether `name` begins or ends with a blank: loading strips those, so such a
+// name could never be found again after a restart.
+bool HasOuterBlank(std::string_view name) {
+  return !name.empty() &&
+         (detail::IsBlank(name.front()) || detail::IsBlank(name.back()));
+}
+
+}  // namespace
+
+// Refuses what a save could not store faithfully: a line break would inject
+// lines, a key with '=' or a comment start would load back as another key or
+// as a comment, a name with outer blanks would load back stripped, a key that
+// starts with a byte-order mark would lose it on the first line of a file,
+// and a section name that is empty or holds '=' would load back as text or
+// as a key of the section above. Each refusal names the rule it failed.
+void detail::CheckStorable(const std::optional<std::string>& section,
+                           const std::string& key, const std::string& value,
+                           std::string_view file) {
+  if (section) {
+    const char* rule = section->empty()          ? "is empty"
+                       : HasOuterBlank(*section) ? "begins or ends with a blank"
+                       : Holds(*section)         ? "holds a line break"
+                       : Holds(*section, true)   ? "holds '='"
+                                                 : nullptr;
+    if (rule != nullptr) {
+      detail::Refuse(
+          "section name \"" + *section + "\" of " + std::string(file), rule);
+    }
+  }
+  const char* rule = key.empty()          ? "is empty"
+                     : key.front() == ';' ? "starts with ';'"
+                     : key.front() == '#' ? "starts with '#'"
+                     : key.compare(0, detail::kByteOrderMark.size(),
+                                   detail::kByteOrderMark) == 0
+                         ? "starts with a byte-order mark"
+                     : HasOuterBlank(key) ? "begins or ends with a blank"
+                     : Holds(key)         ? "holds a line break"
+                     : Holds(key, true)   ? "holds '='"
+                                          : nullptr;
+  if (rule != nullptr) {
+    detail::Refuse(detail::KeySubject(section, key, file), rule);
+  }
+  if (Holds(value)) {
+    detail::Refuse("value of " + detail::KeySubject(section, key, file),
+                   "holds a line break");
+  }
+}
+
+namespace detail {
+
+// Ignorable lines are never key lines, and the exact type is checked before
+// the costlier dynamic_cast.
+KeyValuePair* AsKeyValue(Line& line) {
+  if (line.ignorable) return nullptr;
+  const std::type_info& type = typeid(line);
+  if (type == typeid(KeyValuePair)) return static_cast<KeyValuePair*>(&line);
+  if (type == typeid(Line)) return nullptr;
+  return dynamic_cast<KeyValuePair*>(&line);
+}
+
+}  // namespace detail
+
+namespace {
+
+using detail::AsKeyValue;
+
+using detail::DocumentState;
+
+Section* FindSection(const File& file, const std::optional<std::string>& name) {
+  if (name) return DocumentState::Of(file).sections.Find(*name);
+  const auto found = file.sections.find(std::nullopt);
+  return found == file.sections.end() ? nullptr : found->second.get();
+}
+
+// The section's key index. Built by the first lookup, under the document's
+// lock held shared (so possibly by two readers at once) or exclusively; kept
+// exact by every edit once built. Loading builds none, which keeps loading
+// cheap.
+detail::KeyTable& KeysOf(const Section& section) {
+  detail::SectionIndex& index = DocumentState::IndexOf(section);
+  if (!index.built.load(std::memory_order_acquire)) {
+    std::lock_guard lock(index.mutex);
+    if (!index.built.load(std::memory_order_relaxed)) {
+      detail::KeyTable keys;
+      bool duplicates = false;
+      for (const auto& ref : section.lineRefs) {
+        if (KeyValuePair* pair = AsKeyValue(**ref)) {
+          duplicates |= !keys.Insert(pair);
+        }
+      }
+      index.keys = std::move(keys);
+      index.duplicates = duplicates;
+      index.built.store(true, std::memory_order_release);
+    }
+  }
+  return index.keys;
+}
+
+// Where `pair`, a key line of `section`, stands among its lines.
+detail::SectionIndex::Position PositionOf(Section& section,
+                                          const KeyValuePair* pair) {
+  detail::SectionIndex& index = DocumentState::IndexOf(section);
+  if (!index.positioned) {
+    index.positions.clear();
+    for (auto ref = section.lineRefs.begin(); ref != section.lineRefs.end();
+         ++ref) {
+      if (const KeyValuePair* line = AsKeyValue(***ref)) {
+        index.positions.emplace(line, ref);
+      }
+    }
+    index.positioned = true;
+  }
+  return index.positions.at(pair);
+}
+
+}  // namespace
+
+// ---- Model ----
+
+Section::Section(std::optional<std::string> name)
+    : name(std::move(name)), index_(std::make_unique<detail::SectionIndex>()) {}
+
+Section::~Section() = default;
+
+Line::Line(std::shared_ptr<Section> section, bool ignorable, std::string text)
+    : section(std::move(section)),
+      ignorable(ignorable),
+      text(std::move(text)) {}
+
+Line::~Line() = default;
+
+KeyValuePair::KeyValuePair(std::shared_ptr<Section> section, std::string text,
+                           std::string key, std::string value)
+    : Line(std::move(section), false, std::move(text)),
+      key(std::move(key)),
+      value(std::move(value)) {}
+
+KeyValuePair::~KeyValuePair() = default;
+
+std::ostream& operator<<(std::ostream& os, const Line& line) {
+  return os << line.text << '\n';
+}
+
+SectionKeyValuePair::SectionKeyValuePair(std::string key, std::string value)
+    : key(std::move(key)), value(std::move(value)) {}
+
+const std::string& SectionKeyValuePair::Key() const { return key; }
+
+std::string SectionKeyValuePair::ValueAs(const std::string& /*ignored*/) const {
+  return value;
+}
+
+bool SectionKeyValuePair::operator==(const SectionKeyValuePair& other) const {
+  return key == other.key && value == other.value;
+}
+
+// ---- The document's state ----
+
+namespace detail {
+
+void SetDisk(File& file, const DiskSnapshot& snapshot) {
+  DocumentState& state = DocumentState::Of(file);
+  state.disk = snapshot;
+  state.rewritten = false;
+  if (state.changes.Empty()) {
+    file.changeTime = snapshot.exists ? FileTimeOf(snapshot) : kZeroFileTime;
+  }
+}
+
+}  // namespace detail
+
+// ---- Lookups ----
+
+namespace detail {
+
+KeyValuePair* FindPair(const File& file,
+                       const std::optional<std::string>& section,
+                       std::string_view key) {
+  const Section* found = FindSection(file, section);
+  return found == nullptr ? nullptr : KeysOf(*found).Find(key);
+}
+
+std::vector<std::string> SectionTexts(const File& file,
+                                      const std::optional<std::string>& name) {
+  std::vector<std::string> texts;
+  const Section* found = FindSection(file, name);
+  if (found == nullptr) return texts;
+  texts.reserve(found->lineRefs.size());
+  for (const auto& ref : found->lineRefs) {
+    if (!(*ref)->ignorable) texts.push_back((*ref)->text);
+  }
+  return texts;
+}
+
+std::vector<std::pair<std::string, std::string>> SectionPairs(
+    const File& file, const std::optional<std::string>& name) {
+  std::vector<std::pair<std::string, std::string>> pairs;
+  const Section* found = FindSection(file, name);
+  if (found == nullptr) return pairs;
+  pairs.reserve(found->lineRefs.size());
+  for (const auto& ref : found->lineRefs) {
+    if (const KeyValuePair* pair = AsKeyValue(**ref)) {
+      pairs.emplace_back(pair->key, pair->value);
+    }
+  }
+  return pairs;
+}
+
+std::vector<std::string> NamesInFileOrder(const File& file) {
+  // Each section's first line is its header, so the first line met of a
+  // section is that header; the set is consulted only where one block gives
+  // way to the next.
+  std::vector<std::string> names;
+  std::unordered_set<const Section*> seen;
+  seen.reserve(file.sections.size());
+  const Section* previous = nullptr;
+  for (const auto& line : file.lines) {
+    const Section* section = line->section.get();
+    if (section == previous) continue;
+    previous = section;
+    if (section->name && seen.insert(section).second) {
+      names.push_back(*section->name);
+    }
+  }
+  return names;
+}
+
+std::unordered_set<std::string> SectionNames(const File& file) {
+  std::unordered_set<std::string> names;
+  names.reserve(file.sections.size());
+  for (const auto& entry : file.sections) {
+    if (entry.first) names.insert(*entry.first);
+  }
+  return names;
+}
+
+}  // namespace detail
+
+std::optional<std::string> File::ReadValue(
+    const std::optional<std::string>& section,
+    const std::string_view& key) const {
+  const detail::Hold hold(*this, detail::Hold::Mode::kRead);
+  const KeyValuePair* pair = detail::FindPair(*this, section, key);
+  if (pair == nullptr) return std::nullopt;
+  return pair->value;
+}
+
+std::vector<std::string> File::ReadSection(
+    const std::optional<std::string>& section) const {
+  const detail::Hold hold(*this, detail::Hold::Mode::kRead);
+  return detail::SectionTexts(*this, section);
+}
+
+std::vector<std::pair<std::string, std::string>> File::ReadSectionKeyValuePairs(
+    const std::optional<std::string>& section) const {
+  const detail::Hold hold(*this, detail::Hold::Mode::kRead);
+  return detail::SectionPairs(*this, section);
+}
+
+std::unordered_set<std::string> File::ReadSectionNames() const {
+  const detail::Hold hold(*this, detail::Hold::Mode::kRead);
+  return detail::SectionNames(*this);
+}
+
+// ---- Edits ----
+//
+// Each edit allocates everything it needs before it changes anything, so that
+// a failed allocation leaves the document (and its indexes) as it was.
+
+namespace detail {
+
+void Rewrite(KeyValuePair& pair, const std::string& value) {
+  // The stored spelling of the key stays; indentation, blanks around '=' and
+  // anything after the old value go. The buffers are reused, and grown
+  // before either is touched.
+  pair.text.reserve(pair.key.size() + 1 + value.size());
+  pair.value.reserve(value.size());
+  pair.text.assign(pair.key).append(1, '=').append(value);
+  pair.value.assign(value);
+}
+
+KeyValuePair* SetValue(File& file, const std::optional<std::string>& section,
+                       const std::string& key, const std::string& value,
+                       Placement placement) {
+  if (KeyValuePair* pair = FindPair(file, section, key)) {
+    Rewrite(*pair, value);
+    return pair;
+  }
+  const bool afterKeys = placement == Placement::kAfterLastKey;
+
+  // A missing section is made with its header, to go at the very end of the
+  // file, spelled as given.
+  auto found = file.sections.find(section);
+  std::shared_ptr<Section> made;
+  std::list<std::shared_ptr<Line>> header;
+  std::list<std::list<std::shared_ptr<Line>>::iterator> headerRef;
+  // With kAfterLastKey, a blank line (of the section above) sets it apart.
+  std::list<std::shared_ptr<Line>> gap;
+  std::list<std::list<std::shared_ptr<Line>>::iterator> gapRef;
+  if (found == file.sections.end()) {
+    made = std::make_shared<Section>(section);
+    if (section) {
+      if (afterKeys && !file.lines.empty() &&
+          !IsBlankLine(file.lines.back()->text)) {
+        gap.push_back(
+            std::make_shared<Line>(file.lines.back()->section, true, ""));
+        gapRef.push_back(gap.begin());
+      }
+      header.push_back(
+          std::make_shared<Line>(made, true, "[" + *section + "]"));
+      headerRef.push_back(header.begin());
+    }
+  }
+  const std::shared_ptr<Section>& target = made ? made : found->second;
+  std::list<std::shared_ptr<Line>> line{
+      std::make_shared<KeyValuePair>(target, key + "=" + value, key, value)};
+  std::list<std::list<std::shared_ptr<Line>>::iterator> lineRef{line.begin()};
+  KeyTable& keys = KeysOf(*target);
+  keys.Reserve();
+  DocumentState& state = DocumentState::Of(file);
+  if (made) {
+    if (section) state.sections.Reserve();
+    file.sections.emplace(section, made);  // the last step that may throw
+    if (section) state.sections.Insert(made.get());
+    if (!gap.empty()) {
+      gap.front()->section->lineRefs.splice(
+          gap.front()->section->lineRefs.end(), gapRef);
+      file.lines.splice(file.lines.end(), gap);
+    }
+    file.lines.splice(file.lines.end(), header);
+    made->lineRefs.splice(made->lineRefs.end(), headerRef);
+  }
+  auto* pair = static_cast<KeyValuePair*>(line.front().get());
+  keys.Insert(pair);
+
+  // A new key goes after the section's last non-blank line, so that blank
+  // lines closing the section stay between it and what follows; with
+  // kAfterLastKey, after its last key line (or its header), so that a
+  // comment closing the section stays with what follows too.
+  auto& refs = target->lineRefs;
+  auto after = refs.end();
+  const auto keepsGoing = [&](Line& line) {
+    if (!afterKeys) return IsBlankLine(line.text);
+    if (AsKeyValue(line) != nullptr) return false;
+    return !(target->name && &line == refs.front()->get());  // the header
+  };
+  while (after != refs.begin() && keepsGoing(***std::prev(after))) {
+    --after;
+  }
+  const SectionIndex::Position position = lineRef.begin();
+  if (after != refs.begin()) {
+    file.lines.splice(std::next(*std::prev(after)), line);
+    refs.splice(after, lineRef);
+  } else if (!refs.empty()) {
+    file.lines.splice(refs.front(), line);  // every line is blank: go first
+    refs.splice(refs.begin(), lineRef);
+  } else {
+    file.lines.splice(file.lines.begin(), line);  // no lines: file start
+    refs.splice(refs.begin(), lineRef);
+  }
+  SectionIndex& index = DocumentState::IndexOf(*target);
+  if (index.positioned) {
+    try {
+      index.positions.emplace(pair, position);
+    } catch (...) {
+      index.positioned = false;  // built again by the next erase
+    }
+  }
+  return pair;
+}
+
+bool RemoveKey(File& file, const std::optional<std::string>& section,
+               std::string_view key) {
+  const auto found = file.sections.find(section);
+  if (found == file.sections.end()) return false;
+  Section& target = *found->second;
+  SectionIndex& index = DocumentState::IndexOf(target);
+  KeyTable& keys = KeysOf(target);
+  if (!index.duplicates) {
+    const KeyValuePair* pair = keys.Find(key);
+    if (pair == nullptr) return true;
+    const SectionIndex::Position position = PositionOf(target, pair);
+    // The indexes name the line about to go: drop it while it lives.
+    keys.Erase(key);
+    index.positions.erase(pair);
+    file.lines.erase(*position);
+    target.lineRefs.erase(position);
+    return true;
+  }
+  keys.Erase(key);
+  auto& refs = target.lineRefs;
+  for (auto ref = refs.begin(); ref != refs.end();) {
+    const KeyValuePair* pair = AsKeyValue(***ref);
+    if (pair != nullptr && IsEqual(pair->key, key)) {
+      file.lines.erase(*ref);
+      ref = refs.erase(ref);
+    } else {
+      ++ref;
+    }
+  }
+  return true;
+}
+
+bool RemoveSection(File& file, const std::optional<std::string>& section) {
+  const auto found = file.sections.find(section);
+  if (found == file.sections.end()) return false;
+  Section& target = *found->second;
+  // The indexes name the section and its lines: drop them while they live.
+  if (section) DocumentState::Of(file).sections.Erase(*section);
+  SectionIndex& index = DocumentState::IndexOf(target);
+  index.keys.Clear();
+  index.built = false;
+  index.positions.clear();
+  index.positioned = false;
+  for (const auto& ref : target.lineRefs) file.lines.erase(ref);
+  target.lineRefs.clear();
+  file.sections.erase(found);
+  return true;
+}
+
+}  // namespace detail
+
+}  // namespace vty::config::ini

@@ -1,0 +1,136 @@
+// The document's private half: what a File keeps beside its public fields,
+// and the lookups and edits of its lines, without a lock, a check of their
+// input or a save (Document.cpp). Hold.h says which lock guards them.
+
+#ifndef VTY_CONFIG_SRC_DOCUMENT_DOCUMENT_H_
+#define VTY_CONFIG_SRC_DOCUMENT_DOCUMENT_H_
+
+#include <atomic>
+#include <filesystem>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <unordered_set>
+#include <utility>
+#include <vector>
+
+#include "config/INI.h"
+#include "disk/Disk.h"
+#include "save/ChangeLog.h"
+#include "save/DocumentLock.h"
+#include "text/FoldedTable.h"
+
+namespace vty::config::ini::detail {
+
+// The zero time point of a document: earlier than the last-write time of
+// every existing file. (A default-constructed file_time_type would not do:
+// libstdc++'s file clock counts from 2174.)
+inline constexpr std::filesystem::file_time_type kZeroFileTime =
+    std::filesystem::file_time_type::min();
+
+inline constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
+
+// A section's index of its keys: the first key line of each key, so that
+// lookups need not walk the lines. Exact because duplicates only come from
+// loading (the first is indexed), a key is added only when missing, and
+// erasing removes every line of a key at once. Built by the first lookup,
+// possibly by two readers at once under the document's lock held for
+// reading: `mutex` serialises them.
+//
+// Erasing a key finds its line's place among the section's lines in
+// `positions`, built by the first erase in the section and kept by every
+// edit, so that erasing is not a walk of the section; a section whose file
+// repeats a key (`duplicates`) is walked, as any line of the key may be
+// anywhere in it.
+struct SectionIndex {
+  using Position =
+      std::list<std::list<std::shared_ptr<Line>>::iterator>::iterator;
+
+  std::mutex mutex;
+  std::atomic<bool> built{false};
+  KeyTable keys;  // Guarded by mutex until built, then by the document's.
+  bool duplicates = false;  // Likewise.
+  bool positioned = false;  // Guarded by the document's lock, as is:
+  std::unordered_map<const Line*, Position> positions;
+};
+
+// What a File keeps out of its public layout. Guarded by the document's lock
+// (Hold.h), except `registered` and `lock`.
+struct DocumentState {
+  static DocumentState& Of(const File& file) { return *file.state_; }
+  static SectionIndex& IndexOf(const Section& section) {
+    return *section.index_;
+  }
+
+  // Set once by the registry before it shares the document: the document is
+  // then guarded by `lock` instead of the File's mutex.
+  bool registered = false;
+  DocumentLock lock;
+  bool byteOrderMark = false;  // the file began with one
+  SectionTable sections;       // the named sections by name
+  DiskSnapshot disk;           // the file as last loaded or saved
+  ChangeLog changes;           // what is not saved yet
+  bool saveInPlace = false;    // rewrite the file itself, never rename
+  // The directory (device, inode) the file was last read from or saved in;
+  // {0, 0} when unknown. A save that finds the file in another directory
+  // (the directory swapped for a link, or replaced) takes what it finds
+  // there as someone else's file.
+  std::pair<dev_t, ino_t> directory{0, 0};
+  // The lines differ from the disk by what no merge re-applies: a value
+  // written again, which rewrites its line, or an erase of a key the section
+  // lacks. Still saved, but another writer's version of them wins.
+  bool rewritten = false;
+};
+
+// Records that the file on disk is as `snapshot` describes, the lines
+// included; a document with no unsaved change takes the file's time as its
+// changeTime.
+void SetDisk(File& file, const DiskSnapshot& snapshot);
+
+// ---- Lookups ----
+
+// The first key line of `key` in `section`, or null.
+KeyValuePair* AsKeyValue(Line& line);  // the key line `line` is, or null
+KeyValuePair* FindPair(const File& file,
+                       const std::optional<std::string>& section,
+                       std::string_view key);
+std::vector<std::string> SectionTexts(const File& file,
+                                      const std::optional<std::string>& name);
+std::vector<std::pair<std::string, std::string>> SectionPairs(
+    const File& file, const std::optional<std::string>& name);
+std::unordered_set<std::string> SectionNames(const File& file);
+// The names of the named sections in the order of their first header.
+std::vector<std::string> NamesInFileOrder(const File& file);
+
+// ---- Edits ----
+//
+// Each either completes or, on bad_alloc, changes nothing.
+
+// Throws invalid_argument for what WriteValue refuses (see INI.h), naming
+// the rule, the key and `file`.
+void CheckStorable(const std::optional<std::string>& section,
+                   const std::string& key, const std::string& value,
+                   std::string_view file);
+// Where SetValue puts a new key: after the section's last non-blank line
+// (the free functions), or after its last key line, or its header when it
+// has none, with a blank line before a new section's header (a handle).
+enum class Placement { kAfterLastLine, kAfterLastKey };
+// Sets `key` in `section`: rewrites its first line, or adds a line where
+// `placement` says (and the section at the end of the file). Returns the
+// line written.
+KeyValuePair* SetValue(File& file, const std::optional<std::string>& section,
+                       const std::string& key, const std::string& value,
+                       Placement placement = Placement::kAfterLastLine);
+// Rewrites the key line `pair` with `value`, keeping its stored key.
+void Rewrite(KeyValuePair& pair, const std::string& value);
+// Remove every line of the key, or of the section and the section itself;
+// false, having changed nothing, when the section is missing.
+bool RemoveKey(File& file, const std::optional<std::string>& section,
+               std::string_view key);
+bool RemoveSection(File& file, const std::optional<std::string>& section);
+
+}  // namespace vty::config::ini::detail
+
+#endif  // VTY_CONFIG_SRC_DOCUMENT_DOCUMENT_H_

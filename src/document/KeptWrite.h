@@ -1,0 +1,37 @@
+// A handle's write into the document: the value goes into the line a person
+// wrote, keeping its layout. Shared by the handle's Set and by a merge that
+// re-applies such a write on top of what another process left.
+
+#ifndef VTY_CONFIG_SRC_DOCUMENT_KEPTWRITE_H_
+#define VTY_CONFIG_SRC_DOCUMENT_KEPTWRITE_H_
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "document/Document.h"
+
+namespace vty::config::ini::detail {
+
+// The stored text that makes the existing key line `pair` read as `meant`
+// under `syntax` with its layout kept (see KeptValue), and why it would not
+// (empty when it would). A missing key: `meant` itself, as "key=meant".
+struct KeptText {
+  std::string raw;
+  std::string refusal;
+};
+KeptText KeptTextOf(const KeyValuePair* pair, std::string_view meant,
+                    const Syntax& syntax);
+
+// Sets `key` in `section` to `meant` as a handle with `syntax` writes it,
+// without a lock, a log or a save: an existing line keeps its layout (or,
+// where its layout cannot hold `meant`, becomes "key=meant"); a missing key
+// is added "key=meant" after the section's last key line. Either completes
+// or, on bad_alloc, changes nothing.
+KeyValuePair* SetKept(File& file, const std::optional<std::string>& section,
+                      const std::string& key, std::string_view meant,
+                      const Syntax& syntax);
+
+}  // namespace vty::config::ini::detail
+
+#endif  // VTY_CONFIG_SRC_DOCUMENT_KEPTWRITE_H_

@@ -1,0 +1,37 @@
+// A fork() of the caller's process, at any moment, whatever its other threads
+// are doing in the library: the child may use the library and exit. Before
+// the fork, the handlers below take every lock another thread could hold
+// half-way through a change, so the child gets consistent documents; the
+// child then resets the locks whose holders it does not have.
+
+#include "live/Fork.h"
+
+#include <pthread.h>
+
+namespace vty::config::ini::detail {
+
+namespace {
+
+void Prepare() {
+  PrepareWriterForFork();
+  PrepareRegistryForFork();
+  PrepareWatcherForFork();
+  PrepareProcessLocksForFork();
+}
+
+void After(bool child) {
+  ProcessLocksAfterFork(child);
+  WatcherAfterFork(child);
+  RegistryAfterFork(child);
+  WriterAfterFork(child);
+}
+
+}  // namespace
+
+void RegisterForkHandlers() {
+  static const int registered = ::pthread_atfork(
+      Prepare, [] { After(false); }, [] { After(true); });
+  (void)registered;
+}
+
+}  // namespace vty::config::ini::detail

@@ -1,0 +1,484 @@
+// The watcher: one thread, running while someone subscribes, that waits on
+// inotify for changes in the directories of the watched files, reads a
+// changed file again as Reload does, and runs the subscribers' callbacks
+// with what the merge of the other writer's edit changed.
+//
+// The directory is watched rather than the file, since a save (this
+// library's, an editor's) renames a new file over the old, which a watch on
+// the old file's inode would never see. This process's own saves do not
+// merge anything, so they report nothing: what a callback gets is exactly
+// what a merge brought in, whether the watcher, a Reload or a save of this
+// process's own made it.
+//
+// Lock order: a document's lock, then the watcher's mutex. Neither is held
+// while a callback or the error handler runs.
+
+#include "live/Watcher.h"
+
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/inotify.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <condition_variable>
+#include <deque>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <new>
+#include <system_error>
+#include <thread>
+#include <unordered_map>
+
+#include "live/BackgroundWriter.h"
+#include "live/Failures.h"
+#include "live/Fork.h"
+#include "live/Immortal.h"
+#include "live/Registry.h"
+#include "save/Save.h"
+
+namespace vty::config::ini {
+
+namespace detail {
+
+namespace {
+
+namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+using std::chrono::milliseconds;
+
+// What a writer's edit of a file in its directory shows: a rename over it,
+// a write (a truncation too) and its close, a removal. Reading waits until
+// the directory has been quiet for kQuiet (at most kGatherAtMost), so that
+// an edit in progress (truncated, not written yet) is not what is read, and
+// edits close together come as one call.
+constexpr std::uint32_t kEdits = IN_CLOSE_WRITE | IN_MODIFY | IN_MOVED_TO |
+                                 IN_MOVED_FROM | IN_DELETE | IN_DELETE_SELF |
+                                 IN_MOVE_SELF | IN_ONLYDIR;
+constexpr milliseconds kQuiet{15};
+constexpr milliseconds kGatherAtMost{80};
+
+}  // namespace
+
+class Watcher {
+ public:
+  // Never destroyed, so that a subscription destroyed at exit can still
+  // cancel.
+  static Watcher& Get() { return Immortal<Watcher>(); }
+
+  Subscription Subscribe(File& document, ValueReader read,
+                         ChangeCallback callback);
+  void Cancel(std::uint64_t id) noexcept;
+  bool Watches(const File& file) {
+    std::lock_guard lock(mutex_);
+    return watched_.count(&file) != 0;
+  }
+  void Queue(const File& file, KeyValues before, KeyValues after);
+
+  // Around a fork: nothing is being subscribed or handed over meanwhile. The
+  // child has no watcher thread and none of the parent's subscriptions.
+  void PrepareFork() { mutex_.lock(); }
+  void AfterFork(bool child);
+
+ private:
+  struct Subscriber {
+    File* document = nullptr;
+    ValueReader read;
+    ChangeCallback callback;
+  };
+  // A watched document: where its events come from.
+  struct Watched {
+    File* document = nullptr;
+    std::string name;       // the file's name in its directory
+    int watch = -1;         // the directory's inotify watch, or -1: polled
+    std::size_t users = 0;  // its subscribers
+  };
+  struct Notice {
+    const File* document = nullptr;
+    KeyValues before, after;
+  };
+
+  void StartLocked();
+  // Sets the watch of `watched`; the failure to report when it cannot.
+  std::exception_ptr WatchLocked(Watched& watched);
+  void Run();
+  // Adds the documents that the inotify events name to `due`, once the
+  // directories have been quiet for kQuiet; `wait`: for kQuiet even when no
+  // event is there yet.
+  void Collect(int inotify, bool wait, std::vector<File*>& due);
+  bool Pending() {
+    std::lock_guard lock(mutex_);
+    return !notices_.empty();
+  }
+  void ReadAgain(File& document);
+  void Deliver();
+  void WakeLocked() const;
+
+  std::mutex mutex_;
+  std::condition_variable idle_;  // a callback returned
+  std::map<std::uint64_t, std::shared_ptr<Subscriber>> subscribers_;
+  std::unordered_map<const File*, Watched> watched_;
+  std::unordered_map<int, std::size_t> watchUsers_;  // by watch descriptor
+  std::deque<Notice> notices_;
+  std::uint64_t nextId_ = 1;
+  std::uint64_t running_ = 0;  // the subscriber whose callback runs
+  // The thread and its descriptors, which it closes itself when it ends,
+  // letting itself go; the last thing it touches is the mutex.
+  bool alive_ = false;
+  std::thread thread_;
+  std::thread::id threadId_;
+  int inotify_ = -1;  // -1: no inotify, every file is polled
+  int inotifyError_ = 0;
+  int wake_ = -1;  // an eventfd: notices queued, subscribers gone
+};
+
+Subscription Watcher::Subscribe(File& document, ValueReader read,
+                                ChangeCallback callback) {
+  if (!callback) {
+    throw std::invalid_argument("vty::config::ini: OnChange of " +
+                                document.path.string() +
+                                " was given an empty callback");
+  }
+  auto subscriber = std::make_shared<Subscriber>(
+      Subscriber{&document, std::move(read), std::move(callback)});
+  std::exception_ptr failure;
+  std::uint64_t id = 0;
+  {
+    std::lock_guard lock(mutex_);
+    if (!alive_) StartLocked();
+    auto [entry, fresh] = watched_.try_emplace(
+        &document, Watched{&document, document.path.filename().string()});
+    try {
+      if (fresh) failure = WatchLocked(entry->second);
+      id = nextId_++;
+      subscribers_.emplace(id, std::move(subscriber));
+    } catch (...) {
+      if (fresh) watched_.erase(entry);
+      throw;
+    }
+    ++entry->second.users;
+    WakeLocked();  // the thread's timeout may change
+  }
+  if (failure) ReportFailure(document.path.string(), failure);
+  return Subscription(id);
+}
+
+void Watcher::StartLocked() {
+  const int wake = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+  if (wake < 0) {
+    throw std::system_error(errno, std::generic_category(),
+                            "vty::config::ini: cannot start watching files");
+  }
+  inotify_ = ::inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
+  inotifyError_ = inotify_ < 0 ? errno : 0;
+  wake_ = wake;
+  try {
+    thread_ = std::thread([this] { Run(); });
+  } catch (...) {
+    if (inotify_ >= 0) ::close(inotify_);
+    ::close(wake_);
+    inotify_ = wake_ = -1;
+    throw;
+  }
+  threadId_ = thread_.get_id();
+  alive_ = true;
+}
+
+std::exception_ptr Watcher::WatchLocked(Watched& watched) {
+  const fs::path directory = watched.document->path.parent_path();
+  int error = inotifyError_;
+  if (inotify_ >= 0) {
+    watched.watch = ::inotify_add_watch(inotify_, directory.c_str(), kEdits);
+    if (watched.watch >= 0) {
+      ++watchUsers_[watched.watch];
+      return nullptr;
+    }
+    error = errno;
+  }
+  return std::make_exception_ptr(std::system_error(
+      error, std::generic_category(),
+      "vty::config::ini: cannot watch " + directory.string() +
+          " for edits of " + watched.name + "; checking it every " +
+          std::to_string(WriterInterval().count()) + " ms instead"));
+}
+
+void Watcher::Cancel(std::uint64_t id) noexcept {
+  std::unique_lock lock(mutex_);
+  const auto found = subscribers_.find(id);
+  if (found == subscribers_.end()) return;
+  const auto watched = watched_.find(found->second->document);
+  subscribers_.erase(found);
+  if (watched != watched_.end() && --watched->second.users == 0) {
+    const int watch = watched->second.watch;
+    if (watch >= 0 && --watchUsers_[watch] == 0) {
+      watchUsers_.erase(watch);
+      ::inotify_rm_watch(inotify_, watch);
+    }
+    watched_.erase(watched);
+  }
+  WakeLocked();  // the thread ends when nobody is left
+  // A callback running on the watcher's thread finishes before this returns,
+  // unless it is the caller.
+  if (std::this_thread::get_id() != threadId_) {
+    idle_.wait(lock, [&] { return running_ != id; });
+  }
+}
+
+void Watcher::WakeLocked() const {
+  if (!alive_) return;
+  const std::uint64_t one = 1;
+  // A full counter already wakes the thread.
+  [[maybe_unused]] const ssize_t written = ::write(wake_, &one, sizeof one);
+}
+
+void Watcher::Queue(const File& file, KeyValues before, KeyValues after) {
+  std::lock_guard lock(mutex_);
+  if (watched_.count(&file) == 0) return;
+  if (!notices_.empty() && notices_.back().document == &file) {
+    notices_.back().after = std::move(after);  // one call for both
+    return;
+  }
+  notices_.push_back(Notice{&file, std::move(before), std::move(after)});
+  WakeLocked();
+}
+
+void Watcher::Run() {
+  auto lastPoll = Clock::now();
+  std::vector<File*> due;  // to read again; what a round left is kept
+  for (;;) {
+    int inotify = -1;
+    int wake = -1;
+    int timeout = -1;  // no file polled: wait for events only
+    bool pending = false;
+    {
+      std::lock_guard lock(mutex_);
+      if (subscribers_.empty()) {
+        // Nobody watches: the thread ends, and with it every watch.
+        if (inotify_ >= 0) ::close(inotify_);
+        ::close(wake_);
+        inotify_ = wake_ = -1;
+        watched_.clear();
+        watchUsers_.clear();
+        notices_.clear();
+        alive_ = false;
+        // Nobody joins a thread that ends by itself: it is let go.
+        thread_.detach();
+        return;
+      }
+      inotify = inotify_;
+      wake = wake_;
+      pending = !notices_.empty() || !due.empty();
+      for (const auto& entry : watched_) {
+        if (entry.second.watch < 0) {
+          timeout = static_cast<int>(WriterInterval().count());
+        }
+      }
+    }
+    if (!pending) {
+      pollfd fds[2] = {{wake, POLLIN, 0}, {inotify, POLLIN, 0}};
+      ::poll(fds, inotify >= 0 ? 2 : 1, timeout);
+      std::uint64_t count = 0;
+      [[maybe_unused]] const ssize_t read = ::read(wake, &count, sizeof count);
+    }
+    if (inotify >= 0) Collect(inotify, false, due);
+    if (timeout >= 0 && Clock::now() - lastPoll >= milliseconds(timeout)) {
+      lastPoll = Clock::now();
+      std::lock_guard lock(mutex_);
+      for (auto& entry : watched_) {
+        if (entry.second.watch >= 0) continue;
+        due.push_back(entry.second.document);
+        // A directory that came back (or a watch freed elsewhere) is
+        // watched again.
+        if (inotify_ >= 0) WatchLocked(entry.second);
+      }
+    }
+    // Edits that come while the files are read, or soon after a read that
+    // found a change, are read too before the calls, whose notices they
+    // join: a rewrite in place may have been read half done (a truncation
+    // is seen on disk a moment before its event).
+    for (int round = 0; round < 4 && !due.empty(); ++round) {
+      std::sort(due.begin(), due.end());
+      due.erase(std::unique(due.begin(), due.end()), due.end());
+      const std::vector<File*> reading = std::move(due);
+      due.clear();
+      for (File* document : reading) ReadAgain(*document);
+      if (inotify >= 0) Collect(inotify, Pending(), due);
+    }
+    Deliver();
+  }
+}
+
+void Watcher::Collect(int inotify, bool wait, std::vector<File*>& due) {
+  alignas(inotify_event) char buffer[16 * 1024];
+  const auto start = Clock::now();
+  bool any = wait;
+  for (;;) {
+    const ssize_t got = ::read(inotify, buffer, sizeof buffer);
+    if (got > 0) {
+      any = true;
+      std::lock_guard lock(mutex_);
+      for (ssize_t at = 0; at < got;) {
+        const auto* event = reinterpret_cast<const inotify_event*>(buffer + at);
+        at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
+        const std::string_view name =
+            event->len != 0 ? std::string_view(event->name) : "";
+        // Events were lost when the queue overflowed: every file may have
+        // changed.
+        const bool lost = (event->mask & IN_Q_OVERFLOW) != 0;
+        for (auto& entry : watched_) {
+          Watched& watched = entry.second;
+          if (lost) due.push_back(watched.document);
+          if (lost || watched.watch != event->wd) continue;
+          if ((event->mask & IN_IGNORED) != 0) {
+            // The directory went away: poll until it can be watched again.
+            watched.watch = -1;
+            due.push_back(watched.document);
+          } else if (name.empty() || name == watched.name) {
+            due.push_back(watched.document);
+          }
+        }
+        if ((event->mask & IN_IGNORED) != 0) watchUsers_.erase(event->wd);
+      }
+      continue;
+    }
+    if (!any) return;
+    const auto waited = Clock::now() - start;
+    if (waited >= kGatherAtMost) return;
+    pollfd fd{inotify, POLLIN, 0};
+    const auto left =
+        std::chrono::duration_cast<milliseconds>(kGatherAtMost - waited);
+    if (::poll(&fd, 1, static_cast<int>(std::min(kQuiet, left).count())) <= 0) {
+      return;
+    }
+  }
+}
+
+void Watcher::ReadAgain(File& document) {
+  {
+    std::lock_guard lock(mutex_);
+    if (watched_.count(&document) == 0) return;  // cancelled meanwhile
+  }
+  try {
+    Reload(document);  // a merge queues what it changed
+  } catch (...) {
+    ReportFailure(document.path.string(), std::current_exception());
+  }
+}
+
+void Watcher::Deliver() {
+  for (;;) {
+    Notice notice;
+    std::vector<std::pair<std::uint64_t, std::shared_ptr<Subscriber>>> targets;
+    {
+      std::lock_guard lock(mutex_);
+      if (notices_.empty()) return;
+      notice = std::move(notices_.front());
+      notices_.pop_front();
+      for (const auto& entry : subscribers_) {
+        if (entry.second->document == notice.document) {
+          targets.push_back(entry);
+        }
+      }
+    }
+    for (const auto& [id, subscriber] : targets) {
+      std::string file = subscriber->document->path.string();
+      try {
+        const std::vector<Change> changes =
+            Diff(notice.before, notice.after, subscriber->read);
+        if (changes.empty()) continue;
+        {
+          std::lock_guard lock(mutex_);
+          if (subscribers_.count(id) == 0) continue;  // cancelled meanwhile
+          running_ = id;
+        }
+        subscriber->callback(changes);
+      } catch (...) {
+        ReportFailure(file, std::current_exception());
+      }
+      std::lock_guard lock(mutex_);
+      running_ = 0;
+      idle_.notify_all();
+    }
+  }
+}
+
+void Watcher::AfterFork(bool child) {
+  if (child) {
+    if (alive_) {
+      thread_.detach();
+      if (inotify_ >= 0) ::close(inotify_);
+      ::close(wake_);
+    }
+    inotify_ = wake_ = -1;
+    alive_ = false;
+    threadId_ = {};
+    running_ = 0;
+    subscribers_.clear();
+    watched_.clear();
+    watchUsers_.clear();
+    notices_.clear();
+    // Made anew in place: a thread of the parent may have waited on them.
+    ::new (static_cast<void*>(&idle_)) std::condition_variable();
+    ::new (static_cast<void*>(&mutex_)) std::mutex();
+  } else {
+    mutex_.unlock();
+  }
+}
+
+void PrepareWatcherForFork() { Watcher::Get().PrepareFork(); }
+
+void WatcherAfterFork(bool child) { Watcher::Get().AfterFork(child); }
+
+Subscription Subscribe(File& document, ValueReader read,
+                       ChangeCallback callback) {
+  return Watcher::Get().Subscribe(document, std::move(read),
+                                  std::move(callback));
+}
+
+std::optional<KeyValues> ValuesIfWatched(const File& file) {
+  if (!Watcher::Get().Watches(file)) return std::nullopt;
+  return ValuesOf(file);
+}
+
+void QueueChanges(const File& file, KeyValues before) noexcept {
+  try {
+    Watcher::Get().Queue(file, std::move(before), ValuesOf(file));
+  } catch (...) {
+    // Out of memory: the document is merged, only the call is lost.
+  }
+}
+
+}  // namespace detail
+
+// ---- The public face ----
+
+Subscription::Subscription(Subscription&& other) noexcept : id_(other.id_) {
+  other.id_ = 0;
+}
+
+Subscription& Subscription::operator=(Subscription&& other) noexcept {
+  if (this != &other) {
+    Cancel();
+    id_ = other.id_;
+    other.id_ = 0;
+  }
+  return *this;
+}
+
+Subscription::~Subscription() { Cancel(); }
+
+void Subscription::Cancel() noexcept {
+  if (id_ == 0) return;
+  detail::Watcher::Get().Cancel(id_);
+  id_ = 0;
+}
+
+Subscription OnChange(
+    const std::string& file,
+    std::function<void(const std::vector<Change>&)> callback) {
+  return detail::Subscribe(detail::Lookup(file), {}, std::move(callback));
+}
+
+}  // namespace vty::config::ini

@@ -1,0 +1,133 @@
+// The change log: see ChangeLog.h.
+
+#include "save/ChangeLog.h"
+
+#include <cstdint>
+
+#include "text/Hash.h"
+
+namespace vty::config::ini::detail {
+
+const std::string& ChangeLog::Target(const std::optional<std::string>& section,
+                                     std::string_view key, bool wholeSection) {
+  // "u" or "n<length>:<name>" for the section, then "S" or "K<key>", folded:
+  // unambiguous whatever bytes the names hold.
+  scratch_.clear();
+  if (section) {
+    scratch_.append("n").append(std::to_string(section->size())).append(":");
+    for (const char c : *section) scratch_ += FoldAscii(c);
+  } else {
+    scratch_ += 'u';
+  }
+  sectionPart_ = scratch_.size();
+  scratch_ += wholeSection ? 'S' : 'K';
+  for (const char c : key) scratch_ += FoldAscii(c);
+  return scratch_;
+}
+
+ChangeLog::Entry ChangeLog::Add(Kind kind,
+                                const std::optional<std::string>& section,
+                                std::string_view key, const KeyValuePair* line,
+                                std::shared_ptr<const Syntax> syntax) {
+  const bool wholeSection = kind == Kind::kEraseSection;
+  auto found = kind == Kind::kWrite ? Cached(line) : changes_.end();
+  if (found == changes_.end()) {
+    const auto named = byTarget_.find(Target(section, key, wholeSection));
+    if (named != byTarget_.end()) found = named->second;
+  }
+  if (found == changes_.end()) {
+    std::list<Change> made;
+    made.push_back(
+        Change{kind, section, std::string(wholeSection ? "" : key), nullptr});
+    const auto named = byTarget_.emplace(scratch_, made.begin()).first;
+    if (!wholeSection) {
+      try {
+        bySection_[scratch_.substr(0, sectionPart_)].push_back(made.begin());
+      } catch (...) {
+        byTarget_.erase(named);
+        throw;
+      }
+    }
+    found = made.begin();
+    changes_.splice(changes_.end(), made);
+  } else if (kind != Kind::kWrite || found->kind != Kind::kWrite) {
+    // A key written again keeps its place, as its line stays where the first
+    // write put it; anything else now comes after every other change.
+    found->kind = kind;
+    changes_.splice(changes_.end(), changes_, found);
+  }
+  if (kind != Kind::kWrite) {
+    Uncache();  // lines are about to go
+  } else {
+    found->syntax = std::move(syntax);  // the latest write's way
+    if (line != nullptr) Cache(line, found);
+  }
+  if (wholeSection) {
+    // The section's erase undoes every earlier change of its keys; keeping
+    // them would let a later write of such a key keep a place before it.
+    const auto keys = bySection_.find(scratch_.substr(0, sectionPart_));
+    if (keys != bySection_.end()) {
+      for (const Entry change : keys->second) {
+        byTarget_.erase(Target(change->section, change->key, false));
+        changes_.erase(change);
+      }
+      bySection_.erase(keys);
+    }
+  }
+  return found;
+}
+
+void ChangeLog::Clear() {
+  changes_.clear();
+  byTarget_.clear();
+  bySection_.clear();
+  Uncache();
+}
+
+namespace {
+
+std::size_t AddressHash(const KeyValuePair* line) {
+  return static_cast<std::size_t>(
+      (reinterpret_cast<std::uintptr_t>(line) >> 4) * 0x9e3779b97f4a7c15ull);
+}
+
+}  // namespace
+
+ChangeLog::Entry ChangeLog::Cached(const KeyValuePair* line) {
+  if (line == nullptr || cache_.empty()) return changes_.end();
+  const std::size_t mask = cache_.size() - 1;
+  for (std::size_t i = AddressHash(line) & mask;; i = (i + 1) & mask) {
+    if (cache_[i].first == line) return cache_[i].second;
+    if (cache_[i].first == nullptr) return changes_.end();
+  }
+}
+
+void ChangeLog::Cache(const KeyValuePair* line, Entry entry) noexcept {
+  if ((cached_ + 1) * 2 > cache_.size()) {
+    std::vector<std::pair<const KeyValuePair*, Entry>> old;
+    try {
+      old.assign(cache_.empty() ? 16 : cache_.size() * 2, {nullptr, Entry()});
+    } catch (...) {
+      return;
+    }
+    old.swap(cache_);
+    cached_ = 0;
+    for (const auto& [kept, keptEntry] : old) {
+      if (kept != nullptr) Cache(kept, keptEntry);
+    }
+  }
+  const std::size_t mask = cache_.size() - 1;
+  std::size_t i = AddressHash(line) & mask;
+  while (cache_[i].first != nullptr && cache_[i].first != line) {
+    i = (i + 1) & mask;
+  }
+  if (cache_[i].first == nullptr) ++cached_;
+  cache_[i] = {line, entry};
+}
+
+void ChangeLog::Uncache() noexcept {
+  cache_.clear();
+  cached_ = 0;
+}
+
+}  // namespace vty::config::ini::detail

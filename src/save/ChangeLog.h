@@ -1,0 +1,86 @@
+// What a document changed since it last loaded or saved its file.
+
+#ifndef VTY_CONFIG_SRC_SAVE_CHANGELOG_H_
+#define VTY_CONFIG_SRC_SAVE_CHANGELOG_H_
+
+#include <list>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+#include "config/INI.h"
+#include "config/Settings.h"
+
+namespace vty::config::ini::detail {
+
+// The changes a document made since it last loaded or saved its file, one
+// entry per key and per section, in the order they were made, so that a save
+// can re-apply them on top of what another writer left. An entry is named by
+// its section and key folded as names match, so "k" and "K" are one entry. A
+// key written again keeps its place; an erase, or a write after an erase,
+// moves to the end; a section's erase drops the earlier entries of its keys.
+// Values are not kept: a write re-applies the value the document holds, as
+// the syntax of its latest write reads it when that was a handle's.
+//
+// A cache by address spares a repeated write of one key the folding and the
+// lookup by name: it maps a key line to the entry of its key. It is sound
+// because a line is cached only as its key is logged as written, so its entry
+// exists and is a write; an entry goes or changes its kind only by Clear, an
+// erase or a section's erase, each of which empties the cache; and a line is
+// freed only by an erase or a parse, which empty it too (Uncache), so no
+// cached address can be reused by another line.
+class ChangeLog {
+ public:
+  enum class Kind { kWrite, kEraseKey, kEraseSection };
+  struct Change {
+    Kind kind;
+    std::optional<std::string> section;
+    std::string key;  // empty for kEraseSection
+    // A write through a handle: the syntax it was made with, so that it is
+    // re-applied as that handle writes (into the line the other side left).
+    // Null for the free functions' writes, which re-apply the raw value.
+    std::shared_ptr<const Syntax> syntax;
+  };
+  using Entry = std::list<Change>::iterator;
+
+  // Logs a change and returns its entry. For a write, `line` is the key's
+  // line when it has one already, and is cached; the entry takes `syntax`.
+  Entry Add(Kind kind, const std::optional<std::string>& section,
+            std::string_view key, const KeyValuePair* line = nullptr,
+            std::shared_ptr<const Syntax> syntax = {});
+  // Caches `line`, the line just made for the key `entry` logged as written.
+  // Never throws: a line left out is only slower to log again.
+  void Cache(const KeyValuePair* line, Entry entry) noexcept;
+  // Forgets every cached line: called whenever lines may be freed.
+  void Uncache() noexcept;
+
+  bool Empty() const { return changes_.empty(); }
+  void Clear();
+  const std::list<Change>& InOrder() const { return changes_; }
+
+ private:
+  // The entry's section and key, folded: what names one entry.
+  const std::string& Target(const std::optional<std::string>& section,
+                            std::string_view key, bool wholeSection);
+  // The entry cached for `line`, or changes_.end().
+  Entry Cached(const KeyValuePair* line);
+
+  std::list<Change> changes_;
+  std::unordered_map<std::string, Entry> byTarget_;
+  // The entries of each section's keys, by the section's part of a target,
+  // so that a section's erase drops them without a walk of the whole log.
+  std::unordered_map<std::string, std::vector<Entry>> bySection_;
+  std::string scratch_;          // Target's buffer, reused
+  std::size_t sectionPart_ = 0;  // the length of its section's part
+  // Open addressing by address; a power of two in size, at most half full.
+  std::vector<std::pair<const KeyValuePair*, Entry>> cache_;
+  std::size_t cached_ = 0;
+};
+
+}  // namespace vty::config::ini::detail
+
+#endif  // VTY_CONFIG_SRC_SAVE_CHANGELOG_H_

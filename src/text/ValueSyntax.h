@@ -1,0 +1,91 @@
+// Values as a person means them: how a handle's `Syntax` reads the text after
+// a key's '=' (inline comments, blanks, lists), and how it writes a value
+// into a line so that the line keeps its layout and reads back as meant.
+// Pure text: no document, no lock, no file.
+
+#ifndef VTY_CONFIG_SRC_TEXT_VALUESYNTAX_H_
+#define VTY_CONFIG_SRC_TEXT_VALUESYNTAX_H_
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "config/Settings.h"
+#include "text/Hash.h"
+#include "text/LineRules.h"
+
+namespace vty::config::ini::detail {
+
+static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__,
+              "FindByte reads the first match from the low byte up");
+
+// The position of the first `c` in `text` from `from` on, or npos: eight
+// bytes at a time and inline, which beats a call to memchr on the few
+// dozen bytes of a value.
+inline std::size_t FindByte(std::string_view text, char c, std::size_t from) {
+  constexpr std::uint64_t kOnes = 0x0101010101010101ull;
+  constexpr std::uint64_t kHigh = 0x8080808080808080ull;
+  const std::uint64_t pattern = kOnes * static_cast<unsigned char>(c);
+  std::size_t at = from;
+  for (; at + 8 <= text.size(); at += 8) {
+    const std::uint64_t word = Load8(text.data() + at) ^ pattern;
+    // The lowest high bit set marks the first byte that was `c`.
+    const std::uint64_t zero = (word - kOnes) & ~word & kHigh;
+    if (zero != 0)
+      return at + static_cast<std::size_t>(__builtin_ctzll(zero) / 8);
+  }
+  for (; at < text.size(); ++at) {
+    if (text[at] == c) return at;
+  }
+  return std::string_view::npos;
+}
+
+// Where the inline comment of the stored text `raw` begins: at the first
+// marker preceded by a blank (the first character follows the '=', so it
+// never begins one); npos when there is none.
+inline std::size_t CommentStart(std::string_view raw,
+                                std::string_view markers) {
+  if (markers.empty()) return std::string_view::npos;
+  for (std::size_t at = 1;; ++at) {
+    at = markers.size() == 1 ? FindByte(raw, markers.front(), at)
+                             : raw.find_first_of(markers, at);
+    if (at == std::string_view::npos || IsBlank(raw[at - 1])) return at;
+  }
+}
+
+// The value `raw` holds under `syntax`: without its inline comment, and
+// trimmed when the syntax trims. A view into `raw`.
+inline std::string_view MeantValue(std::string_view raw, const Syntax& syntax) {
+  const std::string_view value =
+      raw.substr(0, CommentStart(raw, syntax.inlineComments));
+  return syntax.trimValues ? StripBlanks(value) : value;
+}
+
+// The items of the list `meant`: split at every separator, each item
+// stripped of blanks. A value of blanks only holds no items.
+std::vector<std::string> SplitList(std::string_view meant, char separator);
+
+// The text of `items` as a list: "a, b", with no blank before an empty item
+// ("a,, b") so that the text never ends with a blank.
+std::string JoinList(const std::vector<std::string>& items, char separator);
+
+// Why `items` could not be read back as the same list, as the end of an
+// error message ("has an item ..."); empty when they can.
+std::string ListRefusal(const std::vector<std::string>& items, char separator);
+
+// The stored text that replaces `oldRaw` to hold `meant`, keeping the
+// layout around the value: the blanks before and after it (when the syntax
+// trims) and a trailing inline comment. Check it with ValueRefusal.
+std::string KeptValue(std::string_view oldRaw, std::string_view meant,
+                      const Syntax& syntax);
+
+// Why the stored text `raw` does not read back as `meant` under `syntax`, as
+// the end of an error message ("holds ';' after a blank, ..."); empty when
+// it does.
+std::string ValueRefusal(std::string_view raw, std::string_view meant,
+                         const Syntax& syntax);
+
+}  // namespace vty::config::ini::detail
+
+#endif  // VTY_CONFIG_SRC_TEXT_VALUESYNTAX_H_
