@@ -37,6 +37,7 @@
 #include "live/Fork.h"
 #include "live/Immortal.h"
 #include "live/Registry.h"
+#include "save/Merge.h"
 #include "save/Save.h"
 
 namespace vty::config::ini {
@@ -431,23 +432,30 @@ void PrepareWatcherForFork() { Watcher::Get().PrepareFork(); }
 
 void WatcherAfterFork(bool child) { Watcher::Get().AfterFork(child); }
 
+namespace {
+
+// The merge listener (Merge.h): the values of a watched document before a
+// merge, handed to the watcher's thread with the values after it.
+std::function<void(const File&)> HearMerge(const File& file) {
+  if (!Watcher::Get().Watches(file)) return nullptr;
+  return [before = ValuesOf(file)](const File& merged) mutable noexcept {
+    try {
+      Watcher::Get().Queue(merged, std::move(before), ValuesOf(merged));
+    } catch (...) {
+      // Out of memory: the document is merged, only the call is lost.
+    }
+  };
+}
+
+}  // namespace
+
 Subscription Subscribe(File& document, ValueReader read,
                        ChangeCallback callback) {
+  // Merges are heard from the first subscription on: before it, nobody
+  // listens.
+  SetMergeListener(&HearMerge);
   return Watcher::Get().Subscribe(document, std::move(read),
                                   std::move(callback));
-}
-
-std::optional<KeyValues> ValuesIfWatched(const File& file) {
-  if (!Watcher::Get().Watches(file)) return std::nullopt;
-  return ValuesOf(file);
-}
-
-void QueueChanges(const File& file, KeyValues before) noexcept {
-  try {
-    Watcher::Get().Queue(file, std::move(before), ValuesOf(file));
-  } catch (...) {
-    // Out of memory: the document is merged, only the call is lost.
-  }
 }
 
 }  // namespace detail

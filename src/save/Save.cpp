@@ -27,7 +27,7 @@
 #include "disk/ProcessLock.h"
 #include "document/KeptWrite.h"
 #include "document/Load.h"
-#include "live/Watcher.h"
+#include "save/Merge.h"
 #include "text/ValueSyntax.h"
 
 namespace vty::config::ini {
@@ -38,60 +38,6 @@ namespace {
 
 namespace fs = std::filesystem;
 using Kind = ChangeLog::Kind;
-
-// Replaces the document with `theirs` and re-applies the change log on top.
-// A write re-applies the value the document holds now, with the key's and
-// the section's stored spelling; a handle's write re-applies the value its
-// syntax reads there, as that handle writes it, into the line they left.
-// `hold` is in change mode for the length of it: lines that readers may be
-// reading are replaced.
-void Merge(File& file, const DiskContent& theirs, Hold& hold) {
-  struct Redo {
-    Kind kind;
-    std::optional<std::string> section;
-    std::string key;
-    std::string value;
-    std::shared_ptr<const Syntax> syntax;
-  };
-  std::vector<Redo> redo;
-  for (const ChangeLog::Change& change :
-       DocumentState::Of(file).changes.InOrder()) {
-    if (change.kind != Kind::kWrite) {
-      redo.push_back(Redo{change.kind, change.section, change.key, {}, {}});
-    } else if (const KeyValuePair* pair =
-                   FindPair(file, change.section, change.key)) {
-      redo.push_back(Redo{
-          change.kind, pair->section->name, pair->key,
-          change.syntax ? std::string(MeantValue(pair->value, *change.syntax))
-                        : pair->value,
-          change.syntax});
-    }  // else the write failed before it changed anything
-  }
-  // Subscribers of the document hear what the merge changed.
-  std::optional<KeyValues> before = ValuesIfWatched(file);
-  hold.ToChange();
-  Parse(file, theirs);
-  for (const Redo& change : redo) {
-    switch (change.kind) {
-      case Kind::kWrite:
-        if (change.syntax) {
-          SetKept(file, change.section, change.key, change.value,
-                  *change.syntax);
-        } else {
-          SetValue(file, change.section, change.key, change.value);
-        }
-        break;
-      case Kind::kEraseKey:
-        RemoveKey(file, change.section, change.key);
-        break;
-      case Kind::kEraseSection:
-        RemoveSection(file, change.section);
-        break;
-    }
-  }
-  if (before) QueueChanges(file, std::move(*before));
-  hold.ToSave();
-}
 
 // The edits, logged. The erases return false, having changed nothing, when
 // the section is missing: nothing to save then. A value written again and an
