@@ -266,5 +266,20 @@ TEST_F(SettingsTest, MergeReappliesAHandleWriteIntoTheirLine) {
   }
 }
 
+// A Set of the value a key has already changes nothing, so a merge must not
+// put it back over another writer's newer value.
+TEST_F(SettingsTest, ASetOfTheValueAKeyHasLeavesTheirEditAlone) {
+  const std::string path = Path("same.ini");
+  WriteAll(path, "[Net]\nPort = 1\nHost=x\n");
+  InitialiseAsyncWriting();
+  Settings settings(path);
+  settings.Set("Net", "Port", 1);
+  settings.Set("Net", "Host", "y");  // something of ours to merge
+  WriteAll(path, "[Net]\nPort = 9\nHost=x\n");
+  settings.Flush();
+  ShutdownAsyncWriting();
+  EXPECT_EQ(ReadAll(path), "[Net]\nPort = 9\nHost=y\n");
+}
+
 }  // namespace
 }  // namespace vty::config::ini

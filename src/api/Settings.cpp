@@ -14,6 +14,7 @@
 #include "document/Load.h"
 #include "live/Registry.h"
 #include "save/Hold.h"
+#include "save/Journal.h"
 #include "save/Save.h"
 #include "text/Hash.h"
 #include "text/Refusal.h"
@@ -26,7 +27,6 @@ namespace {
 using detail::Handle;
 using detail::Hold;
 using State = Lookup::State;
-using Kind = detail::ChangeLog::Kind;
 
 // ---- The core, as the handle reaches it ----
 
@@ -42,36 +42,6 @@ std::shared_ptr<File> DocumentOfText(std::string_view text) {
   content.bytes.assign(text.begin(), text.end());
   detail::Parse(*file, content);
   return file;
-}
-
-void Log(File& document, Kind kind, const SectionName& section,
-         std::string_view key, const KeyValuePair* line = nullptr,
-         std::shared_ptr<const Syntax> syntax = {}) {
-  detail::DocumentState::Of(document).changes.Add(kind, section, key, line,
-                                                  std::move(syntax));
-}
-
-// ---- Lookups ----
-
-const Section* FindSection(const File& document, const SectionName& name) {
-  const auto found = document.sections.find(name);
-  return found == document.sections.end() ? nullptr : found->second.get();
-}
-
-bool HasKeyLine(const Section& section) {
-  for (const auto& ref : section.lineRefs) {
-    if (dynamic_cast<const KeyValuePair*>(ref->get()) != nullptr) return true;
-  }
-  return false;
-}
-
-std::size_t LineOf(const File& document, const Line* line) {
-  std::size_t number = 1;
-  for (const auto& each : document.lines) {
-    if (each.get() == line) return number;
-    ++number;
-  }
-  return 0;
 }
 
 }  // namespace
@@ -116,7 +86,7 @@ Lookup::State Settings::FetchText(const SectionName& section,
   value = std::string(detail::MeantValue(pair->value, handle.rules));
   if (inspect != nullptr) {
     inspect->text = value;
-    inspect->line = LineOf(handle.document, pair);
+    inspect->line = detail::LineNumberOf(handle.document, pair);
   }
   return State::Present;
 }
@@ -131,7 +101,7 @@ Lookup::State Settings::FetchParsed(const SectionName& section,
   const std::string_view text = detail::MeantValue(pair->value, handle.rules);
   if (inspect != nullptr) {
     inspect->text = text;
-    inspect->line = LineOf(handle.document, pair);
+    inspect->line = detail::LineNumberOf(handle.document, pair);
   }
   return parse(text, value) ? State::Present : State::Invalid;
 }
@@ -151,8 +121,8 @@ Lookup::State Settings::FetchItems(const SectionName& section,
 bool Settings::HasSection(const SectionName& section) const {
   const Handle& handle = *handle_;
   const Hold hold(handle.document, Hold::Mode::kRead);
-  const Section* found = FindSection(handle.document, section);
-  return found != nullptr && (section || HasKeyLine(*found));
+  const Section* found = detail::FindSection(handle.document, section);
+  return found != nullptr && (section || detail::HasKeyLine(*found));
 }
 
 bool Settings::HasKey(const SectionName& section, std::string_view key) const {
@@ -165,8 +135,9 @@ std::vector<SectionName> Settings::Sections() const {
   const Handle& handle = *handle_;
   const Hold hold(handle.document, Hold::Mode::kRead);
   std::vector<SectionName> sections;
-  const Section* unnamed = FindSection(handle.document, std::nullopt);
-  if (unnamed != nullptr && HasKeyLine(*unnamed)) sections.emplace_back();
+  const Section* unnamed = detail::FindSection(handle.document, std::nullopt);
+  if (unnamed != nullptr && detail::HasKeyLine(*unnamed))
+    sections.emplace_back();
   for (std::string& name : detail::NamesInFileOrder(handle.document)) {
     sections.emplace_back(std::move(name));
   }
@@ -204,22 +175,8 @@ void Settings::StoreText(const SectionName& section, std::string_view key,
   detail::CheckStorable(section, name, std::string(value), handle.name);
   File& document = handle.document;
   detail::Changing(document, [&] {
-    const KeyValuePair* pair = detail::FindPair(document, section, key);
-    // The value it has already: nothing changes, and nothing is logged that
-    // a merge would use to undo another writer's edit of the key.
-    if (pair != nullptr &&
-        detail::MeantValue(pair->value, handle.rules) == value) {
-      return false;
-    }
-    const detail::KeptText kept = detail::KeptTextOf(pair, value, handle.rules);
-    if (!kept.refusal.empty()) {
-      detail::Refuse("value \"" + std::string(value) + "\" of " +
-                         detail::KeySubject(section, key, handle.name),
-                     kept.refusal);
-    }
-    Log(document, Kind::kWrite, section, key, pair, handle.syntax);
-    detail::SetKept(document, section, name, value, handle.rules);
-    return true;
+    return detail::LoggedKeptWrite(document, section, name, value,
+                                   handle.syntax, handle.name);
   });
 }
 
@@ -237,19 +194,14 @@ void Settings::StoreItems(const SectionName& section, std::string_view key,
 bool Settings::Erase(const SectionName& section, std::string_view key) {
   File& document = handle_->document;
   return detail::Changing(document, [&] {
-    if (detail::FindPair(document, section, key) == nullptr) return false;
-    Log(document, Kind::kEraseKey, section, key);
-    return detail::RemoveKey(document, section, key);
+    return detail::LoggedEraseKey(document, section, key, false);
   });
 }
 
 bool Settings::EraseSection(const SectionName& section) {
   File& document = handle_->document;
-  return detail::Changing(document, [&] {
-    if (FindSection(document, section) == nullptr) return false;
-    Log(document, Kind::kEraseSection, section, {});
-    return detail::RemoveSection(document, section);
-  });
+  return detail::Changing(
+      document, [&] { return detail::LoggedEraseSection(document, section); });
 }
 
 namespace {

@@ -96,17 +96,38 @@ KeyValuePair* AsKeyValue(Line& line) {
 
 }  // namespace detail
 
-namespace {
-
-using detail::AsKeyValue;
-
-using detail::DocumentState;
+namespace detail {
 
 Section* FindSection(const File& file, const std::optional<std::string>& name) {
   if (name) return DocumentState::Of(file).sections.Find(*name);
   const auto found = file.sections.find(std::nullopt);
   return found == file.sections.end() ? nullptr : found->second.get();
 }
+
+bool HasKeyLine(const Section& section) {
+  for (const auto& ref : section.lineRefs) {
+    if (AsKeyValue(**ref) != nullptr) return true;
+  }
+  return false;
+}
+
+std::size_t LineNumberOf(const File& file, const Line* line) {
+  std::size_t number = 1;
+  for (const auto& each : file.lines) {
+    if (each.get() == line) return number;
+    ++number;
+  }
+  return 0;
+}
+
+}  // namespace detail
+
+namespace {
+
+using detail::AsKeyValue;
+using detail::FindSection;
+
+using detail::DocumentState;
 
 // The section's key index. Built by the first lookup, under the document's
 // lock held shared (so possibly by two readers at once) or exclusively; kept

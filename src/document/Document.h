@@ -91,8 +91,13 @@ void SetDisk(File& file, const DiskSnapshot& snapshot);
 
 // ---- Lookups ----
 
-// The first key line of `key` in `section`, or null.
 KeyValuePair* AsKeyValue(Line& line);  // the key line `line` is, or null
+// The section of that name, or null.
+Section* FindSection(const File& file, const std::optional<std::string>& name);
+bool HasKeyLine(const Section& section);
+// The number of `line` in the file, from 1; 0 when it is not the file's.
+std::size_t LineNumberOf(const File& file, const Line* line);
+// The first key line of `key` in `section`, or null.
 KeyValuePair* FindPair(const File& file,
                        const std::optional<std::string>& section,
                        std::string_view key);

@@ -15,15 +15,14 @@ KeptText KeptTextOf(const KeyValuePair* pair, std::string_view meant,
   return kept;
 }
 
-KeyValuePair* SetKept(File& file, const std::optional<std::string>& section,
+KeyValuePair* SetKept(File& file, KeyValuePair* pair,
+                      const std::optional<std::string>& section,
                       const std::string& key, std::string_view meant,
-                      const Syntax& syntax) {
-  KeyValuePair* pair = FindPair(file, section, key);
+                      KeptText kept) {
   if (pair == nullptr) {
     return SetValue(file, section, key, std::string(meant),
                     Placement::kAfterLastKey);
   }
-  KeptText kept = KeptTextOf(pair, meant, syntax);
   if (!kept.refusal.empty()) {
     Rewrite(*pair, std::string(meant));  // their layout cannot hold it
     return pair;

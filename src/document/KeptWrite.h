@@ -23,14 +23,16 @@ struct KeptText {
 KeptText KeptTextOf(const KeyValuePair* pair, std::string_view meant,
                     const Syntax& syntax);
 
-// Sets `key` in `section` to `meant` as a handle with `syntax` writes it,
-// without a lock, a log or a save: an existing line keeps its layout (or,
-// where its layout cannot hold `meant`, becomes "key=meant"); a missing key
-// is added "key=meant" after the section's last key line. Either completes
-// or, on bad_alloc, changes nothing.
-KeyValuePair* SetKept(File& file, const std::optional<std::string>& section,
+// Sets `key` in `section` as a handle writes it, without a lock, a log or
+// a save. `pair` is the key's line (FindPair) or null, and `kept` what
+// KeptTextOf made of `meant` there: an existing line keeps its layout (or,
+// where `kept` is refused, becomes "key=meant"); a missing key is added
+// "key=meant" after the section's last key line. Returns the line written.
+// Either completes or, on bad_alloc, changes nothing.
+KeyValuePair* SetKept(File& file, KeyValuePair* pair,
+                      const std::optional<std::string>& section,
                       const std::string& key, std::string_view meant,
-                      const Syntax& syntax);
+                      KeptText kept);
 
 }  // namespace vty::config::ini::detail
 

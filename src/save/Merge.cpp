@@ -68,8 +68,9 @@ void Merge(File& file, const DiskContent& theirs, Hold& hold) {
     switch (change.kind) {
       case Kind::kWrite:
         if (change.syntax) {
-          SetKept(file, change.section, change.key, change.value,
-                  *change.syntax);
+          KeyValuePair* pair = FindPair(file, change.section, change.key);
+          SetKept(file, pair, change.section, change.key, change.value,
+                  KeptTextOf(pair, change.value, *change.syntax));
         } else {
           SetValue(file, change.section, change.key, change.value);
         }

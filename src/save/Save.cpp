@@ -25,10 +25,9 @@
 #include "disk/DurableWrite.h"
 #include "disk/HalfWritten.h"
 #include "disk/ProcessLock.h"
-#include "document/KeptWrite.h"
 #include "document/Load.h"
+#include "save/Journal.h"
 #include "save/Merge.h"
-#include "text/ValueSyntax.h"
 
 namespace vty::config::ini {
 
@@ -38,47 +37,6 @@ namespace {
 
 namespace fs = std::filesystem;
 using Kind = ChangeLog::Kind;
-
-// The edits, logged. The erases return false, having changed nothing, when
-// the section is missing: nothing to save then. A value written again and an
-// erase of a key the section lacks change nothing another writer need lose:
-// they are saved, but not logged, so that a merge keeps that writer's edit of
-// the key.
-void LoggedWrite(File& file, const std::optional<std::string>& section,
-                 const std::string& key, const std::string& value) {
-  DocumentState& state = DocumentState::Of(file);
-  ChangeLog& changes = state.changes;
-  KeyValuePair* pair = FindPair(file, section, key);
-  if (pair != nullptr && pair->value == value) {
-    Rewrite(*pair, value);  // its line is written anew all the same
-    state.rewritten = true;
-    return;
-  }
-  const ChangeLog::Entry entry = changes.Add(Kind::kWrite, section, key, pair);
-  if (pair != nullptr) {
-    Rewrite(*pair, value);
-  } else {
-    changes.Cache(SetValue(file, section, key, value), entry);
-  }
-}
-
-bool LoggedEraseKey(File& file, const std::optional<std::string>& section,
-                    std::string_view key) {
-  if (file.sections.find(section) == file.sections.end()) return false;
-  DocumentState& state = DocumentState::Of(file);
-  if (FindPair(file, section, key) == nullptr) {
-    state.rewritten = true;  // nothing to erase, yet a change that saves
-    return true;
-  }
-  state.changes.Add(Kind::kEraseKey, section, key);
-  return RemoveKey(file, section, key);
-}
-
-bool LoggedEraseSection(File& file, const std::optional<std::string>& section) {
-  if (file.sections.find(section) == file.sections.end()) return false;
-  DocumentState::Of(file).changes.Add(Kind::kEraseSection, section, {});
-  return RemoveSection(file, section);
-}
 
 // Writes the document as it stands, as `options` say, and counts it as
 // saved.
@@ -107,15 +65,12 @@ void WriteValue(File& file, const std::optional<std::string>& section,
                 const std::string& key, const std::string& value,
                 std::string_view name) {
   CheckStorable(section, key, value, name);
-  Changing(file, [&] {
-    LoggedWrite(file, section, key, value);
-    return true;
-  });
+  Changing(file, [&] { return LoggedWrite(file, section, key, value); });
 }
 
 void EraseKey(File& file, const std::optional<std::string>& section,
               std::string_view key) {
-  Changing(file, [&] { return LoggedEraseKey(file, section, key); });
+  Changing(file, [&] { return LoggedEraseKey(file, section, key, true); });
 }
 
 void EraseSection(File& file, const std::optional<std::string>& section) {

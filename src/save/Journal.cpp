@@ -1,0 +1,82 @@
+// The journal: see Journal.h.
+
+#include "save/Journal.h"
+
+#include "document/KeptWrite.h"
+#include "text/Refusal.h"
+#include "text/ValueSyntax.h"
+
+namespace vty::config::ini::detail {
+
+namespace {
+
+using Kind = ChangeLog::Kind;
+
+bool HasSection(const File& file, const std::optional<std::string>& section) {
+  return file.sections.find(section) != file.sections.end();
+}
+
+}  // namespace
+
+bool LoggedWrite(File& file, const std::optional<std::string>& section,
+                 const std::string& key, const std::string& value) {
+  DocumentState& state = DocumentState::Of(file);
+  ChangeLog& changes = state.changes;
+  KeyValuePair* pair = FindPair(file, section, key);
+  if (pair != nullptr && pair->value == value) {
+    Rewrite(*pair, value);  // its line is written anew all the same
+    state.rewritten = true;
+    return true;
+  }
+  const ChangeLog::Entry entry = changes.Add(Kind::kWrite, section, key, pair);
+  if (pair != nullptr) {
+    Rewrite(*pair, value);
+  } else {
+    changes.Cache(SetValue(file, section, key, value), entry);
+  }
+  return true;
+}
+
+bool LoggedKeptWrite(File& file, const std::optional<std::string>& section,
+                     const std::string& key, std::string_view meant,
+                     const std::shared_ptr<const Syntax>& syntax,
+                     std::string_view name) {
+  ChangeLog& changes = DocumentState::Of(file).changes;
+  KeyValuePair* pair = FindPair(file, section, key);
+  if (pair != nullptr && MeantValue(pair->value, *syntax) == meant) {
+    return false;
+  }
+  KeptText kept = KeptTextOf(pair, meant, *syntax);
+  if (!kept.refusal.empty()) {
+    Refuse("value \"" + std::string(meant) + "\" of " +
+               KeySubject(section, key, name),
+           kept.refusal);
+  }
+  const ChangeLog::Entry entry =
+      changes.Add(Kind::kWrite, section, key, pair, syntax);
+  KeyValuePair* line =
+      SetKept(file, pair, section, key, meant, std::move(kept));
+  if (pair == nullptr) changes.Cache(line, entry);
+  return true;
+}
+
+bool LoggedEraseKey(File& file, const std::optional<std::string>& section,
+                    std::string_view key, bool missingSaves) {
+  if (!HasSection(file, section)) return false;
+  DocumentState& state = DocumentState::Of(file);
+  if (FindPair(file, section, key) == nullptr) {
+    // Nothing to erase; the free functions save all the same.
+    state.rewritten = state.rewritten || missingSaves;
+    return missingSaves;
+  }
+  state.changes.Add(Kind::kEraseKey, section, key);
+  return RemoveKey(file, section, key);
+}
+
+bool LoggedEraseSection(File& file, const std::optional<std::string>& section) {
+  if (!HasSection(file, section)) return false;
+  DocumentState::Of(file).changes.Add(Kind::kEraseSection, section, {});
+  return RemoveSection(file, section);
+}
+
+}  // namespace vty::config::ini::detail

@@ -1,0 +1,51 @@
+// The journal: every edit of a document, made and logged in its change log
+// for the next merge (Journal.cpp). The free functions and the handle make
+// their edits through it alike.
+
+#ifndef VTY_CONFIG_SRC_SAVE_JOURNAL_H_
+#define VTY_CONFIG_SRC_SAVE_JOURNAL_H_
+
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "document/Document.h"
+
+namespace vty::config::ini::detail {
+
+// Each runs under the document's hold in change mode (Changing, Save.h),
+// checks nothing a caller checks already, and saves nothing. Each returns
+// whether the document now holds something to save.
+//
+// A write of the value a key has already and an erase of a key the section
+// lacks change nothing another writer need lose: they are never logged, so
+// that a merge keeps that writer's edit of the key.
+
+// The free functions' write: the raw value, into the key's first line or a
+// new "key=value" line after the section's last line. The same value again
+// still rewrites its line (and so saves), unlogged.
+bool LoggedWrite(File& file, const std::optional<std::string>& section,
+                 const std::string& key, const std::string& value);
+
+// A handle's write of `meant` as `syntax` reads and writes values, keeping
+// the layout of the line (KeptWrite.h). A key that reads as `meant` already
+// is left alone: false. A value the line cannot hold as meant throws
+// invalid_argument naming the key and `name`, having changed nothing.
+bool LoggedKeptWrite(File& file, const std::optional<std::string>& section,
+                     const std::string& key, std::string_view meant,
+                     const std::shared_ptr<const Syntax>& syntax,
+                     std::string_view name);
+
+// Erases the key's lines. False, changing nothing, when the section is
+// missing; when only the key is, `missingSaves` says whether the erase
+// still counts as a change that saves (the free functions' rule).
+bool LoggedEraseKey(File& file, const std::optional<std::string>& section,
+                    std::string_view key, bool missingSaves);
+
+// Erases the section and its lines; false, changing nothing, when missing.
+bool LoggedEraseSection(File& file, const std::optional<std::string>& section);
+
+}  // namespace vty::config::ini::detail
+
+#endif  // VTY_CONFIG_SRC_SAVE_JOURNAL_H_
