@@ -17,7 +17,7 @@
 #include "TestUtil.h"
 #include "disk/Disk.h"
 #include "disk/ProcessLock.h"
-#include "save/ChangeLog.h"
+#include "document/ChangeLog.h"
 
 namespace vty::config::ini {
 namespace {

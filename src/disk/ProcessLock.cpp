@@ -43,8 +43,7 @@
 #include <set>
 #include <thread>
 
-#include "live/Fork.h"
-#include "live/Immortal.h"
+#include "base/Immortal.h"
 
 namespace vty::config::ini::detail {
 
@@ -66,8 +65,6 @@ std::atomic<milliseconds::rep>& LockTimeout() {
 // would keep open, and so locked, for as long as it lives.
 // Never destroyed, as the saves at exit still lock.
 struct HeldDescriptors {
-  HeldDescriptors() { RegisterForkHandlers(); }
-
   std::mutex mutex;
   std::set<int> fds;  // Guarded by mutex.
 };

@@ -58,6 +58,12 @@ class ProcessLock {
 // The test seam of the lock's bounded wait.
 void SetLockTimeoutForTesting(std::chrono::milliseconds timeout);
 
+// Around a fork (Fork.cpp): no lock between processes is being opened; the
+// child closes its copies of the parent's, which would otherwise keep them
+// held for as long as the child lives.
+void PrepareProcessLocksForFork();
+void ProcessLocksAfterFork(bool child);
+
 }  // namespace vty::config::ini::detail
 
 #endif  // VTY_CONFIG_SRC_DISK_PROCESSLOCK_H_

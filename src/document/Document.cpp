@@ -7,7 +7,6 @@
 #include <stdexcept>
 #include <typeinfo>
 
-#include "save/Hold.h"
 #include "text/LineRules.h"
 #include "text/Refusal.h"
 
@@ -292,37 +291,6 @@ std::unordered_set<std::string> SectionNames(const File& file) {
 }
 
 }  // namespace detail
-
-std::optional<std::string> File::ReadValue(
-    const std::optional<std::string>& section,
-    const std::string_view& key) const {
-  const detail::Hold hold(*this, detail::Hold::Mode::kRead);
-  const KeyValuePair* pair = detail::FindPair(*this, section, key);
-  if (pair == nullptr) return std::nullopt;
-  return pair->value;
-}
-
-std::vector<std::string> File::ReadSection(
-    const std::optional<std::string>& section) const {
-  const detail::Hold hold(*this, detail::Hold::Mode::kRead);
-  return detail::SectionTexts(*this, section);
-}
-
-std::vector<std::pair<std::string, std::string>> File::ReadSectionKeyValuePairs(
-    const std::optional<std::string>& section) const {
-  const detail::Hold hold(*this, detail::Hold::Mode::kRead);
-  return detail::SectionPairs(*this, section);
-}
-
-std::unordered_set<std::string> File::ReadSectionNames() const {
-  const detail::Hold hold(*this, detail::Hold::Mode::kRead);
-  return detail::SectionNames(*this);
-}
-
-// ---- Edits ----
-//
-// Each edit allocates everything it needs before it changes anything, so that
-// a failed allocation leaves the document (and its indexes) as it was.
 
 namespace detail {
 

@@ -18,8 +18,8 @@
 
 #include "config/INI.h"
 #include "disk/Disk.h"
-#include "save/ChangeLog.h"
-#include "save/DocumentLock.h"
+#include "document/ChangeLog.h"
+#include "document/DocumentLock.h"
 #include "text/FoldedTable.h"
 
 namespace vty::config::ini::detail {

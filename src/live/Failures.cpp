@@ -6,8 +6,8 @@
 #include <mutex>
 #include <utility>
 
+#include "base/Immortal.h"
 #include "config/Live.h"
-#include "live/Immortal.h"
 
 namespace vty::config::ini {
 

@@ -8,6 +8,8 @@
 
 #include <pthread.h>
 
+#include "disk/ProcessLock.h"
+
 namespace vty::config::ini::detail {
 
 namespace {
@@ -26,12 +28,11 @@ void After(bool child) {
   WriterAfterFork(child);
 }
 
-}  // namespace
+// Registered as the library is loaded, before any of its locks can be held:
+// each part then needs no call up to here when it first takes one.
+[[maybe_unused]] const int kRegistered = ::pthread_atfork(
+    Prepare, [] { After(false); }, [] { After(true); });
 
-void RegisterForkHandlers() {
-  static const int registered = ::pthread_atfork(
-      Prepare, [] { After(false); }, [] { After(true); });
-  (void)registered;
-}
+}  // namespace
 
 }  // namespace vty::config::ini::detail

@@ -1,17 +1,14 @@
 // What each part of the library does around a fork() of the caller's
 // process (Fork.cpp calls them, in this order before the fork and in the
-// reverse order after it). Before: take what another thread may be in the
-// middle of changing. After, in the parent: let it go. After, in the child,
-// where the other threads are gone: reset what they held.
+// reverse order after it; the lock between processes, on a lower floor,
+// declares its pair in ProcessLock.h). Before: take what another thread may be
+// in the middle of changing. After, in the parent: let it go. After, in the
+// child, where the other threads are gone: reset what they held.
 
 #ifndef VTY_CONFIG_SRC_LIVE_FORK_H_
 #define VTY_CONFIG_SRC_LIVE_FORK_H_
 
 namespace vty::config::ini::detail {
-
-// Registers the handlers once; called when the registry or the first lock
-// between processes is made, before which there is nothing to protect.
-void RegisterForkHandlers();
 
 // BackgroundWriter.cpp: no start or stop of the writer is under way; in the
 // child the writer has no thread, so changes there are saved at once.
@@ -27,12 +24,6 @@ void RegistryAfterFork(bool child);
 // watcher thread and none of the parent's subscriptions.
 void PrepareWatcherForFork();
 void WatcherAfterFork(bool child);
-
-// ProcessLock.cpp: no lock between processes is being opened; the child
-// closes its copies of the parent's, which would otherwise keep them held
-// for as long as the child lives.
-void PrepareProcessLocksForFork();
-void ProcessLocksAfterFork(bool child);
 
 }  // namespace vty::config::ini::detail
 

@@ -10,8 +10,8 @@
 #include <shared_mutex>
 #include <unordered_map>
 
+#include "base/Immortal.h"
 #include "live/Fork.h"
-#include "live/Immortal.h"
 
 namespace vty::config::ini {
 
@@ -30,8 +30,6 @@ struct PathHasher {
 };
 
 struct State {
-  State() { detail::RegisterForkHandlers(); }
-
   std::shared_mutex mutex;
   // One document per path; paths compare element by element, so "dir//a.ini"
   // and "dir/a.ini" share one. Guarded by mutex.

@@ -32,10 +32,10 @@
 #include <thread>
 #include <unordered_map>
 
+#include "base/Immortal.h"
 #include "live/BackgroundWriter.h"
 #include "live/Failures.h"
 #include "live/Fork.h"
-#include "live/Immortal.h"
 #include "live/Registry.h"
 #include "save/Merge.h"
 #include "save/Save.h"

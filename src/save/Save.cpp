@@ -146,28 +146,8 @@ std::string Bytes(const File& file) {
   return content;
 }
 
+void WriteAsItStands(File& file) { WriteUnlocked(file); }
+
 }  // namespace detail
-
-// ---- File's members ----
-
-void File::WriteValue(const std::optional<std::string>& section,
-                      const std::string& key, const std::string& value) {
-  detail::WriteValue(*this, section, key, value, path.native());
-}
-
-void File::EraseKey(const std::optional<std::string>& section,
-                    const std::string_view& key) {
-  detail::EraseKey(*this, section, key);
-}
-
-void File::EraseSection(const std::optional<std::string>& section) {
-  detail::EraseSection(*this, section);
-}
-
-void File::Write() { detail::WriteUnlocked(*this); }
-
-void File::Flush() { detail::Flush(*this); }
-
-void File::Reload() { detail::Reload(*this); }
 
 }  // namespace vty::config::ini

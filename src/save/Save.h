@@ -66,6 +66,10 @@ bool Changing(File& file, Change change) {
   return true;
 }
 
+// File::Write: writes the document as it stands, without the lock between
+// processes or a merge, and counts it as saved.
+void WriteAsItStands(File& file);
+
 // What a save writes: the byte-order mark the file was loaded with, then
 // every line followed by "\n".
 std::string Bytes(const File& file);

@@ -1,6 +1,6 @@
 // The slow paths of the document lock: whatever waits. See DocumentLock.h.
 
-#include "save/DocumentLock.h"
+#include "document/DocumentLock.h"
 
 #include <new>
 

@@ -26,8 +26,8 @@
 // Every wait parks on a condition variable. Not recursive: taking it again
 // in a thread that holds it in another mode deadlocks.
 
-#ifndef VTY_CONFIG_SRC_SAVE_DOCUMENTLOCK_H_
-#define VTY_CONFIG_SRC_SAVE_DOCUMENTLOCK_H_
+#ifndef VTY_CONFIG_SRC_DOCUMENT_DOCUMENTLOCK_H_
+#define VTY_CONFIG_SRC_DOCUMENT_DOCUMENTLOCK_H_
 
 #include <array>
 #include <atomic>
@@ -138,4 +138,4 @@ class DocumentLock {
 
 }  // namespace vty::config::ini::detail
 
-#endif  // VTY_CONFIG_SRC_SAVE_DOCUMENTLOCK_H_
+#endif  // VTY_CONFIG_SRC_DOCUMENT_DOCUMENTLOCK_H_

@@ -1,7 +1,7 @@
 // What a document changed since it last loaded or saved its file.
 
-#ifndef VTY_CONFIG_SRC_SAVE_CHANGELOG_H_
-#define VTY_CONFIG_SRC_SAVE_CHANGELOG_H_
+#ifndef VTY_CONFIG_SRC_DOCUMENT_CHANGELOG_H_
+#define VTY_CONFIG_SRC_DOCUMENT_CHANGELOG_H_
 
 #include <list>
 #include <memory>
@@ -83,4 +83,4 @@ class ChangeLog {
 
 }  // namespace vty::config::ini::detail
 
-#endif  // VTY_CONFIG_SRC_SAVE_CHANGELOG_H_
+#endif  // VTY_CONFIG_SRC_DOCUMENT_CHANGELOG_H_

@@ -2,8 +2,8 @@
 // so that the destructors of other statics (and the flush at exit) may still
 // use it.
 
-#ifndef VTY_CONFIG_SRC_LIVE_IMMORTAL_H_
-#define VTY_CONFIG_SRC_LIVE_IMMORTAL_H_
+#ifndef VTY_CONFIG_SRC_BASE_IMMORTAL_H_
+#define VTY_CONFIG_SRC_BASE_IMMORTAL_H_
 
 namespace vty::config::ini::detail {
 
@@ -20,4 +20,4 @@ T& Immortal() {
 
 }  // namespace vty::config::ini::detail
 
-#endif  // VTY_CONFIG_SRC_LIVE_IMMORTAL_H_
+#endif  // VTY_CONFIG_SRC_BASE_IMMORTAL_H_

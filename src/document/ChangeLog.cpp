@@ -1,6 +1,6 @@
 // The change log: see ChangeLog.h.
 
-#include "save/ChangeLog.h"
+#include "document/ChangeLog.h"
 
 #include <cstdint>
 
