@@ -168,8 +168,10 @@ TEST_F(BackgroundWriterTest, FailingDocumentDoesNotStopTheWriter) {
   WriteString("Net", "Port", "1", good);
   // The one the cycle reaches first fails: the other must still be saved.
   const auto order = detail::RegisteredFiles();
-  if (std::find(order.begin(), order.end(), &detail::Lookup(blocked)) >
-      std::find(order.begin(), order.end(), &detail::Lookup(good))) {
+  if (std::find(order.begin(), order.end(),
+                &detail::RegisteredDocument(blocked)) >
+      std::find(order.begin(), order.end(),
+                &detail::RegisteredDocument(good))) {
     std::swap(blocked, good);
   }
   const fs::path sub = fs::path(blocked).parent_path();
@@ -324,8 +326,8 @@ TEST_F(BackgroundWriterTest, CycleDoesNotStallCallersWhileItWrites) {
   ASSERT_TRUE(cycles_.Hold());
   WriteString("Net", "Port", "1", one);
   WriteString("Net", "Port", "2", two);
-  File* first = &detail::Lookup(one);
-  File* last = &detail::Lookup(two);
+  File* first = &detail::RegisteredDocument(one);
+  File* last = &detail::RegisteredDocument(two);
   const auto order = detail::RegisteredFiles();
   if (std::find(order.begin(), order.end(), first) >
       std::find(order.begin(), order.end(), last)) {

@@ -149,7 +149,7 @@ TEST_F(ConcurrencyTest, LastValueOfEveryKeyReachesTheDisk) {
     // The document reads in the other writer's last save...
     Reload(files[f]);
     EXPECT_EQ(testing::ReadAll(files[f]),
-              testing::LinesOf(detail::Lookup(files[f])))
+              testing::LinesOf(detail::RegisteredDocument(files[f])))
         << files[f];
     // ...and the disk holds every value a thread wrote last.
     const File disk(files[f], [] { return false; });
@@ -169,7 +169,7 @@ TEST_F(ConcurrencyTest, LastValueOfEveryKeyReachesTheDisk) {
 TEST_F(ConcurrencyTest, ReadsGoOnWhileASaveHoldsTheDocument) {
   const std::string file = Path("held.ini");
   WriteString("s", "k", "v", file);
-  File& document = detail::Lookup(file);
+  File& document = detail::RegisteredDocument(file);
   for (const auto mode :
        {detail::Hold::Mode::kSave, detail::Hold::Mode::kChange}) {
     auto hold = std::make_unique<detail::Hold>(document, mode);
@@ -187,7 +187,7 @@ TEST_F(ConcurrencyTest, ReadsGoOnWhileASaveHoldsTheDocument) {
 // Every mode and move at once: a change writes two fields that readers and
 // saves must only ever see equal.
 TEST_F(ConcurrencyTest, EveryModeExcludesWhatItMust) {
-  const File& document = detail::Lookup(Path("modes.ini"));
+  const File& document = detail::RegisteredDocument(Path("modes.ini"));
   int first = 0;
   int second = 0;
   std::atomic<int> writersLeft{2};
@@ -219,7 +219,7 @@ TEST_F(ConcurrencyTest, EveryModeExcludesWhatItMust) {
 // A writer that waits is not let in before readers that wait, even when it
 // came first: a loop of writes cannot starve readers.
 TEST_F(ConcurrencyTest, WaitingReadersGoBeforeTheNextWriter) {
-  const File& document = detail::Lookup(Path("fair.ini"));
+  const File& document = detail::RegisteredDocument(Path("fair.ini"));
   detail::DocumentLock& lock = detail::DocumentState::Of(document).lock;
   const auto waitFor = [&](std::size_t waiting) {
     const auto deadline = std::chrono::steady_clock::now() + 10s;

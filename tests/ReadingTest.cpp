@@ -102,8 +102,8 @@ TEST_F(ReadingTest, PathsShareDocumentsElementByElement) {
     EXPECT_EQ(ReadString(std::nullopt, "k", "", Path(c.spelling)), c.value)
         << c.spelling;
   }
-  EXPECT_EQ(&detail::Lookup(Path("sub//a.ini")),
-            &detail::Lookup(Path("sub/a.ini")));
+  EXPECT_EQ(&detail::RegisteredDocument(Path("sub//a.ini")),
+            &detail::RegisteredDocument(Path("sub/a.ini")));
 }
 
 TEST_F(ReadingTest, MissingFileGivesDefaultsAndStaysMissing) {
@@ -130,7 +130,7 @@ TEST_F(ReadingTest, TwoThreadsShareOneDocument) {
         wrong += ReadString("S"s, "A", "", file) != "1";
         wrong += ReadString("s"s, "b", "", file) != "2";
       }
-      seen[t] = &detail::Lookup(file);
+      seen[t] = &detail::RegisteredDocument(file);
     });
   }
   start.set_value();

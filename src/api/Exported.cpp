@@ -85,21 +85,26 @@ bool IterateAllSections(
 void WriteString(const std::optional<std::string>& section,
                  const std::string& key, const std::string& value,
                  const std::string& file) {
-  detail::WriteValue(detail::Lookup(file), section, key, value, file);
+  detail::WriteValue(detail::RegisteredDocument(file), section, key, value,
+                     file);
 }
 
 void EraseKey(const std::optional<std::string>& section,
               const std::string_view& key, const std::string& file) {
-  detail::EraseKey(detail::Lookup(file), section, key);
+  detail::EraseKey(detail::RegisteredDocument(file), section, key);
 }
 
 void EraseSection(const std::optional<std::string>& section,
                   const std::string& file) {
-  detail::EraseSection(detail::Lookup(file), section);
+  detail::EraseSection(detail::RegisteredDocument(file), section);
 }
 
-void Flush(const std::string& file) { detail::Flush(detail::Lookup(file)); }
+void Flush(const std::string& file) {
+  detail::Flush(detail::RegisteredDocument(file));
+}
 
-void Reload(const std::string& file) { detail::Reload(detail::Lookup(file)); }
+void Reload(const std::string& file) {
+  detail::Reload(detail::RegisteredDocument(file));
+}
 
 }  // namespace vty::config::ini

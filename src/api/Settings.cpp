@@ -1,8 +1,9 @@
 // The handle: a Settings names its document once and reads and edits it by
-// its Syntax. Values are read and written by Syntax.cpp's rules, lines are
-// edited by KeptWrite.cpp. From the core it takes the registry's Lookup, the
-// document's Hold, the change log (Log below) and Save.h's Changing, Flush
-// and Reload: the same bodies the free functions run.
+// its Syntax. Values are read by ValueSyntax.cpp's rules; edits are the
+// journal's (Journal.cpp), which keeps the line a person wrote
+// (KeptWrite.cpp). From the core it takes the registry's document, the
+// document's Hold and Save.h's Changing, Flush and Reload: the same bodies
+// the free functions run.
 
 #include "config/Settings.h"
 
@@ -47,7 +48,7 @@ std::shared_ptr<File> DocumentOfText(std::string_view text) {
 }  // namespace
 
 Settings::Settings(const std::string& file, Syntax syntax) {
-  File& document = detail::Lookup(file);
+  File& document = detail::RegisteredDocument(file);
   auto rules = std::make_shared<const Syntax>(std::move(syntax));
   handle_ = std::make_shared<const Handle>(
       Handle{nullptr, document, rules, file, *rules});

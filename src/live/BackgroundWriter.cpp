@@ -65,9 +65,9 @@ class AsyncState {
   // a new one with the default.
   void Initialise(std::optional<milliseconds> interval) {
     std::lock_guard lock(mutex_);
-    if (interval) interval_.store(interval->count());
+    if (interval) detail::SetWriterInterval(*interval);
     if (thread_.joinable()) return;  // already running
-    if (!interval) interval_.store(kFlushInterval.count());
+    if (!interval) detail::SetWriterInterval(kFlushInterval);
     if (forked_) {
       // The loop's descriptors are shared with the parent: make its own.
       context_.notify_fork(boost::asio::execution_context::fork_child);
@@ -77,7 +77,7 @@ class AsyncState {
     // would return at once and no cycle would ever come.
     context_.restart();
     ++run_;
-    AsyncFlush();
+    ArmNextCycle();
     thread_ = std::thread([this] { RunIOContext(); });
     detail::g_async.store(true);
   }
@@ -102,16 +102,6 @@ class AsyncState {
     FlushAllFiles();
   }
 
-  // The test seam's interval overrides the caller's; zero restores it.
-  void SetTestInterval(milliseconds interval) {
-    testInterval_.store(interval.count());
-  }
-
-  milliseconds Interval() const {
-    const milliseconds::rep forTest = testInterval_.load();
-    return milliseconds(forTest != 0 ? forTest : interval_.load());
-  }
-
   // Around a fork: no start or stop is under way meanwhile. The child has no
   // writer thread: it forgets the parent's, and saves its changes at once.
   void PrepareFork() { mutex_.lock(); }
@@ -132,8 +122,8 @@ class AsyncState {
  private:
   // Arms the timer for the next cycle. Runs on the writer thread, or before
   // it starts.
-  void AsyncFlush() {
-    timer_.expires_after(Interval());
+  void ArmNextCycle() {
+    timer_.expires_after(detail::WriterInterval());
     timer_.async_wait(
         [this, run = run_](const boost::system::error_code& error) {
           // A wait that completed just before a shutdown stopped the loop is
@@ -148,7 +138,7 @@ class AsyncState {
   void OnTimer(const boost::system::error_code& error) {
     if (error) return;  // cancelled or re-armed
     FlushAllFiles();
-    AsyncFlush();
+    ArmNextCycle();
     std::lock_guard lock(observerMutex_);
     if (observer_) observer_();
   }
@@ -175,8 +165,6 @@ class AsyncState {
   bool forked_ = false;  // the loop is a copy of a parent's; Guarded by mutex_
   // Counts the starts; written only while no writer thread runs.
   std::uint64_t run_ = 0;
-  std::atomic<milliseconds::rep> interval_{kFlushInterval.count()};
-  std::atomic<milliseconds::rep> testInterval_{0};
   std::mutex observerMutex_;
   std::function<void()> observer_;  // Guarded by observerMutex_.
 };
@@ -207,12 +195,6 @@ namespace detail {
 void PrepareWriterForFork() { GetAsyncState().PrepareFork(); }
 
 void WriterAfterFork(bool child) { GetAsyncState().AfterFork(child); }
-
-void SetFlushIntervalForTesting(milliseconds interval) {
-  GetAsyncState().SetTestInterval(interval);
-}
-
-milliseconds WriterInterval() { return GetAsyncState().Interval(); }
 
 void SetCycleObserverForTesting(std::function<void()> observer) {
   GetAsyncState().SetObserver(std::move(observer));

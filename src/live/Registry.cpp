@@ -107,7 +107,7 @@ const Registered& Register(const std::string& file) {
 
 }  // namespace
 
-File& Lookup(const std::string& file) {
+File& RegisteredDocument(const std::string& file) {
   // The last few paths this thread named: documents stay registered until
   // exit, so a hit needs no lock and touches no cache line that other
   // threads write. Trivially destructible, so that a call from a static

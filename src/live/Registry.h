@@ -24,13 +24,13 @@ void CreateRegistry();
 // The registered document of `file`, loaded on the first use of the path; it
 // lives until the process ends. Repeated calls from one thread take no lock.
 // Throws what loading throws, and then registers nothing.
-File& Lookup(const std::string& file);
+File& RegisteredDocument(const std::string& file);
 
 // Runs `read(const File&)` on the registered document of `file` under its
 // hold in read mode, and returns what it returns.
 template <class Read>
 auto Reading(const std::string& file, Read read) {
-  const File& document = Lookup(file);
+  const File& document = RegisteredDocument(file);
   const Hold hold(document, Hold::Mode::kRead);
   return read(document);
 }

@@ -33,9 +33,9 @@
 #include <unordered_map>
 
 #include "base/Immortal.h"
-#include "live/BackgroundWriter.h"
 #include "live/Failures.h"
 #include "live/Fork.h"
+#include "live/Interval.h"
 #include "live/Registry.h"
 #include "save/Merge.h"
 #include "save/Save.h"
@@ -486,7 +486,8 @@ void Subscription::Cancel() noexcept {
 Subscription OnChange(
     const std::string& file,
     std::function<void(const std::vector<Change>&)> callback) {
-  return detail::Subscribe(detail::Lookup(file), {}, std::move(callback));
+  return detail::Subscribe(detail::RegisteredDocument(file), {},
+                           std::move(callback));
 }
 
 }  // namespace vty::config::ini
