@@ -355,32 +355,30 @@ class VTY_CONFIG_API File {
   std::unique_ptr<detail::DocumentState> state_;
 };
 
-// The types of the typed values. Any other T given to the typed functions
-// below stops the compilation with a message naming these.
+// The types of the typed values, listed once: VTY_CONFIG_VALUE_TYPES_(X)
+// expands X(T) for each. Any other T given to the typed functions below
+// stops the compilation with a message naming these.
+#define VTY_CONFIG_VALUE_TYPES_(X)                         \
+  X(bool)                                                  \
+  X(int) X(long) X(long long) X(unsigned) X(unsigned long) \
+      X(unsigned long long) X(float) X(double)
 namespace detail {
 template <class T>
 struct IsTypedValue : std::false_type {};
 #define VTY_CONFIG_TYPED_VALUE_TYPE_(T) \
   template <>                           \
   struct IsTypedValue<T> : std::true_type {};
-VTY_CONFIG_TYPED_VALUE_TYPE_(bool)
-VTY_CONFIG_TYPED_VALUE_TYPE_(int)
-VTY_CONFIG_TYPED_VALUE_TYPE_(long)
-VTY_CONFIG_TYPED_VALUE_TYPE_(long long)
-VTY_CONFIG_TYPED_VALUE_TYPE_(unsigned)
-VTY_CONFIG_TYPED_VALUE_TYPE_(unsigned long)
-VTY_CONFIG_TYPED_VALUE_TYPE_(unsigned long long)
-VTY_CONFIG_TYPED_VALUE_TYPE_(float)
-VTY_CONFIG_TYPED_VALUE_TYPE_(double)
+VTY_CONFIG_VALUE_TYPES_(VTY_CONFIG_TYPED_VALUE_TYPE_)
 #undef VTY_CONFIG_TYPED_VALUE_TYPE_
 }  // namespace detail
-#define VTY_CONFIG_VALUE_TYPES_                                         \
-  "bool, int, long, long long, unsigned, unsigned long, unsigned long " \
-  "long, float or double"
-#define VTY_CONFIG_READ_TYPES_ \
-  "vty::config::ini: T must be std::string, " VTY_CONFIG_VALUE_TYPES_
+// "bool, int, ..., double, ", for the messages.
+#define VTY_CONFIG_TYPE_NAME_(T) #T ", "
+#define VTY_CONFIG_TYPE_NAMES_ VTY_CONFIG_VALUE_TYPES_(VTY_CONFIG_TYPE_NAME_)
+#define VTY_CONFIG_READ_TYPES_                                       \
+  "vty::config::ini: T must be std::string, " VTY_CONFIG_TYPE_NAMES_ \
+  "and no other type"
 #define VTY_CONFIG_PARSE_TYPES_ \
-  "vty::config::ini: T must be " VTY_CONFIG_VALUE_TYPES_
+  "vty::config::ini: T must be " VTY_CONFIG_TYPE_NAMES_ "and no other type"
 
 // -----------------------------------------------------------------------------
 // Reading
@@ -515,15 +513,7 @@ VTY_CONFIG_API bool ReadValue<std::string>(
   VTY_CONFIG_API bool ParseValue<T>(const std::string_view& text, T& value);  \
   template <>                                                                 \
   VTY_CONFIG_API std::string FormatValue<T>(const T& value);
-VTY_CONFIG_TYPED_READS_(bool)
-VTY_CONFIG_TYPED_READS_(int)
-VTY_CONFIG_TYPED_READS_(long)
-VTY_CONFIG_TYPED_READS_(long long)
-VTY_CONFIG_TYPED_READS_(unsigned)
-VTY_CONFIG_TYPED_READS_(unsigned long)
-VTY_CONFIG_TYPED_READS_(unsigned long long)
-VTY_CONFIG_TYPED_READS_(float)
-VTY_CONFIG_TYPED_READS_(double)
+VTY_CONFIG_VALUE_TYPES_(VTY_CONFIG_TYPED_READS_)
 #undef VTY_CONFIG_TYPED_READS_
 
 // -----------------------------------------------------------------------------
@@ -608,15 +598,7 @@ VTY_CONFIG_API void WriteValue<std::string>(
   VTY_CONFIG_API void WriteValue<T>(const std::optional<std::string>& section, \
                                     const std::string& key, const T& value,    \
                                     const std::string& file);
-VTY_CONFIG_TYPED_WRITE_(bool)
-VTY_CONFIG_TYPED_WRITE_(int)
-VTY_CONFIG_TYPED_WRITE_(long)
-VTY_CONFIG_TYPED_WRITE_(long long)
-VTY_CONFIG_TYPED_WRITE_(unsigned)
-VTY_CONFIG_TYPED_WRITE_(unsigned long)
-VTY_CONFIG_TYPED_WRITE_(unsigned long long)
-VTY_CONFIG_TYPED_WRITE_(float)
-VTY_CONFIG_TYPED_WRITE_(double)
+VTY_CONFIG_VALUE_TYPES_(VTY_CONFIG_TYPED_WRITE_)
 #undef VTY_CONFIG_TYPED_WRITE_
 
 /// Removes every line of `key` in `section`. A missing section is not an
@@ -669,7 +651,6 @@ VTY_CONFIG_API void ShutdownAsyncWriting() noexcept;
 
 }  // namespace vty::config::ini
 
-#undef VTY_CONFIG_VALUE_TYPES_
 #undef VTY_CONFIG_READ_TYPES_
 #undef VTY_CONFIG_PARSE_TYPES_
 

@@ -61,24 +61,9 @@
 
 #include "config/INI.h"
 #include "config/Live.h"
+#include "config/Syntax.h"
 
 namespace vty::config::ini {
-
-/// A section by name; `std::nullopt` names the unnamed section (the lines
-/// before the first header).
-using SectionName = std::optional<std::string>;
-
-/// How a handle reads and edits values.
-struct Syntax {
-  /// Blanks (space, tab) at both ends are not part of a value.
-  bool trimValues = true;
-  /// Each character here is an inline comment marker: a marker preceded by a
-  /// blank, and all after it, is a comment. Empty: no inline comments.
-  std::string inlineComments = ";";
-  /// Separates the items of a std::vector<T> value; blanks around items are
-  /// trimmed.
-  char listSeparator = ',';
-};
 
 /// What is known about one key.
 struct Lookup {
@@ -106,10 +91,9 @@ template <class T>
 inline constexpr bool kIsSetting = kIsItem<T> || IsList<T>::value;
 }  // namespace detail
 
-#define VTY_CONFIG_SETTING_TYPES_                                        \
-  "vty::config::ini::Settings: T must be std::string, bool, int, long, " \
-  "long long, unsigned, unsigned long, unsigned long long, float, "      \
-  "double, or a std::vector of one of them"
+#define VTY_CONFIG_SETTING_TYPES_                                              \
+  "vty::config::ini::Settings: T must be std::string, " VTY_CONFIG_TYPE_NAMES_ \
+  "or a std::vector of one of them"
 
 /// A handle on the document of one file, or on one built from a text.
 class VTY_CONFIG_API Settings {

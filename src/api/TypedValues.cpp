@@ -165,15 +165,7 @@ void WriteValue<std::string>(const std::optional<std::string>& section,
                      const std::string& file) {                         \
     WriteString(section, key, Format(value), file);                     \
   }
-VTY_CONFIG_TYPED_VALUE_(bool)
-VTY_CONFIG_TYPED_VALUE_(int)
-VTY_CONFIG_TYPED_VALUE_(long)
-VTY_CONFIG_TYPED_VALUE_(long long)
-VTY_CONFIG_TYPED_VALUE_(unsigned)
-VTY_CONFIG_TYPED_VALUE_(unsigned long)
-VTY_CONFIG_TYPED_VALUE_(unsigned long long)
-VTY_CONFIG_TYPED_VALUE_(float)
-VTY_CONFIG_TYPED_VALUE_(double)
+VTY_CONFIG_VALUE_TYPES_(VTY_CONFIG_TYPED_VALUE_)
 #undef VTY_CONFIG_TYPED_VALUE_
 // NOLINTEND(bugprone-macro-parentheses)
 

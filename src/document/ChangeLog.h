@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "config/INI.h"
-#include "config/Settings.h"
+#include "config/Syntax.h"
 
 namespace vty::config::ini::detail {
 

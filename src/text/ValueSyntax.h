@@ -11,7 +11,7 @@
 #include <string_view>
 #include <vector>
 
-#include "config/Settings.h"
+#include "config/Syntax.h"
 #include "text/Hash.h"
 #include "text/LineRules.h"
 

@@ -1,0 +1,36 @@
+// Vantry.Config: how a handle reads and writes values.
+//
+// File: config/Syntax.h
+// -----------------------------------------------------------------------------
+//
+// A `Syntax` says what of a line's text after '=' is the value a person
+// means: blanks at its ends, an inline comment, the items of a list. The
+// handles of config/Settings.h read and edit by one; see there for examples.
+
+#ifndef VTY_CONFIG_SYNTAX_H_
+#define VTY_CONFIG_SYNTAX_H_
+
+#include <optional>
+#include <string>
+
+namespace vty::config::ini {
+
+/// A section by name; `std::nullopt` names the unnamed section (the lines
+/// before the first header).
+using SectionName = std::optional<std::string>;
+
+/// How a handle reads and edits values.
+struct Syntax {
+  /// Blanks (space, tab) at both ends are not part of a value.
+  bool trimValues = true;
+  /// Each character here is an inline comment marker: a marker preceded by a
+  /// blank, and all after it, is a comment. Empty: no inline comments.
+  std::string inlineComments = ";";
+  /// Separates the items of a std::vector<T> value; blanks around items are
+  /// trimmed.
+  char listSeparator = ',';
+};
+
+}  // namespace vty::config::ini
+
+#endif  // VTY_CONFIG_SYNTAX_H_
