@@ -17,7 +17,7 @@
 #include "save/Hold.h"
 #include "save/Journal.h"
 #include "save/Save.h"
-#include "text/Hash.h"
+#include "text/Names.h"
 #include "text/Refusal.h"
 #include "text/ValueSyntax.h"
 
@@ -158,9 +158,7 @@ std::vector<std::pair<std::string, std::string>> Settings::Pairs(
   std::unordered_set<std::string> seen;  // folded: the first key wins
   const Hold hold(handle.document, Hold::Mode::kRead);
   for (auto& [key, raw] : detail::SectionPairs(handle.document, section)) {
-    std::string folded(key);
-    for (char& c : folded) c = detail::FoldAscii(c);
-    if (!seen.insert(std::move(folded)).second) continue;
+    if (!seen.insert(detail::Folded(key)).second) continue;
     pairs.emplace_back(std::move(key), detail::MeantValue(raw, handle.rules));
   }
   return pairs;

@@ -10,18 +10,12 @@ namespace vty::config::ini::detail {
 
 const std::string& ChangeLog::Target(const std::optional<std::string>& section,
                                      std::string_view key, bool wholeSection) {
-  // "u" or "n<length>:<name>" for the section, then "S" or "K<key>", folded:
-  // unambiguous whatever bytes the names hold.
+  // The section's name (Names.h), then "S" or "K<key>".
   scratch_.clear();
-  if (section) {
-    scratch_.append("n").append(std::to_string(section->size())).append(":");
-    for (const char c : *section) scratch_ += FoldAscii(c);
-  } else {
-    scratch_ += 'u';
-  }
+  AppendSectionName(scratch_, section);
   sectionPart_ = scratch_.size();
   scratch_ += wholeSection ? 'S' : 'K';
-  for (const char c : key) scratch_ += FoldAscii(c);
+  AppendFolded(scratch_, key);
   return scratch_;
 }
 

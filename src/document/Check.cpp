@@ -9,11 +9,14 @@
 #include <unordered_map>
 
 #include "document/Document.h"
-#include "text/Hash.h"
+#include "text/Names.h"
 
 namespace vty::config::ini {
 
 namespace {
+
+using detail::Folded;
+using detail::kByteOrderMark;
 
 // Spaces that the line rules do not strip, since blanks are the space and
 // the tab only, as UTF-8: a name that begins or ends with one is not found
@@ -24,7 +27,6 @@ constexpr std::array<std::string_view, 18> kUnstrippedSpaces = {
     "\xE2\x80\x84", "\xE2\x80\x85", "\xE2\x80\x86", "\xE2\x80\x87",
     "\xE2\x80\x88", "\xE2\x80\x89", "\xE2\x80\x8A", "\xE2\x80\x8B",
     "\xE2\x80\xAF", "\xE3\x80\x80"};
-constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
 
 bool EndsWithSpace(std::string_view name) {
   for (const std::string_view space : kUnstrippedSpaces) {
@@ -59,12 +61,6 @@ std::string OddName(std::string_view what, std::string_view name) {
            "typed without it does not find it";
   }
   return {};
-}
-
-std::string Folded(std::string_view key) {
-  std::string folded(key);
-  for (char& c : folded) c = detail::FoldAscii(c);
-  return folded;
 }
 
 }  // namespace

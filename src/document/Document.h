@@ -21,6 +21,7 @@
 #include "document/ChangeLog.h"
 #include "document/DocumentLock.h"
 #include "text/FoldedTable.h"
+#include "text/Names.h"
 
 namespace vty::config::ini::detail {
 
@@ -29,8 +30,6 @@ namespace vty::config::ini::detail {
 // libstdc++'s file clock counts from 2174.)
 inline constexpr std::filesystem::file_time_type kZeroFileTime =
     std::filesystem::file_time_type::min();
-
-inline constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
 
 // A section's index of its keys: the first key line of each key, so that
 // lookups need not walk the lines. Exact because duplicates only come from

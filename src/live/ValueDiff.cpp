@@ -12,18 +12,12 @@ namespace vty::config::ini::detail {
 
 namespace {
 
-// "u" or "n<length>:<name>" for the section, then the key, folded: one
-// string per key of a document, whatever bytes the names hold.
+// The section's name, then the key, folded (Names.h).
 std::string Target(const SectionName& section, std::string_view key) {
   std::string target;
   target.reserve(key.size() + (section ? section->size() + 8 : 1));
-  if (section) {
-    target.append("n").append(std::to_string(section->size())).append(":");
-    for (const char c : *section) target += FoldAscii(c);
-  } else {
-    target += 'u';
-  }
-  for (const char c : key) target += FoldAscii(c);
+  AppendSectionName(target, section);
+  AppendFolded(target, key);
   return target;
 }
 

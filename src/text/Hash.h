@@ -14,13 +14,9 @@
 #include <cstring>
 #include <string_view>
 
-namespace vty::config::ini::detail {
+#include "text/Names.h"
 
-// 'A' to 'Z' folded to 'a' to 'z', every other byte to itself, whatever the
-// locale: how names match.
-constexpr char FoldAscii(char c) {
-  return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
-}
+namespace vty::config::ini::detail {
 
 // FoldAscii of each of the eight bytes of `word` at once.
 constexpr std::uint64_t FoldAsciiWord(std::uint64_t word) {
