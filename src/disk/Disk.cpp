@@ -27,39 +27,11 @@ namespace vty::config::ini::detail {
 
 namespace fs = std::filesystem;
 
-void Fail(const std::string& what, const fs::path& path, int error) {
-  throw fs::filesystem_error(what, path,
-                             std::error_code(error, std::generic_category()));
-}
-
-Descriptor& Descriptor::operator=(Descriptor&& other) noexcept {
-  if (this != &other) {
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = other.fd_;
-    other.fd_ = -1;
-  }
-  return *this;
-}
-
-Descriptor::~Descriptor() {
-  if (fd_ >= 0) ::close(fd_);
-}
-
-int Descriptor::Close() {
-  const int fd = fd_;
-  fd_ = -1;
-  return ::close(fd) == 0 ? 0 : errno;
-}
-
 namespace {
 
 // Longer than the tick of any local file system's clock, with room for the
 // coarse clocks of network and FAT file systems.
 constexpr std::int64_t kRacyWindow = 2'000'000'000;  // nanoseconds
-
-std::int64_t Nanoseconds(const timespec& time) {
-  return std::int64_t{time.tv_sec} * 1'000'000'000 + time.tv_nsec;
-}
 
 std::int64_t WallClockNow() {
   timespec now{};
@@ -108,8 +80,7 @@ Descriptor OpenForReading(const fs::path& path) {
   }
   struct stat status {};
   Stat(fd.Get(), path, status);
-  if (S_ISDIR(status.st_mode)) Fail("not a regular file", path, EISDIR);
-  if (!S_ISREG(status.st_mode)) Fail("not a regular file", path, EINVAL);
+  RequireRegular(status, path);
   return fd;
 }
 

@@ -1,5 +1,5 @@
-// The file on disk as a document sees it: descriptors, reading a file whole,
-// and recognising it again later (Disk.cpp).
+// The file on disk as a document sees it: reading a file whole, and
+// recognising it again later (Disk.cpp).
 
 #ifndef VTY_CONFIG_SRC_DISK_DISK_H_
 #define VTY_CONFIG_SRC_DISK_DISK_H_
@@ -16,30 +16,9 @@
 #include <string_view>
 #include <vector>
 
+#include "disk/Posix.h"
+
 namespace vty::config::ini::detail {
-
-// Owns a file descriptor and closes it on every way out.
-class Descriptor {
- public:
-  explicit Descriptor(int fd = -1) : fd_(fd) {}
-  Descriptor(Descriptor&& other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
-  Descriptor& operator=(Descriptor&& other) noexcept;
-  Descriptor(const Descriptor&) = delete;
-  Descriptor& operator=(const Descriptor&) = delete;
-  ~Descriptor();
-  int Get() const { return fd_; }
-  // Closes the descriptor held, if any, and holds `fd` instead.
-  void Reset(int fd) { *this = Descriptor(fd); }
-  // Closes now and reports the error of close(2), or 0.
-  int Close();
-
- private:
-  int fd_;
-};
-
-// Throws std::filesystem::filesystem_error for `path` with errno `error`.
-[[noreturn]] void Fail(const std::string& what,
-                       const std::filesystem::path& path, int error);
 
 // What a file held when a document last read or saved it: enough to tell
 // whether anyone has written it since. File times alone cannot tell a

@@ -160,11 +160,6 @@ void CopyAttributes(int sourceFd, const fs::path& source, int fd,
   }
 }
 
-// The identity of a file: the device and inode.
-bool SameFile(const struct stat& a, const struct stat& b) {
-  return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
-}
-
 // The directory of the file to save, opened once: every later step is taken
 // relative to it, so that a directory on the way swapped for a link while
 // the save runs cannot send it anywhere else.
@@ -192,11 +187,7 @@ Place Open(const Target& target, const fs::path& path,
     place.present = true;
     return place;
   }
-  const fs::path parent =
-      target.name.has_parent_path() ? target.name.parent_path() : fs::path(".");
-  place.dir.Reset(::open(parent.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
-  if (place.dir.Get() < 0)
-    Fail("cannot open the directory to save", path, errno);
+  place.dir = OpenDirectoryOf(target.name);
   place.present = ::fstatat(place.dir.Get(), place.leaf.c_str(), &place.status,
                             AT_SYMLINK_NOFOLLOW) == 0;
   if (!place.present && errno != ENOENT) {

@@ -29,10 +29,6 @@ using std::chrono::milliseconds;
 constexpr milliseconds kQuietPeriod{250};
 constexpr milliseconds kPoll{5};
 
-std::int64_t Nanoseconds(const timespec& time) {
-  return std::int64_t{time.tv_sec} * 1'000'000'000 + time.tv_nsec;
-}
-
 bool SameState(const struct stat& a, const struct stat& b) {
   return a.st_size == b.st_size &&
          Nanoseconds(a.st_mtim) == Nanoseconds(b.st_mtim) &&

@@ -100,8 +100,7 @@ Descriptor OpenForLocking(int dir, const char* leaf, const fs::path& path,
     if (::fstat(fd.Get(), &status) != 0) {
       Fail("cannot query the file", path, errno);
     }
-    if (S_ISDIR(status.st_mode)) Fail("not a regular file", path, EISDIR);
-    if (!S_ISREG(status.st_mode)) Fail("not a regular file", path, EINVAL);
+    RequireRegular(status, path);
     return fd;
   }
 }
@@ -136,18 +135,14 @@ bool TakeLock(int fd, Clock::time_point deadline, const fs::path& path) {
 // status is `held`.
 bool StillNamed(const struct stat& held, int dir, const char* leaf) {
   struct stat named {};
-  return ::fstatat(dir, leaf, &named, 0) == 0 && held.st_dev == named.st_dev &&
-         held.st_ino == named.st_ino;
+  return ::fstatat(dir, leaf, &named, 0) == 0 && SameFile(held, named);
 }
 
 }  // namespace
 
 ProcessLock::ProcessLock(const fs::path& path) {
   MakeDirectoriesToSave(path);
-  const fs::path parent =
-      path.has_parent_path() ? path.parent_path() : fs::path(".");
-  dir_.Reset(::open(parent.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
-  if (dir_.Get() < 0) Fail("cannot open the directory to save", path, errno);
+  dir_ = OpenDirectoryOf(path);
   leaf_ = path.filename().string();
   deadline_ = DeadlineFromNow();
   for (;;) {
