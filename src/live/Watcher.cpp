@@ -36,7 +36,6 @@
 #include "live/Failures.h"
 #include "live/Fork.h"
 #include "live/Interval.h"
-#include "live/Registry.h"
 #include "save/Merge.h"
 #include "save/Save.h"
 
@@ -449,6 +448,10 @@ std::function<void(const File&)> HearMerge(const File& file) {
 
 }  // namespace
 
+void CancelSubscription(std::uint64_t id) noexcept {
+  Watcher::Get().Cancel(id);
+}
+
 Subscription Subscribe(File& document, ValueReader read,
                        ChangeCallback callback) {
   // Merges are heard from the first subscription on: before it, nobody
@@ -459,35 +462,5 @@ Subscription Subscribe(File& document, ValueReader read,
 }
 
 }  // namespace detail
-
-// ---- The public face ----
-
-Subscription::Subscription(Subscription&& other) noexcept : id_(other.id_) {
-  other.id_ = 0;
-}
-
-Subscription& Subscription::operator=(Subscription&& other) noexcept {
-  if (this != &other) {
-    Cancel();
-    id_ = other.id_;
-    other.id_ = 0;
-  }
-  return *this;
-}
-
-Subscription::~Subscription() { Cancel(); }
-
-void Subscription::Cancel() noexcept {
-  if (id_ == 0) return;
-  detail::Watcher::Get().Cancel(id_);
-  id_ = 0;
-}
-
-Subscription OnChange(
-    const std::string& file,
-    std::function<void(const std::vector<Change>&)> callback) {
-  return detail::Subscribe(detail::RegisteredDocument(file), {},
-                           std::move(callback));
-}
 
 }  // namespace vty::config::ini

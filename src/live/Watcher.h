@@ -5,6 +5,7 @@
 #ifndef VTY_CONFIG_SRC_LIVE_WATCHER_H_
 #define VTY_CONFIG_SRC_LIVE_WATCHER_H_
 
+#include <cstdint>
 #include <functional>
 #include <vector>
 
@@ -20,6 +21,9 @@ using ChangeCallback = std::function<void(const std::vector<Change>&)>;
 // document `document`, its values read by `read` (see OnChange).
 Subscription Subscribe(File& document, ValueReader read,
                        ChangeCallback callback);
+// Ends the subscription `id`; once it returns its callback is not running
+// and never runs again, unless this is that callback (see Watcher::Cancel).
+void CancelSubscription(std::uint64_t id) noexcept;
 
 }  // namespace vty::config::ini::detail
 
