@@ -3,7 +3,8 @@
 // found: the value as a person means it (blanks and an inline comment left
 // out), and the line it came from.
 //
-//   read_settings [FILE]      (FILE defaults to app.ini beside the program)
+//   read_settings [FILE]      (FILE defaults to app.ini in the current
+//   directory)
 
 #include <iostream>
 #include <string>

@@ -38,9 +38,11 @@
 //
 // Thread safety: every function here may be called from any thread at any
 // time. Each document has its own reader-writer lock, held for the length of
-// one call; a save also takes a lock on the file against other processes.
-// The registry of documents is locked only to find or add a document, never
-// together with another lock, and no lock is held while a callback runs.
+// one call; a save also takes a lock on the file against other processes,
+// before the document's, so that reads and deferred changes go on while it
+// waits. The registry of documents is locked only to find or add a document
+// (and around a fork(), while every document is held), and no lock is held
+// while a callback runs.
 
 #ifndef VTY_CONFIG_INI_H_
 #define VTY_CONFIG_INI_H_
@@ -258,8 +260,10 @@ class VTY_CONFIG_API File {
   /// Destroys the document without saving it.
   ~File();
 
-  /// Parses the file into the document; called by the constructor. Throws
-  /// as the constructor does.
+  /// Parses the file into the document, dropping every change not saved yet
+  /// (`Reload` keeps them); called by the constructor. Takes no lock: call it
+  /// only while no other thread uses the document. Throws as the
+  /// constructor does.
   void Read();
   /// The file's last-write time, or the zero time point (earlier than any
   /// file's time) when the file does not exist. Throws
@@ -358,10 +362,11 @@ class VTY_CONFIG_API File {
 // The types of the typed values, listed once: VTY_CONFIG_VALUE_TYPES_(X)
 // expands X(T) for each. Any other T given to the typed functions below
 // stops the compilation with a message naming these.
-#define VTY_CONFIG_VALUE_TYPES_(X)                         \
-  X(bool)                                                  \
-  X(int) X(long) X(long long) X(unsigned) X(unsigned long) \
-      X(unsigned long long) X(float) X(double)
+#define VTY_CONFIG_VALUE_TYPES_(X)                                        \
+  X(bool)                                                                 \
+  X(int)                                                                  \
+  X(long) X(long long) X(unsigned) X(unsigned long) X(unsigned long long) \
+      X(float) X(double)
 namespace detail {
 template <class T>
 struct IsTypedValue : std::false_type {};

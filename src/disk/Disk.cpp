@@ -116,6 +116,10 @@ DiskContent ReadDisk(int fd, const fs::path& path) {
     }
     content.bytes.resize(size);
     Stat(fd, path, status);
+    // Bounded, so that a file rewritten without pause cannot keep a load or
+    // a save reading for ever: after a hundred reads the last one is taken,
+    // its snapshot made from the status after it, which the next check
+    // compares against and so sees any later change.
     constexpr int kAttempts = 100;
     if (attempt == kAttempts ||
         (status.st_size == static_cast<off_t>(size) &&

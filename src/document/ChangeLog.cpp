@@ -59,6 +59,8 @@ ChangeLog::Entry ChangeLog::Add(Kind kind,
   if (wholeSection) {
     // The section's erase undoes every earlier change of its keys; keeping
     // them would let a later write of such a key keep a place before it.
+    // The section's part is copied out of scratch_ first: each Target in
+    // the loop writes scratch_ over to name the key it drops.
     const auto keys = bySection_.find(scratch_.substr(0, sectionPart_));
     if (keys != bySection_.end()) {
       for (const Entry change : keys->second) {

@@ -1,23 +1,29 @@
 // Which lock guards a document, in which mode, and what nests in what.
 //
 // Every document has one of two locks. A registered document (every document
-// the exported functions reach) has its DocumentLock, in three modes; a File
-// a caller builds has its public `mutex`, which the library takes shared to
-// read and exclusively for everything else (there, save mode and change mode
-// are one). A Hold picks the lock from the document, so nothing past its
-// constructor asks which. The modes: read for lookups and section queries;
-// change for an edit; save for every save (Flush, an edit that saves at once
-// once its change hold is released, the background writer), for Reload, and
-// rising to change mode only while a merge replaces lines. A save takes the
-// lock between processes on the file (ProcessLock) first and its hold
-// second, so that waiting for another process holds nothing of the
-// document: reads and deferred changes go on. The only lock ever taken while
-// a hold is held is the watcher's mutex, briefly, by a merge that hands over
-// what it changed (Watcher.cpp); no thread holds two documents at once. The
-// registry's lock is never held with another: it is taken only to find or
-// add a document, and released before any hold is taken; only before a fork
-// (Fork.cpp) is it held while every registered document is taken in change
-// mode. No lock is held while a caller's callback runs.
+// the exported functions and the handles reach) has its DocumentLock, in
+// three modes; a File a caller builds has its public `mutex`, which the
+// library takes shared to read and exclusively for everything else (there,
+// save mode and change mode are one). A Hold picks the lock from the
+// document, so nothing past its constructor asks which.
+//
+// The modes: read for lookups and section queries; change for an edit; save
+// for every save (Flush, an edit that saves at once after its change hold is
+// released, the background writer) and for Reload, rising to change mode
+// only while a merge replaces lines (Merge.cpp).
+//
+// What nests: a save takes the lock between processes on the file
+// (ProcessLock) first and its hold second, so that waiting for another
+// process holds nothing of the document. Under a hold only leaf locks are
+// taken: a section's index mutex, by the lookup that builds the index
+// (Document.cpp), and the watcher's mutex, briefly, by the merge listener
+// that hands over what a merge changed (Watcher.cpp). No thread holds two
+// documents at once, except the fork handlers (Fork.cpp), which take the
+// writer's mutex, the registry's lock, every registered document in change
+// mode, the watcher's mutex and the process locks' table, in that order.
+// Otherwise the registry's lock is taken only to find or add a document and
+// released before any hold. No lock is held while a caller's callback or
+// error handler runs.
 
 #ifndef VTY_CONFIG_SRC_SAVE_HOLD_H_
 #define VTY_CONFIG_SRC_SAVE_HOLD_H_

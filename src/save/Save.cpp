@@ -48,9 +48,10 @@ void WriteUnlocked(File& file, SaveOptions options = {}) {
   try {
     written = ReplaceFileContent(file.path, Bytes(file), options);
   } catch (...) {
-    // The change is not on disk: keep counting the document as changed, so
-    // the next flush tries again. What a failed rewrite in place left is no
-    // one else's change: the retry writes this document over it, whole.
+    // The change is not on disk: the change log stays as it is, so the next
+    // flush tries again, and changeTime says the document is newer than its
+    // file. What a failed rewrite in place left is no one else's change: the
+    // retry writes this document over it, whole.
     if (torn.exists) state.disk = torn;
     file.changeTime = fs::file_time_type::clock::now();
     throw;

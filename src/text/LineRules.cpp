@@ -30,9 +30,13 @@ bool IsKey(const std::string_view& line, std::string& key) {
 bool IsSectionHeader(const std::string_view& line, std::string& name) {
   std::string_view stripped = detail::StripBlanks(line);
   if (stripped.empty() || stripped.front() != '[') return false;
-  // "[name] ; note": when the line does not end with ']', the header ends at
-  // the first ']' after which only blanks and a comment follow. The comment
-  // runs to the end of the line, whatever it holds.
+  // A line that ends with ']' is a header whole, whatever lies between. One
+  // that does not may be "[name] ; note": the header ends at the first ']'
+  // that closes a name that is not blank and is followed, after blanks, by a
+  // comment marker; the comment runs to the end of the line, whatever it
+  // holds (another ']' included). `rest` is never empty: `stripped` ends
+  // with a byte that is neither a blank nor ']', so something follows every
+  // ']' found before it.
   for (std::size_t close = 0; stripped.back() != ']';) {
     close = stripped.find(']', close + 1);
     if (close == std::string_view::npos) return false;
