@@ -298,9 +298,9 @@ void Watcher::Run() {
     // found a change, are read too before the calls, whose notices they
     // join: a rewrite in place may have been read half done (a truncation
     // is seen on disk a moment before its event). Four rounds cover a writer
-    // that writes in a few bursts; the
-    // bound keeps a file written without pause from holding back every
-    // other subscriber's call, and what is still due is read next time.
+    // that writes in a few bursts; the bound keeps a file written without
+    // pause from holding back every other subscriber's call, and what is
+    // still due is read next time.
     for (int round = 0; round < 4 && !due.empty(); ++round) {
       std::sort(due.begin(), due.end());
       due.erase(std::unique(due.begin(), due.end()), due.end());
