@@ -1,21 +1,18 @@
 // Every change and every save of a document.
 //
-// A change (WriteValue, EraseKey, EraseSection) edits the document's lines
-// under its hold in change mode, logs itself in the change log, and then
-// applies the write rule: deferred, it only marks the document changed;
-// otherwise the document is saved at once by a Flush.
+// A change (WriteValue, EraseKey, EraseSection, a handle's Set and erases)
+// is made by the journal (Journal.cpp) under the document's hold in change
+// mode, and then the write rule applies: deferred, it only marks the
+// document changed; otherwise the document is saved at once by a Flush.
 //
 // A save never throws away a change it did not make. It takes the file's
 // ProcessLock (before the document's hold, in save mode, which lets readers
-// in), checks whether someone else wrote the file since this document
-// last loaded or saved it (Disk.cpp) and, if so, re-reads it and re-applies
-// this document's own changes on top, in the order they were made; then it
-// replaces the file durably (DurableWrite.cpp). A file that another program
-// has just emptied or shrunk in place is first watched until it is still
-// (HalfWritten.cpp): never merged into while half-written. So edits of
-// different keys by two processes both survive, the same key ends with the
-// value of the later save, and lines the other side added stay where it put
-// them.
+// in), checks whether someone else wrote the file since this document last
+// loaded or saved it (Disk.cpp) and, if so, merges their file in under this
+// document's own changes (Merge.cpp); then it replaces the file durably
+// (DurableWrite.cpp). A file that another program has just emptied or shrunk
+// in place is first watched until it is still (HalfWritten.cpp): never
+// merged into while half-written.
 
 #include "save/Save.h"
 
