@@ -95,6 +95,7 @@ DiskContent ReadDisk(int fd, const fs::path& path) {
   // read again, so that the snapshot describes the very bytes read: a
   // snapshot of an emptied file beside the bytes it held before would hide
   // the next change.
+  bool settled = false;
   for (int attempt = 0;; ++attempt) {
     before = status;
     // One byte more than the size, so that a file read whole needs no
@@ -116,20 +117,19 @@ DiskContent ReadDisk(int fd, const fs::path& path) {
     }
     content.bytes.resize(size);
     Stat(fd, path, status);
+    settled = status.st_size == static_cast<off_t>(size) &&
+              Nanoseconds(status.st_ctim) == Nanoseconds(before.st_ctim);
     // Bounded, so that a file rewritten without pause cannot keep a load or
-    // a save reading for ever: after a hundred reads the last one is taken,
-    // its snapshot made from the status after it, which the next check
-    // compares against and so sees any later change.
+    // a save reading for ever: after a hundred reads the last one is taken.
     constexpr int kAttempts = 100;
-    if (attempt == kAttempts ||
-        (status.st_size == static_cast<off_t>(size) &&
-         Nanoseconds(status.st_ctim) == Nanoseconds(before.st_ctim))) {
-      break;
-    }
+    if (settled || attempt == kAttempts) break;
   }
   const std::int64_t takenAt = content.snapshot.takenAt;
   content.snapshot = Identify(status);
-  content.snapshot.takenAt = takenAt;
+  // A read that never settled may hold older bytes than `status` describes:
+  // its snapshot counts as taken when the file last changed, so the next
+  // check compares content instead of trusting the times.
+  content.snapshot.takenAt = settled ? takenAt : content.snapshot.changed;
   content.snapshot.contentHash = ContentHash(content.Text());
   return content;
 }

@@ -336,7 +336,8 @@ DiskSnapshot Replace(const Target& target, const Place& place,
 
 DiskSnapshot ReplaceFileContent(const fs::path& path, std::string_view content,
                                 const SaveOptions& options) {
-  MakeDirectoriesToSave(path);
+  // Under the lock between processes its constructor made them already.
+  if (options.locked < 0) MakeDirectoriesToSave(path);
   const Target target = Resolve(path);
   try {
     return Replace(target, Open(target, path, options), content, path, options);
