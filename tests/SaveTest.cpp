@@ -19,6 +19,7 @@
 
 #include "TestUtil.h"
 #include "config/INI.h"
+#include "save/Save.h"
 
 // Notes the mode a file had when the library gave it an owner: a temporary
 // file's mode from its creation on, before it takes the target's.
@@ -250,6 +251,18 @@ TEST_F(SaveTest, FileMountedOnItsOwnIsRewrittenInPlace) {
   EXPECT_EQ(std::system(("umount " + path).c_str()), 0);
   EXPECT_EQ(ReadAll(source), "a=1\nb=2\n");
   EXPECT_EQ(Names(dir_), (std::set<std::string>{"app.ini", "source.ini"}));
+}
+
+// A rewrite in place that leaves the file shorter cuts off the old tail, so
+// that an erased key's text does not come back after the new end.
+TEST_F(SaveTest, InPlaceSaveThatShrinksCutsTheOldTail) {
+  const std::string path = Path("app.ini");
+  WriteAll(path, "a=1\nlong=erased\n");
+  File file(path, [] { return true; });
+  detail::SetSaveInPlace(file, true);  // not shared yet: no lock needed
+  file.EraseKey(std::nullopt, "long");
+  file.Flush();
+  EXPECT_EQ(ReadAll(path), "a=1\n");
 }
 
 // Root saves a user's file while its directory is swapped, over and over,
