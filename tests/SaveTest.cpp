@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
@@ -28,6 +29,16 @@ extern "C" int fchown(int fd, uid_t owner, gid_t group) noexcept {
   struct stat st {};
   g_modeAtChown = ::fstat(fd, &st) == 0 ? st.st_mode & 07777 : 07777;
   return static_cast<int>(::syscall(SYS_fchown, fd, owner, group));
+}
+
+// When set, every rename fails with this errno, as a rename the kernel
+// refuses across mounts (EXDEV) or onto a mount point (EBUSY).
+static int g_renameError = 0;
+extern "C" int renameat(int oldDir, const char* oldPath, int newDir,
+                        const char* newPath) noexcept {
+  if (g_renameError != 0) return errno = g_renameError, -1;
+  return static_cast<int>(
+      ::syscall(SYS_renameat2, oldDir, oldPath, newDir, newPath, 0));
 }
 
 namespace vty::config::ini {
@@ -263,6 +274,22 @@ TEST_F(SaveTest, InPlaceSaveThatShrinksCutsTheOldTail) {
   file.EraseKey(std::nullopt, "long");
   file.Flush();
   EXPECT_EQ(ReadAll(path), "a=1\n");
+}
+
+// A rename the kernel refuses because the file is a mount point (EBUSY) or
+// on another mount than its directory (EXDEV): rewritten in place.
+TEST_F(SaveTest, RefusedRenameIsRewrittenInPlace) {
+  for (const int error : {EBUSY, EXDEV}) {
+    const std::string path = Path(std::to_string(error));
+    WriteAll(path, "a=1\n");
+    const ino_t inode = Stat(path).st_ino;
+    g_renameError = error;
+    EXPECT_NO_THROW(WriteString(std::nullopt, "b", "2", path)) << error;
+    g_renameError = 0;
+    EXPECT_EQ(ReadAll(path), "a=1\nb=2\n") << error;
+    EXPECT_EQ(Stat(path).st_ino, inode) << error;
+  }
+  EXPECT_EQ(Names(dir_).size(), 2u);  // no temporary left
 }
 
 // Root saves a user's file while its directory is swapped, over and over,
