@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Races in-place rewriters (`cp`, a shell's `>`) against a saving service on
-# the work disk, ROUNDS rounds each (1000 unless given), and reports the
-# rounds where a line that was in the file before both began went missing.
+# the work disk, ROUNDS rounds each (1000 unless given; ctest runs 40), and
+# reports the rounds where a line that was in the file before both began went
+# missing.
 #   scripts/race.sh [ROUNDS]
 set -euo pipefail
 source "$(dirname "$0")/common.sh"

@@ -106,6 +106,38 @@ TEST_F(LiveTest, AnotherProcessesEditsArriveExactly) {
             "[log]\nlevel=warn\n[Net]\nPort=82\nHost=h\nTimeout=5\n");
 }
 
+// Merges queued while a callback runs come as one call, from the value
+// before the first to the value after the last.
+TEST_F(LiveTest, MergesQueuedDuringACallComeAsOne) {
+  const std::string path = Path("app.ini");
+  WriteAll(path, "k=0\n");
+  Heard heard;
+  std::mutex mutex;
+  std::condition_variable released;
+  bool release = false;
+  const Subscription live =
+      OnChange(path, [&, record = heard.Callback()](const auto& changes) {
+        record(changes);
+        std::unique_lock lock(mutex);
+        released.wait_for(lock, kGuard, [&] { return release; });
+      });
+  const auto edit = [&](const char* text) {  // whole, never read half done
+    WriteAll(path + ".new", text);
+    fs::rename(path + ".new", path);
+    Reload(path);
+  };
+  edit("k=1\n");
+  ASSERT_EQ(heard.Wait(1), ".k: 0 -> 1");  // the watcher waits in the call
+  edit("k=2\n");
+  edit("k=3\n");
+  {
+    std::lock_guard lock(mutex);
+    release = true;
+  }
+  released.notify_all();
+  EXPECT_EQ(heard.Wait(2), ".k: 1 -> 3");
+}
+
 // A handle hears values as its syntax reads them: an edit of a comment alone
 // is no change. Its Check sees the document as the handle does.
 TEST_F(LiveTest, HandlesHearValuesAsTheyReadThem) {

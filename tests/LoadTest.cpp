@@ -7,14 +7,36 @@
 #include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <future>
+#include <optional>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "TestUtil.h"
 #include "live/Registry.h"
+
+// When set, the next read of a file returns what the file held, and then
+// the file at `first` is rewritten in place with `second`, as a writer that
+// does not lock would, before the reader looks at it again.
+static std::optional<std::pair<std::string, std::string>> g_rewriteAfterRead;
+static ssize_t ReadThenRewrite(int fd, void* buffer, size_t count, off_t at) {
+  const auto got =
+      static_cast<ssize_t>(::syscall(SYS_pread64, fd, buffer, count, at));
+  if (auto rewrite = std::exchange(g_rewriteAfterRead, std::nullopt)) {
+    vty::config::ini::testing::WriteAll(rewrite->first, rewrite->second);
+  }
+  return got;
+}
+extern "C" ssize_t pread(int fd, void* buffer, size_t count, off_t at) {
+  return ReadThenRewrite(fd, buffer, count, at);
+}
+extern "C" ssize_t pread64(int fd, void* buffer, size_t count, off64_t at) {
+  return ReadThenRewrite(fd, buffer, count, at);
+}
 
 namespace vty::config::ini {
 namespace {
@@ -81,6 +103,16 @@ TEST_F(LoadTest, OpenFailureIsAnErrorNotAnEmptyFile) {
     EXPECT_EQ(error.path1(), "/proc/self/mem");
     EXPECT_EQ(error.code(), std::errc::io_error);
   }
+}
+
+// The file is rewritten in place while it loads: the load reads it again,
+// so that the document holds what the writer left, as its snapshot says.
+TEST_F(LoadTest, FileRewrittenWhileReadIsReadAgain) {
+  const std::string path = Path("app.ini");
+  WriteAll(path, "a=1\n");
+  g_rewriteAfterRead.emplace(path, "a=22\n");
+  File file(path, [] { return true; });
+  EXPECT_EQ(file.ReadValue(std::nullopt, "a"), "22");
 }
 
 // A relative path names the file in the working directory of its first use,

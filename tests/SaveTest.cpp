@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
@@ -19,6 +20,7 @@
 
 #include "TestUtil.h"
 #include "config/INI.h"
+#include "save/Save.h"
 
 // Notes the mode a file had when the library gave it an owner: a temporary
 // file's mode from its creation on, before it takes the target's.
@@ -27,6 +29,16 @@ extern "C" int fchown(int fd, uid_t owner, gid_t group) noexcept {
   struct stat st {};
   g_modeAtChown = ::fstat(fd, &st) == 0 ? st.st_mode & 07777 : 07777;
   return static_cast<int>(::syscall(SYS_fchown, fd, owner, group));
+}
+
+// When set, every rename fails with this errno, as a rename the kernel
+// refuses across mounts (EXDEV) or onto a mount point (EBUSY).
+static int g_renameError = 0;
+extern "C" int renameat(int oldDir, const char* oldPath, int newDir,
+                        const char* newPath) noexcept {
+  if (g_renameError != 0) return errno = g_renameError, -1;
+  return static_cast<int>(
+      ::syscall(SYS_renameat2, oldDir, oldPath, newDir, newPath, 0));
 }
 
 namespace vty::config::ini {
@@ -250,6 +262,34 @@ TEST_F(SaveTest, FileMountedOnItsOwnIsRewrittenInPlace) {
   EXPECT_EQ(std::system(("umount " + path).c_str()), 0);
   EXPECT_EQ(ReadAll(source), "a=1\nb=2\n");
   EXPECT_EQ(Names(dir_), (std::set<std::string>{"app.ini", "source.ini"}));
+}
+
+// A rewrite in place that leaves the file shorter cuts off the old tail, so
+// that an erased key's text does not come back after the new end.
+TEST_F(SaveTest, InPlaceSaveThatShrinksCutsTheOldTail) {
+  const std::string path = Path("app.ini");
+  WriteAll(path, "a=1\nlong=erased\n");
+  File file(path, [] { return true; });
+  detail::SetSaveInPlace(file, true);  // not shared yet: no lock needed
+  file.EraseKey(std::nullopt, "long");
+  file.Flush();
+  EXPECT_EQ(ReadAll(path), "a=1\n");
+}
+
+// A rename the kernel refuses because the file is a mount point (EBUSY) or
+// on another mount than its directory (EXDEV): rewritten in place.
+TEST_F(SaveTest, RefusedRenameIsRewrittenInPlace) {
+  for (const int error : {EBUSY, EXDEV}) {
+    const std::string path = Path(std::to_string(error));
+    WriteAll(path, "a=1\n");
+    const ino_t inode = Stat(path).st_ino;
+    g_renameError = error;
+    EXPECT_NO_THROW(WriteString(std::nullopt, "b", "2", path)) << error;
+    g_renameError = 0;
+    EXPECT_EQ(ReadAll(path), "a=1\nb=2\n") << error;
+    EXPECT_EQ(Stat(path).st_ino, inode) << error;
+  }
+  EXPECT_EQ(Names(dir_).size(), 2u);  // no temporary left
 }
 
 // Root saves a user's file while its directory is swapped, over and over,

@@ -21,6 +21,7 @@ using testing::WriteAll;
 using Items = std::vector<std::string>;
 
 const Syntax kRaw{false, "", ','};
+const Syntax kUntrimmed{false, ";", ','};  // comments, blanks kept
 
 class SettingsTest : public testing::TempDirTest {};
 
@@ -235,16 +236,19 @@ TEST_F(SettingsTest, MergeReappliesAHandleWriteIntoTheirLine) {
   static const struct {
     const char* theirs;
     const char* after;
+    Syntax syntax = {};
   } kCases[] = {
       {"[Net]\n  Port   =  1 ; theirs\nHost=x\n",
        "[Net]\n  Port   =  2 ; theirs\nHost=x\n"},
       {"[Net]\nHost=x\n# about Log\n[Log]\n",
        "[Net]\nHost=x\nPort=2\n# about Log\n[Log]\n"},
+      // Untrimmed, "2" before their " ; c" would read back as "2; c".
+      {"[Net]\nPort = x ; c\n", "[Net]\nPort=2\n", kUntrimmed},
   };
   for (const auto& c : kCases) {
     const std::string path = Path(std::to_string(&c - kCases) + ".ini");
     WriteAll(path, "[Net]\nPort = 1\n");
-    Settings settings(path);
+    Settings settings(path, c.syntax);
     WriteAll(path, c.theirs);
     settings.Set("Net", "Port", 2);
     EXPECT_EQ(ReadAll(path), c.after);

@@ -22,6 +22,9 @@ TEST(SyntaxTest, ReadsWithEverySyntax) {
   EXPECT_EQ(MeantValue(" a # b ; c", kBoth), "a");
   EXPECT_EQ(MeantValue(" x ; c", kUntrimmed), " x ");
   EXPECT_EQ(MeantValue(" x ; c", kRaw), " x ; c");
+  // Bytes above 0x7F (UTF-8) are never a marker, eight at a time or one.
+  EXPECT_EQ(MeantValue(" \xC3\x84rger ; c", kDefault), "\xC3\x84rger");
+  EXPECT_EQ(MeantValue(" \xC3\x84 ; c", kDefault), "\xC3\x84");
   EXPECT_EQ(SplitList("1:2", ':'), (std::vector<std::string>{"1", "2"}));
 }
 
