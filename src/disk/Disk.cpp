@@ -124,12 +124,12 @@ DiskContent ReadDisk(int fd, const fs::path& path) {
     constexpr int kAttempts = 100;
     if (settled || attempt == kAttempts) break;
   }
+  // A read that never settled may hold older bytes than `status` describes;
+  // the file then changed after takenAt, which makes the snapshot racy
+  // (IsRacy), so the next check compares content instead of the times.
   const std::int64_t takenAt = content.snapshot.takenAt;
   content.snapshot = Identify(status);
-  // A read that never settled may hold older bytes than `status` describes:
-  // its snapshot counts as taken when the file last changed, so the next
-  // check compares content instead of trusting the times.
-  content.snapshot.takenAt = settled ? takenAt : content.snapshot.changed;
+  content.snapshot.takenAt = takenAt;
   content.snapshot.contentHash = ContentHash(content.Text());
   return content;
 }
