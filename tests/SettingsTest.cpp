@@ -165,6 +165,55 @@ TEST_F(SettingsTest, ListsSectionsAndKeysInFileOrder) {
   EXPECT_FALSE(headed.HasSection(std::nullopt));
 }
 
+// A repeated key read as the free functions (the first) or as configparser,
+// crudini and git (the last) read it, and [DEFAULT] as configparser reads it.
+TEST_F(SettingsTest, RepeatedKeysAndTheDefaultSection) {
+  const char* text =
+      "[DEFAULT]\nPort = 80\nHost = d\n[Net]\nx = 1\nX = 2\nHost = h\n";
+  using Pairs = std::vector<std::pair<std::string, std::string>>;
+  Syntax last;
+  last.duplicates = Syntax::Duplicates::Last;
+  Syntax defaults;
+  defaults.defaultSection = "DEFAULT";
+  const struct {
+    const char* name;
+    Syntax syntax;
+    const char* x;
+    Pairs pairs;
+    const char* port;  // Get("Net", "Port", "-")
+    std::size_t portLine;
+  } kCases[] = {
+      {"first", {}, "1", {{"x", "1"}, {"Host", "h"}}, "-", 0},
+      {"last", last, "2", {{"x", "2"}, {"Host", "h"}}, "-", 0},
+      {"defaults",
+       defaults,
+       "1",
+       {{"x", "1"}, {"Host", "h"}, {"Port", "80"}},
+       "80",
+       2},
+  };
+  for (const auto& c : kCases) {
+    const Settings settings = Settings::FromText(text, c.syntax);
+    EXPECT_EQ(settings.Get("Net", "x", "-"), c.x) << c.name;
+    EXPECT_EQ(settings.GetAll("Net", "X"), (Items{"1", "2"})) << c.name;
+    EXPECT_EQ(settings.Pairs("Net"), c.pairs) << c.name;
+    EXPECT_EQ(settings.Get("Net", "Port", "-"), c.port) << c.name;
+    EXPECT_EQ(settings.Inspect("Net", "Port").line, c.portLine) << c.name;
+    EXPECT_EQ(settings.HasKey("Net", "Port"), c.portLine != 0) << c.name;
+    EXPECT_TRUE(settings.Pairs("Missing").empty()) << c.name;
+  }
+  // Set edits the line Get reads, and a default is overridden in the
+  // section itself.
+  Settings settings = Settings::FromText(text, last);
+  settings.Set("Net", "x", 3);
+  Settings overriding = Settings::FromText(text, defaults);
+  overriding.Set("Net", "Port", 81);
+  EXPECT_EQ(settings.Text(),
+            "[DEFAULT]\nPort = 80\nHost = d\n[Net]\nx = 1\nX = 3\nHost = h\n");
+  EXPECT_EQ(overriding.Text(), std::string(text) + "Port=81\n");
+  EXPECT_EQ(overriding.Get("DEFAULT", "Port", "-"), "80");
+}
+
 TEST_F(SettingsTest, InspectTellsMissingFromInvalidWithTheLine) {
   const Settings settings = Settings::FromText(
       "; c\r\n[Net]\r\nPort = 80800000000\r\nHost = h ; c\r\n");

@@ -177,13 +177,19 @@ class VTY_CONFIG_API Settings {
   /// Every section in file order (by its first header), each once, spelled
   /// as first written; the unnamed one first when it has a key line.
   std::vector<SectionName> Sections() const;
-  /// The keys of a section in file order, each once (the first occurrence),
-  /// spelled as there; empty for a missing section.
+  /// The keys of a section in file order, each once (spelled as its first
+  /// occurrence), then the keys of the syntax's default section it does not
+  /// set; empty for a missing section.
   std::vector<std::string> Keys(const SectionName& section) const;
   /// The keys of a section with their values as `Get<std::string>` gives
   /// them, as `Keys` lists them.
   std::vector<std::pair<std::string, std::string>> Pairs(
       const SectionName& section) const;
+  /// Every value of a key the section repeats, in file order, as
+  /// `Get<std::string>` reads each (from the default section when the
+  /// section lacks the key); empty when missing.
+  std::vector<std::string> GetAll(const SectionName& section,
+                                  std::string_view key) const;
 
   // ---- Changing ----
   //

@@ -29,6 +29,16 @@ struct Syntax {
   /// Separates the items of a std::vector<T> value; blanks around items are
   /// trimmed.
   char listSeparator = ',';
+  /// Which line of a key repeated in one section `Get`, `Find`, `Inspect`
+  /// and `Set` use: the first, as the free functions read, or the last, as
+  /// configparser (strict off), crudini, git, GKeyFile and systemd read.
+  /// `GetAll` gives every one.
+  enum class Duplicates { First, Last };
+  Duplicates duplicates = Duplicates::First;
+  /// A section whose keys every named section has unless it sets them
+  /// itself (configparser's "DEFAULT"): reads, `HasKey`, `Keys` and `Pairs`
+  /// of a named section fall back to it; `Set` writes the named section.
+  std::optional<std::string> defaultSection;
 };
 
 }  // namespace vty::config::ini

@@ -8,7 +8,7 @@
 #include "config/Settings.h"
 
 #include <stdexcept>
-#include <unordered_set>
+#include <unordered_map>
 
 #include "api/Handle.h"
 #include "document/KeptWrite.h"
@@ -26,6 +26,30 @@ namespace vty::config::ini {
 namespace {
 
 using detail::Handle;
+
+// The section a named section falls back to for the keys it lacks, when the
+// handle's syntax names one; null otherwise (and for that section itself).
+const std::string* DefaultsOf(const Handle& handle,
+                              const SectionName& section) {
+  const std::optional<std::string>& defaults = handle.rules.defaultSection;
+  if (!defaults || !section || detail::FoldedEqual(*section, *defaults)) {
+    return nullptr;
+  }
+  return &*defaults;
+}
+
+// The key line a read through the handle finds: the section's by the
+// handle's syntax, else its default section's.
+const KeyValuePair* ReadPair(const Handle& handle, const SectionName& section,
+                             std::string_view key) {
+  const KeyValuePair* pair =
+      detail::FindPairBy(handle.document, section, key, handle.rules);
+  if (pair != nullptr) return pair;
+  const std::string* defaults = DefaultsOf(handle, section);
+  return defaults == nullptr ? nullptr
+                             : detail::FindPairBy(handle.document, *defaults,
+                                                  key, handle.rules);
+}
 using detail::Hold;
 using State = Lookup::State;
 
@@ -82,7 +106,7 @@ Lookup::State Settings::FetchText(const SectionName& section,
                                   Lookup* inspect) const {
   const Handle& handle = *handle_;
   const Hold hold(handle.document, Hold::Mode::kRead);
-  const KeyValuePair* pair = detail::FindPair(handle.document, section, key);
+  const KeyValuePair* pair = ReadPair(handle, section, key);
   if (pair == nullptr) return State::Missing;
   value = std::string(detail::MeantValue(pair->value, handle.rules));
   if (inspect != nullptr) {
@@ -97,7 +121,7 @@ Lookup::State Settings::FetchParsed(const SectionName& section,
                                     void* value, Lookup* inspect) const {
   const Handle& handle = *handle_;
   const Hold hold(handle.document, Hold::Mode::kRead);
-  const KeyValuePair* pair = detail::FindPair(handle.document, section, key);
+  const KeyValuePair* pair = ReadPair(handle, section, key);
   if (pair == nullptr) return State::Missing;
   const std::string_view text = detail::MeantValue(pair->value, handle.rules);
   if (inspect != nullptr) {
@@ -129,7 +153,7 @@ bool Settings::HasSection(const SectionName& section) const {
 bool Settings::HasKey(const SectionName& section, std::string_view key) const {
   const Handle& handle = *handle_;
   const Hold hold(handle.document, Hold::Mode::kRead);
-  return detail::FindPair(handle.document, section, key) != nullptr;
+  return ReadPair(handle, section, key) != nullptr;
 }
 
 std::vector<SectionName> Settings::Sections() const {
@@ -154,14 +178,42 @@ std::vector<std::string> Settings::Keys(const SectionName& section) const {
 std::vector<std::pair<std::string, std::string>> Settings::Pairs(
     const SectionName& section) const {
   const Handle& handle = *handle_;
+  const bool last = handle.rules.duplicates == Syntax::Duplicates::Last;
   std::vector<std::pair<std::string, std::string>> pairs;
-  std::unordered_set<std::string> seen;  // folded: the first key wins
+  std::unordered_map<std::string, std::size_t> seen;  // folded key: its place
+  const auto add = [&](std::string& key, std::string_view raw, bool overrides) {
+    const auto [place, added] = seen.emplace(detail::Folded(key), pairs.size());
+    if (added) {
+      pairs.emplace_back(std::move(key), detail::MeantValue(raw, handle.rules));
+    } else if (overrides) {
+      pairs[place->second].second = detail::MeantValue(raw, handle.rules);
+    }
+  };
   const Hold hold(handle.document, Hold::Mode::kRead);
+  if (detail::FindSection(handle.document, section) == nullptr) return pairs;
   for (auto& [key, raw] : detail::SectionPairs(handle.document, section)) {
-    if (!seen.insert(detail::Folded(key)).second) continue;
-    pairs.emplace_back(std::move(key), detail::MeantValue(raw, handle.rules));
+    add(key, raw, last);
+  }
+  if (const std::string* defaults = DefaultsOf(handle, section)) {
+    for (auto& [key, raw] : detail::SectionPairs(handle.document, *defaults)) {
+      add(key, raw, false);
+    }
   }
   return pairs;
+}
+
+std::vector<std::string> Settings::GetAll(const SectionName& section,
+                                          std::string_view key) const {
+  const Handle& handle = *handle_;
+  const Hold hold(handle.document, Hold::Mode::kRead);
+  const KeyValuePair* found = ReadPair(handle, section, key);
+  std::vector<std::string> values;
+  if (found == nullptr) return values;
+  for (const KeyValuePair* pair :
+       detail::FindPairs(handle.document, found->section->name, key)) {
+    values.emplace_back(detail::MeantValue(pair->value, handle.rules));
+  }
+  return values;
 }
 
 // ---- Changing ----

@@ -236,6 +236,42 @@ KeyValuePair* FindPair(const File& file,
   return found == nullptr ? nullptr : KeysOf(*found).Find(key);
 }
 
+KeyValuePair* FindLastPair(const File& file,
+                           const std::optional<std::string>& section,
+                           std::string_view key) {
+  const Section* found = FindSection(file, section);
+  if (found == nullptr) return nullptr;
+  KeyValuePair* first = KeysOf(*found).Find(key);
+  // Only a section that was loaded with a repeated key can have one: an
+  // edit adds a key only when it is missing.
+  if (first == nullptr || !DocumentState::IndexOf(*found).duplicates) {
+    return first;
+  }
+  for (auto ref = found->lineRefs.rbegin(); ref != found->lineRefs.rend();
+       ++ref) {
+    KeyValuePair* pair = AsKeyValue(***ref);
+    if (pair != nullptr && FoldedEqual(pair->key, key)) return pair;
+  }
+  return first;
+}
+
+std::vector<KeyValuePair*> FindPairs(const File& file,
+                                     const std::optional<std::string>& section,
+                                     std::string_view key) {
+  std::vector<KeyValuePair*> pairs;
+  KeyValuePair* first = FindPair(file, section, key);
+  if (first == nullptr) return pairs;
+  if (!DocumentState::IndexOf(*first->section).duplicates) {
+    pairs.push_back(first);
+    return pairs;
+  }
+  for (const auto& ref : first->section->lineRefs) {
+    KeyValuePair* pair = AsKeyValue(**ref);
+    if (pair != nullptr && FoldedEqual(pair->key, key)) pairs.push_back(pair);
+  }
+  return pairs;
+}
+
 std::vector<std::string> SectionTexts(const File& file,
                                       const std::optional<std::string>& name) {
   std::vector<std::string> texts;

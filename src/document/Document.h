@@ -100,6 +100,14 @@ std::size_t LineNumberOf(const File& file, const Line* line);
 KeyValuePair* FindPair(const File& file,
                        const std::optional<std::string>& section,
                        std::string_view key);
+// The last one, or null.
+KeyValuePair* FindLastPair(const File& file,
+                           const std::optional<std::string>& section,
+                           std::string_view key);
+// Every one, in file order.
+std::vector<KeyValuePair*> FindPairs(const File& file,
+                                     const std::optional<std::string>& section,
+                                     std::string_view key);
 std::vector<std::string> SectionTexts(const File& file,
                                       const std::optional<std::string>& name);
 std::vector<std::pair<std::string, std::string>> SectionPairs(

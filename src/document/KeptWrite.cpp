@@ -6,6 +6,14 @@
 
 namespace vty::config::ini::detail {
 
+KeyValuePair* FindPairBy(const File& file,
+                         const std::optional<std::string>& section,
+                         std::string_view key, const Syntax& syntax) {
+  return syntax.duplicates == Syntax::Duplicates::Last
+             ? FindLastPair(file, section, key)
+             : FindPair(file, section, key);
+}
+
 KeptText KeptTextOf(const KeyValuePair* pair, std::string_view meant,
                     const Syntax& syntax) {
   KeptText kept;

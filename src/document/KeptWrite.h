@@ -13,6 +13,12 @@
 
 namespace vty::config::ini::detail {
 
+// The key line a handle with `syntax` reads and edits: the first of a
+// repeated key, or the last for Syntax::Duplicates::Last; null when missing.
+KeyValuePair* FindPairBy(const File& file,
+                         const std::optional<std::string>& section,
+                         std::string_view key, const Syntax& syntax);
+
 // The stored text that makes the existing key line `pair` read as `meant`
 // under `syntax` with its layout kept (see KeptValue), and why it would not
 // (empty when it would). A missing key: `meant` itself, as "key=meant".

@@ -42,7 +42,7 @@ bool LoggedKeptWrite(File& file, const std::optional<std::string>& section,
                      const std::shared_ptr<const Syntax>& syntax,
                      std::string_view name) {
   ChangeLog& changes = DocumentState::Of(file).changes;
-  KeyValuePair* pair = FindPair(file, section, key);
+  KeyValuePair* pair = FindPairBy(file, section, key, *syntax);
   if (pair != nullptr && MeantValue(pair->value, *syntax) == meant) {
     return false;
   }

@@ -51,7 +51,9 @@ void Merge(File& file, const DiskContent& theirs, Hold& hold) {
     if (change.kind != Kind::kWrite) {
       redo.push_back(Redo{change.kind, change.section, change.key, {}, {}});
     } else if (const KeyValuePair* pair =
-                   FindPair(file, change.section, change.key)) {
+                   change.syntax ? FindPairBy(file, change.section, change.key,
+                                              *change.syntax)
+                                 : FindPair(file, change.section, change.key)) {
       redo.push_back(Redo{
           change.kind, pair->section->name, pair->key,
           change.syntax ? std::string(MeantValue(pair->value, *change.syntax))
@@ -68,7 +70,8 @@ void Merge(File& file, const DiskContent& theirs, Hold& hold) {
     switch (change.kind) {
       case Kind::kWrite:
         if (change.syntax) {
-          KeyValuePair* pair = FindPair(file, change.section, change.key);
+          KeyValuePair* pair =
+              FindPairBy(file, change.section, change.key, *change.syntax);
           SetKept(file, pair, change.section, change.key, change.value,
                   KeptTextOf(pair, change.value, *change.syntax));
         } else {
