@@ -85,6 +85,9 @@ TEST_F(SettingsTest, EditsKeepTheLineAPersonWrote) {
       {"a=1\n\n", "S", "k", "v", "a=1\n\n[S]\nk=v\n"},
       {"", "S", "k", "v", "[S]\nk=v\n"},
       {"# top\n[A]\n", nullptr, "k", ";v", "k=;v\n# top\n[A]\n"},
+      // A new key is spelled as the key line it follows, or the file's first.
+      {"[A]\n  k\t=  v\n", "A", "n", "1", "[A]\n  k\t=  v\nn\t=  1\n"},
+      {"[A]\nKey = v\n[B]\n", "B", "n", "1", "[A]\nKey = v\n[B]\nn = 1\n"},
   };
   for (const auto& c : kCases) {
     const SectionName section =
@@ -104,7 +107,8 @@ TEST_F(SettingsTest, EditsKeepTheLineAPersonWrote) {
   typed.Set("s", "f", 0.1);
   typed.Set("s", "v", std::string_view("view"));
   EXPECT_EQ(typed.Get("s", "missing", std::string_view("view")), "view");
-  EXPECT_EQ(typed.Text(), "[s]\nl = 1, 2, 3 ; c\ne=a,, b\nf=0.1\nv=view\n");
+  EXPECT_EQ(typed.Text(),
+            "[s]\nl = 1, 2, 3 ; c\ne = a,, b\nf = 0.1\nv = view\n");
 }
 
 TEST_F(SettingsTest, RefusalsNameTheRuleAndChangeNothing) {
@@ -210,7 +214,7 @@ TEST_F(SettingsTest, RepeatedKeysAndTheDefaultSection) {
   overriding.Set("Net", "Port", 81);
   EXPECT_EQ(settings.Text(),
             "[DEFAULT]\nPort = 80\nHost = d\n[Net]\nx = 1\nX = 3\nHost = h\n");
-  EXPECT_EQ(overriding.Text(), std::string(text) + "Port=81\n");
+  EXPECT_EQ(overriding.Text(), std::string(text) + "Port = 81\n");
   EXPECT_EQ(overriding.Get("DEFAULT", "Port", "-"), "80");
 }
 

@@ -124,7 +124,6 @@ std::size_t LineNumberOf(const File& file, const Line* line) {
 namespace {
 
 using detail::AsKeyValue;
-using detail::FindSection;
 
 using detail::DocumentState;
 

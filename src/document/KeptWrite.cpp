@@ -6,6 +6,26 @@
 
 namespace vty::config::ini::detail {
 
+namespace {
+
+// The key line whose blanks around '=' a new key of `section` copies: the
+// section's last, which it follows, or the file's first.
+const KeyValuePair* SpacingModel(const File& file,
+                                 const std::optional<std::string>& section) {
+  if (const Section* found = FindSection(file, section)) {
+    for (auto ref = found->lineRefs.rbegin(); ref != found->lineRefs.rend();
+         ++ref) {
+      if (const KeyValuePair* pair = AsKeyValue(***ref)) return pair;
+    }
+  }
+  for (const auto& line : file.lines) {
+    if (const KeyValuePair* pair = AsKeyValue(*line)) return pair;
+  }
+  return nullptr;
+}
+
+}  // namespace
+
 KeyValuePair* FindPairBy(const File& file,
                          const std::optional<std::string>& section,
                          std::string_view key, const Syntax& syntax) {
@@ -26,10 +46,28 @@ KeptText KeptTextOf(const KeyValuePair* pair, std::string_view meant,
 KeyValuePair* SetKept(File& file, KeyValuePair* pair,
                       const std::optional<std::string>& section,
                       const std::string& key, std::string_view meant,
-                      KeptText kept) {
+                      KeptText kept, const Syntax& syntax) {
   if (pair == nullptr) {
-    return SetValue(file, section, key, std::string(meant),
-                    Placement::kAfterLastKey);
+    // Spelled as its neighbours are: a file written "Key = value" gets
+    // "New = value". Blanks after '=' are the value's own unless trimmed.
+    const KeyValuePair* model = SpacingModel(file, section);
+    if (model == nullptr || !syntax.trimValues) {
+      return SetValue(file, section, key, std::string(meant),
+                      Placement::kAfterLastKey);
+    }
+    const std::string_view line = model->text;
+    const std::size_t equals = line.find('=');
+    const std::string_view before = line.substr(0, equals);
+    const std::string_view after = line.substr(equals + 1);
+    const std::string raw =
+        std::string(after.substr(0, FirstNonBlank(after))) + std::string(meant);
+    const std::size_t keyEnd = before.find_last_not_of(" \t") + 1;
+    std::string text = key;
+    text.append(before.substr(keyEnd)).append("=").append(raw);
+    KeyValuePair* made =
+        SetValue(file, section, key, raw, Placement::kAfterLastKey);
+    made->text.swap(text);  // cannot throw
+    return made;
   }
   if (!kept.refusal.empty()) {
     Rewrite(*pair, std::string(meant));  // their layout cannot hold it

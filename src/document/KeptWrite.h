@@ -33,12 +33,14 @@ KeptText KeptTextOf(const KeyValuePair* pair, std::string_view meant,
 // a save. `pair` is the key's line (FindPair) or null, and `kept` what
 // KeptTextOf made of `meant` there: an existing line keeps its layout (or,
 // where `kept` is refused, becomes "key=meant"); a missing key is added
-// "key=meant" after the section's last key line. Returns the line written.
+// after the section's last key line, with the blanks around '=' of that
+// line (or of the file's first key line; "key=meant" in a file without
+// one). Returns the line written.
 // Either completes or, on bad_alloc, changes nothing.
 KeyValuePair* SetKept(File& file, KeyValuePair* pair,
                       const std::optional<std::string>& section,
                       const std::string& key, std::string_view meant,
-                      KeptText kept);
+                      KeptText kept, const Syntax& syntax);
 
 }  // namespace vty::config::ini::detail
 

@@ -55,7 +55,7 @@ bool LoggedKeptWrite(File& file, const std::optional<std::string>& section,
   const ChangeLog::Entry entry =
       changes.Add(Kind::kWrite, section, key, pair, syntax);
   KeyValuePair* line =
-      SetKept(file, pair, section, key, meant, std::move(kept));
+      SetKept(file, pair, section, key, meant, std::move(kept), *syntax);
   if (pair == nullptr) changes.Cache(line, entry);
   return true;
 }

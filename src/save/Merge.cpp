@@ -73,7 +73,8 @@ void Merge(File& file, const DiskContent& theirs, Hold& hold) {
           KeyValuePair* pair =
               FindPairBy(file, change.section, change.key, *change.syntax);
           SetKept(file, pair, change.section, change.key, change.value,
-                  KeptTextOf(pair, change.value, *change.syntax));
+                  KeptTextOf(pair, change.value, *change.syntax),
+                  *change.syntax);
         } else {
           SetValue(file, change.section, change.key, change.value);
         }
