@@ -101,6 +101,17 @@ TEST_F(SettingsTest, EditsKeepTheLineAPersonWrote) {
     Settings(path).Set(section, c.key, c.value);
     EXPECT_EQ(ReadAll(path), c.after) << c.before;
   }
+  // A flag keeps its words and letter case.
+  for (const auto& [before, after] :
+       std::vector<std::pair<std::string, std::string>>{{"yes", "no"},
+                                                        {"On", "Off"},
+                                                        {"1", "0"},
+                                                        {"TRUE", "FALSE"},
+                                                        {"x", "false"}}) {
+    Settings flags = Settings::FromText("TLS = " + before + " ; c\n");
+    flags.Set(std::nullopt, "TLS", false);
+    EXPECT_EQ(flags.Text(), "TLS = " + after + " ; c\n") << before;
+  }
   Settings typed = Settings::FromText("[s]\nl = x ; c\n");
   typed.Set("s", "l", std::vector<int>{1, 2, 3});
   typed.Set("s", "e", std::vector<std::string>{"a", "", "b"});

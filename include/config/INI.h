@@ -362,12 +362,11 @@ class VTY_CONFIG_API File {
 // The types of the typed values, listed once: VTY_CONFIG_VALUE_TYPES_(X)
 // expands X(T) for each. Any other T given to the typed functions below
 // stops the compilation with a message naming these.
-#define VTY_CONFIG_VALUE_TYPES_(X)                                         \
-  X(bool)                                                                  \
-  X(int)                                                                   \
-  X(long)                                                                  \
-  X(long long) X(unsigned) X(unsigned long) X(unsigned long long) X(float) \
-      X(double)
+// clang-format off
+#define VTY_CONFIG_VALUE_TYPES_(X) \
+  X(bool) X(int) X(long) X(long long) X(unsigned) X(unsigned long) \
+  X(unsigned long long) X(float) X(double)
+// clang-format on
 namespace detail {
 template <class T>
 struct IsTypedValue : std::false_type {};

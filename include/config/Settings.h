@@ -205,7 +205,8 @@ class VTY_CONFIG_API Settings {
   // change then stays in memory for the next flush).
 
   /// Sets `key` in `section` to `value` (see the top of this file for where
-  /// the text goes).
+  /// the text goes). A bool replacing a flag keeps its words and letter
+  /// case: `yes` becomes `no`, `On` `Off`, `1` `0`, `TRUE` `FALSE`.
   template <class T>
   void Set(const SectionName& section, std::string_view key, const T& value) {
     static_assert(detail::kIsSetting<T>, VTY_CONFIG_SETTING_TYPES_);
@@ -223,6 +224,8 @@ class VTY_CONFIG_API Settings {
         }
       }
       StoreItems(section, key, items);
+    } else if constexpr (std::is_same_v<T, bool>) {
+      StoreFlag(section, key, value);
     } else {
       StoreText(section, key, FormatValue<T>(value));
     }
@@ -275,6 +278,8 @@ class VTY_CONFIG_API Settings {
                  std::string_view value);
   void StoreItems(const SectionName& section, std::string_view key,
                   const std::vector<std::string>& items);
+  // A flag that keeps the words of the one it replaces ("yes" -> "no").
+  void StoreFlag(const SectionName& section, std::string_view key, bool value);
 
   template <class T>
   Lookup::State Fetch(const SectionName& section, std::string_view key,

@@ -218,17 +218,42 @@ std::vector<std::string> Settings::GetAll(const SectionName& section,
 
 // ---- Changing ----
 
-void Settings::StoreText(const SectionName& section, std::string_view key,
-                         std::string_view value) {
-  const Handle& handle = *handle_;
+namespace {
+
+// Sets `key` to `value` through `handle`; a flag (`flag` set, `value` its
+// text) keeps the words and letter case of the flag it replaces.
+void Store(const Handle& handle, const SectionName& section,
+           std::string_view key, std::string_view value,
+           std::optional<bool> flag = std::nullopt) {
   const std::string name(key);
   // The rules of the free functions first: they need no lock.
   detail::CheckStorable(section, name, std::string(value), handle.name);
   File& document = handle.document;
   detail::Changing(document, [&] {
-    return detail::LoggedKeptWrite(document, section, name, value,
-                                   handle.syntax, handle.name);
+    std::string word;
+    if (flag) {
+      if (const KeyValuePair* pair =
+              detail::FindPairBy(document, section, key, handle.rules)) {
+        word = detail::FlagLike(detail::MeantValue(pair->value, handle.rules),
+                                *flag);
+      }
+    }
+    return detail::LoggedKeptWrite(document, section, name,
+                                   word.empty() ? value : word, handle.syntax,
+                                   handle.name);
   });
+}
+
+}  // namespace
+
+void Settings::StoreText(const SectionName& section, std::string_view key,
+                         std::string_view value) {
+  Store(*handle_, section, key, value);
+}
+
+void Settings::StoreFlag(const SectionName& section, std::string_view key,
+                         bool value) {
+  Store(*handle_, section, key, FormatValue<bool>(value), value);
 }
 
 void Settings::StoreItems(const SectionName& section, std::string_view key,

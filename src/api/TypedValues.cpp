@@ -12,6 +12,7 @@
 
 #include "live/Registry.h"
 #include "text/LineRules.h"
+#include "text/ValueSyntax.h"
 
 namespace vty::config::ini {
 
@@ -44,14 +45,9 @@ bool ParseInteger(std::string_view text, T& value) {
 }
 
 bool ParseBool(std::string_view text, bool& value) {
-  static constexpr struct {
-    std::string_view word;
-    bool meaning;
-  } kWords[] = {{"true", true}, {"false", false}, {"yes", true}, {"no", false},
-                {"on", true},   {"off", false},   {"1", true},   {"0", false}};
-  for (const auto& [word, meaning] : kWords) {
-    if (IsEqual(text, word)) {
-      value = meaning;
+  for (const detail::FlagWords& words : detail::kFlagWords) {
+    if (IsEqual(text, words.yes) || IsEqual(text, words.no)) {
+      value = IsEqual(text, words.yes);
       return true;
     }
   }

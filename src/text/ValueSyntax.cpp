@@ -2,6 +2,8 @@
 
 #include "text/ValueSyntax.h"
 
+#include <algorithm>
+
 namespace vty::config::ini::detail {
 
 std::vector<std::string> SplitList(std::string_view meant, char separator) {
@@ -40,6 +42,23 @@ std::string ListRefusal(const std::vector<std::string>& items, char separator) {
       return "has an item \"" + item +
              "\" that begins or ends with a blank, which a list trims";
     }
+  }
+  return {};
+}
+
+std::string FlagLike(std::string_view old, bool value) {
+  for (const FlagWords& words : kFlagWords) {
+    if (!FoldedEqual(old, words.yes) && !FoldedEqual(old, words.no)) continue;
+    std::string word(value ? words.yes : words.no);
+    const auto upper = [](char c) { return c >= 'A' && c <= 'Z'; };
+    const auto lower = [](char c) { return c >= 'a' && c <= 'z'; };
+    const bool allUpper = std::none_of(old.begin(), old.end(), lower);
+    for (std::size_t i = 0; i < word.size(); ++i) {
+      if ((allUpper || (i == 0 && upper(old.front()))) && lower(word[i])) {
+        word[i] = static_cast<char>(word[i] - 'a' + 'A');
+      }
+    }
+    return word;
   }
   return {};
 }

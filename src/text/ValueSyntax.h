@@ -74,6 +74,18 @@ std::string JoinList(const std::vector<std::string>& items, char separator);
 // error message ("has an item ..."); empty when they can.
 std::string ListRefusal(const std::vector<std::string>& items, char separator);
 
+// The words a flag is written with, each pair's true word first; matched
+// without regard to ASCII case.
+struct FlagWords {
+  std::string_view yes, no;
+};
+inline constexpr FlagWords kFlagWords[] = {
+    {"true", "false"}, {"yes", "no"}, {"on", "off"}, {"1", "0"}};
+
+// `value` in the words and the letter case of the flag `old` ("yes" gives
+// "no", "On" "Off", "TRUE" "FALSE"); empty when `old` is no flag word.
+std::string FlagLike(std::string_view old, bool value);
+
 // The stored text that replaces `oldRaw` to hold `meant`, keeping the
 // layout around the value: the blanks before and after it (when the syntax
 // trims) and a trailing inline comment. Check it with ValueRefusal.
