@@ -19,6 +19,8 @@
 
 #include "save/Save.h"
 
+#include <algorithm>
+#include <stdexcept>
 #include <vector>
 
 #include "disk/Disk.h"
@@ -28,6 +30,7 @@
 #include "document/KeptWrite.h"
 #include "document/Load.h"
 #include "live/Watcher.h"
+#include "text/Refusal.h"
 #include "text/ValueSyntax.h"
 
 namespace vty::config::ini {
@@ -53,20 +56,35 @@ void Merge(File& file, const DiskContent& theirs, Hold& hold) {
     std::string value;
     std::shared_ptr<const Syntax> syntax;
   };
+  // Walked from the last change back, so that a write is looked up under
+  // the name its section has now: the renames after it, applied in order.
+  // It is re-applied under its old name, before those renames.
   std::vector<Redo> redo;
-  for (const ChangeLog::Change& change :
-       DocumentState::Of(file).changes.InOrder()) {
+  std::vector<const ChangeLog::Change*> renamesAfter;  // the latest first
+  const auto& changes = DocumentState::Of(file).changes.InOrder();
+  for (auto each = changes.rbegin(); each != changes.rend(); ++each) {
+    const ChangeLog::Change& change = *each;
+    if (change.kind == Kind::kRenameSection) renamesAfter.push_back(&change);
     if (change.kind != Kind::kWrite) {
       redo.push_back(Redo{change.kind, change.section, change.key, {}, {}});
-    } else if (const KeyValuePair* pair =
-                   FindPair(file, change.section, change.key)) {
+      continue;
+    }
+    std::optional<std::string> now = change.section;
+    for (auto rename = renamesAfter.rbegin(); rename != renamesAfter.rend();
+         ++rename) {
+      if (now && IsEqual(*now, *(*rename)->section)) now = (*rename)->key;
+    }
+    if (const KeyValuePair* pair = FindPair(file, now, change.key)) {
       redo.push_back(Redo{
-          change.kind, pair->section->name, pair->key,
+          change.kind,
+          now == change.section ? pair->section->name : change.section,
+          pair->key,
           change.syntax ? std::string(MeantValue(pair->value, *change.syntax))
                         : pair->value,
           change.syntax});
     }  // else the write failed before it changed anything
   }
+  std::reverse(redo.begin(), redo.end());
   // Subscribers of the document hear what the merge changed.
   std::optional<KeyValues> before = ValuesIfWatched(file);
   hold.ToChange();
@@ -86,6 +104,15 @@ void Merge(File& file, const DiskContent& theirs, Hold& hold) {
         break;
       case Kind::kEraseSection:
         RemoveSection(file, change.section);
+        break;
+      case Kind::kRenameSection:
+        // Where the other writer has made a section of the new name, or a
+        // header of theirs would not take it, theirs keeps its name and
+        // this document's keys stay under the old one: nothing is lost.
+        try {
+          RenameHeaders(file, *change.section, change.key, file.path.native());
+        } catch (const std::invalid_argument&) {
+        }
         break;
     }
   }
@@ -132,6 +159,27 @@ bool LoggedEraseSection(File& file, const std::optional<std::string>& section) {
   if (file.sections.find(section) == file.sections.end()) return false;
   DocumentState::Of(file).changes.Add(Kind::kEraseSection, section, {});
   return RemoveSection(file, section);
+}
+
+// A rename is logged after it is made, so that a refused name logs nothing,
+// and undone if the log cannot take it.
+bool LoggedRenameSection(File& file, const std::string& from,
+                         const std::string& to, std::string_view name) {
+  if (file.sections.find(from) == file.sections.end() || from == to) {
+    return false;
+  }
+  if (!IsEqual(from, to) && file.sections.count(to) != 0) {
+    Refuse("section name \"" + to + "\" of " + std::string(name),
+           "names a section there already; [" + from + "] keeps its name");
+  }
+  RenameHeaders(file, from, to, name);
+  try {
+    DocumentState::Of(file).changes.AddRename(from, to);
+  } catch (...) {
+    RenameHeaders(file, to, from, name);
+    throw;
+  }
+  return true;
 }
 
 // Writes the document as it stands, as `options` say, and counts it as
@@ -223,6 +271,13 @@ void Reload(File& file) {
     }
     Merge(file, *theirs, hold);
   }
+}
+
+bool RenameSection(File& file, const std::string& from, const std::string& to,
+                   std::string_view name) {
+  CheckSectionName(to, name);
+  return Changing(file,
+                  [&] { return LoggedRenameSection(file, from, to, name); });
 }
 
 void SetSaveInPlace(File& file, bool inPlace) {
