@@ -288,7 +288,19 @@ TEST_F(ToolTest, DoesWhatScriptsExpect) {
       {"[A] ; c\nk=1\n[a]\nj=2\n", {"rename-section", "FILE", "A", "B"}, "",
        "", 0, "[B] ; c\nk=1\n[B]\nj=2\n"},
       {"[A]\n[B]\n", {"rename-section", "FILE", "A", "b"}, "",
-       "section [b] already exists", 3, "[A]\n[B]\n"},
+       "section name \"b\" of FILE names a section there already", 3,
+       "[A]\n[B]\n"},
+      {"[A]\nk=1\n", {"rename-section", "FILE", "a", "B", "--inplace"}, "",
+       "", 0, "[B]\nk=1\n"},
+      {"[L]\nHosts = a| b\n", {"set", "FILE", "L", "Hosts", "c", "--list",
+       "--list-sep", "|"}, "", "", 0, "[L]\nHosts = a| b| c\n"},
+      {"[L]\nHosts = a| b\n", {"del", "FILE", "L", "Hosts", "a", "--list",
+       "--list-sep=|"}, "", "", 0, "[L]\nHosts = b\n"},
+      {"[S]\nk=1\n", {"set", "FILE", "S", "k", "2", "--dry-run",
+       "--output=-"}, "", "--dry-run and --output=- exclude each other", 2,
+       "[S]\nk=1\n"},
+      {"[S]\nk = 1 ; c\n", {"set", "FILE", "S", "k", " 2 ; d", "--raw"}, "",
+       "", 0, "[S]\nk = 2 ; d\n"},
       {"[S]\nk=100\n", {"set", "FILE", "S", "k", "2", "--inplace"}, "", "", 0,
        "[S]\nk=2\n"},
       {"[a]\nk=1\n[broken\nK=2\n[A]\n", {"check", "FILE"},
@@ -323,8 +335,7 @@ TEST_F(ToolTest, DoesWhatScriptsExpect) {
         << context << result.err;
     EXPECT_EQ(result.err.empty(), row.err.empty()) << context << result.err;
     EXPECT_EQ(ReadAll(file_), row.after) << context;
-    const bool inPlace =
-        row.args[0] == "rename-section" || row.args.back() == "--inplace";
+    const bool inPlace = row.args.back() == "--inplace";
     if (row.before == row.after || inPlace) {  // the same inode
       EXPECT_EQ(ReadAll(Path("link")), row.after) << context;
     }
