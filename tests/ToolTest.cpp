@@ -9,6 +9,8 @@
 #include <cstdlib>
 #include <filesystem>
 #include <optional>
+#include <regex>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -440,6 +442,42 @@ TEST_F(ToolTest, HelpAndVersion) {
   EXPECT_EQ(Run({"--version"}).out,
             "vty-ini (Vantry.Config) " VTY_CONFIG_VERSION "\n");
   EXPECT_EQ(std::string(VTY_CONFIG_VERSION).rfind("1.2.", 0), 0u);
+}
+
+// What `--help` and the manual page name must be the same: every option
+// anywhere in them, and each command's options on its usage lines ("  set
+// FILE ..." in the help, `.BI "set " ...` in the page).
+TEST_F(ToolTest, HelpAndManualPageNameTheSameCommandsAndOptions) {
+  using Names = std::set<std::string>;
+  const auto names = [](const std::string& text, const std::regex& line) {
+    Names all, pairs;
+    const std::regex option("--[a-z][a-z-]*");
+    for (std::sregex_iterator it(text.begin(), text.end(), option), end;
+         it != end; ++it) {
+      all.insert(it->str());
+    }
+    for (std::sregex_iterator it(text.begin(), text.end(), line), end;
+         it != end; ++it) {
+      const std::string usage = it->str(), command = (*it)[1];
+      pairs.insert(command);
+      for (std::sregex_iterator at(usage.begin(), usage.end(), option);
+           at != end; ++at) {
+        pairs.insert(command + " " + at->str());
+      }
+    }
+    return std::pair{all, pairs};
+  };
+  std::string page = ReadAll(VTY_CONFIG_SOURCE_DIR "/docs/vty-ini.1");
+  for (std::size_t at; (at = page.find("\\-")) != std::string::npos;) {
+    page.erase(at, 1);  // roff's minus sign
+  }
+  const auto help =
+      names(Run({"--help"}).out, std::regex("\n  ([a-z][a-z-]*) FILE[^\n]*"));
+  const auto manual =
+      names(page, std::regex("\n\\.BI \"([a-z][a-z-]*) [^\n]*"));
+  EXPECT_EQ(help.first, manual.first);
+  EXPECT_EQ(help.second, manual.second);
+  EXPECT_EQ(help.second.count("rename-section"), 1u);
 }
 
 }  // namespace

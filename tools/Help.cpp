@@ -20,8 +20,8 @@ Commands:
       prints TEXT, or without --default a message, and exits 1. --type
       prints the value as a TYPE (exit 3 when it is not one). Without KEY,
       --format prints every key of SECTION.
-  set FILE SECTION KEY VALUE [--existing] [--type TYPE]
-  set FILE SECTION KEY ITEM --list [--list-sep C]
+  set FILE SECTION KEY VALUE [--existing] [--raw] [--type TYPE]
+  set FILE SECTION KEY ITEM --list [--list-sep C] [--existing]
       Set KEY to VALUE. The key's line keeps its layout: its indentation,
       the blanks around '=' and around the value, and its comment. A new key
       goes after the last key line of its section, a new section at the end
@@ -29,8 +29,9 @@ Commands:
       value leaves the file untouched. VALUE "-" is one line of standard
       input. --existing changes KEY only when it is there (exit 1
       otherwise). A VALUE that would read back otherwise (blanks at its
-      ends, a ';' after a blank) is refused. --list adds ITEM to the list
-      KEY holds unless it is there already.
+      ends, a ';' after a blank) is refused; with --raw, VALUE is the exact
+      text after the '=', kept whatever it holds but a line break. --list
+      adds ITEM to the list KEY holds unless it is there already.
   merge FILE [SECTION] [--existing]
       Set each key of the INI text on standard input in FILE, values as
       get gives them; keys before its first header go to SECTION (without
@@ -49,7 +50,6 @@ Commands:
   rename-section FILE SECTION NEW
       Rename every header of SECTION to NEW; its lines stay where they are.
       Exit 1 when there is no SECTION, 3 when NEW names another section.
-      The file is rewritten in place, as with --inplace.
   sections FILE
       Print the name of each named section once, in file order.
   section FILE SECTION [--raw]
@@ -81,7 +81,8 @@ Other options:
                                    there; del, del-section: exit 1 when
                                    there is nothing to erase
   --default TEXT, --default=TEXT   get: what to print for a missing key
-  --raw                            get, dump, section: the stored text
+  --raw                            get, dump, section: the stored text;
+                                   set: VALUE is the text after the '='
   --type TYPE, --type=TYPE         get, set: int, uint, bool or float
   --format F, --format=F           get: sh (NAME='VALUE', quoted for sh; a
                                    name that is no shell name is refused),
