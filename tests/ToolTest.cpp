@@ -45,7 +45,8 @@ class ToolTest : public TempDirTest {
   // Runs vty-ini with `args`, in which "FILE" stands for file_.
   Result Run(const std::vector<std::string>& args, const std::string& in = "") {
     WriteAll(Path("i"), in);  // piped to its standard input
-    std::string command = "cat " + Quote(Path("i")) + "|" + Quote(VTY_INI_TOOL);
+    std::string command =
+        "cat " + Quote(Path("i")) + "|" + prefix_ + Quote(VTY_INI_TOOL);
     for (const auto& arg : args) {
       command += " " + Quote(arg == "FILE" ? file_ : arg);
     }
@@ -62,6 +63,7 @@ class ToolTest : public TempDirTest {
   }
 
   std::string file_;
+  std::string prefix_;  // put before the tool's name, e.g. "LD_PRELOAD=..."
 };
 
 constexpr char kIni[] =
@@ -426,6 +428,18 @@ TEST_F(ToolTest, InPlaceTakesTheLibrarysLock) {
   const Result result = Run({"set", "FILE", "S", "k", "2", "--inplace"});
   EXPECT_EQ(result.code, 3) << result.err;
   EXPECT_EQ(ReadAll(file_), "[S]\nk=1\n");
+}
+
+// Where the file system has no locks, the library saves as if alone, and
+// so does --inplace: the same inode, every other byte kept.
+TEST_F(ToolTest, InPlaceGoesOnWhereTheFileSystemHasNoLocks) {
+  WriteAll(file_, "; keep\n[S]\n  k = 1 ; c\n");
+  const ino_t inode = Inode(file_);
+  prefix_ = "LD_PRELOAD=" + Quote(VTY_CONFIG_NO_LOCKS) + " ";
+  const Result result = Run({"set", "FILE", "S", "k", "2", "--inplace"});
+  EXPECT_EQ(result.code, 0) << result.err;
+  EXPECT_EQ(ReadAll(file_), "; keep\n[S]\n  k = 2 ; c\n");
+  EXPECT_EQ(Inode(file_), inode);
 }
 
 TEST_F(ToolTest, HelpAndVersion) {
