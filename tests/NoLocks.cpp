@@ -11,14 +11,15 @@
 
 namespace {
 
-bool IsLockRequest(int command) {
-  return command == F_OFD_SETLK || command == F_OFD_SETLKW ||
-         command == F_SETLK || command == F_SETLKW;
-}
-
-// The C library's own `name`, called with the one argument every command
-// takes (an int or a pointer, passed alike).
-int Forward(const char* name, int fd, int command, void* argument) {
+// A lock request fails; anything else goes to the C library's own `name`,
+// with the one argument every command takes (an int or a pointer, passed
+// alike).
+int Answer(const char* name, int fd, int command, void* argument) {
+  if (command == F_OFD_SETLK || command == F_OFD_SETLKW || command == F_SETLK ||
+      command == F_SETLKW) {
+    errno = ENOLCK;
+    return -1;
+  }
   using Fcntl = int (*)(int, int, ...);
   const auto next = reinterpret_cast<Fcntl>(dlsym(RTLD_NEXT, name));
   return next(fd, command, argument);
@@ -26,26 +27,15 @@ int Forward(const char* name, int fd, int command, void* argument) {
 
 }  // namespace
 
-extern "C" int fcntl(int fd, int command, ...) {
-  va_list arguments;
-  va_start(arguments, command);
-  void* const argument = va_arg(arguments, void*);
-  va_end(arguments);
-  if (IsLockRequest(command)) {
-    errno = ENOLCK;
-    return -1;
+// The C library's fcntl.h may name either; both are answered.
+#define VTY_CONFIG_ANSWER_(name)                     \
+  extern "C" int name(int fd, int command, ...) {    \
+    va_list arguments;                               \
+    va_start(arguments, command);                    \
+    void* const argument = va_arg(arguments, void*); \
+    va_end(arguments);                               \
+    return Answer(#name, fd, command, argument);     \
   }
-  return Forward("fcntl", fd, command, argument);
-}
-
-extern "C" int fcntl64(int fd, int command, ...) {
-  va_list arguments;
-  va_start(arguments, command);
-  void* const argument = va_arg(arguments, void*);
-  va_end(arguments);
-  if (IsLockRequest(command)) {
-    errno = ENOLCK;
-    return -1;
-  }
-  return Forward("fcntl64", fd, command, argument);
-}
+VTY_CONFIG_ANSWER_(fcntl)
+VTY_CONFIG_ANSWER_(fcntl64)
+#undef VTY_CONFIG_ANSWER_
