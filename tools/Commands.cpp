@@ -1,3 +1,6 @@
+// What the commands share: the names they give sections, their messages,
+// and values read from standard input or as a --type.
+
 #include "Commands.h"
 
 #include <filesystem>

@@ -28,9 +28,8 @@
 #error "the build must define VTY_CONFIG_VERSION"
 #endif
 
+namespace vty::config::tool {
 namespace {
-
-using namespace vty::config::tool;  // NOLINT(google-build-using-namespace)
 
 constexpr Command kCommands[] = {
     {"get",
@@ -93,14 +92,17 @@ int Run(const std::vector<std::string>& words) {
 }
 
 }  // namespace
+}  // namespace vty::config::tool
 
 int main(int argc, char** argv) {
+  namespace tool = vty::config::tool;
+  using tool::kFailure;
   int status;
   try {
-    status = Run(std::vector<std::string>(argv + 1, argv + argc));
-  } catch (const UsageError& error) {
+    status = tool::Run(std::vector<std::string>(argv + 1, argv + argc));
+  } catch (const tool::UsageError& error) {
     std::cerr << "vty-ini: " << error.what() << " (see vty-ini --help)\n";
-    return kUsage;
+    return tool::kUsage;
   } catch (const std::exception& error) {  // e.g. std::bad_alloc
     std::cerr << "vty-ini: " << error.what() << '\n';
     return kFailure;
