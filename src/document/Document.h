@@ -137,8 +137,9 @@ bool RemoveSection(File& file, const std::optional<std::string>& section);
 // bytes but the name, and its lines stay where they are. False, having
 // changed nothing, when `from` is missing or another section is named `to`.
 // Throws invalid_argument, naming `name` as the file, when a header would
-// not load back as one of `to` (a name the line rules cannot hold: with
-// "]" followed by text, say); CheckSectionName comes first.
+// not load back as one of `to` (a name the line rules cannot hold there:
+// "a] ; b" in "[Old] ; note" reads back as "a"). The caller checks
+// CheckSectionName first.
 bool RenameHeaders(File& file, const std::string& from, const std::string& to,
                    std::string_view name);
 
