@@ -258,8 +258,8 @@ class VTY_CONFIG_API Settings {
   /// file, with nothing changed: for the unnamed section (it has no header),
   /// for a `to` that `Set` refuses as a section name or that would not load
   /// back from its header ("a] ; b" in "[Old] ; note" reads back as "a"),
-  /// and for a `to` naming
-  /// another section (compared as names match, in any letter case).
+  /// and for a `to` naming another section (compared as names match, in any
+  /// letter case).
   bool RenameSection(const SectionName& from, const std::string& to);
 
   /// `Flush(file)` and `Reload(file)` of the free functions; for a document
