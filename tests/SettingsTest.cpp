@@ -349,5 +349,77 @@ TEST_F(SettingsTest, ASetOfTheValueAKeyHasLeavesTheirEditAlone) {
   EXPECT_EQ(ReadAll(path), "[Net]\nPort = 9\nHost=y\n");
 }
 
+TEST_F(SettingsTest, RenameSectionChangesOnlyTheNameInEveryHeader) {
+  static const struct {
+    const char* text;
+    const char* from;
+    const char* to;
+    const char* after;    // nullptr: refused
+    const char* refusal;  // what the message says
+  } kCases[] = {
+      {"\xEF\xBB\xBF; c\n  [ net ]  ; x\nPort=1\n[Log]\n[NET]\nHost=h\n", "Net",
+       "Web", "\xEF\xBB\xBF; c\n  [ Web ]  ; x\nPort=1\n[Log]\n[Web]\nHost=h\n",
+       ""},
+      {"[net]\n", "Net", "NET", "[NET]\n", ""},
+      {"[Net]\n[Log]\n", "Net", "log", nullptr, "names a section there"},
+      {"[Net]\n", "Net", "a\nb", nullptr, "holds a line break"},
+      {"[Net] ; c\n", "Net", "a] ; b", nullptr, "would not load back"},
+      {"[Net]\n", "Net", "", nullptr, "is empty"},
+  };
+  for (const auto& c : kCases) {
+    Settings settings = Settings::FromText(c.text);
+    if (c.after == nullptr) {
+      try {
+        settings.RenameSection(std::string(c.from), c.to);
+        ADD_FAILURE() << c.to;
+      } catch (const std::invalid_argument& error) {
+        EXPECT_NE(std::string(error.what()).find(c.refusal), std::string::npos)
+            << error.what();
+      }
+      EXPECT_EQ(settings.Text(), c.text);
+      continue;
+    }
+    EXPECT_TRUE(settings.RenameSection(std::string(c.from), c.to)) << c.to;
+    EXPECT_EQ(settings.Text(), c.after);
+    EXPECT_TRUE(settings.HasSection(std::string(c.to)));
+  }
+  Settings none = Settings::FromText("k=v\n");
+  EXPECT_FALSE(none.RenameSection(std::string("Net"), "Web"));
+  EXPECT_THROW(none.RenameSection(std::nullopt, "Web"), std::invalid_argument);
+}
+
+TEST_F(SettingsTest, MergeReappliesARenameAfterTheEditsBeforeIt) {
+  const std::string path = Path("renamed.ini");
+  WriteAll(path, "[Net]\nPort=1\n[Old]\n");
+  InitialiseAsyncWriting();
+  Settings settings(path);
+  settings.Set("Net", "Port", 2);
+  settings.RenameSection(std::string("Net"), "Web");
+  settings.Set("Net", "Port", 3);  // a new [Net], after the rename
+  settings.RenameSection(std::string("Old"), "New");
+  WriteAll(path, "; theirs\n[Net]\nPort=1\nHost=h\n[Old]\nk=v\n");
+  settings.Flush();
+  ShutdownAsyncWriting();
+  EXPECT_EQ(ReadAll(path),
+            "; theirs\n[Web]\nPort=2\nHost=h\n[New]\nk=v\n\n[Net]\nPort=3\n");
+}
+
+TEST_F(SettingsTest, SaveInPlaceKeepsTheInodeAndEveryByte) {
+  const std::string path = Path("in-place.ini");
+  const std::string link = Path("hard-link.ini");
+  WriteAll(path, "; keep\n[Net]\n  Port = 1 ; x\n");
+  fs::create_hard_link(path, link);
+  const ino_t inode = testing::Inode(path);
+  Settings settings(path);
+  settings.SaveInPlace(true);
+  settings.Set("Net", "Port", 2);
+  EXPECT_EQ(testing::Inode(path), inode);
+  EXPECT_EQ(ReadAll(link), "; keep\n[Net]\n  Port = 2 ; x\n");
+  settings.SaveInPlace(false);
+  settings.Set("Net", "Port", 3);
+  EXPECT_NE(testing::Inode(path), inode);
+  EXPECT_THROW(Settings::FromText("").SaveInPlace(true), std::logic_error);
+}
+
 }  // namespace
 }  // namespace vty::config::ini

@@ -9,6 +9,8 @@
 #include <cstdlib>
 #include <filesystem>
 #include <optional>
+#include <regex>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -43,7 +45,8 @@ class ToolTest : public TempDirTest {
   // Runs vty-ini with `args`, in which "FILE" stands for file_.
   Result Run(const std::vector<std::string>& args, const std::string& in = "") {
     WriteAll(Path("i"), in);  // piped to its standard input
-    std::string command = "cat " + Quote(Path("i")) + "|" + Quote(VTY_INI_TOOL);
+    std::string command =
+        "cat " + Quote(Path("i")) + "|" + prefix_ + Quote(VTY_INI_TOOL);
     for (const auto& arg : args) {
       command += " " + Quote(arg == "FILE" ? file_ : arg);
     }
@@ -60,6 +63,7 @@ class ToolTest : public TempDirTest {
   }
 
   std::string file_;
+  std::string prefix_;  // put before the tool's name, e.g. "LD_PRELOAD=..."
 };
 
 constexpr char kIni[] =
@@ -288,7 +292,19 @@ TEST_F(ToolTest, DoesWhatScriptsExpect) {
       {"[A] ; c\nk=1\n[a]\nj=2\n", {"rename-section", "FILE", "A", "B"}, "",
        "", 0, "[B] ; c\nk=1\n[B]\nj=2\n"},
       {"[A]\n[B]\n", {"rename-section", "FILE", "A", "b"}, "",
-       "section [b] already exists", 3, "[A]\n[B]\n"},
+       "section name \"b\" of FILE names a section there already", 3,
+       "[A]\n[B]\n"},
+      {"[A]\nk=1\n", {"rename-section", "FILE", "a", "B", "--inplace"}, "",
+       "", 0, "[B]\nk=1\n"},
+      {"[L]\nHosts = a| b\n", {"set", "FILE", "L", "Hosts", "c", "--list",
+       "--list-sep", "|"}, "", "", 0, "[L]\nHosts = a| b| c\n"},
+      {"[L]\nHosts = a| b\n", {"del", "FILE", "L", "Hosts", "a", "--list",
+       "--list-sep=|"}, "", "", 0, "[L]\nHosts = b\n"},
+      {"[S]\nk=1\n", {"set", "FILE", "S", "k", "2", "--dry-run",
+       "--output=-"}, "", "--dry-run and --output=- exclude each other", 2,
+       "[S]\nk=1\n"},
+      {"[S]\nk = 1 ; c\n", {"set", "FILE", "S", "k", " 2 ; d", "--raw"}, "",
+       "", 0, "[S]\nk = 2 ; d\n"},
       {"[S]\nk=100\n", {"set", "FILE", "S", "k", "2", "--inplace"}, "", "", 0,
        "[S]\nk=2\n"},
       {"[a]\nk=1\n[broken\nK=2\n[A]\n", {"check", "FILE"},
@@ -323,8 +339,7 @@ TEST_F(ToolTest, DoesWhatScriptsExpect) {
         << context << result.err;
     EXPECT_EQ(result.err.empty(), row.err.empty()) << context << result.err;
     EXPECT_EQ(ReadAll(file_), row.after) << context;
-    const bool inPlace =
-        row.args[0] == "rename-section" || row.args.back() == "--inplace";
+    const bool inPlace = row.args.back() == "--inplace";
     if (row.before == row.after || inPlace) {  // the same inode
       EXPECT_EQ(ReadAll(Path("link")), row.after) << context;
     }
@@ -415,6 +430,18 @@ TEST_F(ToolTest, InPlaceTakesTheLibrarysLock) {
   EXPECT_EQ(ReadAll(file_), "[S]\nk=1\n");
 }
 
+// Where the file system has no locks, the library saves as if alone, and
+// so does --inplace: the same inode, every other byte kept.
+TEST_F(ToolTest, InPlaceGoesOnWhereTheFileSystemHasNoLocks) {
+  WriteAll(file_, "; keep\n[S]\n  k = 1 ; c\n");
+  const ino_t inode = Inode(file_);
+  prefix_ = "LD_PRELOAD=" + Quote(VTY_CONFIG_NO_LOCKS) + " ";
+  const Result result = Run({"set", "FILE", "S", "k", "2", "--inplace"});
+  EXPECT_EQ(result.code, 0) << result.err;
+  EXPECT_EQ(ReadAll(file_), "; keep\n[S]\n  k = 2 ; c\n");
+  EXPECT_EQ(Inode(file_), inode);
+}
+
 TEST_F(ToolTest, HelpAndVersion) {
   const std::string help = Run({"--help"}).out;
   for (const char* name :
@@ -429,6 +456,42 @@ TEST_F(ToolTest, HelpAndVersion) {
   EXPECT_EQ(Run({"--version"}).out,
             "vty-ini (Vantry.Config) " VTY_CONFIG_VERSION "\n");
   EXPECT_EQ(std::string(VTY_CONFIG_VERSION).rfind("1.2.", 0), 0u);
+}
+
+// What `--help` and the manual page name must be the same: every option
+// anywhere in them, and each command's options on its usage lines ("  set
+// FILE ..." in the help, `.BI "set " ...` in the page).
+TEST_F(ToolTest, HelpAndManualPageNameTheSameCommandsAndOptions) {
+  using Names = std::set<std::string>;
+  const auto names = [](const std::string& text, const std::regex& line) {
+    Names all, pairs;
+    const std::regex option("--[a-z][a-z-]*");
+    for (std::sregex_iterator it(text.begin(), text.end(), option), end;
+         it != end; ++it) {
+      all.insert(it->str());
+    }
+    for (std::sregex_iterator it(text.begin(), text.end(), line), end;
+         it != end; ++it) {
+      const std::string usage = it->str(), command = (*it)[1];
+      pairs.insert(command);
+      for (std::sregex_iterator at(usage.begin(), usage.end(), option);
+           at != end; ++at) {
+        pairs.insert(command + " " + at->str());
+      }
+    }
+    return std::pair{all, pairs};
+  };
+  std::string page = ReadAll(VTY_CONFIG_SOURCE_DIR "/docs/vty-ini.1");
+  for (std::size_t at; (at = page.find("\\-")) != std::string::npos;) {
+    page.erase(at, 1);  // roff's minus sign
+  }
+  const auto help =
+      names(Run({"--help"}).out, std::regex("\n  ([a-z][a-z-]*) FILE[^\n]*"));
+  const auto manual =
+      names(page, std::regex("\n\\.BI \"([a-z][a-z-]*) [^\n]*"));
+  EXPECT_EQ(help.first, manual.first);
+  EXPECT_EQ(help.second, manual.second);
+  EXPECT_EQ(help.second.count("rename-section"), 1u);
 }
 
 }  // namespace

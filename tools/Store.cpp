@@ -6,13 +6,6 @@
 namespace vty::config::tool {
 namespace {
 
-// Whether `line` loads as the header of a section, and which.
-bool IsHeaderLine(std::string_view line, std::string& name) {
-  std::string key;
-  return !ini::IsBlankLine(line) && !ini::IsComment(line) &&
-         !ini::IsKey(line, key) && ini::IsSectionHeader(line, name);
-}
-
 // The library names an in-memory document "the text of Settings::FromText";
 // the command's copy stands for `file`.
 template <class Edit>
@@ -45,10 +38,19 @@ Store::Store(const std::string& file, char listSeparator)
       loaded_(doc_.Text()) {}
 
 bool Store::Set(const SectionName& section, const std::string& key,
-                const std::string& value) {
-  if (doc_.Find<std::string>(section, key) == value) return false;
-  Naming(file_, [&] { doc_.Set(section, key, value); });
-  edits_.push_back([=](ini::Settings& doc) { doc.Set(section, key, value); });
+                const std::string& value, bool raw) {
+  if (!raw) {
+    if (doc_.Find<std::string>(section, key) == value) return false;
+    Naming(file_, [&] { doc_.Set(section, key, value); });
+    edits_.push_back([=](ini::Settings& doc) { doc.Set(section, key, value); });
+    return true;
+  }
+  if (raw_.Find<std::string>(section, key) == value) return false;
+  Naming(file_, [&] { raw_.Set(section, key, value); });
+  doc_ = ini::Settings::FromText(raw_.Text(), syntax_);
+  edits_.push_back([=, rules = raw_.GetSyntax()](ini::Settings&) {
+    ini::Settings(file_, rules).Set(section, key, value);
+  });
   return true;
 }
 
@@ -73,51 +75,22 @@ bool Store::EraseSection(const SectionName& section) {
 }
 
 bool Store::RenameSection(const std::string& from, const std::string& to) {
-  if (!ini::IsEqual(from, to) && HasSection(to)) {
-    throw std::invalid_argument("section [" + to + "] already exists in " +
-                                file_ + ": cannot rename [" + from + "] to it");
-  }
-  const std::string before = Text();
-  std::string after;
-  std::size_t start = before.rfind("\xEF\xBB\xBF", 0) == 0 ? 3 : 0;
-  after.append(before, 0, start);
-  while (start < before.size()) {
-    const std::size_t end = before.find('\n', start);
-    std::string line = before.substr(start, end - start);
-    std::string name;
-    if (IsHeaderLine(line, name) && ini::IsEqual(name, from)) {
-      line.replace(line.find(name, line.find('[') + 1), name.size(), to);
-      std::string renamed;
-      if (!IsHeaderLine(line, renamed) || renamed != to) {
-        throw std::invalid_argument("section name \"" + to +
-                                    "\" would not read back as a header in " +
-                                    file_);
-      }
-    }
-    after += line + '\n';
-    start = end + 1;
-  }
-  if (after == before) return false;
-  doc_ = ini::Settings::FromText(after, syntax_);
-  renamed_ = true;
+  bool renamed = false;
+  Naming(file_, [&] { renamed = doc_.RenameSection(from, to); });
+  if (!renamed) return false;
+  edits_.push_back([=](ini::Settings& doc) { doc.RenameSection(from, to); });
   return true;
 }
 
-void Store::Save(const FileLock* inPlace) {
+void Store::Save(bool inPlace) {
   if (!Changed()) return;
-  if (inPlace && inPlace->Held()) {
-    inPlace->Rewrite(Text());
-    return;
-  }
-  if (renamed_) {
-    throw std::logic_error("a rename of " + file_ + " needs the file's lock");
-  }
   // Deferred, the edits stay in memory until the one Flush.
   struct Deferred {
     Deferred() { ini::InitialiseAsyncWriting(); }
     ~Deferred() { ini::ShutdownAsyncWriting(); }
   } deferred;
   ini::Settings doc(file_, syntax_);
+  doc.SaveInPlace(inPlace);
   for (const auto& edit : edits_) edit(doc);
   doc.Flush();
 }

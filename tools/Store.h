@@ -19,7 +19,6 @@
 #include <utility>
 #include <vector>
 
-#include "InPlace.h"
 #include "config/Settings.h"
 
 namespace vty::config::tool {
@@ -55,15 +54,15 @@ class Store {
 
   // Each returns whether the document changed; a refused value throws
   // std::invalid_argument before anything changes.
+  // With `raw`, `value` is the exact text after the '=' (a line break
+  // still refused).
   bool Set(const SectionName& section, const std::string& key,
-           const std::string& value);
+           const std::string& value, bool raw = false);
   bool SetList(const SectionName& section, const std::string& key,
                const std::vector<std::string>& items);
   bool Erase(const SectionName& section, const std::string& key);
   bool EraseSection(const SectionName& section);
-  // Renames every header of `from`, keeping the rest of each header line
-  // and the lines under it. Throws std::invalid_argument when `to` names
-  // another section or would not read back as a header.
+  // Settings::RenameSection.
   bool RenameSection(const std::string& from, const std::string& to);
 
   // The bytes a save would write: the file when loaded, and now.
@@ -71,20 +70,18 @@ class Store {
   std::string Text() const { return doc_.Text(); }
   bool Changed() const { return Text() != loaded_; }
 
-  // Saves what changed. With a held `inPlace` lock (taken before this Store
-  // was loaded) the file is rewritten in place with Text(); otherwise the
-  // edits are made on the file's document and saved once, merged. A rename
-  // is written in place only.
-  void Save(const FileLock* inPlace);
+  // Saves what changed: the edits are made on the file's document and saved
+  // once, merged; with `inPlace`, by rewriting the file itself
+  // (Settings::SaveInPlace).
+  void Save(bool inPlace);
 
  private:
   std::string file_;
   ini::Syntax syntax_;
   ini::Settings doc_;  // the copy the command reads and edits
-  ini::Settings raw_;  // the same text, read raw
+  ini::Settings raw_;  // the same text, read raw; kept by a raw Set only
   std::string loaded_;
   std::vector<std::function<void(ini::Settings&)>> edits_;  // for Save
-  bool renamed_ = false;
 };
 
 }  // namespace vty::config::tool

@@ -242,11 +242,31 @@ class VTY_CONFIG_API Settings {
   bool Erase(const SectionName& section, std::string_view key);
   /// Removes every line of the section; true when it existed.
   bool EraseSection(const SectionName& section);
+  /// Renames the named section `from` to `to`: in every header of it only
+  /// the name changes, and every other byte of the document stays. True
+  /// when it changed; false when `from` is missing or already spelled `to`.
+  /// A save merges the rename with another process's edits; where that
+  /// process has made a section `to` meanwhile, both keep their names.
+  /// Throws `std::invalid_argument`, naming the rule, the section and the
+  /// file, with nothing changed: for the unnamed section (it has no header),
+  /// for a `to` that `Set` refuses as a section name or that would not load
+  /// back from its header ("a] ; b" in "[Old] ; note" reads back as "a"),
+  /// and for a `to` naming another section (compared as names match, in any
+  /// letter case).
+  bool RenameSection(const SectionName& from, const std::string& to);
 
   /// `Flush(file)` and `Reload(file)` of the free functions; for a document
   /// made by `FromText`, `std::logic_error`.
   void Flush();
   void Reload();
+  /// With `inPlace`, every later save of this file's document (through any
+  /// handle or free function of this process) rewrites the file itself,
+  /// keeping its inode: for a single file bind-mounted into a container, or
+  /// hard links that must all see the change. The cost: a crash or a full
+  /// disk in the middle of the rewrite can leave the file torn (truncated
+  /// or half old), where the default, a new file renamed over the old one,
+  /// never can. For a document made by `FromText`, `std::logic_error`.
+  void SaveInPlace(bool inPlace);
 
   // ---- Live settings (config/Live.h) ----
 

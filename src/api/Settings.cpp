@@ -280,6 +280,15 @@ bool Settings::EraseSection(const SectionName& section) {
       document, [&] { return detail::LoggedEraseSection(document, section); });
 }
 
+bool Settings::RenameSection(const SectionName& from, const std::string& to) {
+  const Handle& handle = *handle_;
+  if (!from) {
+    detail::Refuse("the unnamed section of " + handle.name,
+                   "has no header to rename");
+  }
+  return detail::RenameSection(handle.document, *from, to, handle.name);
+}
+
 namespace {
 
 // The document of a handle that has a file; throws for one made from a text.
@@ -297,5 +306,11 @@ File& FileOf(const Handle& handle, const char* what) {
 void Settings::Flush() { detail::Flush(FileOf(*handle_, "Flush")); }
 
 void Settings::Reload() { detail::Reload(FileOf(*handle_, "Reload")); }
+
+void Settings::SaveInPlace(bool inPlace) {
+  File& document = FileOf(*handle_, "SaveInPlace");
+  const Hold hold(document, Hold::Mode::kChange);
+  detail::SetSaveInPlace(document, inPlace);
+}
 
 }  // namespace vty::config::ini

@@ -73,6 +73,18 @@ ChangeLog::Entry ChangeLog::Add(Kind kind,
   return found;
 }
 
+void ChangeLog::AddRename(const std::string& from, const std::string& to) {
+  changes_.push_back(Change{Kind::kRenameSection, from, to, nullptr});
+  Uncache();  // a cached line would name the entry of its old section's key
+  byTarget_.erase(Target(from, {}, true));
+  const auto keys = bySection_.find(scratch_.substr(0, sectionPart_));
+  if (keys == bySection_.end()) return;
+  for (const Entry change : keys->second) {
+    byTarget_.erase(Target(change->section, change->key, false));
+  }
+  bySection_.erase(keys);
+}
+
 void ChangeLog::Clear() {
   changes_.clear();
   byTarget_.clear();

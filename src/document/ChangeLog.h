@@ -35,11 +35,11 @@ namespace vty::config::ini::detail {
 // cached address can be reused by another line.
 class ChangeLog {
  public:
-  enum class Kind { kWrite, kEraseKey, kEraseSection };
+  enum class Kind { kWrite, kEraseKey, kEraseSection, kRenameSection };
   struct Change {
     Kind kind;
     std::optional<std::string> section;
-    std::string key;  // empty for kEraseSection
+    std::string key;  // empty for kEraseSection; the new name for a rename
     // A write through a handle: the syntax it was made with, so that it is
     // re-applied as that handle writes (into the line the other side left).
     // Null for the free functions' writes, which re-apply the raw value.
@@ -52,6 +52,12 @@ class ChangeLog {
   Entry Add(Kind kind, const std::optional<std::string>& section,
             std::string_view key, const KeyValuePair* line = nullptr,
             std::shared_ptr<const Syntax> syntax = {});
+  // Logs the rename of the section `from` to `to`, always as a new entry
+  // at the end. The entries of `from` before it stay where they are, so
+  // that a merge re-applies them to the old name and then renames, but are
+  // no longer found by name: a later change of a new section `from` comes
+  // after the rename.
+  void AddRename(const std::string& from, const std::string& to);
   // Caches `line`, the line just made for the key `entry` logged as written.
   // Never throws: a line left out is only slower to log again.
   void Cache(const KeyValuePair* line, Entry entry) noexcept;

@@ -6,6 +6,7 @@
 #include <array>
 #include <stdexcept>
 #include <typeinfo>
+#include <vector>
 
 #include "text/LineRules.h"
 #include "text/Refusal.h"
@@ -48,20 +49,23 @@ bool HasOuterBlank(std::string_view name) {
 // starts with a byte-order mark would lose it on the first line of a file,
 // and a section name that is empty or holds '=' would load back as text or
 // as a key of the section above. Each refusal names the rule it failed.
+void detail::CheckSectionName(const std::string& section,
+                              std::string_view file) {
+  const char* rule = section.empty()          ? "is empty"
+                     : HasOuterBlank(section) ? "begins or ends with a blank"
+                     : Holds(section)         ? "holds a line break"
+                     : Holds(section, true)   ? "holds '='"
+                                              : nullptr;
+  if (rule != nullptr) {
+    detail::Refuse("section name \"" + section + "\" of " + std::string(file),
+                   rule);
+  }
+}
+
 void detail::CheckStorable(const std::optional<std::string>& section,
                            const std::string& key, const std::string& value,
                            std::string_view file) {
-  if (section) {
-    const char* rule = section->empty()          ? "is empty"
-                       : HasOuterBlank(*section) ? "begins or ends with a blank"
-                       : Holds(*section)         ? "holds a line break"
-                       : Holds(*section, true)   ? "holds '='"
-                                                 : nullptr;
-    if (rule != nullptr) {
-      detail::Refuse(
-          "section name \"" + *section + "\" of " + std::string(file), rule);
-    }
-  }
+  if (section) CheckSectionName(*section, file);
   const char* rule = key.empty()          ? "is empty"
                      : key.front() == ';' ? "starts with ';'"
                      : key.front() == '#' ? "starts with '#'"
@@ -475,6 +479,50 @@ bool RemoveSection(File& file, const std::optional<std::string>& section) {
   for (const auto& ref : target.lineRefs) file.lines.erase(ref);
   target.lineRefs.clear();
   file.sections.erase(found);
+  return true;
+}
+
+bool RenameHeaders(File& file, const std::string& from, const std::string& to,
+                   std::string_view name) {
+  const auto found = file.sections.find(from);
+  if (found == file.sections.end()) return false;
+  if (!IsEqual(from, to) && file.sections.count(to) != 0) return false;
+  // Every header is rewritten first, aside, and checked to load back as a
+  // header of `to`: a refusal then leaves every line as it was.
+  Section& target = *found->second;
+  std::vector<std::pair<Line*, std::string>> headers;
+  std::string read;
+  for (const auto& ref : target.lineRefs) {
+    Line& line = **ref;
+    // Only a header is an ignorable line that is no blank or comment.
+    if (!line.ignorable || ShapeOf(line.text).kind != LineShape::kOther ||
+        !IsSectionHeader(line.text, read)) {
+      continue;
+    }
+    // The name stands after the '[' and the blanks after it, as loading
+    // strips them.
+    const std::size_t open = line.text.find('[');
+    const std::size_t at =
+        open + 1 + FirstNonBlank(std::string_view(line.text).substr(open + 1));
+    std::string text = line.text;
+    text.replace(at, read.size(), to);
+    if (ShapeOf(text).kind != LineShape::kOther ||
+        !IsSectionHeader(text, read) || read != to) {
+      Refuse("section name \"" + to + "\" of " + std::string(name),
+             "would not load back from its header line");
+    }
+    headers.emplace_back(&line, std::move(text));
+  }
+  // Nothing below throws once the table has room.
+  DocumentState& state = DocumentState::Of(file);
+  state.sections.Reserve();
+  auto node = file.sections.extract(found);
+  state.sections.Erase(from);
+  node.key() = to;
+  node.mapped()->name = to;
+  file.sections.insert(std::move(node));
+  state.sections.Insert(&target);
+  for (auto& [line, text] : headers) line->text = std::move(text);
   return true;
 }
 

@@ -120,6 +120,9 @@ std::vector<std::string> NamesInFileOrder(const File& file);
 //
 // Each either completes or, on bad_alloc, changes nothing.
 
+// Throws invalid_argument for a section name WriteValue refuses (see
+// INI.h), naming the rule, the section and `file`.
+void CheckSectionName(const std::string& section, std::string_view file);
 // Throws invalid_argument for what WriteValue refuses (see INI.h), naming
 // the rule, the key and `file`.
 void CheckStorable(const std::optional<std::string>& section,
@@ -142,6 +145,15 @@ void Rewrite(KeyValuePair& pair, const std::string& value);
 bool RemoveKey(File& file, const std::optional<std::string>& section,
                std::string_view key);
 bool RemoveSection(File& file, const std::optional<std::string>& section);
+// Renames the named section `from` to `to`: every header of it keeps its
+// bytes but the name, and its lines stay where they are. False, having
+// changed nothing, when `from` is missing or another section is named `to`.
+// Throws invalid_argument, naming `name` as the file, when a header would
+// not load back as one of `to` (a name the line rules cannot hold there:
+// "a] ; b" in "[Old] ; note" reads back as "a"). The caller checks
+// CheckSectionName first.
+bool RenameHeaders(File& file, const std::string& from, const std::string& to,
+                   std::string_view name);
 
 }  // namespace vty::config::ini::detail
 

@@ -79,4 +79,23 @@ bool LoggedEraseSection(File& file, const std::optional<std::string>& section) {
   return RemoveSection(file, section);
 }
 
+// A rename is logged after it is made, so that a refused name logs nothing,
+// and undone if the log cannot take it.
+bool LoggedRenameSection(File& file, const std::string& from,
+                         const std::string& to, std::string_view name) {
+  if (!HasSection(file, from) || from == to) return false;
+  if (!IsEqual(from, to) && HasSection(file, to)) {
+    Refuse("section name \"" + to + "\" of " + std::string(name),
+           "names a section there already; [" + from + "] keeps its name");
+  }
+  RenameHeaders(file, from, to, name);
+  try {
+    DocumentState::Of(file).changes.AddRename(from, to);
+  } catch (...) {
+    RenameHeaders(file, to, from, name);
+    throw;
+  }
+  return true;
+}
+
 }  // namespace vty::config::ini::detail

@@ -46,6 +46,13 @@ bool LoggedEraseKey(File& file, const std::optional<std::string>& section,
 // Erases the section and its lines; false, changing nothing, when missing.
 bool LoggedEraseSection(File& file, const std::optional<std::string>& section);
 
+// Renames the section `from` to `to` in every header (RenameHeaders); false,
+// changing nothing, when `from` is missing or already `to` byte for byte.
+// Throws invalid_argument naming `name` when another section has the name,
+// or when a header cannot hold it.
+bool LoggedRenameSection(File& file, const std::string& from,
+                         const std::string& to, std::string_view name);
+
 }  // namespace vty::config::ini::detail
 
 #endif  // VTY_CONFIG_SRC_SAVE_JOURNAL_H_

@@ -9,9 +9,11 @@
 
 #include "save/Merge.h"
 
+#include <algorithm>
 #include <atomic>
 #include <memory>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <utility>
 #include <vector>
@@ -45,22 +47,38 @@ void Merge(File& file, const DiskContent& theirs, Hold& hold) {
     std::string value;
     std::shared_ptr<const Syntax> syntax;
   };
+  // Walked from the last change back, so that a write is looked up under
+  // the name its section has now: the renames after it, applied in order.
+  // It is re-applied under its old name, before those renames.
   std::vector<Redo> redo;
-  for (const ChangeLog::Change& change :
-       DocumentState::Of(file).changes.InOrder()) {
+  std::vector<const ChangeLog::Change*> renamesAfter;  // the latest first
+  const auto& changes = DocumentState::Of(file).changes.InOrder();
+  for (auto each = changes.rbegin(); each != changes.rend(); ++each) {
+    const ChangeLog::Change& change = *each;
+    if (change.kind == Kind::kRenameSection) renamesAfter.push_back(&change);
     if (change.kind != Kind::kWrite) {
       redo.push_back(Redo{change.kind, change.section, change.key, {}, {}});
-    } else if (const KeyValuePair* pair =
-                   change.syntax ? FindPairBy(file, change.section, change.key,
-                                              *change.syntax)
-                                 : FindPair(file, change.section, change.key)) {
+      continue;
+    }
+    std::optional<std::string> now = change.section;
+    for (auto rename = renamesAfter.rbegin(); rename != renamesAfter.rend();
+         ++rename) {
+      if (now && IsEqual(*now, *(*rename)->section)) now = (*rename)->key;
+    }
+    const KeyValuePair* pair =
+        change.syntax ? FindPairBy(file, now, change.key, *change.syntax)
+                      : FindPair(file, now, change.key);
+    if (pair != nullptr) {
       redo.push_back(Redo{
-          change.kind, pair->section->name, pair->key,
+          change.kind,
+          now == change.section ? pair->section->name : change.section,
+          pair->key,
           change.syntax ? std::string(MeantValue(pair->value, *change.syntax))
                         : pair->value,
           change.syntax});
     }  // else the write failed before it changed anything
   }
+  std::reverse(redo.begin(), redo.end());
   const MergeListener listener = Listener().load(std::memory_order_acquire);
   const std::function<void(const File&)> heard =
       listener != nullptr ? listener(file) : nullptr;
@@ -84,6 +102,15 @@ void Merge(File& file, const DiskContent& theirs, Hold& hold) {
         break;
       case Kind::kEraseSection:
         RemoveSection(file, change.section);
+        break;
+      case Kind::kRenameSection:
+        // Where the other writer has made a section of the new name, or a
+        // header of theirs would not take it, theirs keeps its name and
+        // this document's keys stay under the old one: nothing is lost.
+        try {
+          RenameHeaders(file, *change.section, change.key, file.path.native());
+        } catch (const std::invalid_argument&) {
+        }
         break;
     }
   }

@@ -16,6 +16,8 @@
 
 #include "save/Save.h"
 
+#include <algorithm>
+#include <stdexcept>
 #include <vector>
 
 #include "disk/Disk.h"
@@ -122,6 +124,13 @@ void Reload(File& file) {
     }
     Merge(file, *theirs, hold);
   }
+}
+
+bool RenameSection(File& file, const std::string& from, const std::string& to,
+                   std::string_view name) {
+  CheckSectionName(to, name);
+  return Changing(file,
+                  [&] { return LoggedRenameSection(file, from, to, name); });
 }
 
 void SetSaveInPlace(File& file, bool inPlace) {

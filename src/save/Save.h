@@ -28,6 +28,13 @@ void EraseKey(File& file, const std::optional<std::string>& section,
 void EraseSection(File& file, const std::optional<std::string>& section);
 void Flush(File& file);
 void Reload(File& file);
+// Renames the section `from` to `to` (Document.h's RenameHeaders), logged
+// so that a merge re-applies it; false when there is no `from` or the name
+// is already `from`, byte for byte. Throws invalid_argument for a name
+// CheckSectionName refuses, for one a header cannot hold, and for the name
+// of another section, naming the rule, the section and `name`.
+bool RenameSection(File& file, const std::string& from, const std::string& to,
+                   std::string_view name);
 
 // Makes every later save of `file` rewrite the file in place (see
 // ReplaceFileContent) instead of renaming a new file over it: for a file

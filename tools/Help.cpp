@@ -1,0 +1,129 @@
+#include "Help.h"
+
+namespace vty::config::tool {
+
+const std::string_view kHelp =
+    R"help(Usage: vty-ini COMMAND FILE [SECTION [KEY [VALUE]]] [OPTION]...
+       vty-ini --help | --version
+
+Reads and edits an INI file with the rules of the Vantry.Config library. An
+edit rewrites only the lines it must; every comment, blank line, unrecognised
+line and the order of the lines stay as they were written. `man vty-ini`
+says more.
+
+Commands:
+  get FILE SECTION KEY [--default TEXT] [--raw] [--type TYPE] [--format F]
+  get FILE SECTION --format F [--raw]
+      Print the value of KEY as a person means it: without the blanks at its
+      ends and without a comment (a ';' after a blank, and the rest of the
+      line); with --raw, everything after the '=' as stored. A missing key
+      prints TEXT, or without --default a message, and exits 1. --type
+      prints the value as a TYPE (exit 3 when it is not one). Without KEY,
+      --format prints every key of SECTION.
+  set FILE SECTION KEY VALUE [--existing] [--raw] [--type TYPE]
+  set FILE SECTION KEY ITEM --list [--list-sep C] [--existing]
+      Set KEY to VALUE. The key's line keeps its layout: its indentation,
+      the blanks around '=' and around the value, and its comment. A new key
+      goes after the last key line of its section, a new section at the end
+      of the file. A missing FILE is created, with its directories. An equal
+      value leaves the file untouched. VALUE "-" is one line of standard
+      input. --existing changes KEY only when it is there (exit 1
+      otherwise). A VALUE that would read back otherwise (blanks at its
+      ends, a ';' after a blank) is refused; with --raw, VALUE is the exact
+      text after the '=', kept whatever it holds but a line break. --list
+      adds ITEM to the list KEY holds unless it is there already.
+  merge FILE [SECTION] [--existing]
+      Set each key of the INI text on standard input in FILE, values as
+      get gives them; keys before its first header go to SECTION (without
+      SECTION: to FILE's unnamed section). A key given twice counts once,
+      with its first value. One save for the whole merge. --existing skips
+      (and names on standard error) the keys FILE lacks.
+  del FILE SECTION KEY [--existing]
+  del FILE SECTION KEY ITEM --list [--list-sep C] [--existing]
+      Erase every line of KEY in SECTION; with --list, remove ITEM from the
+      list KEY holds. Nothing to erase is not an error, unless --existing
+      (exit 1).
+  del-section FILE SECTION [--existing]
+      Erase every line of SECTION, its headers and comments included, in
+      every block where its header occurs. Absent: exit 0, or 1 with
+      --existing.
+  rename-section FILE SECTION NEW
+      Rename every header of SECTION to NEW; its lines stay where they are.
+      Exit 1 when there is no SECTION, 3 when NEW names another section.
+  sections FILE
+      Print the name of each named section once, in file order.
+  section FILE SECTION [--raw]
+      Print KEY=VALUE for each key line of SECTION (values as get prints
+      them); with --raw, its key lines and unrecognised lines as written.
+  dump FILE [--json] [--raw]
+      Print every pair, one SECTION<TAB>KEY<TAB>VALUE line each (a tab, line
+      feed and backslash in them written \t, \n and \\); each key once,
+      with the value get prints. --json: one object of sections, each an
+      object of its keys and values.
+  check FILE
+      Print FILE:LINE: MESSAGE for each line no read reaches or that is
+      probably a mistake: a line that is no blank, comment, key or header; a
+      key its section already has; a section header given again; a name that
+      begins or ends with a space that is not a blank (a no-break space) or
+      holds a byte-order mark. Exit 1 when there is any.
+
+Options for every edit (set, merge, del, del-section, rename-section):
+  --verbose        name on standard error what changed ("changed: set
+                   app.ini [Net] Port") or that nothing did ("unchanged: ...")
+  --dry-run        print a unified diff of what would change; write nothing
+  --output=-       print the edited file; write nothing
+  --inplace        rewrite the file in place, keeping its inode (a single
+                   file bind-mounted into a container, hard links); a crash
+                   or a full disk in the middle can leave it truncated
+
+Other options:
+  --existing                       set, merge: change only keys already
+                                   there; del, del-section: exit 1 when
+                                   there is nothing to erase
+  --default TEXT, --default=TEXT   get: what to print for a missing key
+  --raw                            get, dump, section: the stored text;
+                                   set: VALUE is the text after the '='
+  --type TYPE, --type=TYPE         get, set: int, uint, bool or float
+  --format F, --format=F           get: sh (NAME='VALUE', quoted for sh; a
+                                   name that is no shell name is refused),
+                                   ini ([SECTION] and KEY = VALUE) or lines
+                                   ([ SECTION ] KEY = VALUE)
+  --list, --list-sep C             set, del: a list item; items are
+                                   separated by C (default ',') with blanks
+                                   around them trimmed
+  --json                           dump: print JSON
+  --help, --version
+
+Sections and keys:
+  An empty SECTION ("") names the unnamed section: the lines before the
+  first header. Names match in any ASCII letter case. A missing FILE makes
+  get (without --default), sections, section, dump and check exit 1; the
+  other commands read it as empty. After "--" no argument is an option.
+
+Types (--type), in every locale alike; blanks around the value ignored:
+  int    an optional sign, then decimal digits or 0x and hex digits (no
+         octal); 64 bits; printed in decimal
+  uint   the same without '-'
+  bool   true/false, yes/no, on/off or 1/0 in any letter case; printed as
+         true or false
+  float  a double as 1e3, -0.5, inf or nan; printed as the shortest text
+         that reads back as the same number
+
+Exit status (every status but 0 comes with a message on standard error):
+  0  success, also for an edit that changed nothing
+  1  the value, key, section or FILE is missing; check found something
+  2  the command line is wrong (set --type: VALUE is not a TYPE)
+  3  the library refused the request or failed; the file is left as it was
+
+Examples:
+  vty-ini set app.ini Net Port 9090
+  vty-ini get app.ini Net Timeout --default 30
+  eval "$(vty-ini get app.ini Net --format=sh)"; echo "$Port"
+  vty-ini set app.ini Net Hosts example.org --list
+  vty-ini merge app.ini --existing < site-defaults.ini
+  echo "$PASSWORD" | vty-ini set app.ini Db Password -
+)help";
+
+// A command line that cannot be run. main() prints the message on one line
+
+}  // namespace vty::config::tool

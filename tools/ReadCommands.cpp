@@ -1,0 +1,150 @@
+// The commands that only read: get, sections, section, dump and check.
+
+#include <iostream>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "Commands.h"
+#include "Formats.h"
+#include "config/INI.h"
+#include "config/Live.h"
+
+namespace vty::config::tool {
+namespace {
+
+// get --format: the printed form of pairs of one section.
+void PrintFormatted(
+    const Args& args, const SectionName& section,
+    const std::vector<std::pair<std::string, std::string>>& pairs) {
+  if (args.format == "sh") {
+    for (const auto& [key, value] : pairs) {  // all refused before any print
+      if (!IsShellName(key)) {
+        throw std::invalid_argument(
+            "key \"" + key + "\" in " + Describe(section) + " of " +
+            args.operands[0] +
+            " is not a shell name; --format=sh refuses it rather than "
+            "change it");
+      }
+    }
+    for (const auto& [key, value] : pairs) {
+      std::cout << key << '=' << ShellQuote(value) << '\n';
+    }
+  } else if (args.format == "ini") {
+    if (section) std::cout << '[' << *section << "]\n";
+    for (const auto& [key, value] : pairs) {
+      std::cout << key << " = " << value << '\n';
+    }
+  } else {  // lines
+    for (const auto& [key, value] : pairs) {
+      std::cout << "[ " << section.value_or("") << " ] " << key << " = "
+                << value << '\n';
+    }
+  }
+}
+
+}  // namespace
+
+int Get(const Args& args) {
+  if (!args.fileExists && !args.defaultValue) return MissingFile(args);
+  const Store store(args.operands[0]);
+  const SectionName section = AsSection(args.operands[1]);
+  if (args.operands.size() == 2) {  // a whole section, --format required
+    if (!store.HasSection(section)) return MissingSection(args, section);
+    auto pairs = store.Pairs(section, args.raw);
+    for (auto& [key, value] : pairs) {
+      value = Typed(args, value, Describe(section) + " " + key);
+    }
+    PrintFormatted(args, section, pairs);
+    return kOk;
+  }
+  const std::string& key = args.operands[2];
+  std::optional<std::string> value = store.Get(section, key, args.raw);
+  if (!value && !args.defaultValue) return MissingKey(args, section, key);
+  if (!value && args.type && !args.type->convert(*args.defaultValue)) {
+    throw UsageError("--default is not of type " +
+                     std::string(args.type->name));
+  }
+  const std::string shown = Typed(args, value.value_or(*args.defaultValue),
+                                  Describe(section) + " " + key);
+  if (args.format.empty()) {
+    std::cout << shown << '\n';
+  } else {
+    PrintFormatted(args, section, {{key, shown}});
+  }
+  return kOk;
+}
+
+int Sections(const Args& args) {
+  if (!args.fileExists) return MissingFile(args);
+  for (const auto& section : Store(args.operands[0]).Sections()) {
+    if (section) std::cout << *section << '\n';
+  }
+  return kOk;
+}
+
+int PrintSection(const Args& args) {
+  if (!args.fileExists) return MissingFile(args);
+  const Store store(args.operands[0]);
+  const SectionName section = AsSection(args.operands[1]);
+  if (!store.HasSection(section)) return MissingSection(args, section);
+  if (args.raw) {
+    for (const auto& text : ini::ReadSection(section, args.operands[0])) {
+      std::cout << text << '\n';
+    }
+  } else {
+    for (const auto& [key, value] : store.Pairs(section, false)) {
+      std::cout << key << '=' << value << '\n';
+    }
+  }
+  return kOk;
+}
+
+int Dump(const Args& args) {
+  if (!args.fileExists) return MissingFile(args);
+  const Store store(args.operands[0]);
+  if (!args.json) {
+    for (const auto& section : store.Sections()) {
+      const std::string name = EscapeField(section.value_or(""));
+      for (const auto& [key, value] : store.Pairs(section, args.raw)) {
+        std::cout << name << '\t' << EscapeField(key) << '\t'
+                  << EscapeField(value) << '\n';
+      }
+    }
+    return kOk;
+  }
+  // One section per line. Every named section appears, even without keys;
+  // the unnamed one only when it has keys.
+  bool first = true;
+  std::cout << '{';
+  for (const auto& section : store.Sections()) {
+    const auto pairs = store.Pairs(section, args.raw);  // get reads the first
+    if (!section && pairs.empty()) continue;
+    std::cout << (first ? "\n  " : ",\n  ") << JsonString(section.value_or(""))
+              << ": {";
+    first = false;
+    const char* keySeparator = "";
+    for (const auto& [key, value] : pairs) {
+      std::cout << keySeparator << JsonString(key) << ": " << JsonString(value);
+      keySeparator = ", ";
+    }
+    std::cout << '}';
+  }
+  std::cout << (first ? "}\n" : "\n}\n");
+  return kOk;
+}
+
+int Check(const Args& args) {
+  const std::string& file = args.operands[0];
+  if (!args.fileExists) return MissingFile(args);
+  const auto findings = ini::Check(file);  // the library's reading of it
+  for (const auto& finding : findings) {
+    std::cout << file << ':' << finding.line << ": " << finding.message << '\n';
+  }
+  if (findings.empty()) return kOk;
+  return Missing(args, std::to_string(findings.size()) +
+                           (findings.size() == 1 ? " problem" : " problems"));
+}
+
+}  // namespace vty::config::tool
