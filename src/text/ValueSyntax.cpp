@@ -2,6 +2,8 @@
 
 #include "text/ValueSyntax.h"
 
+#include <algorithm>
+
 namespace vty::config::ini::detail {
 
 std::vector<std::string> SplitList(std::string_view meant, char separator) {
@@ -30,6 +32,13 @@ std::string JoinList(const std::vector<std::string>& items, char separator) {
 std::string ListRefusal(const std::vector<std::string>& items, char separator) {
   if (items.size() == 1 && items.front().empty()) {
     return "is a list of one empty item, which reads back as no items";
+  }
+  // Empty items joined by blanks leave blanks only, which read as no items.
+  if (IsBlank(separator) && !items.empty() &&
+      std::all_of(items.begin(), items.end(),
+                  [](const std::string& item) { return item.empty(); })) {
+    return "is a list of empty items only, which with a blank separator "
+           "reads back as no items";
   }
   for (const std::string& item : items) {
     if (item.find(separator) != std::string::npos) {
