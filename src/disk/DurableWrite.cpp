@@ -338,6 +338,7 @@ DiskSnapshot Replace(const Target& target, const Place& place,
     Descriptor inPlace = OpenInPlace(place, expected, path);
     return RewriteInPlace(inPlace, content, path, options.torn);
   }
+  UnlockTemporary(file.Get());
   return Finish(file, content, path);
 }
 
