@@ -101,9 +101,11 @@ class AsyncState {
     context_.restart();
     ++run_;
     AsyncFlush();
+    // The thread first, which may throw; it cannot end the run before this
+    // unlocks mutex_.
+    thread_ = std::thread([this] { RunIOContext(); });
     running_ = true;
     stopping_ = false;
-    thread_ = std::thread([this] { RunIOContext(); });
     writer_ = thread_.get_id();
     detail::g_async.store(true);
   }
