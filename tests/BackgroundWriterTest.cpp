@@ -13,13 +13,16 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <condition_variable>
+#include <cstdio>
 #include <future>
 #include <mutex>
 #include <set>
 #include <thread>
 
 #include "TestUtil.h"
+#include "config/Live.h"
 #include "live/BackgroundWriter.h"
 #include "live/Registry.h"
 
@@ -188,6 +191,60 @@ TEST_F(BackgroundWriterTest, FailingDocumentDoesNotStopTheWriter) {
   fs::remove(sub);
   ASSERT_TRUE(cycles_.Release(1));
   EXPECT_EQ(testing::ReadAll(blocked), "[Net]\nPort=1\n");
+}
+
+// An error handler may start and stop the writer, on the writer thread or
+// in a shutdown's flush, while another thread starts and stops it too:
+// nothing waits for ever. A stuck run ends the test binary.
+TEST_F(BackgroundWriterTest, HandlerMayStartAndStopTheWriter) {
+  const std::string failing = Path("a/x.ini");
+  testing::WriteAll(Path("a"), "a file where a directory must go\n");
+  std::mutex mutex;
+  std::condition_variable reported;
+  int calls = 0;  // Guarded by mutex.
+  SetErrorHandler([&](const std::string&, std::exception_ptr) {
+    int call;
+    {
+      std::lock_guard lock(mutex);
+      call = ++calls;
+    }
+    reported.notify_all();
+    // Gives the shutdown that the report woke time to take its locks: no
+    // condition tells that another thread waits inside the library.
+    std::this_thread::sleep_for(2ms);
+    if (call % 2 != 0) {
+      ShutdownAsyncWriting();
+    } else {
+      InitialiseAsyncWriting(10ms);
+    }
+  });
+  auto run = std::async(std::launch::async, [&] {
+    for (int i = 0; i < 50; ++i) {
+      int seen;
+      {
+        std::lock_guard lock(mutex);
+        seen = calls;
+      }
+      InitialiseAsyncWriting(10ms);
+      try {
+        WriteString("Net", "Port", std::to_string(i), failing);
+      } catch (const fs::filesystem_error&) {  // the writer was stopped
+      }
+      std::unique_lock lock(mutex);
+      reported.wait_for(lock, kGuard, [&] { return calls > seen; });
+      lock.unlock();
+      ShutdownAsyncWriting();
+    }
+  });
+  if (run.wait_for(kGuard) != std::future_status::ready) {
+    std::fprintf(stderr, "a start or stop from the handler deadlocked\n");
+    std::_Exit(1);
+  }
+  SetErrorHandler(nullptr);
+  ShutdownAsyncWriting();
+  fs::remove(Path("a"));
+  Flush(failing);
+  EXPECT_EQ(testing::ReadAll(failing), "[Net]\nPort=49\n");
 }
 
 TEST_F(BackgroundWriterTest, IntervalIgnoresTheWallClockSetBack) {

@@ -8,16 +8,20 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <future>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "TestUtil.h"
 #include "disk/Disk.h"
 #include "disk/ProcessLock.h"
 #include "document/ChangeLog.h"
+#include "live/Registry.h"
+#include "save/Save.h"
 
 namespace vty::config::ini {
 namespace {
@@ -254,30 +258,49 @@ TEST_F(MergeTest, ConcurrentProcessesLoseNoUpdate) {
 // A holder that never lets go of a write lock (as crudini and lockf(3)
 // take it) makes our save fail after the bounded wait, keeping the change;
 // once the kernel drops the lock of the killed holder, the next save goes
-// through at once. A mere reader's flock(2) stops no save.
+// through at once. A mere reader's lock (flock(2), or a POSIX or OFD read
+// lock on a descriptor open only for reading) stops no save.
 TEST_F(MergeTest, LockOfAHungHolderTimesOutAndDiesWithIt) {
-  for (const bool writer : {false, true}) {  // a reader's flock, lockf
-    const std::string path = Path(writer ? "lockf" : "flock");
+  static const struct {
+    const char* name;
+    int command;  // flock(2), else the fcntl(2) lock command
+    short type;   // fcntl's lock type
+    bool writer;
+  } kHolders[] = {
+      {"flock", 0, 0, false},
+      {"posix-read", F_SETLK, F_RDLCK, false},
+      {"ofd-read", F_OFD_SETLK, F_RDLCK, false},
+      {"lockf", F_SETLK, F_WRLCK, true},
+      {"ofd-write", F_OFD_SETLK, F_WRLCK, true},
+  };
+  for (const auto& c : kHolders) {
+    const std::string path = Path(c.name);
     WriteAll(path, "a=1\n");
     int ready[2];
     ASSERT_EQ(::pipe(ready), 0);
     const pid_t holder = ::fork();
     ASSERT_GE(holder, 0);
     if (holder == 0) {
-      const int fd = ::open(path.c_str(), writer ? O_RDWR : O_RDONLY);
-      if (writer ? ::lockf(fd, F_LOCK, 0) : ::flock(fd, LOCK_EX)) ::_exit(1);
+      const int fd = ::open(path.c_str(), c.writer ? O_RDWR : O_RDONLY);
+      struct flock whole {};
+      whole.l_type = c.type;
+      whole.l_whence = SEEK_SET;
+      if (c.command == 0 ? ::flock(fd, LOCK_EX)
+                         : ::fcntl(fd, c.command, &whole))
+        ::_exit(1);
       (void)!::write(ready[1], "x", 1);
       ::pause();
       ::_exit(0);
     }
     char byte = 0;
-    ASSERT_EQ(::read(ready[0], &byte, 1), 1);
-    detail::SetLockTimeoutForTesting(50ms);
+    ASSERT_EQ(::read(ready[0], &byte, 1), 1) << c.name;
+    detail::SetLockTimeoutForTesting(c.writer ? 50ms : 0ms);
     try {
       WriteString(std::nullopt, "a", "2", path);
-      EXPECT_FALSE(writer) << "saved while another process held the lock";
+      EXPECT_FALSE(c.writer) << c.name << ": saved while a writer held it";
+      EXPECT_EQ(ReadAll(path), "a=2\n") << c.name;
     } catch (const fs::filesystem_error&) {
-      EXPECT_TRUE(writer) << "a reader's flock stopped the save";
+      EXPECT_TRUE(c.writer) << c.name << ": a reader stopped the save";
       EXPECT_EQ(ReadAll(path), "a=1\n");
     }
     EXPECT_EQ(ReadString(std::nullopt, "a", "", path), "2");
@@ -285,10 +308,77 @@ TEST_F(MergeTest, LockOfAHungHolderTimesOutAndDiesWithIt) {
     ASSERT_EQ(::waitpid(holder, nullptr, 0), holder);
     detail::SetLockTimeoutForTesting(0ms);  // no waiting at all
     Flush(path);
-    EXPECT_EQ(ReadAll(path), "a=2\n") << writer;
+    EXPECT_EQ(ReadAll(path), "a=2\n") << c.name;
+    EXPECT_EQ(
+        testing::Names(dir_).count(std::string(".") + c.name + ".tmp0.lock"),
+        0u);
     detail::SetLockTimeoutForTesting(10s);
     for (const int fd : ready) ::close(fd);
   }
+}
+
+// While a reader holds a read lock for ever, savers in several processes
+// still exclude each other (no key is lost), and an in-place save alone
+// waits for the reader, bounded, keeping its change.
+TEST_F(MergeTest, SavesUnderAReadersLockStillExcludeEachOther) {
+  const std::string path = Path("read.ini");
+  WriteAll(path, "a=1\n");
+  const detail::Descriptor reader(::open(path.c_str(), O_RDONLY));
+  struct flock whole {};
+  whole.l_type = F_RDLCK;
+  whole.l_whence = SEEK_SET;
+  ASSERT_EQ(::fcntl(reader.Get(), F_OFD_SETLK, &whole), 0);
+  // A reader that locks each new file as soon as a save puts it in place.
+  std::atomic<bool> done{false};
+  auto rereader = std::async(std::launch::async, [&] {
+    while (!done) {
+      const detail::Descriptor fd(::open(path.c_str(), O_RDONLY));
+      struct flock shared = whole;
+      if (::fcntl(fd.Get(), F_OFD_SETLK, &shared) != 0) continue;
+      struct stat held {};
+      ::fstat(fd.Get(), &held);
+      while (!done && testing::Inode(path) == held.st_ino) {
+        std::this_thread::yield();
+      }
+    }
+  });
+  constexpr int kKeys = 40;
+  std::vector<pid_t> children;
+  for (const char* section : {"a", "b", "c"}) {
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+      for (int i = 0; i < kKeys; ++i)
+        WriteString(section, "k" + std::to_string(i), "v", path);
+      ::_exit(0);
+    }
+    children.push_back(child);
+  }
+  for (const pid_t child : children) {
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  }
+  done = true;
+  rereader.get();
+  Reload(path);
+  int lost = 0;
+  for (const char* section : {"a", "b", "c"}) {
+    for (int i = 0; i < kKeys; ++i)
+      lost += ReadString(section, "k" + std::to_string(i), "", path) != "v";
+  }
+  EXPECT_EQ(lost, 0) << ReadAll(path);
+  // The saves put new files in place; the reader still locks the first.
+  const detail::Descriptor later(::open(path.c_str(), O_RDONLY));
+  ASSERT_EQ(::fcntl(later.Get(), F_OFD_SETLK, &whole), 0);
+  detail::SetLockTimeoutForTesting(50ms);
+  detail::SetSaveInPlace(detail::RegisteredDocument(path), true);
+  EXPECT_THROW(WriteString(std::nullopt, "a", "2", path), fs::filesystem_error);
+  detail::SetLockTimeoutForTesting(10s);
+  whole.l_type = F_UNLCK;
+  ASSERT_EQ(::fcntl(later.Get(), F_OFD_SETLK, &whole), 0);
+  Flush(path);
+  EXPECT_EQ(ReadAll(path).find("a=2\n"), 0u);
 }
 
 // While a flush waits for the lock another process holds, the document is

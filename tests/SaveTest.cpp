@@ -3,6 +3,7 @@
 // again; a flush writes exactly when the disk lacks a change.
 
 #include <fcntl.h>
+#include <sched.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -20,6 +21,7 @@
 
 #include "TestUtil.h"
 #include "config/INI.h"
+#include "disk/Temporaries.h"
 #include "save/Save.h"
 
 // Notes the mode a file had when the library gave it an owner: a temporary
@@ -230,23 +232,75 @@ TEST_F(SaveTest, FlushWritesExactlyWhenTheDiskLacksAChange) {
   EXPECT_FALSE(fs::exists(Path("missing.ini")));
 }
 
-// A save removes the temporaries of its file left by processes no longer
-// running, and nothing else.
-TEST_F(SaveTest, TemporariesOfDeadProcessesAreRemoved) {
-  const pid_t dead = ::fork();
-  if (dead == 0) ::_exit(0);
-  ASSERT_EQ(::waitpid(dead, nullptr, 0), dead);
-  const std::string own = std::to_string(::getpid()),
-                    gone = std::to_string(dead);
-  std::set<std::string> kept{"app.ini"};
-  for (const std::string& name :
-       {".app.ini.tmp" + gone + ".0.1", ".app.ini.tmp" + own + ".0.1",
-        ".other.ini.tmp" + gone + ".0.1", ".app.ini.tmpx" + gone}) {
-    WriteAll(dir_ / name, "x");
-    if (name.find(".app.ini.tmp" + gone) != 0) kept.insert(name);
+// A child (in a PID namespace of its own when `ownNamespace`) that creates
+// a temporary of `leaf` in `dir` and holds it until `release` reaches end of
+// file; its name comes back through `named`. Returns the child, or -1.
+pid_t HoldTemporary(const fs::path& dir, bool ownNamespace, const int named[2],
+                    const int release[2]) {
+  const pid_t child = ::fork();
+  if (child != 0) return child;
+  ::close(named[0]);
+  ::close(release[1]);
+  if (ownNamespace && (::unshare(CLONE_NEWPID) != 0 || ::fork() != 0)) {
+    ::wait(nullptr);  // the holder, PID 1 of its namespace
+    ::_exit(0);
   }
-  WriteString(std::nullopt, "k", "v", Path("app.ini"));
-  EXPECT_EQ(Names(dir_), kept);
+  const int fd = ::open(dir.c_str(), O_PATH | O_DIRECTORY);
+  std::string name;
+  if (detail::CreateTemporary(fd, "app.ini", 0600, name) >= 0) {
+    (void)!::write(named[1], name.data(), name.size());
+  }
+  ::close(named[1]);
+  char byte;
+  (void)!::read(release[0], &byte, 1);
+  ::_exit(0);
+}
+
+// A save removes a temporary of its file only when no writer holds it
+// locked, whatever pid its name carries: a live one in another PID
+// namespace stays, a dead one named after a live pid goes.
+TEST_F(SaveTest, TemporariesAreRemovedOnlyWhenTheirWriterIsGone) {
+  const std::string path = Path("app.ini");
+  for (const bool ownNamespace : {false, true}) {
+    SCOPED_TRACE(ownNamespace ? "in a PID namespace" : "in a child");
+    const std::string left = ".app.ini.tmp" + std::to_string(::getpid());
+    std::set<std::string> kept{"app.ini", ".other.ini.tmp1.0.1",
+                               ".app.ini.tmpx1.0"};
+    for (const std::string& name :
+         {left + ".0.1", std::string(".app.ini.tmp1.0.1"),
+          std::string(".other.ini.tmp1.0.1"),
+          std::string(".app.ini.tmpx1.0")}) {
+      WriteAll(dir_ / name, "x");  // no writer holds these
+    }
+    int named[2], release[2];
+    ASSERT_EQ(::pipe(named), 0);
+    ASSERT_EQ(::pipe(release), 0);
+    const pid_t child = HoldTemporary(dir_, ownNamespace, named, release);
+    ASSERT_GE(child, 0);
+    ::close(named[1]);
+    ::close(release[0]);
+    char name[256];
+    const ssize_t size = ::read(named[0], name, sizeof name);
+    ::close(named[0]);
+    if (size <= 0) {
+      ::close(release[1]);
+      ::waitpid(child, nullptr, 0);
+      ASSERT_TRUE(ownNamespace) << "the child made no temporary";
+      GTEST_SKIP() << "cannot make a PID namespace here (needs CAP_SYS_ADMIN)";
+    }
+    const std::string held(name, static_cast<std::size_t>(size));
+    WriteString(std::nullopt, "k", "1", path);
+    kept.insert(held);
+    EXPECT_EQ(Names(dir_), kept);
+    ::close(release[1]);  // the writer goes
+    ASSERT_EQ(::waitpid(child, nullptr, 0), child);
+    WriteString(std::nullopt, "k", "2", path);
+    kept.erase(held);
+    EXPECT_EQ(Names(dir_), kept);
+    for (const std::string& name : kept) {
+      if (name != "app.ini") fs::remove(dir_ / name);
+    }
+  }
 }
 
 // A file mounted on its own (a container's single-file volume) cannot be

@@ -122,6 +122,30 @@ TEST_F(SettingsTest, EditsKeepTheLineAPersonWrote) {
             "[s]\nl = 1, 2, 3 ; c\ne = a,, b\nf = 0.1\nv = view\n");
 }
 
+// Every list reads back as written or is refused: never as another list.
+TEST_F(SettingsTest, ListsReadBackAsWrittenOrAreRefused) {
+  const Items kLists[] = {{},        {""},       {"", ""},       {"a", ""},
+                          {"", "a"}, {"a", "b"}, {"a", "", "b"}, {"", "", ""}};
+  for (const Syntax& syntax :
+       {Syntax{true, ";", ','}, Syntax{false, ";", ','}, Syntax{true, ";", ' '},
+        Syntax{false, ";", ' '}, Syntax{false, "", '\t'}}) {
+    for (const Items& items : kLists) {
+      Settings settings = Settings::FromText("", syntax);
+      try {
+        settings.Set("s", "k", items);
+      } catch (const std::invalid_argument& error) {
+        EXPECT_NE(std::string(error.what()).find("key \"k\""),
+                  std::string::npos)
+            << error.what();
+        continue;
+      }
+      EXPECT_EQ(settings.Get<Items>("s", "k", {"-"}), items)
+          << '\'' << syntax.listSeparator << "' trims " << syntax.trimValues
+          << ": " << settings.Text();
+    }
+  }
+}
+
 TEST_F(SettingsTest, RefusalsNameTheRuleAndChangeNothing) {
   const std::string path = Path("app.ini");
   const std::string before = "[Net]\nPort = 8080 ; p\n";

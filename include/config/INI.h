@@ -651,7 +651,10 @@ VTY_CONFIG_API void InitialiseAsyncWriting(std::chrono::milliseconds interval);
 
 /// Stops the background writer: from its first step on every change is saved
 /// at once; then the thread is joined and every changed document flushed,
-/// each failure swallowed. Does nothing when the writer does not run.
+/// each failure swallowed. Does nothing when the writer does not run. Called
+/// by an error handler on the writer thread itself, it flushes at once and
+/// the writer stops when the handler returns, unjoined until the next start
+/// or stop on another thread.
 VTY_CONFIG_API void ShutdownAsyncWriting() noexcept;
 
 }  // namespace vty::config::ini

@@ -118,8 +118,11 @@ OnChange(const std::string& file,
 /// thrown by an `OnChange` callback; a file that could not be watched or
 /// read again after an edit. `file` is the document's absolute path. The
 /// failed change is kept and tried again as always. The handler runs on the
-/// thread that met the failure, with no lock of the library held; what it
-/// throws is discarded. An empty handler (the default) drops the failures.
+/// thread that met the failure, with no lock of the library held, and may
+/// call any function of the library; what it throws is discarded. On the
+/// writer thread, `ShutdownAsyncWriting` stops the writer once the handler
+/// returns, flushing at once, and an `InitialiseAsyncWriting` after it is
+/// ignored. An empty handler (the default) drops the failures.
 VTY_CONFIG_API void SetErrorHandler(
     std::function<void(const std::string& file, std::exception_ptr)> handler);
 

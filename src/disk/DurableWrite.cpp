@@ -20,6 +20,7 @@
 #include <chrono>
 #include <string>
 
+#include "disk/ProcessLock.h"
 #include "disk/Temporaries.h"
 
 namespace vty::config::ini::detail {
@@ -236,9 +237,11 @@ DiskSnapshot RewriteInPlace(Descriptor& file, std::string_view content,
 }
 
 // The file at `place` opened for an in-place rewrite, checked to be
-// `expected`.
+// `expected`, once no reader holds the file `locked` (when not -1): a reader
+// must not see a rewrite half-way.
 Descriptor OpenInPlace(const Place& place, const struct stat& expected,
-                       const fs::path& path) {
+                       const fs::path& path, int locked) {
+  LockForRewriteInPlace(locked, path);
   Descriptor file(
       ::openat(place.dir.Get(), place.leaf.c_str(),
                O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
@@ -281,7 +284,7 @@ DiskSnapshot Replace(const Target& target, const Place& place,
   }
   if (place.present) RemoveDeadTemporaries(place.dir.Get(), place.leaf);
   if (options.inPlace && known) {
-    Descriptor file = OpenInPlace(place, expected, path);
+    Descriptor file = OpenInPlace(place, expected, path, options.locked);
     return RewriteInPlace(file, content, path, options.torn);
   }
   // A new file may show from the start what it will show at the end; one
@@ -292,7 +295,7 @@ DiskSnapshot Replace(const Target& target, const Place& place,
   if (file.Get() < 0) {
     const int error = errno;
     if (known && (error == EACCES || error == EPERM)) {
-      Descriptor inPlace = OpenInPlace(place, expected, path);
+      Descriptor inPlace = OpenInPlace(place, expected, path, options.locked);
       return RewriteInPlace(inPlace, content, path, options.torn);
     }
     Fail("cannot create a temporary file to save", path, error);
@@ -326,9 +329,10 @@ DiskSnapshot Replace(const Target& target, const Place& place,
   }
   if (renameError != 0) {
     ::unlinkat(place.dir.Get(), temporary.c_str(), 0);
-    Descriptor inPlace = OpenInPlace(place, expected, path);
+    Descriptor inPlace = OpenInPlace(place, expected, path, options.locked);
     return RewriteInPlace(inPlace, content, path, options.torn);
   }
+  UnlockTemporary(file.Get());
   return Finish(file, content, path);
 }
 

@@ -32,7 +32,7 @@ namespace vty::config::ini::detail {
 // with ESTALE, having changed nothing. A file that cannot be renamed over
 // (EBUSY, EXDEV: a file mounted on its own) is rewritten in place, as is
 // every file when `options.inPlace` asks for it; temporaries of the file
-// left by dead processes are removed.
+// that no writer holds locked are removed.
 struct SaveOptions {
   int locked = -1;     // the locked file, open for reading and writing
   int directory = -1;  // its directory, as the lock opened it

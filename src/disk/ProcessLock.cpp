@@ -11,8 +11,19 @@
 // closing another descriptor of the file does not drop it. It conflicts
 // with the classic POSIX locks of fcntl(F_SETLK) and lockf(3), which is what
 // other tools take (crudini, Python's fcntl.lockf), so they and this library
-// exclude each other. A reader can still hold a *read* lock
-// (F_RDLCK) that delays a save; the wait is bounded, and the change is kept.
+// exclude each other.
+//
+// A reader may hold a *read* lock (F_RDLCK), and anyone who can read the
+// file can take one. A save that renames a new file over the old needs no
+// exclusion from readers: they keep the old inode. So when only read locks
+// stand in the way (F_OFD_GETLK of a read lock finds no write lock), a save
+// takes a read lock instead, which still keeps every writer out, and
+// excludes the other savers in that state by a write lock on a companion
+// file, ".NAME.tmp0.lock", which it removes when done (one left by a killed
+// save is a temporary like any other). That lock is taken before the read
+// lock and only ever tried, never waited on, so a holder never waits for
+// another holder. A save that must rewrite the file in place then waits,
+// bounded, for the readers to leave (LockForRewriteInPlace).
 //
 // The directory is opened once and the file found relative to it, so that
 // the lock, the read and the save all happen in one directory even while a
@@ -105,30 +116,25 @@ Descriptor OpenForLocking(int dir, const char* leaf, const fs::path& path,
   }
 }
 
-// Takes the lock on `fd` by the deadline. False when it is held elsewhere
-// until then; true, without a lock, where the file system has none.
-bool TakeLock(int fd, Clock::time_point deadline, const fs::path& path) {
-  milliseconds pause{1};
-  for (;;) {
-    struct flock whole {};
-    whole.l_type = F_WRLCK;
-    whole.l_whence = SEEK_SET;  // from the start, l_len 0: to any end
-    if (::fcntl(fd, F_OFD_SETLK, &whole) == 0) return true;
-    const int error = errno;
-    if (error == EINTR) continue;
-    if (error == ENOLCK || error == EOPNOTSUPP || error == ENOSYS ||
-        error == EINVAL) {
-      return true;  // no locks here: save as if alone
-    }
-    if (error != EAGAIN && error != EACCES) {
-      Fail("cannot lock the file", path, error);
-    }
-    const auto now = Clock::now();
-    if (now >= deadline) return false;
-    std::this_thread::sleep_for(
-        std::min<Clock::duration>(pause, deadline - now));
-    pause = std::min(pause * 2, milliseconds{50});
+// Tries the lock of `type` on the whole of `fd` without waiting: 0, or the
+// errno (EAGAIN or EACCES: held elsewhere).
+int TryLock(int fd, short type) {
+  struct flock whole {};
+  whole.l_type = type;
+  whole.l_whence = SEEK_SET;  // from the start, l_len 0: to any end
+  while (::fcntl(fd, F_OFD_SETLK, &whole) != 0) {
+    if (errno != EINTR) return errno;
   }
+  return 0;
+}
+
+// Whether some process holds a write lock on any part of `fd`: only a write
+// lock conflicts with a read lock.
+bool WriteLocked(int fd) {
+  struct flock probe {};
+  probe.l_type = F_RDLCK;
+  probe.l_whence = SEEK_SET;
+  return ::fcntl(fd, F_OFD_GETLK, &probe) != 0 || probe.l_type != F_UNLCK;
 }
 
 // Whether `leaf` in the directory open at `dir` still names the file whose
@@ -139,6 +145,62 @@ bool StillNamed(const struct stat& held, int dir, const char* leaf) {
 }
 
 }  // namespace
+
+bool ProcessLock::TakeLock(const fs::path& path) {
+  milliseconds pause{1};
+  for (;;) {
+    const int error = TryLock(fd_.Get(), F_WRLCK);
+    if (error == 0) return true;
+    if (error == ENOLCK || error == EOPNOTSUPP || error == ENOSYS ||
+        error == EINVAL) {
+      return true;  // no locks here: save as if alone
+    }
+    if (error != EAGAIN && error != EACCES) {
+      Fail("cannot lock the file", path, error);
+    }
+    if (!WriteLocked(fd_.Get()) && OpenCompanion()) {
+      // Readers only, a moment ago: a writer may come before the read lock.
+      struct stat companion {};
+      if (TryLock(companion_.Get(), F_WRLCK) == 0 &&
+          ::fstat(companion_.Get(), &companion) == 0 &&
+          StillNamed(companion, dir_.Get(), CompanionName().c_str()) &&
+          TryLock(fd_.Get(), F_RDLCK) == 0) {
+        return true;
+      }
+      std::lock_guard lock(Held().mutex);
+      ReleaseCompanion();
+    }
+    const auto now = Clock::now();
+    if (now >= deadline_) return false;
+    std::this_thread::sleep_for(
+        std::min<Clock::duration>(pause, deadline_ - now));
+    pause = std::min(pause * 2, milliseconds{50});
+  }
+}
+
+std::string ProcessLock::CompanionName() const {
+  return "." + leaf_ + ".tmp0.lock";
+}
+
+bool ProcessLock::OpenCompanion() {
+  // Writable by whoever may write the file, as they may take its place.
+  struct stat file {};
+  if (::fstat(fd_.Get(), &file) != 0) return false;
+  std::lock_guard lock(Held().mutex);
+  companion_.Reset(::openat(
+      dir_.Get(), CompanionName().c_str(),
+      O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC,
+      file.st_mode & 0666));
+  if (companion_.Get() < 0) return false;  // a directory only for reading
+  Held().fds.insert(companion_.Get());
+  return true;
+}
+
+void ProcessLock::ReleaseCompanion() {
+  if (companion_.Get() < 0) return;
+  Held().fds.erase(companion_.Get());
+  companion_.Reset(-1);
+}
 
 ProcessLock::ProcessLock(const fs::path& path) {
   MakeDirectoriesToSave(path);
@@ -153,7 +215,7 @@ ProcessLock::ProcessLock(const fs::path& path) {
       fd_ = OpenForLocking(dir_.Get(), leaf_.c_str(), path, created_);
       Held().fds.insert(fd_.Get());
     }
-    if (!TakeLock(fd_.Get(), deadline_, path)) {
+    if (!TakeLock(path)) {
       Fail("the file stays locked by another process", path, EWOULDBLOCK);
     }
     // Whoever held the lock may have renamed a new file over the name, or
@@ -162,6 +224,8 @@ ProcessLock::ProcessLock(const fs::path& path) {
     if (::fstat(fd_.Get(), &held) != 0)
       Fail("cannot query the file", path, errno);
     if (StillNamed(held, dir_.Get(), leaf_.c_str())) return;
+    std::lock_guard lock(Held().mutex);
+    RemoveCompanion();
   }
 }
 
@@ -173,6 +237,7 @@ ProcessLock::~ProcessLock() {
     ::unlinkat(dir_.Get(), leaf_.c_str(), 0);
   }
   std::lock_guard lock(Held().mutex);
+  RemoveCompanion();
   Release();
 }
 
@@ -180,6 +245,34 @@ void ProcessLock::Release() {
   if (fd_.Get() < 0) return;
   Held().fds.erase(fd_.Get());
   fd_.Reset(-1);
+}
+
+void ProcessLock::RemoveCompanion() {
+  // Removed while locked, so that no other save holds it meanwhile; one
+  // that opened it before checks that it still has the name.
+  if (companion_.Get() < 0) return;
+  ::unlinkat(dir_.Get(), CompanionName().c_str(), 0);
+  ReleaseCompanion();
+}
+
+void LockForRewriteInPlace(int locked, const fs::path& path) {
+  if (locked < 0) return;
+  const Clock::time_point deadline = ProcessLock::DeadlineFromNow();
+  milliseconds pause{1};
+  for (;;) {
+    // Converts the read lock taken while readers held the file; a write lock
+    // already held is taken again at once.
+    const int error = TryLock(locked, F_WRLCK);
+    if (error == 0 || (error != EAGAIN && error != EACCES)) return;
+    const auto now = Clock::now();
+    if (now >= deadline) {
+      Fail("the file stays locked by a reader, so not rewritten in place", path,
+           EWOULDBLOCK);
+    }
+    std::this_thread::sleep_for(
+        std::min<Clock::duration>(pause, deadline - now));
+    pause = std::min(pause * 2, milliseconds{50});
+  }
 }
 
 void PrepareProcessLocksForFork() { Held().mutex.lock(); }

@@ -14,10 +14,11 @@ namespace vty::config::ini::detail {
 
 // The advisory lock every save of a file holds from its check of the disk
 // to its rename: a write lock (F_OFD_SETLK) on the file itself, open for
-// reading and writing, which a missing file is first created (empty) to
-// take. The kernel drops it when its holder dies. Released on destruction,
-// which also removes the empty file it created if the save did not replace
-// it.
+// reading and writing (or, while only readers hold the file, a read lock
+// and a write lock on a companion file), which a missing file is first created
+// (empty) to take. The kernel drops it when its holder dies. Released on
+// destruction, which also removes the empty file it created if the save did not
+// replace it.
 class ProcessLock {
  public:
   // Creates the missing directories above `path`. Waits at most the lock
@@ -47,13 +48,31 @@ class ProcessLock {
  private:
   // Closes the descriptor held, if any. The caller holds Held().mutex.
   void Release();
+  // Takes the lock on fd_ by deadline_ (ProcessLock.cpp says how); false
+  // when writers hold it until then.
+  bool TakeLock(const std::filesystem::path& path);
+  // The companion file whose write lock excludes the saves that hold only a
+  // read lock on the file; opened (and created) by OpenCompanion, closed by
+  // ReleaseCompanion, removed and closed by RemoveCompanion. The last two
+  // need Held().mutex held.
+  std::string CompanionName() const;
+  bool OpenCompanion();
+  void ReleaseCompanion();
+  void RemoveCompanion();
 
   std::chrono::steady_clock::time_point deadline_;
   Descriptor dir_;  // the file's directory, opened once
   std::string leaf_;
   Descriptor fd_;
+  Descriptor companion_;  // locked while readers hold the file
   bool created_ = false;
 };
+
+// Before a save rewrites the locked file open at `locked` in place: waits,
+// at most the lock timeout, for the write lock on it, which a save that
+// found only readers holding the file lacks. Throws filesystem_error naming
+// `path` when readers hold it until then. Does nothing for -1.
+void LockForRewriteInPlace(int locked, const std::filesystem::path& path);
 
 // The test seam of the lock's bounded wait.
 void SetLockTimeoutForTesting(std::chrono::milliseconds timeout);

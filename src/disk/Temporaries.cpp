@@ -1,19 +1,24 @@
-// Temporary files: ".NAME.tmp<pid>.<sequence>.<ticks>" beside NAME. A save
-// that is killed leaves its temporary behind; the next save of the file,
-// holding the file's process lock, removes every temporary whose pid names
-// no running process. A pid reused meanwhile only delays the removal.
+// Temporary files: ".NAME.tmp<pid>.<sequence>.<ticks>" beside NAME, the pid
+// only to keep names of different processes apart. Whoever writes one holds
+// an open-file-description write lock on it, which the kernel drops when the
+// writer dies however it dies. The next save of the file removes every
+// temporary it can lock: a pid would say nothing across PID namespaces that
+// share a directory, nor of a killed service that ran as PID 1.
+//
+// A temporary is locked just after it is created, so a cleanup may lock and
+// remove it in between: its writer then finds its name gone, or the lock
+// taken, and makes another.
 
 #include "disk/Temporaries.h"
 
 #include <dirent.h>
 #include <fcntl.h>
-#include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
 #include <chrono>
-#include <cstdlib>
 
 namespace vty::config::ini::detail {
 
@@ -21,16 +26,34 @@ namespace {
 
 std::string Prefix(const std::string& leaf) { return "." + leaf + ".tmp"; }
 
-// The pid in a temporary's `name` after `prefix`, or 0 when `name` is not
-// one of them.
-pid_t PidOf(const std::string& name, const std::string& prefix) {
+// Whether `name` has the shape of a temporary after `prefix`: a number and
+// a dot follow it.
+bool IsTemporary(const std::string& name, const std::string& prefix) {
   if (name.size() <= prefix.size() || name.compare(0, prefix.size(), prefix))
-    return 0;
-  const char* digits = name.c_str() + prefix.size();
-  char* end = nullptr;
-  const long pid = std::strtol(digits, &end, 10);
-  if (end == digits || *end != '.' || pid <= 0) return 0;
-  return static_cast<pid_t>(pid);
+    return false;
+  const std::size_t dot = name.find_first_not_of("0123456789", prefix.size());
+  return dot != prefix.size() && dot != std::string::npos && name[dot] == '.';
+}
+
+// Tries the lock of `type` on the whole of `fd`, without waiting: 0, or the
+// errno (EAGAIN or EACCES: held elsewhere).
+int TryLock(int fd, short type) {
+  struct flock whole {};
+  whole.l_type = type;
+  whole.l_whence = SEEK_SET;
+  while (::fcntl(fd, F_OFD_SETLK, &whole) != 0) {
+    if (errno != EINTR) return errno;
+  }
+  return 0;
+}
+
+// Whether `name` in `dir` still names the file open at `fd`.
+bool StillNamed(int fd, int dir, const char* name) {
+  struct stat held {
+  }, named{};
+  return ::fstat(fd, &held) == 0 &&
+         ::fstatat(dir, name, &named, AT_SYMLINK_NOFOLLOW) == 0 &&
+         held.st_dev == named.st_dev && held.st_ino == named.st_ino;
 }
 
 }  // namespace
@@ -47,11 +70,24 @@ int CreateTemporary(int dir, const std::string& leaf, mode_t mode,
            std::to_string((ticks + attempt) % 1000000);
     const int fd = ::openat(dir, name.c_str(),
                             O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
-    if (fd >= 0 || errno != EEXIST) return fd;
+    if (fd < 0 && errno == EEXIST) continue;
+    if (fd < 0) return fd;
+    const int error = TryLock(fd, F_WRLCK);
+    if (error == EAGAIN || error == EACCES ||
+        (error == 0 && !StillNamed(fd, dir, name.c_str()))) {
+      // A cleanup took it first; it removes it, if it has not.
+      ::close(fd);
+      continue;
+    }
+    // Any other error: a file system without locks, where no cleanup can
+    // lock it either.
+    return fd;
   }
   errno = EEXIST;
   return -1;
 }
+
+void UnlockTemporary(int fd) noexcept { TryLock(fd, F_UNLCK); }
 
 void RemoveDeadTemporaries(int dir, const std::string& leaf) noexcept {
   const int listed = ::openat(dir, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
@@ -64,10 +100,19 @@ void RemoveDeadTemporaries(int dir, const std::string& leaf) noexcept {
   try {
     const std::string prefix = Prefix(leaf);
     while (const dirent* entry = ::readdir(entries)) {
-      const pid_t pid = PidOf(entry->d_name, prefix);
-      if (pid != 0 && ::kill(pid, 0) != 0 && errno == ESRCH) {
+      if (!IsTemporary(entry->d_name, prefix)) continue;
+      // A read lock is refused while its writer holds the write lock, and
+      // needs only read access to the temporary.
+      const int fd =
+          ::openat(dir, entry->d_name,
+                   O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+      if (fd < 0) continue;
+      struct stat status {};
+      if (::fstat(fd, &status) == 0 && S_ISREG(status.st_mode) &&
+          TryLock(fd, F_RDLCK) == 0 && StillNamed(fd, dir, entry->d_name)) {
         ::unlinkat(dir, entry->d_name, 0);
       }
+      ::close(fd);
     }
   } catch (...) {
     // Out of memory for a name: the leftovers wait for the next save.

@@ -8,6 +8,8 @@
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/post.hpp>
 #include <boost/asio/steady_timer.hpp>
+#include <condition_variable>
+#include <memory>
 #include <mutex>
 #include <stdexcept>
 #include <thread>
@@ -47,9 +49,19 @@ void FlushAllFiles() noexcept {
 
 // Lifecycle: InitialiseAsyncWriting arms the timer, starts the thread and
 // then sets g_async; ShutdownAsyncWriting clears g_async, stops the loop on
-// the writer's own thread, joins it and flushes every document. A writer
-// still running when the process exits (or the library is unloaded) is shut
-// down the same way by the destructor, so no deferred change is lost.
+// the writer's own thread, waits for the loop to end, joins the thread and
+// flushes every document. A writer still running when the process exits (or
+// the library is unloaded) is shut down the same way by the destructor, so
+// no deferred change is lost.
+//
+// An error handler runs on the writer thread and may call any function,
+// these two included, so no wait here holds mutex_: a shutdown waits for the
+// loop's end on a condition, and joins the ended thread unlocked. A shutdown
+// asked for on the writer thread itself stops the loop once the current
+// handler returns, flushes at once and does not wait for itself; a start
+// asked for there while that stop is pending is ignored (the stop wins, and
+// changes are saved at once meanwhile). The next start or stop elsewhere
+// joins the ended thread.
 class AsyncState {
  public:
   AsyncState() {
@@ -59,14 +71,25 @@ class AsyncState {
   }
   AsyncState(const AsyncState&) = delete;
   AsyncState& operator=(const AsyncState&) = delete;
-  ~AsyncState() { Shutdown(); }
+  ~AsyncState() {
+    {
+      std::lock_guard lock(mutex_);
+      closed_ = true;  // a handler of the last flush starts nothing more
+    }
+    Shutdown();
+    // Exit called by a handler, on the writer thread: it cannot join itself.
+    if (thread_.joinable()) thread_.detach();
+  }
 
   // `interval`: the caller's, or none to keep a running writer's and start
   // a new one with the default.
   void Initialise(std::optional<milliseconds> interval) {
-    std::lock_guard lock(mutex_);
+    std::unique_lock lock(mutex_);
     if (interval) detail::SetWriterInterval(*interval);
-    if (thread_.joinable()) return;  // already running
+    if (running_ && (!stopping_ || OnWriter())) return;  // running, or its own
+    if (closed_) return;
+    AwaitEnded(lock);
+    if (running_ || closed_) return;  // started or closed meanwhile
     if (!interval) detail::SetWriterInterval(kFlushInterval);
     if (forked_) {
       // The loop's descriptors are shared with the parent: make its own.
@@ -78,24 +101,32 @@ class AsyncState {
     context_.restart();
     ++run_;
     ArmNextCycle();
+    // The thread first, which may throw; it cannot end the run before this
+    // unlocks mutex_.
     thread_ = std::thread([this] { RunIOContext(); });
+    running_ = true;
+    stopping_ = false;
+    writer_ = thread_.get_id();
     detail::g_async.store(true);
   }
 
   void Shutdown() noexcept {
     try {
-      std::lock_guard lock(mutex_);
+      std::unique_lock lock(mutex_);
       // Cleared under the lock, so that an Initialise running at the same
       // time cannot set it again after this shutdown.
       detail::g_async.store(false);
-      if (!thread_.joinable()) return;  // not running: nothing deferred
-      // The timer is not safe for concurrent use, and the writer thread may
-      // be re-arming it right now: cancel it on that thread instead.
-      boost::asio::post(context_, [this] {
-        timer_.cancel();
-        context_.stop();
-      });
-      thread_.join();
+      if (!running_ && !thread_.joinable()) return;  // nothing deferred
+      if (running_ && !stopping_) {
+        // The timer is not safe for concurrent use, and the writer thread
+        // may be re-arming it right now: cancel it on that thread instead.
+        boost::asio::post(context_, [this] {
+          timer_.cancel();
+          context_.stop();
+        });
+        stopping_ = true;
+      }
+      if (!OnWriter()) AwaitEnded(lock);
     } catch (...) {
       return;
     }
@@ -106,10 +137,15 @@ class AsyncState {
   // writer thread: it forgets the parent's, and saves its changes at once.
   void PrepareFork() { mutex_.lock(); }
   void AfterFork(bool child) {
-    if (child && thread_.joinable()) {
-      thread_.detach();
+    if (child && (running_ || thread_.joinable())) {
+      if (thread_.joinable()) thread_.detach();
+      running_ = stopping_ = false;
       forked_ = true;
       detail::g_async.store(false);
+      // The parent's waiters are recorded in it: a child that notified it
+      // could wait for threads it does not have. Left to leak.
+      (void)ended_.release();
+      ended_ = std::make_unique<std::condition_variable>();
     }
     mutex_.unlock();
   }
@@ -149,20 +185,48 @@ class AsyncState {
     for (;;) {
       try {
         context_.run();
-        return;
+        break;
       } catch (...) {
-        if (context_.stopped()) return;
+        if (context_.stopped()) break;
       }
+    }
+    std::lock_guard lock(mutex_);
+    running_ = false;
+    ended_->notify_all();
+  }
+
+  // Whether the caller is the writer thread, a handler's.
+  bool OnWriter() const { return writer_ == std::this_thread::get_id(); }
+
+  // Waits, with `lock` on mutex_ released meanwhile, until no loop runs and
+  // its thread is joined. Never called on the writer thread.
+  void AwaitEnded(std::unique_lock<std::mutex>& lock) {
+    for (;;) {
+      ended_->wait(lock, [this] { return !running_; });
+      if (!thread_.joinable()) return;
+      std::thread ended = std::move(thread_);
+      writer_ = {};
+      // Unlocked: the thread may still be leaving its last lock of mutex_.
+      lock.unlock();
+      ended.join();
+      lock.lock();
     }
   }
 
   boost::asio::io_context context_;
   // Touched only on the writer thread while it runs.
   boost::asio::steady_timer timer_{context_};
-  // Serialises Initialise and Shutdown. Guards thread_.
+  // Serialises Initialise and Shutdown; never held while waiting for the
+  // writer. Guards thread_, writer_, running_, stopping_, closed_, forked_.
   std::mutex mutex_;
+  std::unique_ptr<std::condition_variable> ended_ =
+      std::make_unique<std::condition_variable>();  // running_ went false
   std::thread thread_;
-  bool forked_ = false;  // the loop is a copy of a parent's; Guarded by mutex_
+  std::thread::id writer_;  // thread_'s, until it is joined
+  bool running_ = false;    // the loop runs, until its thread leaves it
+  bool stopping_ = false;   // its stop is posted
+  bool closed_ = false;     // destroyed: no start any more
+  bool forked_ = false;     // the loop is a copy of a parent's
   // Counts the starts; written only while no writer thread runs.
   std::uint64_t run_ = 0;
   std::mutex observerMutex_;

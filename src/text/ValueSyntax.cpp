@@ -33,6 +33,13 @@ std::string ListRefusal(const std::vector<std::string>& items, char separator) {
   if (items.size() == 1 && items.front().empty()) {
     return "is a list of one empty item, which reads back as no items";
   }
+  // Empty items joined by blanks leave blanks only, which read as no items.
+  if (IsBlank(separator) && !items.empty() &&
+      std::all_of(items.begin(), items.end(),
+                  [](const std::string& item) { return item.empty(); })) {
+    return "is a list of empty items only, which with a blank separator "
+           "reads back as no items";
+  }
   for (const std::string& item : items) {
     if (item.find(separator) != std::string::npos) {
       return "has an item \"" + item + "\" that holds the separator '" +
