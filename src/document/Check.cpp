@@ -15,7 +15,6 @@ namespace vty::config::ini {
 
 namespace {
 
-using detail::Folded;
 using detail::kByteOrderMark;
 
 // Spaces that the line rules do not strip, since blanks are the space and
