@@ -33,8 +33,11 @@
 //
 // How a handle edits: `Set` on an existing key replaces only the value, so
 // the indentation, the key's spelling, the blanks around '=' and a trailing
-// inline comment stay. A new key is written "key=value" right after the last
-// key line of its section (after its header when it has none); a new section
+// inline comment stay, and a bool keeps the words of the flag it replaces
+// ("yes" -> "no"). A new key is spelled with the blanks around '=' of the
+// section's last key line (or the file's first; "key=value" in a file
+// without one) and goes right after the last key line of its section (after
+// its header when it has none); a new section
 // goes at the end of the file, after one blank line unless the last line is
 // blank already. A value that would read back differently under the handle's
 // syntax is refused with `std::invalid_argument`, and nothing changes.
