@@ -20,8 +20,9 @@ using testing::ReadAll;
 using testing::WriteAll;
 using Items = std::vector<std::string>;
 
-const Syntax kRaw{false, "", ','};
-const Syntax kUntrimmed{false, ";", ','};  // comments, blanks kept
+const Syntax kRaw = testing::Rules(false, "", ',');
+const Syntax kUntrimmed =
+    testing::Rules(false, ";", ',');  // comments, blanks kept
 
 class SettingsTest : public testing::TempDirTest {};
 
@@ -127,8 +128,9 @@ TEST_F(SettingsTest, ListsReadBackAsWrittenOrAreRefused) {
   const Items kLists[] = {{},        {""},       {"", ""},       {"a", ""},
                           {"", "a"}, {"a", "b"}, {"a", "", "b"}, {"", "", ""}};
   for (const Syntax& syntax :
-       {Syntax{true, ";", ','}, Syntax{false, ";", ','}, Syntax{true, ";", ' '},
-        Syntax{false, ";", ' '}, Syntax{false, "", '\t'}}) {
+       {testing::Rules(true, ";", ','), testing::Rules(false, ";", ','),
+        testing::Rules(true, ";", ' '), testing::Rules(false, ";", ' '),
+        testing::Rules(false, "", '\t')}) {
     for (const Items& items : kLists) {
       Settings settings = Settings::FromText("", syntax);
       try {

@@ -15,8 +15,21 @@
 #include <string>
 
 #include "config/INI.h"
+#include "config/Syntax.h"
 
 namespace vty::config::ini::testing {
+
+// A handle's syntax by its first three rules, the others as they default:
+// spelt out, since a partial brace initialiser of Syntax draws clang's
+// -Wmissing-field-initializers.
+inline Syntax Rules(bool trimValues, std::string inlineComments,
+                    char listSeparator = ',') {
+  Syntax syntax;
+  syntax.trimValues = trimValues;
+  syntax.inlineComments = std::move(inlineComments);
+  syntax.listSeparator = listSeparator;
+  return syntax;
+}
 
 // One edit: 'w' writes, 'k' erases a key, 's' erases a section.
 struct Edit {

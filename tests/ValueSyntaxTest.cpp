@@ -7,15 +7,17 @@
 #include <string>
 #include <vector>
 
+#include "TestUtil.h"
 #include "text/ValueSyntax.h"
 
 namespace vty::config::ini::detail {
 namespace {
 
 const Syntax kDefault;
-const Syntax kRaw{false, "", ','};
-const Syntax kBoth{true, ";#", ','};
-const Syntax kUntrimmed{false, ";", ','};  // comments, blanks kept
+const Syntax kRaw = ini::testing::Rules(false, "", ',');
+const Syntax kBoth = ini::testing::Rules(true, ";#", ',');
+// Comments, blanks kept.
+const Syntax kUntrimmed = ini::testing::Rules(false, ";", ',');
 
 TEST(SyntaxTest, ReadsWithEverySyntax) {
   EXPECT_EQ(MeantValue(" #fff", kBoth), "");

@@ -22,6 +22,14 @@ void Naming(const std::string& file, Edit edit) {
   }
 }
 
+// What the free functions read: the raw text after '='.
+ini::Syntax RawSyntax() {
+  ini::Syntax syntax;
+  syntax.trimValues = false;
+  syntax.inlineComments.clear();
+  return syntax;
+}
+
 ini::Syntax WithSeparator(char listSeparator) {
   ini::Syntax syntax;
   syntax.listSeparator = listSeparator;
@@ -34,7 +42,7 @@ Store::Store(const std::string& file, char listSeparator)
     : file_(file),
       syntax_(WithSeparator(listSeparator)),
       doc_(ini::Settings::FromText(ini::Settings(file).Text(), syntax_)),
-      raw_(ini::Settings::FromText(doc_.Text(), ini::Syntax{false, "", ','})),
+      raw_(ini::Settings::FromText(doc_.Text(), RawSyntax())),
       loaded_(doc_.Text()) {}
 
 bool Store::Set(const SectionName& section, const std::string& key,
