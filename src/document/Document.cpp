@@ -1,9 +1,9 @@
 // The document: its model, looking values up, and editing lines in place.
-// Loading is in Load.cpp, saving in Save.cpp.
+// Loading is in Load.cpp, saving in Save.cpp, what may be stored in
+// Storable.cpp.
 
 #include "document/Document.h"
 
-#include <array>
 #include <stdexcept>
 #include <typeinfo>
 #include <vector>
@@ -12,78 +12,6 @@
 #include "text/Refusal.h"
 
 namespace vty::config::ini {
-
-namespace {
-
-// The bytes a name or value must not hold, by kind.
-enum : unsigned char { kBreak = 1, kEquals = 2 };
-constexpr std::array<unsigned char, 256> kForbidden = [] {
-  std::array<unsigned char, 256> table{};
-  table['\n'] = table['\r'] = kBreak;
-  table['='] = kEquals;
-  return table;
-}();
-
-// Whether `s` holds a line break, or '=' when `orEquals`: one table lookup
-// per byte and a branch that is all but never taken.
-bool Holds(std::string_view s, bool orEquals = false) {
-  const unsigned kinds = orEquals ? kBreak | kEquals : kBreak;
-  for (const char c : s) {
-    if ((kForbidden[static_cast<unsigned char>(c)] & kinds) != 0) return true;
-  }
-  return false;
-}
-
-// Whether `name` begins or ends with a blank: loading strips those, so such a
-// name could never be found again after a restart.
-bool HasOuterBlank(std::string_view name) {
-  return !name.empty() &&
-         (detail::IsBlank(name.front()) || detail::IsBlank(name.back()));
-}
-
-}  // namespace
-
-// Refuses what a save could not store faithfully: a line break would inject
-// lines, a key with '=' or a comment start would load back as another key or
-// as a comment, a name with outer blanks would load back stripped, a key that
-// starts with a byte-order mark would lose it on the first line of a file,
-// and a section name that is empty or holds '=' would load back as text or
-// as a key of the section above. Each refusal names the rule it failed.
-void detail::CheckSectionName(const std::string& section,
-                              std::string_view file) {
-  const char* rule = section.empty()          ? "is empty"
-                     : HasOuterBlank(section) ? "begins or ends with a blank"
-                     : Holds(section)         ? "holds a line break"
-                     : Holds(section, true)   ? "holds '='"
-                                              : nullptr;
-  if (rule != nullptr) {
-    detail::Refuse("section name \"" + section + "\" of " + std::string(file),
-                   rule);
-  }
-}
-
-void detail::CheckStorable(const std::optional<std::string>& section,
-                           const std::string& key, const std::string& value,
-                           std::string_view file) {
-  if (section) CheckSectionName(*section, file);
-  const char* rule = key.empty()          ? "is empty"
-                     : key.front() == ';' ? "starts with ';'"
-                     : key.front() == '#' ? "starts with '#'"
-                     : key.compare(0, detail::kByteOrderMark.size(),
-                                   detail::kByteOrderMark) == 0
-                         ? "starts with a byte-order mark"
-                     : HasOuterBlank(key) ? "begins or ends with a blank"
-                     : Holds(key)         ? "holds a line break"
-                     : Holds(key, true)   ? "holds '='"
-                                          : nullptr;
-  if (rule != nullptr) {
-    detail::Refuse(detail::KeySubject(section, key, file), rule);
-  }
-  if (Holds(value)) {
-    detail::Refuse("value of " + detail::KeySubject(section, key, file),
-                   "holds a line break");
-  }
-}
 
 namespace detail {
 
