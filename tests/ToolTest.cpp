@@ -315,6 +315,13 @@ TEST_F(ToolTest, DoesWhatScriptsExpect) {
        "the lines below join that section\n",
        "FILE: 3 problems", 1, "[a]\nk=1\n[broken\nK=2\n[A]\n"},
       {"[a]\nk=1\n", {"check", "FILE"}, "", "", 0, "[a]\nk=1\n"},
+      {"[S]\nk=1\n", {"set", "FILE", "S", "k", "-"}, "",
+       "FILE: VALUE \"-\" found no line on the standard input", 3,
+       "[S]\nk=1\n"},
+      {"[ a ]\n\xEF\xBB\xBFk=1\n", {"check", "FILE"},
+       "FILE:2: key \"\xEF\xBB\xBFk\" holds a byte-order mark: a name typed "
+       "without it does not find it\n",
+       "FILE: 1 problem", 1, "[ a ]\n\xEF\xBB\xBFk=1\n"},
       {"[ a ]\n\xEF\xBB\xBFk=1\n", {"check", "FILE"},
        "FILE:2: key \"\xEF\xBB\xBFk\" holds a byte-order mark: a name typed "
        "without it does not find it\n",

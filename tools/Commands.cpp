@@ -55,6 +55,14 @@ void Tell(const Args& args, bool changed, const std::string& what) {
 std::string ReadInputLine() {
   std::string text{std::istreambuf_iterator<char>(std::cin),
                    std::istreambuf_iterator<char>()};
+  if (std::cin.bad()) {
+    throw std::system_error(std::make_error_code(std::errc::io_error),
+                            "cannot read the standard input");
+  }
+  if (text.empty()) {
+    throw std::invalid_argument(
+        "VALUE \"-\" found no line on the standard input; nothing was set");
+  }
   if (!text.empty() && text.back() == '\n') text.pop_back();
   if (!text.empty() && text.back() == '\r') text.pop_back();
   return text;

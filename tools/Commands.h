@@ -53,6 +53,8 @@ int MissingKey(const Args& args, const SectionName& section,
 void Tell(const Args& args, bool changed, const std::string& what);
 // The VALUE "-": standard input without the one line end that closes it. A
 // line break before that stays in the value, and the library refuses it.
+// Throws std::invalid_argument when standard input holds no line at all: a
+// script whose producer failed would otherwise empty the setting.
 std::string ReadInputLine();
 // A value as --type prints or stores it. `what` names it for the message.
 std::string Typed(const Args& args, const std::string& value,

@@ -27,11 +27,12 @@ Commands:
       goes after the last key line of its section, a new section at the end
       of the file. A missing FILE is created, with its directories. An equal
       value leaves the file untouched. VALUE "-" is one line of standard
-      input. --existing changes KEY only when it is there (exit 1
-      otherwise). A VALUE that would read back otherwise (blanks at its
-      ends, a ';' after a blank) is refused; with --raw, VALUE is the exact
-      text after the '=', kept whatever it holds but a line break. --list
-      adds ITEM to the list KEY holds unless it is there already.
+      input (none at all: exit 3). --existing changes KEY only when it is
+      there (exit 1 otherwise). A VALUE that would read back otherwise
+      (blanks at its ends, a ';' after a blank) is refused; with --raw,
+      VALUE is the exact text after the '=', kept whatever it holds but a
+      line break. --list adds ITEM to the list KEY holds unless it is there
+      already.
   merge FILE [SECTION] [--existing]
       Set each key of the INI text on standard input in FILE, values as
       get gives them; keys before its first header go to SECTION (without
