@@ -6,7 +6,9 @@
 #include <iostream>
 #include <iterator>
 #include <optional>
+#include <stdexcept>
 #include <string>
+#include <string_view>
 #include <system_error>
 #include <vector>
 
@@ -16,14 +18,34 @@
 namespace vty::config::tool {
 namespace {
 
-// Standard input as an INI text, read as the library reads a file.
+// Standard input as an INI text, read as the library reads a file. A line the
+// library would skip is refused, naming its line: skipped, a broken header
+// would silently send the keys below it into the section above.
 ini::Settings ReadStandardInput() {
   const std::string text(std::istreambuf_iterator<char>(std::cin), {});
   if (std::cin.bad()) {
     throw std::system_error(std::make_error_code(std::errc::io_error),
                             "cannot read the standard input");
   }
-  return ini::Settings::FromText(text);
+  ini::Settings input = ini::Settings::FromText(text);
+  // Text() ends every line with "\n", whatever ended it on the input.
+  const std::string lines = input.Text();
+  constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
+  std::size_t start = lines.rfind(kByteOrderMark, 0) == 0 ? 3 : 0;
+  for (std::size_t number = 1; start < lines.size(); ++number) {
+    const std::size_t end = lines.find('\n', start);
+    const std::string_view line(lines.data() + start, end - start);
+    start = end + 1;
+    std::string name;
+    if (!ini::IsBlankLine(line) && !ini::IsComment(line) &&
+        !ini::IsKey(line, name) && !ini::IsSectionHeader(line, name)) {
+      throw std::invalid_argument(
+          "line " + std::to_string(number) +
+          " of the standard input is neither blank, comment, key nor "
+          "section header; nothing was merged");
+    }
+  }
+  return input;
 }
 
 }  // namespace

@@ -37,8 +37,10 @@ Commands:
       Set each key of the INI text on standard input in FILE, values as
       get gives them; keys before its first header go to SECTION (without
       SECTION: to FILE's unnamed section). A key given twice counts once,
-      with its first value. One save for the whole merge. --existing skips
-      (and names on standard error) the keys FILE lacks.
+      with its first value. A line that is no blank, comment, key or header
+      refuses the whole merge (exit 3, naming its line). One save for the
+      whole merge. --existing skips (and names on standard error) the keys
+      FILE lacks.
   del FILE SECTION KEY [--existing]
   del FILE SECTION KEY ITEM --list [--list-sep C] [--existing]
       Erase every line of KEY in SECTION; with --list, remove ITEM from the
