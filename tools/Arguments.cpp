@@ -68,6 +68,15 @@ Args ParseArgs(const Command& command, const std::vector<std::string>& words) {
         throw UsageError("--list-sep must be one character, not a blank");
       }
       args.listSeparator = (*value)[0];
+    } else if (has(kReading) &&
+               (value = OptionValue(words, i, "--inline-comments"))) {
+      args.inlineComments = *value;
+    } else if (has(kReading) && word == "--last") {
+      args.last = true;
+    } else if (has(kReading) &&
+               (value = OptionValue(words, i, "--default-section"))) {
+      args.defaultSection = value;
+      if (value->empty()) args.defaultSection.reset();
     } else if (has(kDefault) && (value = OptionValue(words, i, "--default"))) {
       args.defaultValue = value;
     } else if (has(kType) && (value = OptionValue(words, i, "--type"))) {

@@ -68,6 +68,10 @@ struct Args {
   bool inPlace = false;
   bool help = false;
   bool fileExists = true;  // FILE was there when the command began
+  // How values are read, as the other readers of FILE read them.
+  std::string inlineComments = ";";                       // --inline-comments
+  bool last = false;                                      // --last
+  std::optional<std::string> defaultSection = "DEFAULT";  // --default-section
 };
 
 // The library's name for a SECTION operand: "" is the unnamed section.
@@ -82,6 +86,7 @@ enum Options : unsigned {
   kFormat = 32,    // --format F
   kList = 64,      // --list, --list-sep C
   kEditing = 128,  // --verbose, --dry-run, --output=-, --inplace
+  kReading = 256,  // --inline-comments, --last, --default-section
 };
 
 // One command of the table in Main.cpp.

@@ -22,6 +22,16 @@ std::string Describe(const SectionName& section) {
   return "[" + section.value_or("") + "]";
 }
 
+ini::Syntax SyntaxOf(const Args& args) {
+  ini::Syntax syntax;
+  syntax.inlineComments = args.inlineComments;
+  syntax.listSeparator = args.listSeparator ? args.listSeparator : ',';
+  syntax.duplicates = args.last ? ini::Syntax::Duplicates::Last
+                                : ini::Syntax::Duplicates::First;
+  syntax.defaultSection = args.defaultSection;
+  return syntax;
+}
+
 bool Exists(const std::string& file) {
   std::error_code error;
   const fs::file_status status = fs::status(file, error);

@@ -18,16 +18,20 @@
 namespace vty::config::tool {
 namespace {
 
-// Standard input as an INI text, read as the library reads a file. A line the
-// library would skip is refused, naming its line: skipped, a broken header
-// would silently send the keys below it into the section above.
-ini::Settings ReadStandardInput() {
+// Standard input as an INI text, read as the library reads a file, with the
+// values as `syntax` reads them. A line the library would skip is refused,
+// naming its line: skipped, a broken header would silently send the keys
+// below it into the section above.
+ini::Settings ReadStandardInput(ini::Syntax syntax) {
   const std::string text(std::istreambuf_iterator<char>(std::cin), {});
   if (std::cin.bad()) {
     throw std::system_error(std::make_error_code(std::errc::io_error),
                             "cannot read the standard input");
   }
-  ini::Settings input = ini::Settings::FromText(text);
+  // The merge text's own [DEFAULT] is a section like any other: its keys
+  // go to the file's, not into each of its sections.
+  syntax.defaultSection.reset();
+  ini::Settings input = ini::Settings::FromText(text, syntax);
   // Text() ends every line with "\n", whatever ended it on the input.
   const std::string lines = input.Text();
   constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
@@ -134,7 +138,7 @@ int RenameSection(const Args& args, Store& store) {
 }
 
 int Merge(const Args& args, Store& store) {
-  const ini::Settings input = ReadStandardInput();
+  const ini::Settings input = ReadStandardInput(SyntaxOf(args));
   const SectionName into =
       args.operands.size() > 1 ? AsSection(args.operands[1]) : std::nullopt;
   bool changed = false;
@@ -158,7 +162,7 @@ int Merge(const Args& args, Store& store) {
 
 int Edit(const Args& args, int (*edit)(const Args&, Store&)) {
   const std::string& file = args.operands[0];
-  Store store(file, args.listSeparator ? args.listSeparator : ',');
+  Store store(file, SyntaxOf(args));
   if (const int status = edit(args, store); status != kOk) return status;
   if (args.dryRun) {
     std::cout << UnifiedDiff(store.Loaded(), store.Text(), file);

@@ -37,10 +37,10 @@ Commands:
       Set each key of the INI text on standard input in FILE, values as
       get gives them; keys before its first header go to SECTION (without
       SECTION: to FILE's unnamed section). A key given twice counts once,
-      with its first value. A line that is no blank, comment, key or header
-      refuses the whole merge (exit 3, naming its line). One save for the
-      whole merge. --existing skips (and names on standard error) the keys
-      FILE lacks.
+      with its first value (its last with --last). A line that is no blank,
+      comment, key or header refuses the whole merge (exit 3, naming its
+      line). One save for the whole merge. --existing skips (and names on
+      standard error) the keys FILE lacks.
   del FILE SECTION KEY [--existing]
   del FILE SECTION KEY ITEM --list [--list-sep C] [--existing]
       Erase every line of KEY in SECTION; with --list, remove ITEM from the
@@ -78,6 +78,18 @@ Options for every edit (set, merge, del, del-section, rename-section):
   --inplace        rewrite the file in place, keeping its inode (a single
                    file bind-mounted into a container, hard links); a crash
                    or a full disk in the middle can leave it truncated
+
+Options for reading values (get, set, merge, section, dump), to read FILE as
+its other readers do:
+  --inline-comments CHARS          each of CHARS after a blank starts a
+                                   comment (default ';'; '' for none):
+                                   --inline-comments ';#'
+  --last                           a repeated key reads, and is set, as its
+                                   last line (crudini, git) not its first
+  --default-section NAME           a key missing from a named section is
+                                   read from section NAME (default
+                                   DEFAULT, as crudini and configparser
+                                   read it; '' for none)
 
 Other options:
   --existing                       set, merge: change only keys already

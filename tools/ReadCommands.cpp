@@ -48,7 +48,7 @@ void PrintFormatted(
 
 int Get(const Args& args) {
   if (!args.fileExists && !args.defaultValue) return MissingFile(args);
-  const Store store(args.operands[0]);
+  const Store store(args.operands[0], SyntaxOf(args));
   const SectionName section = AsSection(args.operands[1]);
   if (args.operands.size() == 2) {  // a whole section, --format required
     if (!store.HasSection(section)) return MissingSection(args, section);
@@ -78,7 +78,8 @@ int Get(const Args& args) {
 
 int Sections(const Args& args) {
   if (!args.fileExists) return MissingFile(args);
-  for (const auto& section : Store(args.operands[0]).Sections()) {
+  for (const auto& section :
+       Store(args.operands[0], SyntaxOf(args)).Sections()) {
     if (section) std::cout << *section << '\n';
   }
   return kOk;
@@ -86,7 +87,7 @@ int Sections(const Args& args) {
 
 int PrintSection(const Args& args) {
   if (!args.fileExists) return MissingFile(args);
-  const Store store(args.operands[0]);
+  const Store store(args.operands[0], SyntaxOf(args));
   const SectionName section = AsSection(args.operands[1]);
   if (!store.HasSection(section)) return MissingSection(args, section);
   if (args.raw) {
@@ -103,7 +104,7 @@ int PrintSection(const Args& args) {
 
 int Dump(const Args& args) {
   if (!args.fileExists) return MissingFile(args);
-  const Store store(args.operands[0]);
+  const Store store(args.operands[0], SyntaxOf(args));
   if (!args.json) {
     for (const auto& section : store.Sections()) {
       const std::string name = EscapeField(section.value_or(""));

@@ -22,19 +22,20 @@ void Naming(const std::string& file, Edit edit) {
   }
 }
 
-ini::Syntax WithSeparator(char listSeparator) {
-  ini::Syntax syntax;
-  syntax.listSeparator = listSeparator;
+// The same keys and lines as `syntax` reads, each value as stored.
+ini::Syntax Raw(ini::Syntax syntax) {
+  syntax.trimValues = false;
+  syntax.inlineComments.clear();
   return syntax;
 }
 
 }  // namespace
 
-Store::Store(const std::string& file, char listSeparator)
+Store::Store(const std::string& file, const ini::Syntax& syntax)
     : file_(file),
-      syntax_(WithSeparator(listSeparator)),
+      syntax_(syntax),
       doc_(ini::Settings::FromText(ini::Settings(file).Text(), syntax_)),
-      raw_(ini::Settings::FromText(doc_.Text(), ini::Syntax{false, "", ','})),
+      raw_(ini::Settings::FromText(doc_.Text(), Raw(syntax_))),
       loaded_(doc_.Text()) {}
 
 bool Store::Set(const SectionName& section, const std::string& key,
