@@ -325,6 +325,8 @@ TEST_F(ToolTest, DoesWhatScriptsExpect) {
        "[S]\nk=1\nK=2\n"},
       {"[S]\nk=1\nK=2\n", {"set", "FILE", "S", "k", "3", "--last"}, "", "", 0,
        "[S]\nk=1\nK=3\n"},
+      {"[S]\nk = a ; c\nK=b\n", {"get", "FILE", "S", "k", "--all"}, "a\nb\n",
+       "", 0, "[S]\nk = a ; c\nK=b\n"},
       {"[DEFAULT]\nd=1\n[S]\nk=2\n", {"get", "FILE", "S", "d"}, "1\n", "", 0,
        "[DEFAULT]\nd=1\n[S]\nk=2\n"},
       {"[DEFAULT]\nd=1\n[S]\nk=2\n", {"get", "FILE", "DEFAULT", "d"}, "1\n",

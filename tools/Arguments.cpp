@@ -77,6 +77,8 @@ Args ParseArgs(const Command& command, const std::vector<std::string>& words) {
                (value = OptionValue(words, i, "--default-section"))) {
       args.defaultSection = value;
       if (value->empty()) args.defaultSection.reset();
+    } else if (has(kAll) && word == "--all") {
+      args.all = true;
     } else if (has(kDefault) && (value = OptionValue(words, i, "--default"))) {
       args.defaultValue = value;
     } else if (has(kType) && (value = OptionValue(words, i, "--type"))) {
@@ -102,6 +104,10 @@ Args ParseArgs(const Command& command, const std::vector<std::string>& words) {
   }
   if (command.name == "get" && args.operands.size() == 2 && args.defaultValue) {
     throw UsageError("get without KEY takes no --default");
+  }
+  if (args.all && (args.operands.size() == 2 || !args.format.empty() ||
+                   args.defaultValue)) {
+    throw UsageError("get --all needs KEY and takes no --format or --default");
   }
   if (args.dryRun && args.output) {
     throw UsageError("--dry-run and --output=- exclude each other");

@@ -72,6 +72,7 @@ struct Args {
   std::string inlineComments = ";";                       // --inline-comments
   bool last = false;                                      // --last
   std::optional<std::string> defaultSection = "DEFAULT";  // --default-section
+  bool all = false;                                       // get --all
 };
 
 // The library's name for a SECTION operand: "" is the unnamed section.
@@ -87,6 +88,7 @@ enum Options : unsigned {
   kList = 64,      // --list, --list-sep C
   kEditing = 128,  // --verbose, --dry-run, --output=-, --inplace
   kReading = 256,  // --inline-comments, --last, --default-section
+  kAll = 512,      // --all
 };
 
 // One command of the table in Main.cpp.

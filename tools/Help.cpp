@@ -13,13 +13,15 @@ says more.
 
 Commands:
   get FILE SECTION KEY [--default TEXT] [--raw] [--type TYPE] [--format F]
+  get FILE SECTION KEY --all [--raw] [--type TYPE]
   get FILE SECTION --format F [--raw]
       Print the value of KEY as a person means it: without the blanks at its
       ends and without a comment (a ';' after a blank, and the rest of the
       line); with --raw, everything after the '=' as stored. A missing key
       prints TEXT, or without --default a message, and exits 1. --type
-      prints the value as a TYPE (exit 3 when it is not one). Without KEY,
-      --format prints every key of SECTION.
+      prints the value as a TYPE (exit 3 when it is not one). --all prints
+      every value of a repeated KEY, one a line. Without KEY, --format
+      prints every key of SECTION.
   set FILE SECTION KEY VALUE [--existing] [--raw] [--type TYPE]
   set FILE SECTION KEY ITEM --list [--list-sep C] [--existing]
       Set KEY to VALUE. The key's line keeps its layout: its indentation,
@@ -106,6 +108,7 @@ Other options:
   --list, --list-sep C             set, del: a list item; items are
                                    separated by C (default ',') with blanks
                                    around them trimmed
+  --all                            get: every value of a repeated KEY
   --json                           dump: print JSON
   --help, --version
 

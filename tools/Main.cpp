@@ -34,8 +34,8 @@ namespace {
 constexpr Command kCommands[] = {
     {"get",
      "FILE SECTION [KEY] [--default TEXT] [--raw] [--type TYPE] [--format F] "
-     "[--inline-comments CHARS] [--last] [--default-section NAME]",
-     2, 3, kDefault | kRaw | kType | kFormat | kReading, Get, nullptr},
+     "[--all] [--inline-comments CHARS] [--last] [--default-section NAME]",
+     2, 3, kDefault | kRaw | kType | kFormat | kReading | kAll, Get, nullptr},
     {"set",
      "FILE SECTION KEY VALUE|-|ITEM [--existing] [--raw] [--type TYPE] "
      "[--list] [--inline-comments CHARS] [--last] [--default-section NAME]",

@@ -60,6 +60,17 @@ int Get(const Args& args) {
     return kOk;
   }
   const std::string& key = args.operands[2];
+  if (args.all) {
+    const auto values = store.GetAll(section, key, args.raw);
+    if (values.empty()) return MissingKey(args, section, key);
+    for (const auto& each : values) {  // all checked before any print
+      Typed(args, each, Describe(section) + " " + key);
+    }
+    for (const auto& each : values) {
+      std::cout << Typed(args, each, Describe(section) + " " + key) << '\n';
+    }
+    return kOk;
+  }
   std::optional<std::string> value = store.Get(section, key, args.raw);
   if (!value && !args.defaultValue) return MissingKey(args, section, key);
   if (!value && args.type && !args.type->convert(*args.defaultValue)) {

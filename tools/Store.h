@@ -48,6 +48,11 @@ class Store {
                                  std::string_view key, bool raw) const {
     return (raw ? raw_ : doc_).Find<std::string>(section, key);
   }
+  // Every value of a repeated key, in file order; empty when missing.
+  std::vector<std::string> GetAll(const SectionName& section,
+                                  std::string_view key, bool raw) const {
+    return (raw ? raw_ : doc_).GetAll(section, key);
+  }
   std::optional<std::vector<std::string>> GetList(const SectionName& section,
                                                   std::string_view key) const {
     return doc_.Find<std::vector<std::string>>(section, key);
