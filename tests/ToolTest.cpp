@@ -331,6 +331,8 @@ TEST_F(ToolTest, DoesWhatScriptsExpect) {
        "[DEFAULT]\nd=1\n[S]\nk=2\n"},
       {"[DEFAULT]\nd=1\n[S]\nk=2\n", {"get", "FILE", "DEFAULT", "d"}, "1\n",
        "", 0, "[DEFAULT]\nd=1\n[S]\nk=2\n"},
+      {"[DEFAULT]\nd=1\n[S]\nk=2\n", {"set", "FILE", "S", "d", "1"}, "", "",
+       0, "[DEFAULT]\nd=1\n[S]\nk=2\nd=1\n"},
       {"[DEFAULT]\nd=1\n[S]\nk=2\n", {"get", "FILE", "S", "d",
        "--default-section="}, "", "FILE: key not found: [S] d", 1,
        "[DEFAULT]\nd=1\n[S]\nk=2\n"},

@@ -91,7 +91,8 @@ its other readers do:
   --default-section NAME           a key missing from a named section is
                                    read from section NAME (default
                                    DEFAULT, as crudini and configparser
-                                   read it; '' for none)
+                                   read it; '' for none); set writes
+                                   the named section
 
 Other options:
   --existing                       set, merge: change only keys already

@@ -2,6 +2,7 @@
 
 #include <stdexcept>
 #include <string>
+#include <string_view>
 
 namespace vty::config::tool {
 namespace {
@@ -29,6 +30,19 @@ ini::Syntax Raw(ini::Syntax syntax) {
   return syntax;
 }
 
+// Whether `section` itself holds `value` for `key`. A value it only falls
+// back to in the default section does not count: `set` then writes the key
+// into the section, as crudini does, so that it keeps the value when the
+// default changes.
+bool Holds(const ini::Settings& doc, const SectionName& section,
+           std::string_view key, const std::string& value) {
+  ini::Syntax own = doc.GetSyntax();
+  if (!own.defaultSection) return doc.Find<std::string>(section, key) == value;
+  own.defaultSection.reset();
+  return ini::Settings::FromText(doc.Text(), own)
+             .Find<std::string>(section, key) == value;
+}
+
 }  // namespace
 
 Store::Store(const std::string& file, const ini::Syntax& syntax)
@@ -41,12 +55,12 @@ Store::Store(const std::string& file, const ini::Syntax& syntax)
 bool Store::Set(const SectionName& section, const std::string& key,
                 const std::string& value, bool raw) {
   if (!raw) {
-    if (doc_.Find<std::string>(section, key) == value) return false;
+    if (Holds(doc_, section, key, value)) return false;
     Naming(file_, [&] { doc_.Set(section, key, value); });
     edits_.push_back([=](ini::Settings& doc) { doc.Set(section, key, value); });
     return true;
   }
-  if (raw_.Find<std::string>(section, key) == value) return false;
+  if (Holds(raw_, section, key, value)) return false;
   Naming(file_, [&] { raw_.Set(section, key, value); });
   doc_ = ini::Settings::FromText(raw_.Text(), syntax_);
   edits_.push_back([=, rules = raw_.GetSyntax()](ini::Settings&) {
