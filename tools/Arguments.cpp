@@ -68,6 +68,17 @@ Args ParseArgs(const Command& command, const std::vector<std::string>& words) {
         throw UsageError("--list-sep must be one character, not a blank");
       }
       args.listSeparator = (*value)[0];
+    } else if (has(kReading) &&
+               (value = OptionValue(words, i, "--inline-comments"))) {
+      args.inlineComments = *value;
+    } else if (has(kReading) && word == "--last") {
+      args.last = true;
+    } else if (has(kReading) &&
+               (value = OptionValue(words, i, "--default-section"))) {
+      args.defaultSection = value;
+      if (value->empty()) args.defaultSection.reset();
+    } else if (has(kAll) && word == "--all") {
+      args.all = true;
     } else if (has(kDefault) && (value = OptionValue(words, i, "--default"))) {
       args.defaultValue = value;
     } else if (has(kType) && (value = OptionValue(words, i, "--type"))) {
@@ -93,6 +104,10 @@ Args ParseArgs(const Command& command, const std::vector<std::string>& words) {
   }
   if (command.name == "get" && args.operands.size() == 2 && args.defaultValue) {
     throw UsageError("get without KEY takes no --default");
+  }
+  if (args.all && (args.operands.size() == 2 || !args.format.empty() ||
+                   args.defaultValue)) {
+    throw UsageError("get --all needs KEY and takes no --format or --default");
   }
   if (args.dryRun && args.output) {
     throw UsageError("--dry-run and --output=- exclude each other");

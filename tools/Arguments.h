@@ -68,6 +68,11 @@ struct Args {
   bool inPlace = false;
   bool help = false;
   bool fileExists = true;  // FILE was there when the command began
+  // How values are read, as the other readers of FILE read them.
+  std::string inlineComments = ";";                       // --inline-comments
+  bool last = false;                                      // --last
+  std::optional<std::string> defaultSection = "DEFAULT";  // --default-section
+  bool all = false;                                       // get --all
 };
 
 // The library's name for a SECTION operand: "" is the unnamed section.
@@ -82,6 +87,8 @@ enum Options : unsigned {
   kFormat = 32,    // --format F
   kList = 64,      // --list, --list-sep C
   kEditing = 128,  // --verbose, --dry-run, --output=-, --inplace
+  kReading = 256,  // --inline-comments, --last, --default-section
+  kAll = 512,      // --all
 };
 
 // One command of the table in Main.cpp.

@@ -22,6 +22,16 @@ std::string Describe(const SectionName& section) {
   return "[" + section.value_or("") + "]";
 }
 
+ini::Syntax SyntaxOf(const Args& args) {
+  ini::Syntax syntax;
+  syntax.inlineComments = args.inlineComments;
+  syntax.listSeparator = args.listSeparator ? args.listSeparator : ',';
+  syntax.duplicates = args.last ? ini::Syntax::Duplicates::Last
+                                : ini::Syntax::Duplicates::First;
+  syntax.defaultSection = args.defaultSection;
+  return syntax;
+}
+
 bool Exists(const std::string& file) {
   std::error_code error;
   const fs::file_status status = fs::status(file, error);
@@ -55,6 +65,14 @@ void Tell(const Args& args, bool changed, const std::string& what) {
 std::string ReadInputLine() {
   std::string text{std::istreambuf_iterator<char>(std::cin),
                    std::istreambuf_iterator<char>()};
+  if (std::cin.bad()) {
+    throw std::system_error(std::make_error_code(std::errc::io_error),
+                            "cannot read the standard input");
+  }
+  if (text.empty()) {
+    throw std::invalid_argument(
+        "VALUE \"-\" found no line on the standard input; nothing was set");
+  }
   if (!text.empty() && text.back() == '\n') text.pop_back();
   if (!text.empty() && text.back() == '\r') text.pop_back();
   return text;

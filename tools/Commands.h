@@ -38,6 +38,9 @@ int Edit(const Args& args, int (*edit)(const Args&, Store&));
 // The library's name for a SECTION operand: "" is the unnamed section.
 SectionName AsSection(const std::string& operand);
 std::string Describe(const SectionName& section);
+// How the command reads FILE: --inline-comments, --last, --default-section
+// and the --list-sep of the list values.
+ini::Syntax SyntaxOf(const Args& args);
 // Whether FILE exists, for the commands that report a missing file. What
 // exists but cannot be read (or is no regular file) the library refuses by
 // itself, so that an edit never replaces it.
@@ -53,6 +56,8 @@ int MissingKey(const Args& args, const SectionName& section,
 void Tell(const Args& args, bool changed, const std::string& what);
 // The VALUE "-": standard input without the one line end that closes it. A
 // line break before that stays in the value, and the library refuses it.
+// Throws std::invalid_argument when standard input holds no line at all: a
+// script whose producer failed would otherwise empty the setting.
 std::string ReadInputLine();
 // A value as --type prints or stores it. `what` names it for the message.
 std::string Typed(const Args& args, const std::string& value,

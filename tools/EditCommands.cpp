@@ -6,7 +6,9 @@
 #include <iostream>
 #include <iterator>
 #include <optional>
+#include <stdexcept>
 #include <string>
+#include <string_view>
 #include <system_error>
 #include <vector>
 
@@ -16,14 +18,38 @@
 namespace vty::config::tool {
 namespace {
 
-// Standard input as an INI text, read as the library reads a file.
-ini::Settings ReadStandardInput() {
+// Standard input as an INI text, read as the library reads a file, with the
+// values as `syntax` reads them. A line the library would skip is refused,
+// naming its line: skipped, a broken header would silently send the keys
+// below it into the section above.
+ini::Settings ReadStandardInput(ini::Syntax syntax) {
   const std::string text(std::istreambuf_iterator<char>(std::cin), {});
   if (std::cin.bad()) {
     throw std::system_error(std::make_error_code(std::errc::io_error),
                             "cannot read the standard input");
   }
-  return ini::Settings::FromText(text);
+  // The merge text's own [DEFAULT] is a section like any other: its keys
+  // go to the file's, not into each of its sections.
+  syntax.defaultSection.reset();
+  ini::Settings input = ini::Settings::FromText(text, syntax);
+  // Text() ends every line with "\n", whatever ended it on the input.
+  const std::string lines = input.Text();
+  constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
+  std::size_t start = lines.rfind(kByteOrderMark, 0) == 0 ? 3 : 0;
+  for (std::size_t number = 1; start < lines.size(); ++number) {
+    const std::size_t end = lines.find('\n', start);
+    const std::string_view line(lines.data() + start, end - start);
+    start = end + 1;
+    std::string name;
+    if (!ini::IsBlankLine(line) && !ini::IsComment(line) &&
+        !ini::IsKey(line, name) && !ini::IsSectionHeader(line, name)) {
+      throw std::invalid_argument(
+          "line " + std::to_string(number) +
+          " of the standard input is neither blank, comment, key nor "
+          "section header; nothing was merged");
+    }
+  }
+  return input;
 }
 
 }  // namespace
@@ -112,7 +138,7 @@ int RenameSection(const Args& args, Store& store) {
 }
 
 int Merge(const Args& args, Store& store) {
-  const ini::Settings input = ReadStandardInput();
+  const ini::Settings input = ReadStandardInput(SyntaxOf(args));
   const SectionName into =
       args.operands.size() > 1 ? AsSection(args.operands[1]) : std::nullopt;
   bool changed = false;
@@ -136,7 +162,7 @@ int Merge(const Args& args, Store& store) {
 
 int Edit(const Args& args, int (*edit)(const Args&, Store&)) {
   const std::string& file = args.operands[0];
-  Store store(file, args.listSeparator ? args.listSeparator : ',');
+  Store store(file, SyntaxOf(args));
   if (const int status = edit(args, store); status != kOk) return status;
   if (args.dryRun) {
     std::cout << UnifiedDiff(store.Loaded(), store.Text(), file);

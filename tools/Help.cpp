@@ -13,13 +13,15 @@ says more.
 
 Commands:
   get FILE SECTION KEY [--default TEXT] [--raw] [--type TYPE] [--format F]
+  get FILE SECTION KEY --all [--raw] [--type TYPE]
   get FILE SECTION --format F [--raw]
       Print the value of KEY as a person means it: without the blanks at its
       ends and without a comment (a ';' after a blank, and the rest of the
       line); with --raw, everything after the '=' as stored. A missing key
       prints TEXT, or without --default a message, and exits 1. --type
-      prints the value as a TYPE (exit 3 when it is not one). Without KEY,
-      --format prints every key of SECTION.
+      prints the value as a TYPE (exit 3 when it is not one). --all prints
+      every value of a repeated KEY, one a line. Without KEY, --format
+      prints every key of SECTION.
   set FILE SECTION KEY VALUE [--existing] [--raw] [--type TYPE]
   set FILE SECTION KEY ITEM --list [--list-sep C] [--existing]
       Set KEY to VALUE. The key's line keeps its layout: its indentation,
@@ -27,17 +29,20 @@ Commands:
       goes after the last key line of its section, a new section at the end
       of the file. A missing FILE is created, with its directories. An equal
       value leaves the file untouched. VALUE "-" is one line of standard
-      input. --existing changes KEY only when it is there (exit 1
-      otherwise). A VALUE that would read back otherwise (blanks at its
-      ends, a ';' after a blank) is refused; with --raw, VALUE is the exact
-      text after the '=', kept whatever it holds but a line break. --list
-      adds ITEM to the list KEY holds unless it is there already.
+      input (none at all: exit 3). --existing changes KEY only when it is
+      there (exit 1 otherwise). A VALUE that would read back otherwise
+      (blanks at its ends, a ';' after a blank) is refused; with --raw,
+      VALUE is the exact text after the '=', kept whatever it holds but a
+      line break. --list adds ITEM to the list KEY holds unless it is there
+      already.
   merge FILE [SECTION] [--existing]
       Set each key of the INI text on standard input in FILE, values as
       get gives them; keys before its first header go to SECTION (without
       SECTION: to FILE's unnamed section). A key given twice counts once,
-      with its first value. One save for the whole merge. --existing skips
-      (and names on standard error) the keys FILE lacks.
+      with its first value (its last with --last). A line that is no blank,
+      comment, key or header refuses the whole merge (exit 3, naming its
+      line). One save for the whole merge. --existing skips (and names on
+      standard error) the keys FILE lacks.
   del FILE SECTION KEY [--existing]
   del FILE SECTION KEY ITEM --list [--list-sep C] [--existing]
       Erase every line of KEY in SECTION; with --list, remove ITEM from the
@@ -76,6 +81,19 @@ Options for every edit (set, merge, del, del-section, rename-section):
                    file bind-mounted into a container, hard links); a crash
                    or a full disk in the middle can leave it truncated
 
+Options for reading values (get, set, merge, section, dump), to read FILE as
+its other readers do:
+  --inline-comments CHARS          each of CHARS after a blank starts a
+                                   comment (default ';'; '' for none):
+                                   --inline-comments ';#'
+  --last                           a repeated key reads, and is set, as its
+                                   last line (crudini, git) not its first
+  --default-section NAME           a key missing from a named section is
+                                   read from section NAME (default
+                                   DEFAULT, as crudini and configparser
+                                   read it; '' for none); set writes
+                                   the named section
+
 Other options:
   --existing                       set, merge: change only keys already
                                    there; del, del-section: exit 1 when
@@ -91,6 +109,7 @@ Other options:
   --list, --list-sep C             set, del: a list item; items are
                                    separated by C (default ',') with blanks
                                    around them trimmed
+  --all                            get: every value of a repeated KEY
   --json                           dump: print JSON
   --help, --version
 

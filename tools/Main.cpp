@@ -33,14 +33,18 @@ namespace {
 
 constexpr Command kCommands[] = {
     {"get",
-     "FILE SECTION [KEY] [--default TEXT] [--raw] [--type TYPE] [--format F]",
-     2, 3, kDefault | kRaw | kType | kFormat, Get, nullptr},
+     "FILE SECTION [KEY] [--default TEXT] [--raw] [--type TYPE] [--format F] "
+     "[--all] [--inline-comments CHARS] [--last] [--default-section NAME]",
+     2, 3, kDefault | kRaw | kType | kFormat | kReading | kAll, Get, nullptr},
     {"set",
      "FILE SECTION KEY VALUE|-|ITEM [--existing] [--raw] [--type TYPE] "
-     "[--list]",
-     4, 4, kExisting | kRaw | kType | kList | kEditing, nullptr, Set},
-    {"merge", "FILE [SECTION] [--existing]", 1, 2, kExisting | kEditing,
-     nullptr, Merge},
+     "[--list] [--inline-comments CHARS] [--last] [--default-section NAME]",
+     4, 4, kExisting | kRaw | kType | kList | kEditing | kReading, nullptr,
+     Set},
+    {"merge",
+     "FILE [SECTION] [--existing] [--inline-comments CHARS] [--last] "
+     "[--default-section NAME]",
+     1, 2, kExisting | kEditing | kReading, nullptr, Merge},
     {"del", "FILE SECTION KEY [ITEM --list] [--existing]", 3, 4,
      kExisting | kList | kEditing, nullptr, Del},
     {"del-section", "FILE SECTION [--existing]", 2, 2, kExisting | kEditing,
@@ -48,8 +52,14 @@ constexpr Command kCommands[] = {
     {"rename-section", "FILE SECTION NEW", 3, 3, kEditing, nullptr,
      RenameSection},
     {"sections", "FILE", 1, 1, kNone, Sections, nullptr},
-    {"section", "FILE SECTION [--raw]", 2, 2, kRaw, PrintSection, nullptr},
-    {"dump", "FILE [--json] [--raw]", 1, 1, kJson | kRaw, Dump, nullptr},
+    {"section",
+     "FILE SECTION [--raw] [--inline-comments CHARS] [--last] "
+     "[--default-section NAME]",
+     2, 2, kRaw | kReading, PrintSection, nullptr},
+    {"dump",
+     "FILE [--json] [--raw] [--inline-comments CHARS] [--last] "
+     "[--default-section NAME]",
+     1, 1, kJson | kRaw | kReading, Dump, nullptr},
     {"check", "FILE", 1, 1, kNone, Check, nullptr},
 };
 

@@ -48,7 +48,7 @@ void PrintFormatted(
 
 int Get(const Args& args) {
   if (!args.fileExists && !args.defaultValue) return MissingFile(args);
-  const Store store(args.operands[0]);
+  const Store store(args.operands[0], SyntaxOf(args));
   const SectionName section = AsSection(args.operands[1]);
   if (args.operands.size() == 2) {  // a whole section, --format required
     if (!store.HasSection(section)) return MissingSection(args, section);
@@ -60,6 +60,17 @@ int Get(const Args& args) {
     return kOk;
   }
   const std::string& key = args.operands[2];
+  if (args.all) {
+    const auto values = store.GetAll(section, key, args.raw);
+    if (values.empty()) return MissingKey(args, section, key);
+    for (const auto& each : values) {  // all checked before any print
+      Typed(args, each, Describe(section) + " " + key);
+    }
+    for (const auto& each : values) {
+      std::cout << Typed(args, each, Describe(section) + " " + key) << '\n';
+    }
+    return kOk;
+  }
   std::optional<std::string> value = store.Get(section, key, args.raw);
   if (!value && !args.defaultValue) return MissingKey(args, section, key);
   if (!value && args.type && !args.type->convert(*args.defaultValue)) {
@@ -78,7 +89,8 @@ int Get(const Args& args) {
 
 int Sections(const Args& args) {
   if (!args.fileExists) return MissingFile(args);
-  for (const auto& section : Store(args.operands[0]).Sections()) {
+  for (const auto& section :
+       Store(args.operands[0], SyntaxOf(args)).Sections()) {
     if (section) std::cout << *section << '\n';
   }
   return kOk;
@@ -86,7 +98,7 @@ int Sections(const Args& args) {
 
 int PrintSection(const Args& args) {
   if (!args.fileExists) return MissingFile(args);
-  const Store store(args.operands[0]);
+  const Store store(args.operands[0], SyntaxOf(args));
   const SectionName section = AsSection(args.operands[1]);
   if (!store.HasSection(section)) return MissingSection(args, section);
   if (args.raw) {
@@ -103,7 +115,7 @@ int PrintSection(const Args& args) {
 
 int Dump(const Args& args) {
   if (!args.fileExists) return MissingFile(args);
-  const Store store(args.operands[0]);
+  const Store store(args.operands[0], SyntaxOf(args));
   if (!args.json) {
     for (const auto& section : store.Sections()) {
       const std::string name = EscapeField(section.value_or(""));

@@ -2,6 +2,7 @@
 
 #include <stdexcept>
 #include <string>
+#include <string_view>
 
 namespace vty::config::tool {
 namespace {
@@ -22,38 +23,44 @@ void Naming(const std::string& file, Edit edit) {
   }
 }
 
-// What the free functions read: the raw text after '='.
-ini::Syntax RawSyntax() {
-  ini::Syntax syntax;
+// The same keys and lines as `syntax` reads, each value as stored.
+ini::Syntax Raw(ini::Syntax syntax) {
   syntax.trimValues = false;
   syntax.inlineComments.clear();
   return syntax;
 }
 
-ini::Syntax WithSeparator(char listSeparator) {
-  ini::Syntax syntax;
-  syntax.listSeparator = listSeparator;
-  return syntax;
+// Whether `section` itself holds `value` for `key`. A value it only falls
+// back to in the default section does not count: `set` then writes the key
+// into the section, as crudini does, so that it keeps the value when the
+// default changes.
+bool Holds(const ini::Settings& doc, const SectionName& section,
+           std::string_view key, const std::string& value) {
+  ini::Syntax own = doc.GetSyntax();
+  if (!own.defaultSection) return doc.Find<std::string>(section, key) == value;
+  own.defaultSection.reset();
+  return ini::Settings::FromText(doc.Text(), own)
+             .Find<std::string>(section, key) == value;
 }
 
 }  // namespace
 
-Store::Store(const std::string& file, char listSeparator)
+Store::Store(const std::string& file, const ini::Syntax& syntax)
     : file_(file),
-      syntax_(WithSeparator(listSeparator)),
+      syntax_(syntax),
       doc_(ini::Settings::FromText(ini::Settings(file).Text(), syntax_)),
-      raw_(ini::Settings::FromText(doc_.Text(), RawSyntax())),
+      raw_(ini::Settings::FromText(doc_.Text(), Raw(syntax_))),
       loaded_(doc_.Text()) {}
 
 bool Store::Set(const SectionName& section, const std::string& key,
                 const std::string& value, bool raw) {
   if (!raw) {
-    if (doc_.Find<std::string>(section, key) == value) return false;
+    if (Holds(doc_, section, key, value)) return false;
     Naming(file_, [&] { doc_.Set(section, key, value); });
     edits_.push_back([=](ini::Settings& doc) { doc.Set(section, key, value); });
     return true;
   }
-  if (raw_.Find<std::string>(section, key) == value) return false;
+  if (Holds(raw_, section, key, value)) return false;
   Naming(file_, [&] { raw_.Set(section, key, value); });
   doc_ = ini::Settings::FromText(raw_.Text(), syntax_);
   edits_.push_back([=, rules = raw_.GetSyntax()](ini::Settings&) {

@@ -1,7 +1,8 @@
 // Store: the one place vty-ini reads and edits an INI file, through the
-// library's `Settings` handle with its default syntax: a value is what a
-// person reads there (no blanks at its ends, no ';' comment after a blank),
-// and an edit keeps the rest of the line.
+// library's `Settings` handle with the syntax the command line asks for (by
+// default: no blanks at a value's ends, no ';' comment after a blank, the
+// first of a repeated key, [DEFAULT] under every named section), and an edit
+// keeps the rest of the line.
 //
 // A command reads and edits an in-memory copy of the file, so that every
 // refusal comes before the file is touched and --dry-run sees the result
@@ -27,17 +28,17 @@ using ini::SectionName;
 
 class Store {
  public:
-  // Loads `file` (a missing file is an empty document); list values are
-  // split at `listSeparator`. Throws std::filesystem::filesystem_error when
-  // the file exists but cannot be read.
-  explicit Store(const std::string& file, char listSeparator = ',');
+  // Loads `file` (a missing file is an empty document), read by `syntax`.
+  // Throws std::filesystem::filesystem_error when the file exists but cannot
+  // be read.
+  Store(const std::string& file, const ini::Syntax& syntax);
 
   // Every section in file order; the unnamed one first when it has keys.
   std::vector<SectionName> Sections() const { return doc_.Sections(); }
   bool HasSection(const SectionName& section) const {
     return doc_.HasSection(section);
   }
-  // Each key of `section` once, with the value of its first line; with
+  // Each key of `section` once, with the value Get gives it; with
   // `raw`, everything after the '=' as stored.
   std::vector<std::pair<std::string, std::string>> Pairs(
       const SectionName& section, bool raw) const {
@@ -46,6 +47,11 @@ class Store {
   std::optional<std::string> Get(const SectionName& section,
                                  std::string_view key, bool raw) const {
     return (raw ? raw_ : doc_).Find<std::string>(section, key);
+  }
+  // Every value of a repeated key, in file order; empty when missing.
+  std::vector<std::string> GetAll(const SectionName& section,
+                                  std::string_view key, bool raw) const {
+    return (raw ? raw_ : doc_).GetAll(section, key);
   }
   std::optional<std::vector<std::string>> GetList(const SectionName& section,
                                                   std::string_view key) const {

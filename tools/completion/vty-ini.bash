@@ -16,13 +16,18 @@ _vty_ini() {
   if [[ $cur == --* ]]; then
     _vty_ini_reply $'--default\n--raw\n--type\n--format\n--existing
 --verbose\n--dry-run\n--output=-\n--inplace\n--list\n--list-sep\n--json
---help\n--version' "$cur"
+--all\n--inline-comments\n--last\n--default-section\n--help\n--version' "$cur"
     return
   fi
   case ${COMP_WORDS[COMP_CWORD - 1]} in
     --type) _vty_ini_reply $'int\nuint\nbool\nfloat' "$cur"; return ;;
     --format) _vty_ini_reply $'sh\nini\nlines' "$cur"; return ;;
-    --default | --list-sep) return ;;
+    --default-section)
+      [[ -r ${operands[1]:-} ]] &&
+        _vty_ini_reply "$(vty-ini sections "${operands[1]}" 2>/dev/null)" "$cur"
+      return
+      ;;
+    --default | --list-sep | --inline-comments) return ;;
   esac
   local file=${operands[1]:-}
   case ${#operands[@]} in
