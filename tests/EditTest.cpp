@@ -21,6 +21,7 @@ namespace {
 namespace fs = std::filesystem;
 using testing::Inode;
 using testing::ReadAll;
+using testing::Replace;
 using testing::WriteAll;
 
 using testing::Edit;
@@ -174,15 +175,6 @@ TEST_F(EditTest, RefusesWhatWouldNotLoadBackAsWritten) {
   EXPECT_EQ(ReadAll(path), "[s]\nk=1\n");
   EXPECT_EQ(ReadSectionNames(path), std::unordered_set<std::string>{"s"});
   EXPECT_EQ(file.lines.size(), 2u);
-}
-
-std::string Replace(std::string text, const std::string& from,
-                    const std::string& to) {
-  for (std::size_t at = 0; (at = text.find(from, at)) != std::string::npos;
-       at += to.size()) {
-    text.replace(at, from.size(), to);
-  }
-  return text;
 }
 
 TEST_F(EditTest, SaveKeepsEveryByteButLineEnds) {

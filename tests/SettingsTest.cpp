@@ -5,6 +5,7 @@
 
 #include <filesystem>
 #include <regex>
+#include <set>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -17,6 +18,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using testing::ReadAll;
+using testing::Replace;
 using testing::WriteAll;
 using Items = std::vector<std::string>;
 
@@ -279,27 +281,66 @@ TEST_F(SettingsTest, InspectTellsMissingFromInvalidWithTheLine) {
 
 TEST_F(SettingsTest, FromTextGivesEveryTestFileBackByteForByte) {
   int files = 0;
+  std::set<std::string> kinds;  // of line endings the files hold
   for (const char* dir : {VTY_CONFIG_TEST_DATA, VTY_CONFIG_LOAD_CORPUS}) {
     for (const auto& entry : fs::directory_iterator(dir)) {
-      const std::string bytes = ReadAll(entry.path());
-      std::string expected;  // every line ended by LF
-      for (std::size_t at = 0; at < bytes.size(); ++at) {
-        if (bytes[at] != '\r') {
-          expected += bytes[at];
-        } else if (at + 1 == bytes.size() || bytes[at + 1] != '\n') {
-          expected += '\n';
-        }
+      const std::string bytes = ReadAll(entry.path());  // binary: CRs kept
+      EXPECT_EQ(Settings::FromText(bytes, kRaw).Text(), bytes) << entry.path();
+      if (bytes.find("\r\n") != std::string::npos) kinds.insert("CR LF");
+      if (std::regex_search(bytes, std::regex("\r([^\n]|$)"))) {
+        kinds.insert("lone CR");
       }
-      if (!expected.empty() && expected.back() != '\n') expected += '\n';
-      EXPECT_EQ(Settings::FromText(bytes, kRaw).Text(), expected)
-          << entry.path();
+      if (!bytes.empty() && bytes.back() != '\n' && bytes.back() != '\r') {
+        kinds.insert("no final ending");
+      }
       ++files;
     }
   }
   EXPECT_GE(files, 8);
+  EXPECT_EQ(kinds.size(), 3u) << ::testing::PrintToString(kinds);
   Settings text = Settings::FromText("a=1\n");
   EXPECT_THROW(text.Flush(), std::logic_error);
   EXPECT_THROW(text.Reload(), std::logic_error);
+}
+
+// Each row, written in LF, runs in CR LF and in lone CRs, with and without
+// the last one, in memory and on disk.
+TEST_F(SettingsTest, EditsKeepEveryLineEnding) {
+  const std::string kNet = "[Net]\nPort = 1\nHost=a\n";
+  const struct {
+    const char *section, *key, *value;  // no value: erase
+    std::string after;
+  } rows[] = {{"Net", "Host", "b", "[Net]\nPort = 1\nHost=b\n"},
+              {"Net", "Port", nullptr, "[Net]\nHost=a\n"},
+              {"Net", "New", "x", kNet + "New=x\n"},
+              {"Log", "Level", "x", kNet + "\n[Log]\nLevel = x\n"}};
+  int file = 0;
+  for (const auto& row : rows) {
+    for (const std::string ending : {"\r\n", "\r", "\r\n", "\r"}) {
+      const bool cut = file++ % 4 >= 2;  // the last ending
+      const auto in = [&](const std::string& lf) {
+        const std::string text = Replace(lf, "\n", ending);
+        return cut ? text.substr(0, text.size() - ending.size()) : text;
+      };
+      const std::string path = Path(std::to_string(file));
+      WriteAll(path, in(kNet));
+      for (Settings settings : {Settings::FromText(in(kNet)), Settings(path)}) {
+        row.value ? settings.Set(row.section, row.key, row.value)
+                  : (void)settings.Erase(row.section, row.key);
+        EXPECT_EQ(settings.Text(), in(row.after)) << row.key << file;
+      }
+      EXPECT_EQ(ReadAll(path), in(row.after)) << row.key << file;
+    }
+  }
+  // The free functions save LF, unless a handle was made on the document.
+  for (const bool handle : {false, true}) {
+    const std::string path = Path(handle ? "handle" : "free");
+    WriteAll(path, "[Net]\r\nPort = 1\r\n");
+    if (handle) Settings{path};
+    WriteString("Net", "Port", "2", path);
+    EXPECT_EQ(ReadAll(path),
+              handle ? "[Net]\r\nPort=2\r\n" : "[Net]\nPort=2\n");
+  }
 }
 
 TEST_F(SettingsTest, SharesOneDocumentWithTheFreeFunctions) {

@@ -51,6 +51,15 @@ std::string LinesOf(const File& file) {
   return text;
 }
 
+std::string Replace(std::string text, const std::string& from,
+                    const std::string& to) {
+  for (std::size_t at = 0; (at = text.find(from, at)) != std::string::npos;
+       at += to.size()) {
+    text.replace(at, from.size(), to);
+  }
+  return text;
+}
+
 void TempDirTest::SetUp() {
   static std::atomic<int> counter{0};
   const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();

@@ -57,6 +57,10 @@ std::string LinesOf(const File& file);
 // The whole content of `path`, byte for byte ("" when it cannot be read).
 std::string ReadAll(const std::filesystem::path& path);
 
+// `text` with every `from` replaced by `to`.
+std::string Replace(std::string text, const std::string& from,
+                    const std::string& to);
+
 // Creates or replaces `path` with exactly `content`.
 void WriteAll(const std::filesystem::path& path, const std::string& content);
 

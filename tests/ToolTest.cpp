@@ -246,6 +246,10 @@ TEST_F(ToolTest, DoesWhatScriptsExpect) {
        "[Log]\nHosts = a, b\n"},
       {"[A]\nk=1\n", {"set", "FILE", "New", "Key", "v"}, "", "", 0,
        "[A]\nk=1\n\n[New]\nKey=v\n"},
+      {"; c\r\n[A]\r\nk = 1\r\n", {"set", "FILE", "A", "k", "2"}, "", "", 0,
+       "; c\r\n[A]\r\nk = 2\r\n"},
+      {"[A]\r\nk=1\r\n", {"set", "FILE", "New", "Key", "v"}, "", "", 0,
+       "[A]\r\nk=1\r\n\r\n[New]\r\nKey=v\r\n"},
       {kApp, {"set", "FILE", "Net", "Timeout", "5"}, "", "", 0,
        "; app\n[Net]\n  Port = 8080   ; the port\nHost=a\nTimeout=5\n"
        "; about Log\n\n[Log]\nHosts = a, b\n"},

@@ -178,6 +178,10 @@ class VTY_CONFIG_API Section {
   std::unique_ptr<detail::SectionIndex> index_;
 };
 
+/// How a line ended in its file: LF, CR LF, a lone CR, or not at all (the
+/// last line of a file that ends without one).
+enum class LineEnding : unsigned char { Lf, CrLf, Cr, None };
+
 /// One physical line, kept with its exact text.
 class VTY_CONFIG_API Line {
  public:
@@ -188,6 +192,11 @@ class VTY_CONFIG_API Line {
   std::shared_ptr<Section> section;
   /// True for blank, comment and header lines: lines that carry no data.
   bool ignorable;
+  /// The line's ending as loaded; a line an edit adds takes the ending of
+  /// the line above it. The free functions' saves write LF whatever it is;
+  /// on a document a handle was made on, every save writes it
+  /// (config/Settings.h). It fills padding: a Line is no larger for it.
+  LineEnding ending = LineEnding::Lf;
   /// The whole line as it is saved, without its line terminator.
   std::string text;
 };

@@ -39,8 +39,11 @@
 // without one) and goes right after the last key line of its section (after
 // its header when it has none); a new section
 // goes at the end of the file, after one blank line unless the last line is
-// blank already. A value that would read back differently under the handle's
-// syntax is refused with `std::invalid_argument`, and nothing changes.
+// blank already. Every line keeps its ending; a new line ends as the line
+// above it, a new section's as the file's first line. Once a handle is made
+// on a document, the saves of the free functions keep the endings too. A
+// value that would read back differently under the handle's syntax is
+// refused with `std::invalid_argument`, and nothing changes.
 //
 // Types: `T` is std::string, bool, int, long, long long, unsigned, unsigned
 // long, unsigned long long, float, double (parsed and formatted as
@@ -115,8 +118,9 @@ class VTY_CONFIG_API Settings {
   Settings& operator=(const Settings&) = default;
   ~Settings();
 
-  /// The document's bytes as a save would write them: every line followed by
-  /// "\n", after a byte-order mark when the file began with one.
+  /// The document's bytes as a save would write them: every line with its
+  /// own ending (LF, CR LF, a lone CR, or none for a last line loaded
+  /// without one), after a byte-order mark when the file began with one.
   std::string Text() const;
   /// The syntax this handle reads and edits with.
   const Syntax& GetSyntax() const;

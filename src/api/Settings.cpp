@@ -58,7 +58,8 @@ using State = Lookup::State;
 // A document that is never saved: bound to a path below /dev/null, which is
 // no directory, so loading it finds nothing and its text is parsed in
 // instead. It is not registered, so its File::mutex guards it; its writes
-// are always deferred, and nothing ever flushes it.
+// are always deferred, and nothing ever flushes it. Its Text keeps the line
+// endings, as a handle's saves do.
 std::shared_ptr<File> DocumentOfText(std::string_view text) {
   auto file = std::make_shared<File>("/dev/null/vty-config-in-memory",
                                      [] { return true; });
@@ -66,6 +67,7 @@ std::shared_ptr<File> DocumentOfText(std::string_view text) {
   content.snapshot.exists = true;
   content.bytes.assign(text.begin(), text.end());
   detail::Parse(*file, content);
+  detail::KeepLineEndings(*file);  // not shared yet: no lock needed
   return file;
 }
 
@@ -73,6 +75,12 @@ std::shared_ptr<File> DocumentOfText(std::string_view text) {
 
 Settings::Settings(const std::string& file, Syntax syntax) {
   File& document = detail::RegisteredDocument(file);
+  {
+    // Once a handle is made on it, the document keeps the line endings of
+    // its file: a handle edits without changing what it does not touch.
+    const Hold hold(document, Hold::Mode::kChange);
+    detail::KeepLineEndings(document);
+  }
   auto rules = std::make_shared<const Syntax>(std::move(syntax));
   handle_ = std::make_shared<const Handle>(
       Handle{nullptr, document, rules, file, *rules});

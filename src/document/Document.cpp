@@ -100,6 +100,29 @@ detail::SectionIndex::Position PositionOf(Section& section,
   return index.positions.at(pair);
 }
 
+// Ends the lines from `first` to `last`, just added in a row: a new
+// section's as the file's first ending, a new key line as the line above it
+// (the file's first ending at the start of the file). Only the file's last
+// line may go without one: when they follow it, it takes the file's first
+// ending and the last of them goes without, so that the file still ends as
+// it did.
+void EndAdded(File& file, std::list<std::shared_ptr<Line>>::iterator first,
+              std::list<std::shared_ptr<Line>>::iterator last,
+              bool newSection) {
+  const LineEnding firstEnding = DocumentState::Of(file).firstEnding;
+  Line* above = first == file.lines.begin() ? nullptr : std::prev(first)->get();
+  const LineEnding ending =
+      newSection || above == nullptr ? firstEnding : above->ending;
+  for (auto line = first;; ++line) {
+    (*line)->ending = ending;
+    if (line == last) break;
+  }
+  if (above != nullptr && above->ending == LineEnding::None) {
+    above->ending = firstEnding;
+    (*last)->ending = LineEnding::None;
+  }
+}
+
 }  // namespace
 
 // ---- Model ----
@@ -307,6 +330,11 @@ KeyValuePair* SetValue(File& file, const std::optional<std::string>& section,
   std::list<std::shared_ptr<Line>> line{
       std::make_shared<KeyValuePair>(target, key + "=" + value, key, value)};
   std::list<std::list<std::shared_ptr<Line>>::iterator> lineRef{line.begin()};
+  // The first of the lines added, which stay in a row in the file.
+  const auto first = !gap.empty()      ? gap.begin()
+                     : !header.empty() ? header.begin()
+                                       : line.begin();
+  const auto placed = line.begin();
   KeyTable& keys = KeysOf(*target);
   keys.Reserve();
   DocumentState& state = DocumentState::Of(file);
@@ -350,6 +378,7 @@ KeyValuePair* SetValue(File& file, const std::optional<std::string>& section,
     file.lines.splice(file.lines.begin(), line);  // no lines: file start
     refs.splice(refs.begin(), lineRef);
   }
+  EndAdded(file, first, placed, made != nullptr);
   SectionIndex& index = DocumentState::IndexOf(*target);
   if (index.positioned) {
     try {

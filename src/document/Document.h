@@ -72,6 +72,13 @@ struct DocumentState {
   DiskSnapshot disk;           // the file as last loaded or saved
   ChangeLog changes;           // what is not saved yet
   bool saveInPlace = false;    // rewrite the file itself, never rename
+  // The ending of the file's first line that has one (LF when none has):
+  // what the lines of a new section take.
+  LineEnding firstEnding = LineEnding::Lf;
+  // Set when a handle is made on the document, and never cleared: from then
+  // on every save, through either face, ends each line with its own ending
+  // instead of LF.
+  bool keepsEndings = false;
   // The directory (device, inode) the file was last read from or saved in;
   // {0, 0} when unknown. A save that finds the file in another directory
   // (the directory swapped for a link, or replaced) takes what it finds

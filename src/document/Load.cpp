@@ -22,22 +22,28 @@ namespace fs = std::filesystem;
 // Splits text into lines: LF, CR LF and a lone CR each end a line; a
 // terminator at the very end adds no empty line. Both terminators are found
 // with memchr, and each search is reused until the reader passes it, so a
-// file of lone CRs is split in linear time.
+// file of lone CRs is split in linear time. Each line comes with how it
+// ended, so that a save through a handle can end it the same way.
 class LineReader {
  public:
   explicit LineReader(std::string_view text)
       : next_(text.data()), end_(text.data() + text.size()) {}
 
-  bool Next(std::string_view& line) {
+  bool Next(std::string_view& line, LineEnding& ending) {
     if (next_ == end_) return false;
     if (nextLf_ < next_) nextLf_ = Find('\n');
     if (nextCr_ < next_) nextCr_ = Find('\r');
     const char* stop = nextLf_ < nextCr_ ? nextLf_ : nextCr_;
     line = std::string_view(next_, static_cast<std::size_t>(stop - next_));
     next_ = stop;
+    ending = LineEnding::None;
     if (next_ != end_) {
       ++next_;
-      if (*stop == '\r' && next_ != end_ && *next_ == '\n') ++next_;
+      ending = *stop == '\n' ? LineEnding::Lf : LineEnding::Cr;
+      if (*stop == '\r' && next_ != end_ && *next_ == '\n') {
+        ++next_;
+        ending = LineEnding::CrLf;
+      }
     }
     return true;
   }
@@ -110,8 +116,10 @@ void Parse(File& file, const DiskContent& content) {
   LineArena arena(text.size());
   LineReader reader(text);
   std::string_view line;
-  std::string name;  // of the section a header names
-  while (reader.Next(line)) {
+  LineEnding ending = LineEnding::None;
+  LineEnding firstEnding = LineEnding::None;  // none met yet
+  std::string name;                           // of the section a header names
+  while (reader.Next(line, ending)) {
     const std::size_t left = reader.Left();
     const LineShape shape = ShapeOf(line);
     std::shared_ptr<Line> made;
@@ -134,6 +142,8 @@ void Parse(File& file, const DiskContent& content) {
     } else {
       made = arena.Make<Line>(left, current, false, std::string(line));
     }
+    made->ending = ending;
+    if (firstEnding == LineEnding::None) firstEnding = ending;
     lines.push_back(std::move(made));
     current->lineRefs.push_back(std::prev(lines.end()));
   }
@@ -143,6 +153,8 @@ void Parse(File& file, const DiskContent& content) {
   file.sections.swap(sections);
   std::swap(state.sections, table);
   state.byteOrderMark = mark;
+  state.firstEnding =
+      firstEnding == LineEnding::None ? LineEnding::Lf : firstEnding;
   state.changes.Uncache();  // the old lines are gone
   SetDisk(file, content.snapshot);
 }

@@ -137,18 +137,29 @@ void SetSaveInPlace(File& file, bool inPlace) {
   DocumentState::Of(file).saveInPlace = inPlace;
 }
 
+void KeepLineEndings(File& file) {
+  DocumentState::Of(file).keepsEndings = true;
+}
+
 std::string Bytes(const File& file) {
+  const DocumentState& state = DocumentState::Of(file);
+  // Indexed by LineEnding; the free functions' saves end every line with LF.
+  static constexpr std::string_view kEndings[] = {"\n", "\r\n", "\r", ""};
+  const auto endingOf = [&](const Line& line) {
+    return state.keepsEndings ? kEndings[static_cast<std::size_t>(line.ending)]
+                              : kEndings[0];
+  };
   std::size_t size = kByteOrderMark.size();
-  for (const auto& line : file.lines) size += line->text.size() + 1;
+  for (const auto& line : file.lines) {
+    size += line->text.size() + endingOf(*line).size();
+  }
   std::string content;
   content.reserve(size);
   // A document without lines saves as an empty file, mark or not.
-  if (DocumentState::Of(file).byteOrderMark && !file.lines.empty()) {
-    content = kByteOrderMark;
-  }
+  if (state.byteOrderMark && !file.lines.empty()) content = kByteOrderMark;
   for (const auto& line : file.lines) {
     content += line->text;
-    content += '\n';
+    content += endingOf(*line);
   }
   return content;
 }

@@ -41,6 +41,12 @@ bool RenameSection(File& file, const std::string& from, const std::string& to,
 // whose directory must not change. The caller holds the document's lock.
 void SetSaveInPlace(File& file, bool inPlace);
 
+// Makes every later save of `file`, through either face, end each line with
+// the ending it was loaded with (or took when added) instead of LF: called
+// when a handle is made on the document. The caller holds the document's
+// lock, or is the only one to reach the document.
+void KeepLineEndings(File& file);
+
 // Whether the document holds anything of its own to save.
 inline bool HasUnsaved(const DocumentState& state) {
   return !state.changes.Empty() || state.rewritten;
@@ -78,7 +84,8 @@ bool Changing(File& file, Change change) {
 void WriteAsItStands(File& file);
 
 // What a save writes: the byte-order mark the file was loaded with, then
-// every line followed by "\n".
+// every line followed by "\n", or by its own ending once KeepLineEndings
+// was called.
 std::string Bytes(const File& file);
 
 }  // namespace vty::config::ini::detail
