@@ -32,14 +32,16 @@ ini::Settings ReadStandardInput(ini::Syntax syntax) {
   // go to the file's, not into each of its sections.
   syntax.defaultSection.reset();
   ini::Settings input = ini::Settings::FromText(text, syntax);
-  // Text() ends every line with "\n", whatever ended it on the input.
+  // Text() keeps each line's ending (LF, CR LF, a lone CR, or none on the
+  // last line), as loading split them.
   const std::string lines = input.Text();
   constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
   std::size_t start = lines.rfind(kByteOrderMark, 0) == 0 ? 3 : 0;
   for (std::size_t number = 1; start < lines.size(); ++number) {
-    const std::size_t end = lines.find('\n', start);
+    const std::size_t end =
+        std::min(lines.find_first_of("\r\n", start), lines.size());
     const std::string_view line(lines.data() + start, end - start);
-    start = end + 1;
+    start = end + (lines.compare(end, 2, "\r\n") == 0 ? 2 : 1);
     std::string name;
     if (!ini::IsBlankLine(line) && !ini::IsComment(line) &&
         !ini::IsKey(line, name) && !ini::IsSectionHeader(line, name)) {
