@@ -1,5 +1,7 @@
 #include "Arguments.h"
 
+#include "Formats.h"
+
 namespace vty::config::tool {
 namespace {
 
@@ -88,6 +90,11 @@ Args ParseArgs(const Command& command, const std::vector<std::string>& words) {
         throw UsageError("--format must be sh, ini or lines");
       }
       args.format = *value;
+    } else if (has(kFormat) && (value = OptionValue(words, i, "--prefix"))) {
+      if (!value->empty() && !IsShellName(*value)) {
+        throw UsageError("--prefix must begin a shell name");
+      }
+      args.prefix = *value;
     } else {
       throw UsageError(std::string(command.name) + " has no option " + word);
     }

@@ -58,6 +58,7 @@ struct Args {
   std::optional<std::string> defaultValue;
   const Type* type = nullptr;  // --type
   std::string format;          // --format: "", "sh", "ini" or "lines"
+  std::string prefix;          // --prefix: put before every sh name
   char listSeparator = 0;      // --list: the separator; 0 without --list
   bool json = false;
   bool raw = false;

@@ -85,6 +85,23 @@ bool IsShellName(std::string_view name) {
   return true;
 }
 
+bool IsSpecialShellName(std::string_view name) {
+  static constexpr std::string_view kNames[] = {
+      "_",         "BASHOPTS",   "CDPATH",    "ENV",      "EUID",
+      "FCEDIT",    "GLOBIGNORE", "HISTFILE",  "HOME",     "IFS",
+      "IGNOREEOF", "MAIL",       "MAILCHECK", "MAILPATH", "OLDPWD",
+      "OPTARG",    "OPTIND",     "PATH",      "PPID",     "PROMPT_COMMAND",
+      "PS0",       "PS1",        "PS2",       "PS3",      "PS4",
+      "PWD",       "SHELL",      "SHELLOPTS", "TMOUT",    "UID"};
+  for (const std::string_view prefix : {"BASH_", "LD_"}) {
+    if (name.substr(0, prefix.size()) == prefix) return true;
+  }
+  for (const std::string_view special : kNames) {
+    if (name == special) return true;
+  }
+  return false;
+}
+
 std::string ShellQuote(std::string_view text) {
   std::string quoted = "'";
   for (const char c : text) {

@@ -19,6 +19,11 @@ std::string JsonString(std::string_view text);
 // digits and '_' (ASCII only).
 bool IsShellName(std::string_view name);
 
+// Whether the shell or the dynamic loader gives the variable `name` a
+// meaning of its own (PATH, IFS, ENV, BASH_ENV, PS1, LD_PRELOAD, ...): a file
+// that sets one through `eval` chooses what later commands run.
+bool IsSpecialShellName(std::string_view name);
+
 // `text` in single quotes for sh, every byte kept: a quote inside becomes
 // '\'' (close, escaped quote, reopen).
 std::string ShellQuote(std::string_view text);

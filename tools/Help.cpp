@@ -14,7 +14,7 @@ says more.
 Commands:
   get FILE SECTION KEY [--default TEXT] [--raw] [--type TYPE] [--format F]
   get FILE SECTION KEY --all [--raw] [--type TYPE]
-  get FILE SECTION --format F [--raw]
+  get FILE SECTION --format F [--raw] [--prefix P]
       Print the value of KEY as a person means it: without the blanks at its
       ends and without a comment (a ';' after a blank, and the rest of the
       line); with --raw, everything after the '=' as stored. A missing key
@@ -102,10 +102,14 @@ Other options:
   --raw                            get, dump, section: the stored text;
                                    set: VALUE is the text after the '='
   --type TYPE, --type=TYPE         get, set: int, uint, bool or float
-  --format F, --format=F           get: sh (NAME='VALUE', quoted for sh; a
-                                   name that is no shell name is refused),
-                                   ini ([SECTION] and KEY = VALUE) or lines
+  --format F, --format=F           get: sh (NAME='VALUE', quoted for sh: keys
+                                   become variables, so a name that is no
+                                   shell name, one the shell or the loader
+                                   reads (PATH, IFS, ENV, PS1, LD_*, BASH_*,
+                                   ...) and a NUL byte are refused), ini
+                                   ([SECTION] and KEY = VALUE) or lines
                                    ([ SECTION ] KEY = VALUE)
+  --prefix P, --prefix=P           get --format=sh: P before every name
   --list, --list-sep C             set, del: a list item; items are
                                    separated by C (default ',') with blanks
                                    around them trimmed

@@ -20,16 +20,29 @@ void PrintFormatted(
     const std::vector<std::pair<std::string, std::string>>& pairs) {
   if (args.format == "sh") {
     for (const auto& [key, value] : pairs) {  // all refused before any print
-      if (!IsShellName(key)) {
+      const std::string name = args.prefix + key;
+      const std::string subject = "key \"" + key + "\" in " +
+                                  Describe(section) + " of " + args.operands[0];
+      if (!IsShellName(name)) {
         throw std::invalid_argument(
-            "key \"" + key + "\" in " + Describe(section) + " of " +
-            args.operands[0] +
+            subject +
             " is not a shell name; --format=sh refuses it rather than "
             "change it");
       }
+      if (IsSpecialShellName(name)) {
+        throw std::invalid_argument(
+            subject + " names " + name +
+            ", which the shell or the loader reads; --format=sh refuses it "
+            "(--prefix names every variable anew)");
+      }
+      if (value.find('\0') != std::string::npos) {
+        throw std::invalid_argument(
+            "value of " + subject +
+            " holds a NUL byte, which no shell variable can hold");
+      }
     }
     for (const auto& [key, value] : pairs) {
-      std::cout << key << '=' << ShellQuote(value) << '\n';
+      std::cout << args.prefix << key << '=' << ShellQuote(value) << '\n';
     }
   } else if (args.format == "ini") {
     if (section) std::cout << '[' << *section << "]\n";
