@@ -84,6 +84,15 @@ TEST_F(SaveTest, PermissionsAndOwnerSurvive) {
   EXPECT_EQ(Names(dir_ / "conf" / "sub"), std::set<std::string>{"new.ini"});
 }
 
+// File::Write takes no lock between processes, whose constructor would make
+// the directories: the write makes them itself.
+TEST_F(SaveTest, WriteWithoutTheLockMakesTheDirectories) {
+  File file(Path("a/b/new.ini"), [] { return true; });
+  file.WriteValue("S", "k", "v");
+  file.Write();
+  EXPECT_EQ(testing::ReadAll(Path("a/b/new.ini")), "[S]\nk=v\n");
+}
+
 TEST_F(SaveTest, SymbolicLinksStayLinks) {
   fs::create_directory(dir_ / "real");
   WriteAll(dir_ / "real" / "app.ini", "a=1\n");
