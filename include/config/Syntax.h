@@ -29,6 +29,15 @@ struct Syntax {
   /// Separates the items of a std::vector<T> value; blanks around items are
   /// trimmed.
   char listSeparator = ',';
+  /// A value that is one double-quoted string after trimming ("...", with
+  /// '"' and '\\' inside escaped by '\\') reads as the text inside; markers
+  /// inside the quotes are no comment.
+  bool quotes = true;
+  /// Deeper-indented non-blank lines after a key line continue its value,
+  /// read joined by "\n" (configparser's multi-line values). Without it a
+  /// handle reads only the key line, but still treats indented lines that
+  /// are no key, comment or header as part of the key above them.
+  bool continuationLines = false;
   /// Which line of a key repeated in one section `Get`, `Find`, `Inspect`
   /// and `Set` use: the first, as the free functions read, or the last, as
   /// configparser (strict off), crudini, git, GKeyFile and systemd read.
