@@ -245,7 +245,13 @@ class VTY_CONFIG_API Settings {
            std::string_view value) {
     StoreText(section, key, value);
   }
-  /// Removes every line of `key` in `section`; true when there was one.
+  /// One more line for `key`, right after its last line (and the lines that
+  /// continue it), spelled as that line; as `Set` when the key is missing.
+  /// `GetAll` then lists the value last. Refuses as `Set` does.
+  void Add(const SectionName& section, std::string_view key,
+           std::string_view value);
+  /// Removes every line of `key` in `section`, with the lines that continue
+  /// it; true when there was one.
   bool Erase(const SectionName& section, std::string_view key);
   /// Removes every line of the section; true when it existed.
   bool EraseSection(const SectionName& section);

@@ -7,11 +7,12 @@
 
 #include "config/Settings.h"
 
+#include <algorithm>
 #include <stdexcept>
 #include <unordered_map>
 
 #include "api/Handle.h"
-#include "document/KeptWrite.h"
+#include "document/KeyLines.h"
 #include "document/Load.h"
 #include "live/Registry.h"
 #include "save/Hold.h"
@@ -38,17 +39,17 @@ const std::string* DefaultsOf(const Handle& handle,
   return &*defaults;
 }
 
-// The key line a read through the handle finds: the section's by the
-// handle's syntax, else its default section's.
-const KeyValuePair* ReadPair(const Handle& handle, const SectionName& section,
-                             std::string_view key) {
-  const KeyValuePair* pair =
-      detail::FindPairBy(handle.document, section, key, handle.rules);
-  if (pair != nullptr) return pair;
+// The key a read through the handle finds, with its continuation lines: the
+// section's by the handle's syntax, else its default section's.
+detail::KeyLines ReadKey(const Handle& handle, const SectionName& section,
+                         std::string_view key) {
+  detail::KeyLines found =
+      detail::FindKeyLines(handle.document, section, key, handle.rules);
+  if (found.pair != nullptr) return found;
   const std::string* defaults = DefaultsOf(handle, section);
-  return defaults == nullptr ? nullptr
-                             : detail::FindPairBy(handle.document, *defaults,
-                                                  key, handle.rules);
+  return defaults == nullptr ? found
+                             : detail::FindKeyLines(handle.document, *defaults,
+                                                    key, handle.rules);
 }
 using detail::Hold;
 using State = Lookup::State;
@@ -114,12 +115,13 @@ Lookup::State Settings::FetchText(const SectionName& section,
                                   Lookup* inspect) const {
   const Handle& handle = *handle_;
   const Hold hold(handle.document, Hold::Mode::kRead);
-  const KeyValuePair* pair = ReadPair(handle, section, key);
-  if (pair == nullptr) return State::Missing;
-  value = std::string(detail::MeantValue(pair->value, handle.rules));
+  const detail::KeyLines found = ReadKey(handle, section, key);
+  if (found.pair == nullptr) return State::Missing;
+  std::string scratch;  // only a value of several lines is built in it
+  value = detail::ValueOf(found, handle.rules, scratch);
   if (inspect != nullptr) {
     inspect->text = value;
-    inspect->line = detail::LineNumberOf(handle.document, pair);
+    inspect->line = detail::LineNumberOf(handle.document, found.pair);
   }
   return State::Present;
 }
@@ -129,12 +131,13 @@ Lookup::State Settings::FetchParsed(const SectionName& section,
                                     void* value, Lookup* inspect) const {
   const Handle& handle = *handle_;
   const Hold hold(handle.document, Hold::Mode::kRead);
-  const KeyValuePair* pair = ReadPair(handle, section, key);
-  if (pair == nullptr) return State::Missing;
-  const std::string_view text = detail::MeantValue(pair->value, handle.rules);
+  const detail::KeyLines found = ReadKey(handle, section, key);
+  if (found.pair == nullptr) return State::Missing;
+  std::string scratch;  // only a value of several lines is built in it
+  const std::string_view text = detail::ValueOf(found, handle.rules, scratch);
   if (inspect != nullptr) {
     inspect->text = text;
-    inspect->line = detail::LineNumberOf(handle.document, pair);
+    inspect->line = detail::LineNumberOf(handle.document, found.pair);
   }
   return parse(text, value) ? State::Present : State::Invalid;
 }
@@ -161,7 +164,7 @@ bool Settings::HasSection(const SectionName& section) const {
 bool Settings::HasKey(const SectionName& section, std::string_view key) const {
   const Handle& handle = *handle_;
   const Hold hold(handle.document, Hold::Mode::kRead);
-  return ReadPair(handle, section, key) != nullptr;
+  return ReadKey(handle, section, key).pair != nullptr;
 }
 
 std::vector<SectionName> Settings::Sections() const {
@@ -189,22 +192,24 @@ std::vector<std::pair<std::string, std::string>> Settings::Pairs(
   const bool last = handle.rules.duplicates == Syntax::Duplicates::Last;
   std::vector<std::pair<std::string, std::string>> pairs;
   std::unordered_map<std::string, std::size_t> seen;  // folded key: its place
-  const auto add = [&](std::string& key, std::string_view raw, bool overrides) {
+  const auto add = [&](std::string& key, std::string& value, bool overrides) {
     const auto [place, added] = seen.emplace(detail::Folded(key), pairs.size());
     if (added) {
-      pairs.emplace_back(std::move(key), detail::MeantValue(raw, handle.rules));
+      pairs.emplace_back(std::move(key), std::move(value));
     } else if (overrides) {
-      pairs[place->second].second = detail::MeantValue(raw, handle.rules);
+      pairs[place->second].second = std::move(value);
     }
   };
   const Hold hold(handle.document, Hold::Mode::kRead);
   if (detail::FindSection(handle.document, section) == nullptr) return pairs;
-  for (auto& [key, raw] : detail::SectionPairs(handle.document, section)) {
-    add(key, raw, last);
+  for (auto& [key, value] :
+       detail::KeyValues(handle.document, section, handle.rules)) {
+    add(key, value, last);
   }
   if (const std::string* defaults = DefaultsOf(handle, section)) {
-    for (auto& [key, raw] : detail::SectionPairs(handle.document, *defaults)) {
-      add(key, raw, false);
+    for (auto& [key, value] :
+         detail::KeyValues(handle.document, *defaults, handle.rules)) {
+      add(key, value, false);
     }
   }
   return pairs;
@@ -214,12 +219,13 @@ std::vector<std::string> Settings::GetAll(const SectionName& section,
                                           std::string_view key) const {
   const Handle& handle = *handle_;
   const Hold hold(handle.document, Hold::Mode::kRead);
-  const KeyValuePair* found = ReadPair(handle, section, key);
+  const detail::KeyLines found = ReadKey(handle, section, key);
   std::vector<std::string> values;
-  if (found == nullptr) return values;
-  for (const KeyValuePair* pair :
-       detail::FindPairs(handle.document, found->section->name, key)) {
-    values.emplace_back(detail::MeantValue(pair->value, handle.rules));
+  if (found.pair == nullptr) return values;
+  std::string scratch;
+  for (const detail::KeyLines& each : detail::FindAllKeyLines(
+           handle.document, found.pair->section->name, key, handle.rules)) {
+    values.emplace_back(detail::ValueOf(each, handle.rules, scratch));
   }
   return values;
 }
@@ -228,14 +234,24 @@ std::vector<std::string> Settings::GetAll(const SectionName& section,
 
 namespace {
 
+// The rules of the free functions, which need no lock: with continuation
+// lines a line break is the handle's to write.
+void CheckStorableBy(const Handle& handle, const SectionName& section,
+                     const std::string& key, std::string_view value) {
+  std::string checked(value);
+  if (handle.rules.continuationLines) {
+    std::replace(checked.begin(), checked.end(), '\n', ' ');
+  }
+  detail::CheckStorable(section, key, checked, handle.name);
+}
+
 // Sets `key` to `value` through `handle`; a flag (`flag` set, `value` its
 // text) keeps the words and letter case of the flag it replaces.
 void Store(const Handle& handle, const SectionName& section,
            std::string_view key, std::string_view value,
            std::optional<bool> flag = std::nullopt) {
   const std::string name(key);
-  // The rules of the free functions first: they need no lock.
-  detail::CheckStorable(section, name, std::string(value), handle.name);
+  CheckStorableBy(handle, section, name, value);
   File& document = handle.document;
   detail::Changing(document, [&] {
     std::string word;
@@ -275,10 +291,23 @@ void Settings::StoreItems(const SectionName& section, std::string_view key,
   StoreText(section, key, detail::JoinList(items, separator));
 }
 
+void Settings::Add(const SectionName& section, std::string_view key,
+                   std::string_view value) {
+  const Handle& handle = *handle_;
+  const std::string name(key);
+  CheckStorableBy(handle, section, name, value);
+  File& document = handle.document;
+  detail::Changing(document, [&] {
+    return detail::LoggedAdd(document, section, name, value, handle.syntax,
+                             handle.name);
+  });
+}
+
 bool Settings::Erase(const SectionName& section, std::string_view key) {
-  File& document = handle_->document;
+  const Handle& handle = *handle_;
+  File& document = handle.document;
   return detail::Changing(document, [&] {
-    return detail::LoggedEraseKey(document, section, key, false);
+    return detail::LoggedEraseKey(document, section, key, false, handle.syntax);
   });
 }
 

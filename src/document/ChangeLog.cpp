@@ -48,10 +48,12 @@ ChangeLog::Entry ChangeLog::Add(Kind kind,
     // A key written again keeps its place, as its line stays where the first
     // write put it; anything else now comes after every other change.
     found->kind = kind;
+    found->repeated = false;  // an erase drops every line
     changes_.splice(changes_.end(), changes_, found);
   }
   if (kind != Kind::kWrite) {
     Uncache();  // lines are about to go
+    found->syntax = std::move(syntax);
   } else {
     found->syntax = std::move(syntax);  // the latest write's way
     if (line != nullptr) Cache(line, found);

@@ -43,7 +43,11 @@ class ChangeLog {
     // A write through a handle: the syntax it was made with, so that it is
     // re-applied as that handle writes (into the line the other side left).
     // Null for the free functions' writes, which re-apply the raw value.
+    // For a handle's erase, the syntax it erased the key's lines by.
     std::shared_ptr<const Syntax> syntax;
+    // A write of every line of a repeated key (a handle's Add): re-applied
+    // as the key's values, all of them.
+    bool repeated = false;
   };
   using Entry = std::list<Change>::iterator;
 

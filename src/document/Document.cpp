@@ -70,13 +70,22 @@ detail::KeyTable& KeysOf(const Section& section) {
     if (!index.built.load(std::memory_order_relaxed)) {
       detail::KeyTable keys;
       bool duplicates = false;
+      bool indented = false;
+      bool indentedText = false;
       for (const auto& ref : section.lineRefs) {
-        if (KeyValuePair* pair = AsKeyValue(**ref)) {
-          duplicates |= !keys.Insert(pair);
+        Line& line = **ref;
+        KeyValuePair* pair = AsKeyValue(line);
+        if (pair != nullptr) duplicates |= !keys.Insert(pair);
+        if (!line.text.empty() && detail::IsBlank(line.text.front()) &&
+            !IsBlankLine(line.text)) {
+          indented = true;
+          indentedText |= !line.ignorable && pair == nullptr;
         }
       }
       index.keys = std::move(keys);
       index.duplicates = duplicates;
+      index.indented = indented;
+      index.indentedText = indentedText;
       index.built.store(true, std::memory_order_release);
     }
   }
@@ -98,6 +107,18 @@ detail::SectionIndex::Position PositionOf(Section& section,
     index.positioned = true;
   }
   return index.positions.at(pair);
+}
+
+// Drops the section's indexes, to be built again by the next lookup: for an
+// edit that adds or removes key lines the indexes cannot follow cheaply.
+// Under the document's lock held exclusively.
+void ResetIndex(Section& section) {
+  detail::SectionIndex& index = DocumentState::IndexOf(section);
+  index.keys.Clear();
+  index.duplicates = false;
+  index.positions.clear();
+  index.positioned = false;
+  index.built.store(false, std::memory_order_relaxed);
 }
 
 // Ends the lines from `first` to `last`, just added in a row: a new
@@ -124,6 +145,24 @@ void EndAdded(File& file, std::list<std::shared_ptr<Line>>::iterator first,
 }
 
 }  // namespace
+
+namespace detail {
+
+bool HasIndentedLines(const Section& section) {
+  KeysOf(section);
+  return DocumentState::IndexOf(section).indented;
+}
+
+bool HasIndentedText(const Section& section) {
+  KeysOf(section);
+  return DocumentState::IndexOf(section).indentedText;
+}
+
+LineRefs::iterator RefOf(Section& section, const KeyValuePair* pair) {
+  return PositionOf(section, pair);
+}
+
+}  // namespace detail
 
 // ---- Model ----
 
@@ -247,6 +286,12 @@ KeyValuePair* SetValue(File& file, const std::optional<std::string>& section,
     Rewrite(*pair, value);
     return pair;
   }
+  return AddKey(file, section, key, key + "=" + value, value, placement);
+}
+
+KeyValuePair* AddKey(File& file, const std::optional<std::string>& section,
+                     const std::string& key, std::string text,
+                     std::string value, Placement placement) {
   const bool afterKeys = placement == Placement::kAfterLastKey;
 
   // A missing section is made with its header, to go at the very end of the
@@ -273,8 +318,8 @@ KeyValuePair* SetValue(File& file, const std::optional<std::string>& section,
     }
   }
   const std::shared_ptr<Section>& target = made ? made : found->second;
-  std::list<std::shared_ptr<Line>> line{
-      std::make_shared<KeyValuePair>(target, key + "=" + value, key, value)};
+  std::list<std::shared_ptr<Line>> line{std::make_shared<KeyValuePair>(
+      target, std::move(text), key, std::move(value))};
   std::list<std::list<std::shared_ptr<Line>>::iterator> lineRef{line.begin()};
   // The first of the lines added, which stay in a row in the file.
   const auto first = !gap.empty()      ? gap.begin()
@@ -297,17 +342,21 @@ KeyValuePair* SetValue(File& file, const std::optional<std::string>& section,
     made->lineRefs.splice(made->lineRefs.end(), headerRef);
   }
   auto* pair = static_cast<KeyValuePair*>(line.front().get());
-  keys.Insert(pair);
+  // A key the section has already keeps its first line indexed: this one
+  // goes after every line of it.
+  if (!keys.Insert(pair)) DocumentState::IndexOf(*target).duplicates = true;
 
   // A new key goes after the section's last non-blank line, so that blank
   // lines closing the section stay between it and what follows; with
-  // kAfterLastKey, after its last key line (or its header), so that a
-  // comment closing the section stays with what follows too.
+  // kAfterLastKey, after its last key line and the indented text that may
+  // continue it (or its header), so that a comment closing the section
+  // stays with what follows too.
   auto& refs = target->lineRefs;
   auto after = refs.end();
   const auto keepsGoing = [&](Line& line) {
     if (!afterKeys) return IsBlankLine(line.text);
     if (AsKeyValue(line) != nullptr) return false;
+    if (!line.ignorable && IsBlank(line.text.front())) return false;
     return !(target->name && &line == refs.front()->get());  // the header
   };
   while (after != refs.begin() && keepsGoing(***std::prev(after))) {
@@ -334,6 +383,59 @@ KeyValuePair* SetValue(File& file, const std::optional<std::string>& section,
     }
   }
   return pair;
+}
+
+void InsertLines(File& file, Section& section, LineRefs::const_iterator after,
+                 const std::vector<std::string>& texts) {
+  if (texts.empty()) return;
+  const std::shared_ptr<Section> owner = (**after)->section;
+  std::list<std::shared_ptr<Line>> lines;
+  LineRefs refs;
+  bool keyLines = false;
+  bool indented = false;
+  bool indentedText = false;
+  for (const std::string& text : texts) {
+    const LineShape shape = ShapeOf(text);
+    if (shape.kind == LineShape::kKey) {
+      lines.push_back(std::make_shared<KeyValuePair>(
+          owner, text, std::string(shape.key), text.substr(shape.equals + 1)));
+      keyLines = true;
+    } else {
+      lines.push_back(std::make_shared<Line>(
+          owner, shape.kind == LineShape::kIgnorable, text));
+    }
+    refs.push_back(std::prev(lines.end()));
+    if (!text.empty() && IsBlank(text.front()) && !IsBlankLine(text)) {
+      indented = true;
+      indentedText |= shape.kind == LineShape::kOther;
+    }
+  }
+  KeysOf(section);  // built before the flags below are set
+  // Nothing below throws.
+  const auto first = lines.begin();
+  const auto last = std::prev(lines.end());
+  file.lines.splice(std::next(*after), lines);
+  section.lineRefs.splice(std::next(after), refs);
+  EndAdded(file, first, last, false);
+  SectionIndex& index = DocumentState::IndexOf(section);
+  index.indented |= indented;
+  index.indentedText |= indentedText;
+  // A key line could come before the line the index names for its key.
+  if (keyLines) ResetIndex(section);
+}
+
+void RemoveLines(File& file, Section& section, LineRefs::const_iterator first,
+                 LineRefs::const_iterator last) {
+  bool keyLines = false;
+  for (auto ref = first; ref != last;) {
+    keyLines |= AsKeyValue(***ref) != nullptr;
+    file.lines.erase(*ref);
+    ref = section.lineRefs.erase(ref);
+  }
+  if (keyLines) {
+    ResetIndex(section);
+    DocumentState::Of(file).changes.Uncache();  // lines are gone
+  }
 }
 
 bool RemoveKey(File& file, const std::optional<std::string>& section,

@@ -51,6 +51,13 @@ struct SectionIndex {
   std::atomic<bool> built{false};
   KeyTable keys;  // Guarded by mutex until built, then by the document's.
   bool duplicates = false;  // Likewise.
+  // Likewise: whether a line other than a blank one begins with a blank, and
+  // whether one of those is text no line rule reads. Only such lines can
+  // continue a key line (KeyLines.h), so a section without them is looked
+  // up by the index alone. Set by the edits that add such lines; a removal
+  // leaves them set, which only costs a walk.
+  bool indented = false;
+  bool indentedText = false;
   bool positioned = false;  // Guarded by the document's lock, as is:
   std::unordered_map<const Line*, Position> positions;
 };
@@ -97,6 +104,9 @@ void SetDisk(File& file, const DiskSnapshot& snapshot);
 
 // ---- Lookups ----
 
+// A section's lines, as iterators into its file's lines.
+using LineRefs = decltype(Section::lineRefs);
+
 KeyValuePair* AsKeyValue(Line& line);  // the key line `line` is, or null
 // The section of that name, or null.
 Section* FindSection(const File& file, const std::optional<std::string>& name);
@@ -115,6 +125,12 @@ KeyValuePair* FindLastPair(const File& file,
 std::vector<KeyValuePair*> FindPairs(const File& file,
                                      const std::optional<std::string>& section,
                                      std::string_view key);
+// Whether a line of the section other than a blank one begins with a
+// blank; whether one of those is text no line rule reads (SectionIndex).
+bool HasIndentedLines(const Section& section);
+bool HasIndentedText(const Section& section);
+// Where the key line `pair` of `section` stands among its lines.
+LineRefs::iterator RefOf(Section& section, const KeyValuePair* pair);
 std::vector<std::string> SectionTexts(const File& file,
                                       const std::optional<std::string>& name);
 std::vector<std::pair<std::string, std::string>> SectionPairs(
@@ -145,6 +161,20 @@ enum class Placement { kAfterLastLine, kAfterLastKey };
 KeyValuePair* SetValue(File& file, const std::optional<std::string>& section,
                        const std::string& key, const std::string& value,
                        Placement placement = Placement::kAfterLastLine);
+// Adds the key line `text` (`key`, `value`: what it means to the line
+// rules) where `placement` says, as SetValue adds one, even when the section
+// has the key already: the line then goes after every line of it.
+KeyValuePair* AddKey(File& file, const std::optional<std::string>& section,
+                     const std::string& key, std::string text,
+                     std::string value, Placement placement);
+// Adds a line for each of `texts`, classified as loading classifies it,
+// right after the line `after` of `section`; they end as the line above
+// them. None may be a section header.
+void InsertLines(File& file, Section& section, LineRefs::const_iterator after,
+                 const std::vector<std::string>& texts);
+// Removes the lines [first, last) of `section`.
+void RemoveLines(File& file, Section& section, LineRefs::const_iterator first,
+                 LineRefs::const_iterator last);
 // Rewrites the key line `pair` with `value`, keeping its stored key.
 void Rewrite(KeyValuePair& pair, const std::string& value);
 // Remove every line of the key, or of the section and the section itself;

@@ -24,22 +24,57 @@ const KeyValuePair* SpacingModel(const File& file,
   return nullptr;
 }
 
-}  // namespace
-
-KeyValuePair* FindPairBy(const File& file,
-                         const std::optional<std::string>& section,
-                         std::string_view key, const Syntax& syntax) {
-  return syntax.duplicates == Syntax::Duplicates::Last
-             ? FindLastPair(file, section, key)
-             : FindPair(file, section, key);
+// A new key line for `key` holding `raw`, spelled with the blanks around '='
+// of `model` (plain "key=raw" without one, or when values are not trimmed:
+// then the blanks after '=' would be the value's own).
+std::string SpelledLike(const KeyValuePair* model, const std::string& key,
+                        std::string_view raw, const Syntax& syntax) {
+  std::string text = key;
+  if (model == nullptr || !syntax.trimValues) {
+    text.append("=").append(raw);
+    return text;
+  }
+  const std::string_view line = model->text;
+  const std::size_t equals = line.find('=');
+  const std::string_view before = line.substr(0, equals);
+  const std::string_view after = line.substr(equals + 1);
+  const std::size_t keyEnd = before.find_last_not_of(" \t") + 1;
+  text.append(before.substr(keyEnd))
+      .append("=")
+      .append(after.substr(0, FirstNonBlank(after)))
+      .append(raw);
+  return text;
 }
 
-KeptText KeptTextOf(const KeyValuePair* pair, std::string_view meant,
-                    const Syntax& syntax) {
+// Adds the key line `text` for `key` as AddKey does, with its
+// continuation lines after it.
+KeyValuePair* AddKeyLines(File& file, const std::optional<std::string>& section,
+                          const std::string& key, std::string text,
+                          const std::vector<std::string>& continuation) {
+  std::string value = text.substr(text.find('=') + 1);
+  KeyValuePair* made = AddKey(file, section, key, std::move(text),
+                              std::move(value), Placement::kAfterLastKey);
+  if (!continuation.empty()) {
+    Section& target = *made->section;
+    InsertLines(file, target, RefOf(target, made), continuation);
+  }
+  return made;
+}
+
+}  // namespace
+
+KeptText KeptTextOf(const File& file, const KeyLines& key,
+                    std::string_view meant, const Syntax& syntax) {
+  const std::string_view first = meant.substr(0, meant.find('\n'));
   KeptText kept;
-  kept.raw = pair != nullptr ? KeptValue(pair->value, meant, syntax)
-                             : std::string(meant);
-  kept.refusal = ValueRefusal(kept.raw, meant, syntax);
+  kept.raw = key.pair != nullptr ? KeptValue(key.pair->value, first, syntax)
+                                 : std::string(first);
+  kept.refusal = ValueRefusal(kept.raw, first, syntax);
+  if (kept.refusal.empty()) {
+    ContinuationText more = ContinuationOf(file, key, meant, syntax);
+    kept.continuation = std::move(more.lines);
+    kept.refusal = std::move(more.refusal);
+  }
   return kept;
 }
 
@@ -49,38 +84,69 @@ KeyValuePair* SetKept(File& file, KeyValuePair* pair,
                       KeptText kept, const Syntax& syntax) {
   if (pair == nullptr) {
     // Spelled as its neighbours are: a file written "Key = value" gets
-    // "New = value". Blanks after '=' are the value's own unless trimmed.
-    const KeyValuePair* model = SpacingModel(file, section);
-    if (model == nullptr || !syntax.trimValues) {
-      return SetValue(file, section, key, std::string(meant),
-                      Placement::kAfterLastKey);
-    }
-    const std::string_view line = model->text;
-    const std::size_t equals = line.find('=');
-    const std::string_view before = line.substr(0, equals);
-    const std::string_view after = line.substr(equals + 1);
-    const std::string raw =
-        std::string(after.substr(0, FirstNonBlank(after))) + std::string(meant);
-    const std::size_t keyEnd = before.find_last_not_of(" \t") + 1;
-    std::string text = key;
-    text.append(before.substr(keyEnd)).append("=").append(raw);
-    KeyValuePair* made =
-        SetValue(file, section, key, raw, Placement::kAfterLastKey);
-    made->text.swap(text);  // cannot throw
-    return made;
+    // "New = value".
+    return AddKeyLines(
+        file, section, key,
+        SpelledLike(SpacingModel(file, section), key, kept.raw, syntax),
+        kept.continuation);
   }
   if (!kept.refusal.empty()) {
-    Rewrite(*pair, std::string(meant));  // their layout cannot hold it
-    return pair;
+    // Their layout cannot hold it: the first line plainly.
+    Rewrite(*pair, std::string(meant.substr(0, meant.find('\n'))));
+  } else {
+    // Everything up to the first '=' stays: indentation, key, blanks.
+    const std::size_t equals = pair->text.find('=');
+    std::string text;
+    text.reserve(equals + 1 + kept.raw.size());
+    text.append(pair->text, 0, equals + 1).append(kept.raw);
+    pair->text.swap(text);
+    pair->value.swap(kept.raw);
   }
-  // Everything up to the first '=' stays: indentation, key, blanks.
-  const std::size_t equals = pair->text.find('=');
-  std::string text;
-  text.reserve(equals + 1 + kept.raw.size());
-  text.append(pair->text, 0, equals + 1).append(kept.raw);
-  pair->text.swap(text);
-  pair->value.swap(kept.raw);
+  ReplaceContinuation(file, *pair->section, pair, kept.continuation, syntax);
   return pair;
+}
+
+KeyValuePair* AddKept(File& file, const std::optional<std::string>& section,
+                      const std::string& key, KeptText kept,
+                      const Syntax& syntax) {
+  std::vector<KeyLines> all = FindAllKeyLines(file, section, key, syntax);
+  if (all.empty()) {
+    return SetKept(file, nullptr, section, key, kept.raw, std::move(kept),
+                   syntax);
+  }
+  // The new line and its continuation lines, right after the last line of
+  // the key's last occurrence.
+  Section& target = *all.back().pair->section;
+  const KeyLines last = WithContinuation(target, all.back(), syntax);
+  std::vector<std::string> lines{SpelledLike(last.pair, key, kept.raw, syntax)};
+  lines.insert(lines.end(), kept.continuation.begin(), kept.continuation.end());
+  const auto at = std::prev(last.end);
+  InsertLines(file, target, at, lines);
+  return AsKeyValue(***std::next(at));
+}
+
+void SetAllKept(File& file, const std::optional<std::string>& section,
+                const std::string& key, const std::vector<std::string>& values,
+                const Syntax& syntax) {
+  std::vector<KeyLines> all = FindAllKeyLines(file, section, key, syntax);
+  // Their lines beyond the first go; ours are added after it.
+  while (all.size() > 1) {
+    Section& target = *all.back().pair->section;
+    const KeyLines extra = WithContinuation(target, all.back(), syntax);
+    RemoveLines(file, target, extra.line, extra.end);
+    all.pop_back();
+  }
+  KeyLines first = all.empty() ? KeyLines{} : all.front();
+  for (std::size_t i = 0; i < values.size(); ++i) {
+    KeptText kept =
+        KeptTextOf(file, i == 0 ? first : KeyLines{}, values[i], syntax);
+    if (i == 0) {
+      SetKept(file, first.pair, section, key, values[i], std::move(kept),
+              syntax);
+    } else {
+      AddKept(file, section, key, std::move(kept), syntax);
+    }
+  }
 }
 
 }  // namespace vty::config::ini::detail

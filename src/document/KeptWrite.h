@@ -10,37 +10,53 @@
 #include <string_view>
 
 #include "document/Document.h"
+#include "document/KeyLines.h"
 
 namespace vty::config::ini::detail {
 
-// The key line a handle with `syntax` reads and edits: the first of a
-// repeated key, or the last for Syntax::Duplicates::Last; null when missing.
-KeyValuePair* FindPairBy(const File& file,
-                         const std::optional<std::string>& section,
-                         std::string_view key, const Syntax& syntax);
-
-// The stored text that makes the existing key line `pair` read as `meant`
-// under `syntax` with its layout kept (see KeptValue), and why it would not
-// (empty when it would). A missing key: `meant` itself, as "key=meant".
+// The stored text that makes the key `key` (its lines as FindKeyLines gives
+// them; a missing key has none) read as `meant` under `syntax` with its
+// layout kept (see KeptValue): the text after its key line's '=', the
+// continuation lines of a value of several lines (ContinuationOf), and why
+// it would not read back as `meant` (empty when it would). A missing key:
+// `meant` itself, as "key=meant".
 struct KeptText {
   std::string raw;
+  std::vector<std::string> continuation;
   std::string refusal;
 };
-KeptText KeptTextOf(const KeyValuePair* pair, std::string_view meant,
-                    const Syntax& syntax);
+KeptText KeptTextOf(const File& file, const KeyLines& key,
+                    std::string_view meant, const Syntax& syntax);
 
 // Sets `key` in `section` as a handle writes it, without a lock, a log or
-// a save. `pair` is the key's line (FindPair) or null, and `kept` what
+// a save. `pair` is the key's line (FindKeyLines) or null, and `kept` what
 // KeptTextOf made of `meant` there: an existing line keeps its layout (or,
-// where `kept` is refused, becomes "key=meant"); a missing key is added
-// after the section's last key line, with the blanks around '=' of that
-// line (or of the file's first key line; "key=meant" in a file without
-// one). Returns the line written.
+// where `kept` is refused, becomes "key=meant"), and its continuation lines
+// are replaced; a missing key is added after the section's last key line
+// and the lines that continue it, with the blanks around '=' of that line
+// (or of the file's first key line; "key=meant" in a file without one).
+// Returns the line written.
 // Either completes or, on bad_alloc, changes nothing.
 KeyValuePair* SetKept(File& file, KeyValuePair* pair,
                       const std::optional<std::string>& section,
                       const std::string& key, std::string_view meant,
                       KeptText kept, const Syntax& syntax);
+
+// Adds one more line for `key`, after its last line and the lines that
+// continue it, spelled as that line (as SetKept spells a new key when the
+// section lacks it). `kept` is what KeptTextOf made of the value for a
+// missing key.
+KeyValuePair* AddKept(File& file, const std::optional<std::string>& section,
+                      const std::string& key, KeptText kept,
+                      const Syntax& syntax);
+
+// Makes the key's lines hold `values`, in order, as `syntax` reads them:
+// the first goes into its first line as SetKept writes, the lines beyond
+// the number of values go, and the values beyond its lines are added as
+// AddKept adds them. Values the layout cannot hold are written plainly.
+void SetAllKept(File& file, const std::optional<std::string>& section,
+                const std::string& key, const std::vector<std::string>& values,
+                const Syntax& syntax);
 
 }  // namespace vty::config::ini::detail
 

@@ -16,6 +16,17 @@ bool HasSection(const File& file, const std::optional<std::string>& section) {
   return file.sections.find(section) != file.sections.end();
 }
 
+// Throws invalid_argument for a value the handle's lines cannot hold as
+// meant (KeptTextOf), naming the key and `name`.
+void RefuseKept(const KeptText& kept, const std::optional<std::string>& section,
+                const std::string& key, std::string_view meant,
+                std::string_view name) {
+  if (kept.refusal.empty()) return;
+  Refuse("value \"" + std::string(meant) + "\" of " +
+             KeySubject(section, key, name),
+         kept.refusal);
+}
+
 }  // namespace
 
 bool LoggedWrite(File& file, const std::optional<std::string>& section,
@@ -42,35 +53,49 @@ bool LoggedKeptWrite(File& file, const std::optional<std::string>& section,
                      const std::shared_ptr<const Syntax>& syntax,
                      std::string_view name) {
   ChangeLog& changes = DocumentState::Of(file).changes;
-  KeyValuePair* pair = FindPairBy(file, section, key, *syntax);
-  if (pair != nullptr && MeantValue(pair->value, *syntax) == meant) {
+  const KeyLines found = FindKeyLines(file, section, key, *syntax);
+  std::string scratch;
+  if (found.pair != nullptr && ValueOf(found, *syntax, scratch) == meant) {
     return false;
   }
-  KeptText kept = KeptTextOf(pair, meant, *syntax);
-  if (!kept.refusal.empty()) {
-    Refuse("value \"" + std::string(meant) + "\" of " +
-               KeySubject(section, key, name),
-           kept.refusal);
-  }
+  KeptText kept = KeptTextOf(file, found, meant, *syntax);
+  RefuseKept(kept, section, key, meant, name);
   const ChangeLog::Entry entry =
-      changes.Add(Kind::kWrite, section, key, pair, syntax);
+      changes.Add(Kind::kWrite, section, key, found.pair, syntax);
   KeyValuePair* line =
-      SetKept(file, pair, section, key, meant, std::move(kept), *syntax);
-  if (pair == nullptr) changes.Cache(line, entry);
+      SetKept(file, found.pair, section, key, meant, std::move(kept), *syntax);
+  if (found.pair == nullptr) changes.Cache(line, entry);
+  return true;
+}
+
+bool LoggedAdd(File& file, const std::optional<std::string>& section,
+               const std::string& key, std::string_view meant,
+               const std::shared_ptr<const Syntax>& syntax,
+               std::string_view name) {
+  KeptText kept = KeptTextOf(file, KeyLines{}, meant, *syntax);
+  RefuseKept(kept, section, key, meant, name);
+  DocumentState::Of(file)
+      .changes.Add(Kind::kWrite, section, key, nullptr, syntax)
+      ->repeated = true;
+  AddKept(file, section, key, std::move(kept), *syntax);
   return true;
 }
 
 bool LoggedEraseKey(File& file, const std::optional<std::string>& section,
-                    std::string_view key, bool missingSaves) {
+                    std::string_view key, bool missingSaves,
+                    const std::shared_ptr<const Syntax>& syntax) {
   if (!HasSection(file, section)) return false;
   DocumentState& state = DocumentState::Of(file);
-  if (FindPair(file, section, key) == nullptr) {
+  const KeyValuePair* found = syntax ? FindPairBy(file, section, key, *syntax)
+                                     : FindPair(file, section, key);
+  if (found == nullptr) {
     // Nothing to erase; the free functions save all the same.
     state.rewritten = state.rewritten || missingSaves;
     return missingSaves;
   }
-  state.changes.Add(Kind::kEraseKey, section, key);
-  return RemoveKey(file, section, key);
+  state.changes.Add(Kind::kEraseKey, section, key, nullptr, syntax);
+  return syntax ? EraseKeyLines(file, section, key, *syntax)
+                : RemoveKey(file, section, key);
 }
 
 bool LoggedEraseSection(File& file, const std::optional<std::string>& section) {

@@ -37,11 +37,22 @@ bool LoggedKeptWrite(File& file, const std::optional<std::string>& section,
                      const std::shared_ptr<const Syntax>& syntax,
                      std::string_view name);
 
-// Erases the key's lines. False, changing nothing, when the section is
-// missing; when only the key is, `missingSaves` says whether the erase
-// still counts as a change that saves (the free functions' rule).
+// A handle's `Add`: one more line for the key after its last, as AddKept
+// adds it; its write is logged as of every line of the key, so that a merge
+// gives the key exactly the values this document holds. Refuses as
+// LoggedKeptWrite does.
+bool LoggedAdd(File& file, const std::optional<std::string>& section,
+               const std::string& key, std::string_view meant,
+               const std::shared_ptr<const Syntax>& syntax,
+               std::string_view name);
+
+// Erases the key's lines: with a handle's `syntax`, every line of the key as
+// it sees them, continuation lines included. False, changing nothing, when
+// the section is missing; when only the key is, `missingSaves` says whether
+// the erase still counts as a change that saves (the free functions' rule).
 bool LoggedEraseKey(File& file, const std::optional<std::string>& section,
-                    std::string_view key, bool missingSaves);
+                    std::string_view key, bool missingSaves,
+                    const std::shared_ptr<const Syntax>& syntax = nullptr);
 
 // Erases the section and its lines; false, changing nothing, when missing.
 bool LoggedEraseSection(File& file, const std::optional<std::string>& section);

@@ -44,8 +44,9 @@ void Merge(File& file, const DiskContent& theirs, Hold& hold) {
     Kind kind;
     std::optional<std::string> section;
     std::string key;
-    std::string value;
+    std::vector<std::string> values;  // one, but for a repeated write
     std::shared_ptr<const Syntax> syntax;
+    bool repeated = false;
   };
   // Walked from the last change back, so that a write is looked up under
   // the name its section has now: the renames after it, applied in order.
@@ -57,7 +58,8 @@ void Merge(File& file, const DiskContent& theirs, Hold& hold) {
     const ChangeLog::Change& change = *each;
     if (change.kind == Kind::kRenameSection) renamesAfter.push_back(&change);
     if (change.kind != Kind::kWrite) {
-      redo.push_back(Redo{change.kind, change.section, change.key, {}, {}});
+      redo.push_back(
+          Redo{change.kind, change.section, change.key, {}, change.syntax});
       continue;
     }
     std::optional<std::string> now = change.section;
@@ -65,18 +67,30 @@ void Merge(File& file, const DiskContent& theirs, Hold& hold) {
          ++rename) {
       if (now && IsEqual(*now, *(*rename)->section)) now = (*rename)->key;
     }
-    const KeyValuePair* pair =
-        change.syntax ? FindPairBy(file, now, change.key, *change.syntax)
-                      : FindPair(file, now, change.key);
-    if (pair != nullptr) {
-      redo.push_back(Redo{
-          change.kind,
-          now == change.section ? pair->section->name : change.section,
-          pair->key,
-          change.syntax ? std::string(MeantValue(pair->value, *change.syntax))
-                        : pair->value,
-          change.syntax});
-    }  // else the write failed before it changed anything
+    std::vector<KeyLines> lines;
+    if (!change.syntax) {
+      lines.emplace_back().pair = FindPair(file, now, change.key);
+    } else if (change.repeated) {
+      lines = FindAllKeyLines(file, now, change.key, *change.syntax);
+    } else {
+      lines.push_back(FindKeyLines(file, now, change.key, *change.syntax));
+    }
+    if (lines.empty() || lines.front().pair == nullptr) continue;
+    // else the write failed before it changed anything
+    const KeyValuePair& pair = *lines.front().pair;
+    Redo made{change.kind,
+              now == change.section ? pair.section->name : change.section,
+              pair.key,
+              {},
+              change.syntax,
+              change.repeated};
+    std::string scratch;
+    for (const KeyLines& each : lines) {
+      made.values.emplace_back(change.syntax
+                                   ? ValueOf(each, *change.syntax, scratch)
+                                   : std::string_view(each.pair->value));
+    }
+    redo.push_back(std::move(made));
   }
   std::reverse(redo.begin(), redo.end());
   const MergeListener listener = Listener().load(std::memory_order_acquire);
@@ -87,18 +101,26 @@ void Merge(File& file, const DiskContent& theirs, Hold& hold) {
   for (const Redo& change : redo) {
     switch (change.kind) {
       case Kind::kWrite:
-        if (change.syntax) {
-          KeyValuePair* pair =
-              FindPairBy(file, change.section, change.key, *change.syntax);
-          SetKept(file, pair, change.section, change.key, change.value,
-                  KeptTextOf(pair, change.value, *change.syntax),
+        if (change.repeated) {
+          SetAllKept(file, change.section, change.key, change.values,
+                     *change.syntax);
+        } else if (change.syntax) {
+          const KeyLines found =
+              FindKeyLines(file, change.section, change.key, *change.syntax);
+          const std::string& value = change.values.front();
+          SetKept(file, found.pair, change.section, change.key, value,
+                  KeptTextOf(file, found, value, *change.syntax),
                   *change.syntax);
         } else {
-          SetValue(file, change.section, change.key, change.value);
+          SetValue(file, change.section, change.key, change.values.front());
         }
         break;
       case Kind::kEraseKey:
-        RemoveKey(file, change.section, change.key);
+        if (change.syntax) {
+          EraseKeyLines(file, change.section, change.key, *change.syntax);
+        } else {
+          RemoveKey(file, change.section, change.key);
+        }
         break;
       case Kind::kEraseSection:
         RemoveSection(file, change.section);
