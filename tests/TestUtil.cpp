@@ -1,8 +1,10 @@
 #include "TestUtil.h"
 
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <cstdio>
 #include <fstream>
 #include <sstream>
 
@@ -13,6 +15,29 @@ std::string ReadAll(const std::filesystem::path& path) {
   std::ostringstream content;
   content << in.rdbuf();
   return content.str();
+}
+
+std::string ShellQuote(const std::string& arg) {
+  // A quote itself is closed, escaped, reopened.
+  std::string quoted = "'";
+  for (const char c : arg) quoted += c == '\'' ? "'\\''" : std::string(1, c);
+  return quoted + "'";
+}
+
+std::string Capture(const std::string& command, int& code) {
+  std::string out;
+  FILE* pipe = popen(command.c_str(), "r");
+  if (pipe == nullptr) {
+    code = -1;
+    return out;
+  }
+  char buffer[4096];
+  while (const std::size_t got = fread(buffer, 1, sizeof buffer, pipe)) {
+    out.append(buffer, got);
+  }
+  const int status = pclose(pipe);
+  code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  return out;
 }
 
 void WriteAll(const std::filesystem::path& path, const std::string& content) {

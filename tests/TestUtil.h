@@ -61,6 +61,13 @@ std::string ReadAll(const std::filesystem::path& path);
 std::string Replace(std::string text, const std::string& from,
                     const std::string& to);
 
+// `arg` in single quotes for sh, every byte kept.
+std::string ShellQuote(const std::string& arg);
+
+// Runs `command` with sh and gives its standard output; `code` is its exit
+// status (-1 when it did not exit).
+std::string Capture(const std::string& command, int& code);
+
 // Creates or replaces `path` with exactly `content`.
 void WriteAll(const std::filesystem::path& path, const std::string& content);
 

@@ -28,12 +28,7 @@ struct Result {
   std::string err;
 };
 
-// Single quotes keep every byte; a quote itself is closed, escaped, reopened.
-std::string Quote(const std::string& arg) {
-  std::string quoted = "'";
-  for (const char c : arg) quoted += c == '\'' ? "'\\''" : std::string(1, c);
-  return quoted + "'";
-}
+std::string Quote(const std::string& arg) { return ShellQuote(arg); }
 
 class ToolTest : public TempDirTest {
  protected:
@@ -50,16 +45,9 @@ class ToolTest : public TempDirTest {
     for (const auto& arg : args) {
       command += " " + Quote(arg == "FILE" ? file_ : arg);
     }
-    FILE* pipe = popen((command + " 2>" + Quote(Path("err"))).c_str(), "r");
-    if (pipe == nullptr) return {-1, "popen failed", ""};
-    std::string out;
-    char buffer[4096];
-    while (const std::size_t got = fread(buffer, 1, sizeof buffer, pipe)) {
-      out.append(buffer, got);
-    }
-    const int status = pclose(pipe);
-    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, out,
-            ReadAll(Path("err"))};
+    int code = 0;
+    std::string out = Capture(command + " 2>" + Quote(Path("err")), code);
+    return {code, std::move(out), ReadAll(Path("err"))};
   }
 
   std::string file_;
@@ -157,6 +145,12 @@ TEST_F(ToolTest, EditsTouchOnlyTheirLines) {
        0, "[S]\nk = 31\n"},
       {std::nullopt, {"set", "FILE", "S", "on", "Yes", "--type=bool"},
        0, "[S]\non=true\n"},
+      {"[S]\nk = 1\n  one\nm=2\n", {"set", "FILE", "S", "k", "2", "--add"},
+       0, "[S]\nk = 1\n  one\nk = 2\nm=2\n"},
+      {"[S]\nm = a\n  b\nk=1\n", {"set", "FILE", "S", "m", "x"},
+       0, "[S]\nm = x\nk=1\n"},
+      {"[S]\nm = a\n  b = c\n", {"merge", "FILE", "--continuation"},
+       0, "[S]\nm = a\n  b = c\nb = 1\n", "[S]\nb=1\n"},
       // clang-format on
   };
   const auto old = fs::file_time_type::clock::now() - std::chrono::hours(1);
@@ -419,14 +413,9 @@ TEST_F(ToolTest, ShellOutputMatchesCrudini) {
       start = end + 1;
       const std::string crudini = "crudini --get --format=sh " + Quote(file) +
                                   " " + Quote(section) + " 2>/dev/null";
-      FILE* pipe = popen(crudini.c_str(), "r");
-      ASSERT_NE(pipe, nullptr);
-      std::string theirs;
-      char buffer[4096];
-      while (const std::size_t got = fread(buffer, 1, sizeof buffer, pipe)) {
-        theirs.append(buffer, got);
-      }
-      if (pclose(pipe) != 0) continue;  // a file crudini does not parse
+      int code = 0;
+      const std::string theirs = Capture(crudini, code);
+      if (code != 0) continue;  // a file crudini does not parse
       const Result ours = Run({"get", "FILE", section, "--format=sh"});
       ASSERT_EQ(ours.code, 0) << file << " [" << section << "] " << ours.err;
       EXPECT_EQ(variables(ours.out), variables(theirs))

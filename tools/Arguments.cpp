@@ -75,12 +75,16 @@ Args ParseArgs(const Command& command, const std::vector<std::string>& words) {
       args.inlineComments = *value;
     } else if (has(kReading) && word == "--last") {
       args.last = true;
+    } else if (has(kReading) && word == "--continuation") {
+      args.continuation = true;
     } else if (has(kReading) &&
                (value = OptionValue(words, i, "--default-section"))) {
       args.defaultSection = value;
       if (value->empty()) args.defaultSection.reset();
     } else if (has(kAll) && word == "--all") {
       args.all = true;
+    } else if (has(kAdd) && word == "--add") {
+      args.add = true;
     } else if (has(kDefault) && (value = OptionValue(words, i, "--default"))) {
       args.defaultValue = value;
     } else if (has(kType) && (value = OptionValue(words, i, "--type"))) {
@@ -121,6 +125,9 @@ Args ParseArgs(const Command& command, const std::vector<std::string>& words) {
   }
   if (args.listSeparator && args.type) {
     throw UsageError("--list takes no --type");
+  }
+  if (args.add && (args.listSeparator || args.existing)) {
+    throw UsageError("set --add takes no --list or --existing");
   }
   if (command.edit && args.raw && (args.listSeparator || args.type)) {
     throw UsageError("set --raw takes no --list or --type");

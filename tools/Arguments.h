@@ -72,8 +72,10 @@ struct Args {
   // How values are read, as the other readers of FILE read them.
   std::string inlineComments = ";";                       // --inline-comments
   bool last = false;                                      // --last
+  bool continuation = false;                              // --continuation
   std::optional<std::string> defaultSection = "DEFAULT";  // --default-section
   bool all = false;                                       // get --all
+  bool add = false;                                       // set --add
 };
 
 // The library's name for a SECTION operand: "" is the unnamed section.
@@ -88,8 +90,10 @@ enum Options : unsigned {
   kFormat = 32,    // --format F
   kList = 64,      // --list, --list-sep C
   kEditing = 128,  // --verbose, --dry-run, --output=-, --inplace
-  kReading = 256,  // --inline-comments, --last, --default-section
-  kAll = 512,      // --all
+  // --inline-comments, --last, --default-section, --continuation
+  kReading = 256,
+  kAll = 512,   // --all
+  kAdd = 1024,  // --add
 };
 
 // One command of the table in Main.cpp.

@@ -79,6 +79,8 @@ int Set(const Args& args, Store& store) {
         std::find(items.begin(), items.end(), value) != items.end();
     if (!present) items.push_back(value);
     changed = store.SetList(section, key, items);
+  } else if (args.add) {
+    changed = store.Add(section, key, value);
   } else {
     changed = store.Set(section, key, value, args.raw);
   }

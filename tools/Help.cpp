@@ -22,7 +22,7 @@ Commands:
       prints the value as a TYPE (exit 3 when it is not one). --all prints
       every value of a repeated KEY, one a line. Without KEY, --format
       prints every key of SECTION.
-  set FILE SECTION KEY VALUE [--existing] [--raw] [--type TYPE]
+  set FILE SECTION KEY VALUE [--existing] [--add] [--raw] [--type TYPE]
   set FILE SECTION KEY ITEM --list [--list-sep C] [--existing]
       Set KEY to VALUE. The key's line keeps its layout: its indentation,
       the blanks around '=' and around the value, and its comment. A new key
@@ -34,7 +34,8 @@ Commands:
       (blanks at its ends, a ';' after a blank) is refused; with --raw,
       VALUE is the exact text after the '=', kept whatever it holds but a
       line break. --list adds ITEM to the list KEY holds unless it is there
-      already.
+      already. --add writes one more line for KEY after its last (a
+      repeated key: get --all lists it last).
   merge FILE [SECTION] [--existing]
       Set each key of the INI text on standard input in FILE, values as
       get gives them; keys before its first header go to SECTION (without
@@ -88,6 +89,12 @@ its other readers do:
                                    --inline-comments ';#'
   --last                           a repeated key reads, and is set, as its
                                    last line (crudini, git) not its first
+  --continuation                   deeper-indented lines after a key line
+                                   continue its value, read joined by line
+                                   feeds (configparser); a VALUE with line
+                                   feeds is written as such lines. Without
+                                   it, indented text no rule reads still
+                                   stays with the key above it in edits
   --default-section NAME           a key missing from a named section is
                                    read from section NAME (default
                                    DEFAULT, as crudini and configparser
@@ -114,6 +121,7 @@ Other options:
                                    separated by C (default ',') with blanks
                                    around them trimmed
   --all                            get: every value of a repeated KEY
+  --add                            set: one more line for a repeated KEY
   --json                           dump: print JSON
   --help, --version
 

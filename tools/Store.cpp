@@ -69,6 +69,13 @@ bool Store::Set(const SectionName& section, const std::string& key,
   return true;
 }
 
+bool Store::Add(const SectionName& section, const std::string& key,
+                const std::string& value) {
+  Naming(file_, [&] { doc_.Add(section, key, value); });
+  edits_.push_back([=](ini::Settings& doc) { doc.Add(section, key, value); });
+  return true;
+}
+
 bool Store::SetList(const SectionName& section, const std::string& key,
                     const std::vector<std::string>& items) {
   if (GetList(section, key) == items) return false;

@@ -64,6 +64,9 @@ class Store {
   // still refused).
   bool Set(const SectionName& section, const std::string& key,
            const std::string& value, bool raw = false);
+  // Settings::Add: one more line for the key; always a change.
+  bool Add(const SectionName& section, const std::string& key,
+           const std::string& value);
   bool SetList(const SectionName& section, const std::string& key,
                const std::vector<std::string>& items);
   bool Erase(const SectionName& section, const std::string& key);
