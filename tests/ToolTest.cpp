@@ -149,6 +149,8 @@ TEST_F(ToolTest, EditsTouchOnlyTheirLines) {
        0, "[S]\nk = 1\n  one\nk = 2\nm=2\n"},
       {"[S]\nm = a\n  b\nk=1\n", {"set", "FILE", "S", "m", "x"},
        0, "[S]\nm = x\nk=1\n"},
+      {"[DEFAULT]\nx = 1\n", {"merge", "FILE"}, 0,
+       "[DEFAULT]\nx = 2\n\n[S]\ny = 3\n", "[DEFAULT]\nx=2\n[S]\ny=3\n"},
       {"[S]\nm = a\n  b = c\n", {"merge", "FILE", "--continuation"},
        0, "[S]\nm = a\n  b = c\nb = 1\n", "[S]\nb=1\n"},
       // clang-format on
@@ -336,6 +338,9 @@ TEST_F(ToolTest, DoesWhatScriptsExpect) {
        "", 0, "[S]\nk = a ; c\nK=b\n"},
       {"[DEFAULT]\nd=1\n[S]\nk=2\n", {"get", "FILE", "S", "d"}, "1\n", "", 0,
        "[DEFAULT]\nd=1\n[S]\nk=2\n"},
+      // Listings give a section's own keys, as crudini lists them.
+      {"[DEFAULT]\nd=1\n[S]\nk=2\n", {"section", "FILE", "S"}, "k=2\n", "",
+       0, "[DEFAULT]\nd=1\n[S]\nk=2\n"},
       {"[DEFAULT]\nd=1\n[S]\nk=2\n", {"get", "FILE", "DEFAULT", "d"}, "1\n",
        "", 0, "[DEFAULT]\nd=1\n[S]\nk=2\n"},
       {"[DEFAULT]\nd=1\n[S]\nk=2\n", {"set", "FILE", "S", "d", "1"}, "", "",

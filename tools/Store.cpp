@@ -30,17 +30,21 @@ ini::Syntax Raw(ini::Syntax syntax) {
   return syntax;
 }
 
+// `doc` read without its syntax's default section: each section's own keys.
+ini::Settings Own(const ini::Settings& doc) {
+  ini::Syntax own = doc.GetSyntax();
+  if (!own.defaultSection) return doc;
+  own.defaultSection.reset();
+  return ini::Settings::FromText(doc.Text(), own);
+}
+
 // Whether `section` itself holds `value` for `key`. A value it only falls
 // back to in the default section does not count: `set` then writes the key
 // into the section, as crudini does, so that it keeps the value when the
 // default changes.
 bool Holds(const ini::Settings& doc, const SectionName& section,
            std::string_view key, const std::string& value) {
-  ini::Syntax own = doc.GetSyntax();
-  if (!own.defaultSection) return doc.Find<std::string>(section, key) == value;
-  own.defaultSection.reset();
-  return ini::Settings::FromText(doc.Text(), own)
-             .Find<std::string>(section, key) == value;
+  return Own(doc).Find<std::string>(section, key) == value;
 }
 
 }  // namespace
@@ -51,6 +55,11 @@ Store::Store(const std::string& file, const ini::Syntax& syntax)
       doc_(ini::Settings::FromText(ini::Settings(file).Text(), syntax_)),
       raw_(ini::Settings::FromText(doc_.Text(), Raw(syntax_))),
       loaded_(doc_.Text()) {}
+
+std::vector<std::pair<std::string, std::string>> Store::Pairs(
+    const SectionName& section, bool raw) const {
+  return Own(raw ? raw_ : doc_).Pairs(section);
+}
 
 bool Store::Set(const SectionName& section, const std::string& key,
                 const std::string& value, bool raw) {

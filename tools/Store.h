@@ -38,12 +38,11 @@ class Store {
   bool HasSection(const SectionName& section) const {
     return doc_.HasSection(section);
   }
-  // Each key of `section` once, with the value Get gives it; with
-  // `raw`, everything after the '=' as stored.
+  // Each key of `section` itself once, with the value Get gives it; with
+  // `raw`, everything after the '=' as stored. The keys of the default
+  // section are listed under it alone, as crudini lists them.
   std::vector<std::pair<std::string, std::string>> Pairs(
-      const SectionName& section, bool raw) const {
-    return (raw ? raw_ : doc_).Pairs(section);
-  }
+      const SectionName& section, bool raw) const;
   std::optional<std::string> Get(const SectionName& section,
                                  std::string_view key, bool raw) const {
     return (raw ? raw_ : doc_).Find<std::string>(section, key);
