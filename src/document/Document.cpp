@@ -100,6 +100,10 @@ detail::SectionIndex::Position PositionOf(Section& section,
   return index.positions.at(pair);
 }
 
+}  // namespace
+
+namespace detail {
+
 // Ends the lines from `first` to `last`, just added in a row: a new
 // section's as the file's first ending, a new key line as the line above it
 // (the file's first ending at the start of the file). Only the file's last
@@ -123,7 +127,7 @@ void EndAdded(File& file, std::list<std::shared_ptr<Line>>::iterator first,
   }
 }
 
-}  // namespace
+}  // namespace detail
 
 // ---- Model ----
 
