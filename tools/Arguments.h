@@ -74,22 +74,24 @@ struct Args {
   bool last = false;                                      // --last
   std::optional<std::string> defaultSection = "DEFAULT";  // --default-section
   bool all = false;                                       // get --all
+  std::optional<std::string> comment;  // set --comment: the block above KEY
 };
 
 // The library's name for a SECTION operand: "" is the unnamed section.
 
 enum Options : unsigned {
   kNone = 0,
-  kDefault = 1,    // --default TEXT
-  kJson = 2,       // --json
-  kRaw = 4,        // --raw
-  kExisting = 8,   // --existing
-  kType = 16,      // --type TYPE
-  kFormat = 32,    // --format F
-  kList = 64,      // --list, --list-sep C
-  kEditing = 128,  // --verbose, --dry-run, --output=-, --inplace
-  kReading = 256,  // --inline-comments, --last, --default-section
-  kAll = 512,      // --all
+  kDefault = 1,     // --default TEXT
+  kJson = 2,        // --json
+  kRaw = 4,         // --raw
+  kExisting = 8,    // --existing
+  kType = 16,       // --type TYPE
+  kFormat = 32,     // --format F
+  kList = 64,       // --list, --list-sep C
+  kEditing = 128,   // --verbose, --dry-run, --output=-, --inplace
+  kReading = 256,   // --inline-comments, --last, --default-section
+  kAll = 512,       // --all
+  kComment = 1024,  // --comment TEXT
 };
 
 // One command of the table in Main.cpp.
