@@ -139,6 +139,7 @@ void SetCommentAbove(File& file, const Line& line, std::string_view text) {
   if (above != file.lines.end()) {
     auto ref = ownerRefs.end();
     while (ref != ownerRefs.begin() && *std::prev(ref) != above) --ref;
+    if (ref == ownerRefs.begin()) return;  // not the owner's: change nothing
     position = ref;
   }
   for (auto old = top; old != target; ++old) {
