@@ -17,21 +17,24 @@ using testing::WriteAll;
 
 class CommentsTest : public testing::TempDirTest {};
 
-Syntax With(Syntax::Duplicates duplicates,
-            std::optional<std::string> defaults = std::nullopt) {
+// 'f' reads the first of a repeated key, 'l' the last, 'd' falls back to
+// [DEFAULT].
+Syntax Read(char how) {
   Syntax syntax;
-  syntax.duplicates = duplicates;
-  syntax.defaultSection = std::move(defaults);
+  if (how == 'l') syntax.duplicates = Syntax::Duplicates::Last;
+  if (how == 'd') syntax.defaultSection = "DEFAULT";
   return syntax;
 }
-const Syntax kFirst = With(Syntax::Duplicates::First);
-const Syntax kLast = With(Syntax::Duplicates::Last);
-const Syntax kDefaults = With(Syntax::Duplicates::First, "DEFAULT");
 
-// The block `key` names, or with `key` null the header's.
-std::string CommentOf(const Settings& settings, const SectionName& section,
-                      const char* key) {
+// The block of `key`, or with `key` null of the header; likewise set.
+std::string Get(const Settings& settings, const SectionName& section,
+                const char* key) {
   return key ? settings.Comment(section, key) : settings.Comment(section);
+}
+void Set(Settings& settings, const SectionName& section, const char* key,
+         const char* text) {
+  key ? settings.SetComment(section, key, text)
+      : settings.SetComment(section, text);
 }
 
 TEST_F(CommentsTest, CommentReadsTheLinesRightAboveWithoutTheirMarkers) {
@@ -40,7 +43,7 @@ TEST_F(CommentsTest, CommentReadsTheLinesRightAboveWithoutTheirMarkers) {
     SectionName section;
     const char* key;  // null: the section's header
     const char* comment;
-    Syntax syntax = kFirst;
+    char how = 'f';
   } kCases[] = {
       {"; about\n[Net]\nPort=1\n", "net", nullptr, "about"},
       {"; a\n#  b\n;\n\t; c\n[Net]\n", "Net", nullptr, "a\n b\n\nc"},
@@ -52,19 +55,16 @@ TEST_F(CommentsTest, CommentReadsTheLinesRightAboveWithoutTheirMarkers) {
       {"; top\nk=1\n", std::nullopt, "K", "top"},
       // The header stands between a key and the block above the header.
       {"; about Net\n[Net]\nPort=1\n", "Net", "Port", ""},
-      {"[Net]\n  ; the port\nPort=1\n", "Net", "Port", "the port"},
       {"[A]\nk=1\n; about B\n[B]\n", "A", "k", ""},
-      {"[A]\nk=1\n; about B\n[B]\n", "B", nullptr, "about B"},
       {"[S]\n; one\nk=1\n; two\nk=2\n", "S", "k", "one"},
-      {"[S]\n; one\nk=1\n; two\nk=2\n", "S", "k", "two", kLast},
-      {"[DEFAULT]\n; shared\nd=1\n[S]\n", "S", "d", "shared", kDefaults},
+      {"[S]\n; one\nk=1\n; two\nk=2\n", "S", "k", "two", 'l'},
+      {"[DEFAULT]\n; shared\nd=1\n[S]\n", "S", "d", "shared", 'd'},
       {"[DEFAULT]\n; shared\nd=1\n[S]\n", "S", "d", ""},
-      {"[S]\n", "S", "k", ""},
       {"[S]\n", "T", nullptr, ""},
   };
   for (const auto& c : kCases) {
-    const Settings settings = Settings::FromText(c.text, c.syntax);
-    EXPECT_EQ(CommentOf(settings, c.section, c.key), c.comment)
+    EXPECT_EQ(Get(Settings::FromText(c.text, Read(c.how)), c.section, c.key),
+              c.comment)
         << c.text << (c.key ? c.key : "(header)");
   }
 }
@@ -76,7 +76,7 @@ TEST_F(CommentsTest, SetCommentWritesTheBlockByteForByte) {
     const char* key;  // null: the section's header
     const char* text;
     const char* after;
-    Syntax syntax = kFirst;
+    char how = 'f';
   } kCases[] = {
       {"[Net]\nPort=1\n", "Net", "Port", "p", "[Net]\n; p\nPort=1\n"},
       {"[Net]\r\nPort=1\r\n", "Net", "Port", "p", "[Net]\r\n; p\r\nPort=1\r\n"},
@@ -97,32 +97,22 @@ TEST_F(CommentsTest, SetCommentWritesTheBlockByteForByte) {
       {"[A]\nk=1\n[B]\n[a]\n", "A", nullptr, "", "[A]\nk=1\n[B]\n[a]\n"},
       {"; about Net\n[Net]\nPort=1\n", "Net", "Port", "p",
        "; about Net\n[Net]\n; p\nPort=1\n"},
-      {"[S]\nk=1\nK=2\n", "S", "k", "c", "[S]\nk=1\n; c\nK=2\n", kLast},
+      {"[S]\nk=1\nK=2\n", "S", "k", "c", "[S]\nk=1\n; c\nK=2\n", 'l'},
   };
   for (const auto& c : kCases) {
     const std::string context = std::string(c.before) + " / " + c.text;
-    Settings settings = Settings::FromText(c.before, c.syntax);
-    if (c.key) {
-      settings.SetComment(c.section, c.key, c.text);
-    } else {
-      settings.SetComment(c.section, c.text);
-    }
-    EXPECT_EQ(settings.Text(), c.after) << context;
-    EXPECT_EQ(CommentOf(settings, c.section, c.key), c.text) << context;
-    // The new lines belong where loading puts them: erasing any section
-    // takes the same lines from the edited document as from its text.
-    for (const SectionName& section :
-         {SectionName(), SectionName("A"), SectionName("Net")}) {
-      Settings edited = Settings::FromText(c.before, c.syntax);
-      if (c.key) {
-        edited.SetComment(c.section, c.key, c.text);
-      } else {
-        edited.SetComment(c.section, c.text);
-      }
-      Settings loaded = Settings::FromText(edited.Text(), c.syntax);
-      edited.EraseSection(section);
-      loaded.EraseSection(section);
-      EXPECT_EQ(edited.Text(), loaded.Text()) << context;
+    // The new lines belong where loading puts them: erasing a section takes
+    // the same lines from the edited document as from its text.
+    for (const SectionName& erased : {SectionName(), SectionName("A"),
+                                      SectionName("Net"), SectionName("-")}) {
+      Settings settings = Settings::FromText(c.before, Read(c.how));
+      Set(settings, c.section, c.key, c.text);
+      EXPECT_EQ(settings.Text(), c.after) << context;
+      EXPECT_EQ(Get(settings, c.section, c.key), c.text) << context;
+      Settings loaded = Settings::FromText(c.after, Read(c.how));
+      settings.EraseSection(erased);
+      loaded.EraseSection(erased);
+      EXPECT_EQ(settings.Text(), loaded.Text()) << context;
     }
   }
 }
@@ -131,7 +121,7 @@ TEST_F(CommentsTest, RefusalsNameTheRuleTheKeyAndTheFile) {
   const std::string path = Path("app.ini");
   const std::string text = "[DEFAULT]\nd=1\n[Net]\nPort=1\n";
   WriteAll(path, text);
-  Settings settings(path, kDefaults);
+  Settings settings(path, Read('d'));
   static const struct {
     SectionName section;
     const char* key;  // null: the header
@@ -149,19 +139,15 @@ TEST_F(CommentsTest, RefusalsNameTheRuleTheKeyAndTheFile) {
   };
   for (const auto& c : kCases) {
     try {
-      if (c.key) {
-        settings.SetComment(c.section, c.key, c.text);
-      } else {
-        settings.SetComment(c.section, c.text);
-      }
+      Set(settings, c.section, c.key, c.text);
       ADD_FAILURE() << c.says;
     } catch (const std::invalid_argument& error) {
-      const std::string message = error.what();
-      EXPECT_NE(message.find(c.says), std::string::npos) << message;
-      EXPECT_NE(message.find(path), std::string::npos) << message;
+      EXPECT_NE(std::string(error.what()).find(c.says), std::string::npos)
+          << error.what();
+      EXPECT_NE(std::string(error.what()).find(path), std::string::npos);
     }
-    EXPECT_EQ(settings.Text(), text) << c.says;
   }
+  EXPECT_EQ(settings.Text(), text);
   EXPECT_EQ(ReadAll(path), text);
 }
 
@@ -181,6 +167,13 @@ TEST_F(CommentsTest, ACommentEditIsSavedAsASetIs) {
   EXPECT_EQ(ReadAll(path), "[Net]\n; theirs\nPort=1\n");
   ShutdownAsyncWriting();
   EXPECT_EQ(ReadAll(path), "; about\n[Net]\n; theirs\nPort=1\n");
+  // A new file has no unnamed section until a block above its first header
+  // makes one, which then holds the block as loading would.
+  Settings fresh(Path("new.ini"));
+  fresh.Set("Net", "Port", 1);
+  fresh.SetComment("Net", "about");
+  EXPECT_TRUE(fresh.EraseSection(std::nullopt));
+  EXPECT_EQ(ReadAll(Path("new.ini")), "[Net]\nPort=1\n");
 }
 
 }  // namespace

@@ -81,17 +81,18 @@ struct Args {
 
 enum Options : unsigned {
   kNone = 0,
-  kDefault = 1,     // --default TEXT
-  kJson = 2,        // --json
-  kRaw = 4,         // --raw
-  kExisting = 8,    // --existing
-  kType = 16,       // --type TYPE
-  kFormat = 32,     // --format F
-  kList = 64,       // --list, --list-sep C
-  kEditing = 128,   // --verbose, --dry-run, --output=-, --inplace
-  kReading = 256,   // --inline-comments, --last, --default-section
-  kAll = 512,       // --all
-  kComment = 1024,  // --comment TEXT
+  kDefault = 1,    // --default TEXT
+  kJson = 2,       // --json
+  kRaw = 4,        // --raw
+  kExisting = 8,   // --existing
+  kType = 16,      // --type TYPE
+  kFormat = 32,    // --format F
+  kList = 64,      // --list, --list-sep C
+  kEditing = 128,  // --verbose, --dry-run, --output=-, --inplace
+  kReading = 256,  // --inline-comments, --last, --default-section
+  kAll = 512,      // --all
+  // --comment TEXT
+  kComment = 1024,
 };
 
 // One command of the table in Main.cpp.
