@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "TestUtil.h"
+#include "config/Settings.h"
 #include "disk/Disk.h"
 #include "disk/ProcessLock.h"
 #include "document/ChangeLog.h"
@@ -404,6 +405,48 @@ TEST_F(MergeTest, DeferredChangesDoNotWaitForAnotherProcess) {
   file.Flush();
   EXPECT_EQ(ReadAll(path), "a=2\nb=1\n");
   detail::SetLockTimeoutForTesting(10s);
+}
+
+// This process comments a header and a key, and adds a key with a comment,
+// deferred, while another process (the tool) edits the file: our save
+// re-applies every block onto their text, above their lines of that header
+// and key, and their edit survives. Where they erased the key, its comment
+// goes with it.
+TEST_F(MergeTest, ACommentEditIsReappliedOnTheirText) {
+  static const struct {
+    std::vector<std::string> theirs;  // the tool's arguments after FILE
+    const char* after;
+  } kCases[] = {
+      {{"set", "FILE", "Net", "Host", "b"},
+       "; about Net\n[Net]\n; the port\nPort=1\nHost=b\n"
+       "; seconds\nTimeout=5\n"},
+      {{"del", "FILE", "Net", "Port"},
+       "; about Net\n[Net]\nHost=a\n; seconds\nTimeout=5\n"},
+      {{"set", "FILE", "Net", "Port", "2", "--comment", "theirs"},
+       "; about Net\n[Net]\n; the port\nPort=2\nHost=a\n"
+       "; seconds\nTimeout=5\n"},
+      {{"set", "FILE", "Top", "k", "v", "--comment", "# top"},
+       "; about Net\n[Net]\n; the port\nPort=1\nHost=a\n"
+       "; seconds\nTimeout=5\n\n[Top]\n; # top\nk=v\n"},
+  };
+  for (const auto& c : kCases) {
+    const std::string path = Path("commented" + std::to_string(&c - kCases));
+    WriteAll(path, "[Net]\nPort=1\nHost=a\n");
+    InitialiseAsyncWriting();
+    Settings settings(path);
+    settings.SetComment("Net", "about Net");
+    settings.SetComment("Net", "Port", "the port");
+    settings.Set("Net", "Timeout", 5);
+    settings.SetComment("Net", "Timeout", "seconds");
+    std::string command = VTY_INI_TOOL;
+    for (const std::string& arg : c.theirs) {
+      command += " '" + (arg == "FILE" ? path : arg) + "'";
+    }
+    EXPECT_EQ(std::system(command.c_str()), 0) << command;
+    settings.Flush();
+    ShutdownAsyncWriting();
+    EXPECT_EQ(ReadAll(path), c.after) << command;
+  }
 }
 
 TEST(ChangeLog, KeepsOneEntryPerKeyHoweverOftenWritten) {

@@ -354,6 +354,29 @@ TEST_F(ToolTest, DoesWhatScriptsExpect) {
       {"[S]\nk=1\n", {"set", "FILE", "S", "k", "-"}, "",
        "FILE: VALUE \"-\" found no line on the standard input", 3,
        "[S]\nk=1\n"},
+      // Comment blocks: read above a header or a key line, set with a value.
+      {kApp, {"comment", "FILE", "net"}, "app\n", "", 0, kApp},
+      {kApp, {"comment", "FILE", "Log"}, "", "", 0, kApp},  // a blank between
+      {"[S]\n# a\n#\n  ;  b\nk=1\n", {"comment", "FILE", "S", "K"},
+       "a\n\n b\n", "", 0, "[S]\n# a\n#\n  ;  b\nk=1\n"},
+      {kApp, {"comment", "FILE", "Net", "Host"}, "", "", 0, kApp},
+      {kApp, {"comment", "FILE", "Net", "Nope"}, "",
+       "FILE: key not found: [Net] Nope", 1, kApp},
+      {kApp, {"comment", "FILE", "Nope"}, "",
+       "FILE: section not found: [Nope]", 1, kApp},
+      {kApp, {"comment", "FILE", ""}, "", "the unnamed section has no header",
+       2, kApp},
+      {"[S]\r\nk=1\r\n", {"set", "FILE", "S", "k", "2", "--comment", "c"},
+       "", "", 0, "[S]\r\n; c\r\nk=2\r\n"},
+      {"# x\n[S]\n", {"set", "FILE", "S", "k", "v", "--comment=a\nb"}, "", "",
+       0, "# x\n[S]\n# a\n# b\nk=v\n"},
+      {"[S]\n; c\nk=1\n", {"set", "FILE", "S", "k", "1", "--comment", "c",
+       "--verbose"}, "", "unchanged: set FILE [S] k", 0, "[S]\n; c\nk=1\n"},
+      {"[S]\n; c\nk=1\n", {"set", "FILE", "S", "k", "1", "--comment", ""},
+       "", "", 0, "[S]\nk=1\n"},
+      {"[S]\nk=1\n", {"set", "FILE", "S", "k", "2", "--comment", "a\rb"}, "",
+       "FILE: vty::config::ini: comment of key \"k\" in [S] of FILE holds a "
+       "carriage return", 3, "[S]\nk=1\n"},
       {"[ a ]\n\xEF\xBB\xBFk=1\n", {"check", "FILE"},
        "FILE:2: key \"\xEF\xBB\xBFk\" holds a byte-order mark: a name typed "
        "without it does not find it\n",
@@ -484,8 +507,8 @@ TEST_F(ToolTest, HelpAndVersion) {
   const std::string help = Run({"--help"}).out;
   for (const char* name :
        {"get", "set", "merge", "del", "del-section", "sections", "section",
-        "dump", "rename-section", "check", "--raw", "--existing", "--verbose",
-        "--dry-run", "--inplace"}) {
+        "dump", "rename-section", "comment", "check", "--raw", "--existing",
+        "--verbose", "--dry-run", "--inplace"}) {
     EXPECT_NE(help.find(std::string("\n  ") + name + " "), help.npos) << name;
   }
   EXPECT_NE(help.find("(\"\") names the unnamed section"), help.npos);

@@ -81,6 +81,8 @@ Args ParseArgs(const Command& command, const std::vector<std::string>& words) {
                (value = OptionValue(words, i, "--default-section"))) {
       args.defaultSection = value;
       if (value->empty()) args.defaultSection.reset();
+    } else if (has(kComment) && (value = OptionValue(words, i, "--comment"))) {
+      args.comment = value;
     } else if (has(kAll) && word == "--all") {
       args.all = true;
     } else if (has(kAdd) && word == "--add") {

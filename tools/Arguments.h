@@ -76,6 +76,7 @@ struct Args {
   std::optional<std::string> defaultSection = "DEFAULT";  // --default-section
   bool all = false;                                       // get --all
   bool add = false;                                       // set --add
+  std::optional<std::string> comment;  // set --comment: the block above KEY
 };
 
 // The library's name for a SECTION operand: "" is the unnamed section.
@@ -92,8 +93,9 @@ enum Options : unsigned {
   kEditing = 128,  // --verbose, --dry-run, --output=-, --inplace
   // --inline-comments, --last, --default-section, --continuation
   kReading = 256,
-  kAll = 512,   // --all
-  kAdd = 1024,  // --add
+  kAll = 512,       // --all
+  kAdd = 1024,      // --add
+  kComment = 2048,  // --comment TEXT
 };
 
 // One command of the table in Main.cpp.

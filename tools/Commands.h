@@ -1,7 +1,7 @@
 // The commands of vty-ini, each in the file of its job: ReadCommands.cpp
-// (get, sections, section, dump, check) and EditCommands.cpp (set, merge,
-// del, del-section, rename-section). What they share, the names they give
-// sections, their messages and typed values, is in Commands.cpp.
+// (get, sections, section, comment, dump, check) and EditCommands.cpp (set,
+// merge, del, del-section, rename-section). What they share, the names they
+// give sections, their messages and typed values, is in Commands.cpp.
 //
 // A reading command takes its Args; an editing one also the Store of FILE,
 // which Edit then previews or saves. Each returns an exit code
@@ -21,6 +21,7 @@ namespace vty::config::tool {
 int Get(const Args& args);
 int Sections(const Args& args);
 int PrintSection(const Args& args);
+int PrintComment(const Args& args);
 int Dump(const Args& args);
 int Check(const Args& args);
 

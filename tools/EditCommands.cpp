@@ -84,6 +84,8 @@ int Set(const Args& args, Store& store) {
   } else {
     changed = store.Set(section, key, value, args.raw);
   }
+  // After the value, so that a new key has its line for the comment.
+  if (args.comment) changed |= store.SetComment(section, key, *args.comment);
   Tell(args, changed,
        "set " + args.operands[0] + " " + Describe(section) + " " + key);
   return kOk;

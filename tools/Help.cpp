@@ -23,6 +23,7 @@ Commands:
       every value of a repeated KEY, one a line. Without KEY, --format
       prints every key of SECTION.
   set FILE SECTION KEY VALUE [--existing] [--add] [--raw] [--type TYPE]
+  set FILE SECTION KEY VALUE --comment TEXT
   set FILE SECTION KEY ITEM --list [--list-sep C] [--existing]
       Set KEY to VALUE. The key's line keeps its layout: its indentation,
       the blanks around '=' and around the value, and its comment. A new key
@@ -35,7 +36,11 @@ Commands:
       VALUE is the exact text after the '=', kept whatever it holds but a
       line break. --list adds ITEM to the list KEY holds unless it is there
       already. --add writes one more line for KEY after its last (a
-      repeated key: get --all lists it last).
+      repeated key: get --all lists it last). --comment also makes TEXT the
+      comment block right above the key's line (see comment), in the same
+      save: one comment line per line of TEXT, with FILE's first comment
+      marker (';' when it has none); '' removes the block. TEXT holding a
+      carriage return is refused.
   merge FILE [SECTION] [--existing]
       Set each key of the INI text on standard input in FILE, values as
       get gives them; keys before its first header go to SECTION (without
@@ -58,6 +63,13 @@ Commands:
       Exit 1 when there is no SECTION, 3 when NEW names another section.
   sections FILE
       Print the name of each named section once, in file order.
+  comment FILE SECTION [KEY]
+      Print the comment block right above the first header of SECTION, or
+      above the line of KEY that get reads: the comment lines with no blank
+      line between, each without its ';' or '#' and the one blank after it.
+      A block belongs to the line right under it: a key right under its
+      header has none. No block prints nothing. Exit 1 when SECTION or KEY
+      is missing; the unnamed section ("") has no header, only keys.
   section FILE SECTION [--raw]
       Print KEY=VALUE for each key line of SECTION (values as get prints
       them); with --raw, its key lines and unrecognised lines as written.
@@ -82,8 +94,8 @@ Options for every edit (set, merge, del, del-section, rename-section):
                    file bind-mounted into a container, hard links); a crash
                    or a full disk in the middle can leave it truncated
 
-Options for reading values (get, set, merge, section, dump), to read FILE as
-its other readers do:
+Options for reading values (get, set, merge, section, comment, dump), to read
+FILE as its other readers do:
   --inline-comments CHARS          each of CHARS after a blank starts a
                                    comment (default ';'; '' for none):
                                    --inline-comments ';#'
@@ -122,6 +134,7 @@ Other options:
                                    around them trimmed
   --all                            get: every value of a repeated KEY
   --add                            set: one more line for a repeated KEY
+  --comment TEXT, --comment=TEXT   set: the comment block above KEY
   --json                           dump: print JSON
   --help, --version
 
@@ -151,6 +164,7 @@ Examples:
   vty-ini get app.ini Net Timeout --default 30
   eval "$(vty-ini get app.ini Net --format=sh)"; echo "$Port"
   vty-ini set app.ini Net Hosts example.org --list
+  vty-ini set app.ini Net Port 9090 --comment 'the port clients use'
   vty-ini merge app.ini --existing < site-defaults.ini
   echo "$PASSWORD" | vty-ini set app.ini Db Password -
 )help";

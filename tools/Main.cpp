@@ -39,9 +39,10 @@ constexpr Command kCommands[] = {
      2, 3, kDefault | kRaw | kType | kFormat | kReading | kAll, Get, nullptr},
     {"set",
      "FILE SECTION KEY VALUE|-|ITEM [--existing] [--add] [--raw] "
-     "[--type TYPE] [--list] [--inline-comments CHARS] [--last] "
-     "[--continuation] [--default-section NAME]",
-     4, 4, kExisting | kAdd | kRaw | kType | kList | kEditing | kReading,
+     "[--type TYPE] [--list] [--comment TEXT] [--inline-comments CHARS] "
+     "[--last] [--continuation] [--default-section NAME]",
+     4, 4,
+     kExisting | kAdd | kRaw | kType | kList | kComment | kEditing | kReading,
      nullptr, Set},
     {"merge",
      "FILE [SECTION] [--existing] [--inline-comments CHARS] [--last] "
@@ -54,6 +55,10 @@ constexpr Command kCommands[] = {
     {"rename-section", "FILE SECTION NEW", 3, 3, kEditing, nullptr,
      RenameSection},
     {"sections", "FILE", 1, 1, kNone, Sections, nullptr},
+    {"comment",
+     "FILE SECTION [KEY] [--inline-comments CHARS] [--last] "
+     "[--default-section NAME]",
+     2, 3, kReading, PrintComment, nullptr},
     {"section",
      "FILE SECTION [--raw] [--inline-comments CHARS] [--last] "
      "[--continuation] [--default-section NAME]",

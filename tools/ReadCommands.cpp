@@ -1,4 +1,5 @@
-// The commands that only read: get, sections, section, dump and check.
+// The commands that only read: get, sections, section, comment, dump and
+// check.
 
 #include <iostream>
 #include <optional>
@@ -123,6 +124,27 @@ int PrintSection(const Args& args) {
       std::cout << key << '=' << value << '\n';
     }
   }
+  return kOk;
+}
+
+int PrintComment(const Args& args) {
+  if (!args.fileExists) return MissingFile(args);
+  const Store store(args.operands[0], SyntaxOf(args));
+  const SectionName section = AsSection(args.operands[1]);
+  std::string comment;
+  if (args.operands.size() == 2) {
+    if (!section) {
+      throw UsageError(
+          "comment: the unnamed section has no header; name a KEY");
+    }
+    if (!store.HasSection(section)) return MissingSection(args, section);
+    comment = store.Comment(section);
+  } else {
+    const std::string& key = args.operands[2];
+    if (!store.Get(section, key, false)) return MissingKey(args, section, key);
+    comment = store.Comment(section, key);
+  }
+  if (!comment.empty()) std::cout << comment << '\n';
   return kOk;
 }
 

@@ -113,6 +113,16 @@ bool Store::RenameSection(const std::string& from, const std::string& to) {
   return true;
 }
 
+bool Store::SetComment(const SectionName& section, const std::string& key,
+                       const std::string& text) {
+  const std::string before = doc_.Text();
+  Naming(file_, [&] { doc_.SetComment(section, key, text); });
+  if (doc_.Text() == before) return false;
+  edits_.push_back(
+      [=](ini::Settings& doc) { doc.SetComment(section, key, text); });
+  return true;
+}
+
 void Store::Save(bool inPlace) {
   if (!Changed()) return;
   // Deferred, the edits stay in memory until the one Flush.

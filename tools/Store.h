@@ -52,6 +52,14 @@ class Store {
                                   std::string_view key, bool raw) const {
     return (raw ? raw_ : doc_).GetAll(section, key);
   }
+  // The comment block above the section's header, or above KEY's line
+  // (Settings::Comment).
+  std::string Comment(const SectionName& section) const {
+    return doc_.Comment(section);
+  }
+  std::string Comment(const SectionName& section, std::string_view key) const {
+    return doc_.Comment(section, key);
+  }
   std::optional<std::vector<std::string>> GetList(const SectionName& section,
                                                   std::string_view key) const {
     return doc_.Find<std::vector<std::string>>(section, key);
@@ -72,6 +80,9 @@ class Store {
   bool EraseSection(const SectionName& section);
   // Settings::RenameSection.
   bool RenameSection(const std::string& from, const std::string& to);
+  // Settings::SetComment above the key's line in the section itself.
+  bool SetComment(const SectionName& section, const std::string& key,
+                  const std::string& text);
 
   // The bytes a save would write: the file when loaded, and now.
   const std::string& Loaded() const { return loaded_; }

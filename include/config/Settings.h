@@ -268,6 +268,42 @@ class VTY_CONFIG_API Settings {
   /// letter case).
   bool RenameSection(const SectionName& from, const std::string& to);
 
+  // ---- Comments ----
+  //
+  // A comment block is the comment lines right above a section's header or
+  // a key line, with no blank line between: "; about the port\nPort=80" is
+  // the block "about the port" of Port. A block belongs to the one line
+  // right under it: the block above a header is the section's, not its
+  // first key's, and a key right under its header has none (the header
+  // stands between).
+
+  /// The block above the section's first header, each line without its
+  /// indentation, its marker (';' or '#') and the one blank after that,
+  /// joined by "\n"; "" when there is none, the section is missing, or it
+  /// is the unnamed one (which has no header).
+  std::string Comment(const SectionName& section) const;
+  /// The block above the key line `Get` reads (the first or last of a
+  /// repeated key, by the syntax's `duplicates`, and the default section's
+  /// when the section lacks the key); "" when none or missing.
+  std::string Comment(const SectionName& section, std::string_view key) const;
+  /// Replaces the block above the section's first header (or the key line
+  /// `Set` writes: the section's own, never the default section's) with one
+  /// comment line per line of `text` ("\n" between them): the indentation
+  /// of the line it goes above, the file's first comment marker (';' in a
+  /// file without one), a blank and the text (the marker alone for an empty
+  /// line), so that `Comment` gives `text` back. Each new line ends as an
+  /// added line does (as the line above it). "" removes the block. Saved
+  /// and merged like `Set`; another process's edits of other lines
+  /// survive, and where it erased the line the comment goes with it. A
+  /// `text` equal to the block changes nothing. Throws
+  /// `std::invalid_argument`, naming the rule, the section or key and the
+  /// file, with nothing changed: for a `text` holding "\r", for a missing
+  /// section or key (a key only the default section has included), and for
+  /// the unnamed section's header; and what `Set` throws for a failed save.
+  void SetComment(const SectionName& section, std::string_view text);
+  void SetComment(const SectionName& section, std::string_view key,
+                  std::string_view text);
+
   /// `Flush(file)` and `Reload(file)` of the free functions; for a document
   /// made by `FromText`, `std::logic_error`.
   void Flush();

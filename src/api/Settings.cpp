@@ -12,6 +12,8 @@
 #include <unordered_map>
 
 #include "api/Handle.h"
+#include "document/Comments.h"
+#include "document/KeptWrite.h"
 #include "document/KeyLines.h"
 #include "document/Load.h"
 #include "live/Registry.h"
@@ -324,6 +326,58 @@ bool Settings::RenameSection(const SectionName& from, const std::string& to) {
                    "has no header to rename");
   }
   return detail::RenameSection(handle.document, *from, to, handle.name);
+}
+
+// ---- Comments ----
+
+std::string Settings::Comment(const SectionName& section) const {
+  const Handle& handle = *handle_;
+  const Hold hold(handle.document, Hold::Mode::kRead);
+  const Line* header =
+      detail::CommentedLine(handle.document, section, {}, handle.rules);
+  return header == nullptr ? std::string()
+                           : detail::CommentAbove(handle.document, *header);
+}
+
+std::string Settings::Comment(const SectionName& section,
+                              std::string_view key) const {
+  const Handle& handle = *handle_;
+  const Hold hold(handle.document, Hold::Mode::kRead);
+  const KeyValuePair* pair = ReadKey(handle, section, key).pair;
+  return pair == nullptr ? std::string()
+                         : detail::CommentAbove(handle.document, *pair);
+}
+
+namespace {
+
+// Sets the block above `key`'s line, or the header's with `key` empty.
+void StoreComment(const Handle& handle, const SectionName& section,
+                  std::string_view key, std::string_view text) {
+  if (const char* refusal = detail::CommentRefusal(text)) {
+    detail::Refuse(detail::CommentSubject(section, key, handle.name), refusal);
+  }
+  const std::string name(key);
+  File& document = handle.document;
+  detail::Changing(document, [&] {
+    return detail::LoggedComment(document, section, name, text, handle.syntax,
+                                 handle.name);
+  });
+}
+
+}  // namespace
+
+void Settings::SetComment(const SectionName& section, std::string_view text) {
+  StoreComment(*handle_, section, {}, text);
+}
+
+void Settings::SetComment(const SectionName& section, std::string_view key,
+                          std::string_view text) {
+  if (key.empty()) {
+    detail::Refuse(
+        "comment of " + detail::KeySubject(section, key, handle_->name),
+        "names no key: an empty key is none");
+  }
+  StoreComment(*handle_, section, key, text);
 }
 
 namespace {

@@ -9,12 +9,14 @@
 namespace vty::config::ini::detail {
 
 const std::string& ChangeLog::Target(const std::optional<std::string>& section,
-                                     std::string_view key, bool wholeSection) {
-  // The section's name (Names.h), then "S" or "K<key>".
+                                     std::string_view key, Kind kind) {
+  // The section's name (Names.h), then "S", "K<key>" or "C<key>".
   scratch_.clear();
   AppendSectionName(scratch_, section);
   sectionPart_ = scratch_.size();
-  scratch_ += wholeSection ? 'S' : 'K';
+  scratch_ += kind == Kind::kEraseSection || kind == Kind::kRenameSection ? 'S'
+              : kind == Kind::kComment                                    ? 'C'
+                                                                          : 'K';
   AppendFolded(scratch_, key);
   return scratch_;
 }
@@ -26,7 +28,7 @@ ChangeLog::Entry ChangeLog::Add(Kind kind,
   const bool wholeSection = kind == Kind::kEraseSection;
   auto found = kind == Kind::kWrite ? Cached(line) : changes_.end();
   if (found == changes_.end()) {
-    const auto named = byTarget_.find(Target(section, key, wholeSection));
+    const auto named = byTarget_.find(Target(section, key, kind));
     if (named != byTarget_.end()) found = named->second;
   }
   if (found == changes_.end()) {
@@ -51,12 +53,14 @@ ChangeLog::Entry ChangeLog::Add(Kind kind,
     found->repeated = false;  // an erase drops every line
     changes_.splice(changes_.end(), changes_, found);
   }
-  if (kind != Kind::kWrite) {
-    Uncache();  // lines are about to go
-    found->syntax = std::move(syntax);
-  } else {
+  if (kind == Kind::kWrite) {
     found->syntax = std::move(syntax);  // the latest write's way
     if (line != nullptr) Cache(line, found);
+  } else if (kind == Kind::kComment) {
+    found->syntax = std::move(syntax);  // no key line goes
+  } else {
+    Uncache();                          // lines are about to go
+    found->syntax = std::move(syntax);  // a handle's erase, by its rule
   }
   if (wholeSection) {
     // The section's erase undoes every earlier change of its keys; keeping
@@ -66,7 +70,7 @@ ChangeLog::Entry ChangeLog::Add(Kind kind,
     const auto keys = bySection_.find(scratch_.substr(0, sectionPart_));
     if (keys != bySection_.end()) {
       for (const Entry change : keys->second) {
-        byTarget_.erase(Target(change->section, change->key, false));
+        byTarget_.erase(Target(change->section, change->key, change->kind));
         changes_.erase(change);
       }
       bySection_.erase(keys);
@@ -78,11 +82,11 @@ ChangeLog::Entry ChangeLog::Add(Kind kind,
 void ChangeLog::AddRename(const std::string& from, const std::string& to) {
   changes_.push_back(Change{Kind::kRenameSection, from, to, nullptr});
   Uncache();  // a cached line would name the entry of its old section's key
-  byTarget_.erase(Target(from, {}, true));
+  byTarget_.erase(Target(from, {}, Kind::kRenameSection));
   const auto keys = bySection_.find(scratch_.substr(0, sectionPart_));
   if (keys == bySection_.end()) return;
   for (const Entry change : keys->second) {
-    byTarget_.erase(Target(change->section, change->key, false));
+    byTarget_.erase(Target(change->section, change->key, change->kind));
   }
   bySection_.erase(keys);
 }

@@ -25,24 +25,37 @@ namespace vty::config::ini::detail {
 // moves to the end; a section's erase drops the earlier entries of its keys.
 // Values are not kept: a write re-applies the value the document holds, as
 // the syntax of its latest write reads it when that was a handle's.
+// A key's or a header's comment block is an entry of its own (kComment, the
+// key empty for a header), beside the key's, so that a comment edit never
+// takes the place of a write; like a value, the block is not kept but read
+// from the document when a merge re-applies it.
 //
 // A cache by address spares a repeated write of one key the folding and the
 // lookup by name: it maps a key line to the entry of its key. It is sound
 // because a line is cached only as its key is logged as written, so its entry
 // exists and is a write; an entry goes or changes its kind only by Clear, an
-// erase or a section's erase, each of which empties the cache; and a line is
-// freed only by an erase or a parse, which empty it too (Uncache), so no
-// cached address can be reused by another line.
+// erase or a section's erase, each of which empties the cache; and a key
+// line is freed only by an erase or a parse, which empty it too (Uncache),
+// so no cached address can be reused by another line. (A comment edit frees
+// only comment lines, which are never cached.)
 class ChangeLog {
  public:
-  enum class Kind { kWrite, kEraseKey, kEraseSection, kRenameSection };
+  enum class Kind {
+    kWrite,
+    kEraseKey,
+    kEraseSection,
+    kRenameSection,
+    kComment
+  };
   struct Change {
     Kind kind;
     std::optional<std::string> section;
-    std::string key;  // empty for kEraseSection; the new name for a rename
-    // A write through a handle: the syntax it was made with, so that it is
-    // re-applied as that handle writes (into the line the other side left).
-    // Null for the free functions' writes, which re-apply the raw value.
+    // Empty for kEraseSection and a header's kComment; the new name for a
+    // rename.
+    std::string key;
+    // A write or a comment through a handle: the syntax it was made with, so
+    // that it is re-applied as that handle writes (into the line the other side
+    // left). Null for the free functions' writes, which re-apply the raw value.
     // For a handle's erase, the syntax it erased the key's lines by.
     std::shared_ptr<const Syntax> syntax;
     // A write of every line of a repeated key (a handle's Add): re-applied
@@ -52,7 +65,8 @@ class ChangeLog {
   using Entry = std::list<Change>::iterator;
 
   // Logs a change and returns its entry. For a write, `line` is the key's
-  // line when it has one already, and is cached; the entry takes `syntax`.
+  // line when it has one already, and is cached; the entry takes `syntax`,
+  // as a comment's does (with no line).
   Entry Add(Kind kind, const std::optional<std::string>& section,
             std::string_view key, const KeyValuePair* line = nullptr,
             std::shared_ptr<const Syntax> syntax = {});
@@ -73,9 +87,10 @@ class ChangeLog {
   const std::list<Change>& InOrder() const { return changes_; }
 
  private:
-  // The entry's section and key, folded: what names one entry.
+  // The entry's section and key, folded, tagged by what `kind` changes:
+  // what names one entry.
   const std::string& Target(const std::optional<std::string>& section,
-                            std::string_view key, bool wholeSection);
+                            std::string_view key, Kind kind);
   // The entry cached for `line`, or changes_.end().
   Entry Cached(const KeyValuePair* line);
 

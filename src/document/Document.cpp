@@ -120,6 +120,9 @@ void ResetIndex(Section& section) {
   index.positioned = false;
   index.built.store(false, std::memory_order_relaxed);
 }
+}  // namespace
+
+namespace detail {
 
 // Ends the lines from `first` to `last`, just added in a row: a new
 // section's as the file's first ending, a new key line as the line above it
@@ -144,7 +147,7 @@ void EndAdded(File& file, std::list<std::shared_ptr<Line>>::iterator first,
   }
 }
 
-}  // namespace
+}  // namespace detail
 
 namespace detail {
 

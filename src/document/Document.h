@@ -177,6 +177,11 @@ void RemoveLines(File& file, Section& section, LineRefs::const_iterator first,
                  LineRefs::const_iterator last);
 // Rewrites the key line `pair` with `value`, keeping its stored key.
 void Rewrite(KeyValuePair& pair, const std::string& value);
+// Ends the lines from `first` to `last`, just added in a row, as every
+// added line ends: as the line above them (a new section's as the file's
+// first line), the file's last line keeping its lack of one.
+void EndAdded(File& file, std::list<std::shared_ptr<Line>>::iterator first,
+              std::list<std::shared_ptr<Line>>::iterator last, bool newSection);
 // Remove every line of the key, or of the section and the section itself;
 // false, having changed nothing, when the section is missing.
 bool RemoveKey(File& file, const std::optional<std::string>& section,

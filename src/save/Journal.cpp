@@ -2,6 +2,7 @@
 
 #include "save/Journal.h"
 
+#include "document/Comments.h"
 #include "document/KeptWrite.h"
 #include "text/Refusal.h"
 #include "text/ValueSyntax.h"
@@ -120,6 +121,24 @@ bool LoggedRenameSection(File& file, const std::string& from,
     RenameHeaders(file, to, from, name);
     throw;
   }
+  return true;
+}
+
+bool LoggedComment(File& file, const std::optional<std::string>& section,
+                   const std::string& key, std::string_view text,
+                   const std::shared_ptr<const Syntax>& syntax,
+                   std::string_view name) {
+  const Line* line = CommentedLine(file, section, key, *syntax);
+  if (line == nullptr) {
+    Refuse(CommentSubject(section, key, name),
+           !key.empty() ? "finds no line of that key in the section itself"
+           : section    ? "finds no such section"
+                        : "finds no header: the unnamed section has none");
+  }
+  if (CommentAbove(file, *line) == text) return false;
+  DocumentState::Of(file).changes.Add(Kind::kComment, section, key, nullptr,
+                                      syntax);
+  SetCommentAbove(file, *line, text);
   return true;
 }
 

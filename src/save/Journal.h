@@ -64,6 +64,17 @@ bool LoggedEraseSection(File& file, const std::optional<std::string>& section);
 bool LoggedRenameSection(File& file, const std::string& from,
                          const std::string& to, std::string_view name);
 
+// Replaces the comment block above the key line a handle with `syntax`
+// reads, or with `key` empty above the section's first header
+// (Comments.h). False, changing nothing, when the block is `text` already.
+// Throws invalid_argument naming `name` when there is no such line (the
+// unnamed section has no header), having changed nothing. The caller checks
+// CommentRefusal.
+bool LoggedComment(File& file, const std::optional<std::string>& section,
+                   const std::string& key, std::string_view text,
+                   const std::shared_ptr<const Syntax>& syntax,
+                   std::string_view name);
+
 }  // namespace vty::config::ini::detail
 
 #endif  // VTY_CONFIG_SRC_SAVE_JOURNAL_H_

@@ -5,7 +5,8 @@
 // in and replays the log on top: edits of different keys by two writers both
 // survive, the same key ends with the value of the later save, and lines the
 // other side added stay where it put them. A write of ours re-applies the
-// value we hold now, read before their text replaces ours.
+// value we hold now, a comment edit the block we hold now above that key or
+// header, each read before their text replaces ours.
 
 #include "save/Merge.h"
 
@@ -18,6 +19,7 @@
 #include <utility>
 #include <vector>
 
+#include "document/Comments.h"
 #include "document/KeptWrite.h"
 #include "document/Load.h"
 #include "text/ValueSyntax.h"
@@ -57,7 +59,7 @@ void Merge(File& file, const DiskContent& theirs, Hold& hold) {
   for (auto each = changes.rbegin(); each != changes.rend(); ++each) {
     const ChangeLog::Change& change = *each;
     if (change.kind == Kind::kRenameSection) renamesAfter.push_back(&change);
-    if (change.kind != Kind::kWrite) {
+    if (change.kind != Kind::kWrite && change.kind != Kind::kComment) {
       redo.push_back(
           Redo{change.kind, change.section, change.key, {}, change.syntax});
       continue;
@@ -66,6 +68,19 @@ void Merge(File& file, const DiskContent& theirs, Hold& hold) {
     for (auto rename = renamesAfter.rbegin(); rename != renamesAfter.rend();
          ++rename) {
       if (now && IsEqual(*now, *(*rename)->section)) now = (*rename)->key;
+    }
+    if (change.kind == Kind::kComment) {
+      // The block we hold now, when its line is still ours to read.
+      if (const Line* line =
+              CommentedLine(file, now, change.key, *change.syntax)) {
+        redo.push_back(
+            Redo{change.kind,
+                 now == change.section ? line->section->name : change.section,
+                 change.key,
+                 {CommentAbove(file, *line)},
+                 change.syntax});
+      }
+      continue;
     }
     std::vector<KeyLines> lines;
     if (!change.syntax) {
@@ -124,6 +139,13 @@ void Merge(File& file, const DiskContent& theirs, Hold& hold) {
         break;
       case Kind::kEraseSection:
         RemoveSection(file, change.section);
+        break;
+      case Kind::kComment:
+        // Onto their line of the key or header; gone there, nothing to do.
+        if (const Line* line = CommentedLine(file, change.section, change.key,
+                                             *change.syntax)) {
+          SetCommentAbove(file, *line, change.values.front());
+        }
         break;
       case Kind::kRenameSection:
         // Where the other writer has made a section of the new name, or a

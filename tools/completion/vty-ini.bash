@@ -16,7 +16,8 @@ _vty_ini() {
   if [[ $cur == --* ]]; then
     _vty_ini_reply $'--default\n--raw\n--type\n--format\n--existing
 --verbose\n--dry-run\n--output=-\n--inplace\n--list\n--list-sep\n--json
---all\n--add\n--inline-comments\n--last\n--continuation\n--default-section\n--help\n--version' "$cur"
+--all\n--add\n--comment\n--inline-comments\n--last\n--continuation
+--default-section\n--help\n--version' "$cur"
     return
   fi
   case ${COMP_WORDS[COMP_CWORD - 1]} in
@@ -27,13 +28,13 @@ _vty_ini() {
         _vty_ini_reply "$(vty-ini sections "${operands[1]}" 2>/dev/null)" "$cur"
       return
       ;;
-    --default | --list-sep | --inline-comments) return ;;
+    --default | --list-sep | --inline-comments | --comment) return ;;
   esac
   local file=${operands[1]:-}
   case ${#operands[@]} in
     0)
       _vty_ini_reply $'get\nset\nmerge\ndel\ndel-section\nrename-section
-sections\nsection\ndump\ncheck' "$cur"
+sections\nsection\ncomment\ndump\ncheck' "$cur"
       ;;
     1) mapfile -t COMPREPLY < <(compgen -f -- "$cur") ;;
     2)
@@ -41,7 +42,7 @@ sections\nsection\ndump\ncheck' "$cur"
       ;;
     3)
       case ${operands[0]} in
-        get | set | del)
+        get | set | del | comment)
           [[ -r $file ]] && _vty_ini_reply "$(vty-ini dump "$file" 2>/dev/null |
             awk -F '\t' -v s="${operands[2]}" 'tolower($1) == tolower(s) { print $2 }')" "$cur"
           ;;
