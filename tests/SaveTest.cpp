@@ -3,6 +3,7 @@
 // again; a flush writes exactly when the disk lacks a change.
 
 #include <fcntl.h>
+#include <pwd.h>
 #include <sched.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -33,12 +34,13 @@ extern "C" int fchown(int fd, uid_t owner, gid_t group) noexcept {
   return static_cast<int>(::syscall(SYS_fchown, fd, owner, group));
 }
 
-// When set, every rename fails with this errno, as a rename the kernel
-// refuses across mounts (EXDEV) or onto a mount point (EBUSY).
+// When set, every rename over a file the tests name (never a hidden one)
+// fails with this errno, as a rename the kernel refuses across mounts
+// (EXDEV) or onto a mount point (EBUSY).
 static int g_renameError = 0;
 extern "C" int renameat(int oldDir, const char* oldPath, int newDir,
                         const char* newPath) noexcept {
-  if (g_renameError != 0) return errno = g_renameError, -1;
+  if (g_renameError != 0 && newPath[0] != '.') return errno = g_renameError, -1;
   return static_cast<int>(
       ::syscall(SYS_renameat2, oldDir, oldPath, newDir, newPath, 0));
 }
@@ -381,6 +383,80 @@ TEST_F(SaveTest, SwappedDirectoryNeverCarriesAUsersFileAway) {
   const auto left = Names(secret);  // at most root's own save, if any
   EXPECT_LE(left, std::set<std::string>{"app.ini"});
   EXPECT_EQ(ReadAll(secret / "app.ini").find("user"), std::string::npos);
+}
+
+// A link is followed only when its owner is root, this process's user or
+// the owner of the directory it leads into: root's save through a user's
+// link into a directory only root may write fails, and creates nothing
+// there, neither the file nor a directory on the way; a link of root's, or
+// of the directory's owner, still works. Rows: where the link is, where it
+// leads, the path saved, who owns the link and the directory it leads into,
+// and whether the file is already there.
+TEST_F(SaveTest, LinksOfOtherUsersLeadOnlyIntoTheirOwnDirectories) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root, to own links as a user";
+  if (std::system("(id -u vty-test || useradd -r -M vty-test) >/dev/null "
+                  "2>&1") != 0) {
+    GTEST_SKIP() << "cannot add the user vty-test (useradd failed)";
+  }
+  const struct passwd* user = ::getpwnam("vty-test");
+  ASSERT_NE(user, nullptr);
+  const uid_t uid = user->pw_uid;
+  // clang-format off
+  const struct {
+    const char* link; const char* to; const char* file;
+    uid_t linkOwner, secretOwner; bool existing; int error;
+  } cases[] = {
+    {"conf", "../secret", "conf/app.ini", uid, 0, false, EACCES},
+    {"conf", "../secret", "conf/sub/app.ini", uid, 0, false, EACCES},
+    {"app.ini", "../secret/app.ini", "app.ini", uid, 0, false, EACCES},
+    {"app.ini", "../secret/app.ini", "app.ini", uid, 0, true, EACCES},
+    {"conf", "../secret", "conf/app.ini", uid, 0, true, EACCES},
+    {"conf", "../secret", "conf/app.ini", 0, 0, false, 0},
+    {"app.ini", "../secret/app.ini", "app.ini", 0, 0, true, 0},
+    {"conf", "../secret", "conf/app.ini", uid, uid, false, 0},
+    {"app.ini", "../secret/app.ini", "app.ini", uid, uid, true, 0},
+  };
+  // clang-format on
+  for (const auto& c : cases) {
+    const std::string context =
+        std::string(c.link) + " -> " + c.to + ", link of " +
+        std::to_string(c.linkOwner) + ", directory of " +
+        std::to_string(c.secretOwner) + (c.existing ? ", file there" : "");
+    const fs::path base = dir_ / std::to_string(&c - cases);
+    const fs::path home = base / "home", secret = base / "secret";
+    fs::create_directories(home);
+    fs::create_directory(secret);
+    ASSERT_EQ(::chown(home.c_str(), uid, uid), 0);
+    ASSERT_EQ(::chmod(secret.c_str(), 0700), 0);
+    ASSERT_EQ(::chown(secret.c_str(), c.secretOwner, c.secretOwner), 0);
+    if (c.existing) WriteAll(secret / "app.ini", "root=1\n");
+    fs::create_symlink(c.to, home / c.link);
+    ASSERT_EQ(::lchown((home / c.link).c_str(), c.linkOwner, c.linkOwner), 0);
+    const auto before = Names(secret);
+
+    int error = 0;
+    try {
+      WriteString(std::nullopt, "k", "v", (home / c.file).string());
+    } catch (const fs::filesystem_error& e) {
+      error = e.code().value();
+      if (c.error != 0) {
+        EXPECT_NE(std::string(e.what()).find("owned by user"),
+                  std::string::npos)
+            << context << ": " << e.what();
+      }
+    }
+    EXPECT_EQ(error, c.error) << context;
+    if (c.error != 0) {
+      EXPECT_EQ(Names(secret), before) << context;
+      EXPECT_EQ(ReadAll(secret / "app.ini"), c.existing ? "root=1\n" : "")
+          << context;
+    } else {
+      EXPECT_EQ(ReadAll(secret / "app.ini"),
+                c.existing ? "root=1\nk=v\n" : "k=v\n")
+          << context;
+      EXPECT_TRUE(fs::is_symlink(home / c.link)) << context;
+    }
+  }
 }
 
 // A child saves a growing document over and over and is killed at random
