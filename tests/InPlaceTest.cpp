@@ -164,7 +164,18 @@ TEST_F(InPlaceTest, CopyLeftBehindIsCompletedOnlyWhenItIsTheFilesAndWhole) {
   const std::string young = Settings(100, 1, "old value");
   const std::string other = Settings(300, 1, "someone else's");
   const std::string torn = young + old.substr(young.size());
-  enum Action { kNothing, kCompleted, kRenamed, kRewritten, kCut, kHeld };
+  // As long as the old text: only the file's identity tells it from a torn
+  // one.
+  const std::string renamed = Settings(100, 3, "OLD VALUE");
+  enum Action {
+    kNothing,
+    kCompleted,
+    kRenamed,
+    kRewritten,
+    kCut,
+    kDamaged,
+    kHeld
+  };
   // clang-format off
   const struct {
     const char* what; Action action; bool bySave;
@@ -173,9 +184,10 @@ TEST_F(InPlaceTest, CopyLeftBehindIsCompletedOnlyWhenItIsTheFilesAndWhole) {
     {"torn", kNothing, false, young, false},
     {"torn, then saved", kNothing, true, young, false},
     {"completed, its copy left", kCompleted, false, young, false},
-    {"replaced by a rename since", kRenamed, false, other, false},
+    {"replaced by a rename since", kRenamed, false, renamed, false},
     {"rewritten in place since, longer", kRewritten, false, other, false},
     {"copy cut short", kCut, false, torn, false},
+    {"copy damaged", kDamaged, false, torn, false},
     {"copy held by its writer", kHeld, false, torn, true},
   };
   // clang-format on
@@ -198,10 +210,15 @@ TEST_F(InPlaceTest, CopyLeftBehindIsCompletedOnlyWhenItIsTheFilesAndWhole) {
     if (c.action == kCompleted) WriteAll(path, young);  // same inode
     if (c.action == kRewritten) WriteAll(path, other);
     if (c.action == kRenamed) {
-      WriteAll(dir / "new", other);
+      WriteAll(dir / "new", renamed);
       fs::rename(dir / "new", path);
     }
     if (c.action == kCut) fs::resize_file(copy, fs::file_size(copy) - 1);
+    if (c.action == kDamaged) {
+      std::string bytes = ReadAll(copy);
+      bytes[young.size() / 2] ^= 1;
+      WriteAll(copy, bytes);
+    }
     if (c.action == kHeld) {
       held = ::open(copy.c_str(), O_RDWR | O_CLOEXEC);
       struct flock whole {};
