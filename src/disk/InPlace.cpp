@@ -180,7 +180,13 @@ KeptCopy::KeptCopy(int dir, const std::string& leaf,
 }
 
 KeptCopy::~KeptCopy() {
-  if (!kept_) ::unlinkat(dir_, name_.c_str(), 0);
+  if (!kept_) {
+    ::unlinkat(dir_, name_.c_str(), 0);
+  } else {
+    // A child forked meanwhile shares the lock, which would keep the next
+    // load or save from completing the file for as long as the child lives.
+    UnlockTemporary(fd_.Get());
+  }
 }
 
 DiskSnapshot RewriteInPlace(Descriptor& file, std::string_view content,
