@@ -3,6 +3,7 @@
 // again; a flush writes exactly when the disk lacks a change.
 
 #include <fcntl.h>
+#include <pwd.h>
 #include <sched.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -33,12 +34,13 @@ extern "C" int fchown(int fd, uid_t owner, gid_t group) noexcept {
   return static_cast<int>(::syscall(SYS_fchown, fd, owner, group));
 }
 
-// When set, every rename fails with this errno, as a rename the kernel
-// refuses across mounts (EXDEV) or onto a mount point (EBUSY).
+// When set, every rename over a file the tests name (never a hidden one)
+// fails with this errno, as a rename the kernel refuses across mounts
+// (EXDEV) or onto a mount point (EBUSY).
 static int g_renameError = 0;
 extern "C" int renameat(int oldDir, const char* oldPath, int newDir,
                         const char* newPath) noexcept {
-  if (g_renameError != 0) return errno = g_renameError, -1;
+  if (g_renameError != 0 && newPath[0] != '.') return errno = g_renameError, -1;
   return static_cast<int>(
       ::syscall(SYS_renameat2, oldDir, oldPath, newDir, newPath, 0));
 }
@@ -381,6 +383,63 @@ TEST_F(SaveTest, SwappedDirectoryNeverCarriesAUsersFileAway) {
   const auto left = Names(secret);  // at most root's own save, if any
   EXPECT_LE(left, std::set<std::string>{"app.ini"});
   EXPECT_EQ(ReadAll(secret / "app.ini").find("user"), std::string::npos);
+}
+
+// A link is followed only when its owner is root, this process's user or
+// the owner of the directory it leads into: root's save through a user's
+// link into a root-only directory fails and creates nothing there (the file,
+// a directory after the link, nor one the link names); root's link, or the
+// directory owner's, works. Rows: the link, where it leads, the path saved,
+// the owners of the link and of that directory, whether the file is there.
+TEST_F(SaveTest, LinksOfOtherUsersLeadOnlyIntoTheirOwnDirectories) {
+  const passwd* user = nullptr;
+  if (::geteuid() != 0 ||
+      std::system(
+          "(id -u vty-test || useradd -r -M vty-test) >/dev/null 2>&1") != 0 ||
+      (user = ::getpwnam("vty-test")) == nullptr) {
+    GTEST_SKIP() << "needs root and the user vty-test (useradd)";
+  }
+  const uid_t uid = user->pw_uid;
+  // clang-format off
+  const struct {
+    const char* link; const char* to; const char* file;
+    uid_t linkOwner, dirOwner; bool existing; int error;
+  } cases[] = {
+    {"conf", "../secret", "conf/app.ini", uid, 0, false, EACCES},
+    {"conf", "../secret", "conf/sub/app.ini", uid, 0, false, EACCES},
+    {"conf", "../secret/deep", "conf/app.ini", uid, 0, false, ENOENT},
+    {"app.ini", "../secret/app.ini", "app.ini", uid, 0, false, EACCES},
+    {"app.ini", "../secret/app.ini", "app.ini", uid, 0, true, EACCES},
+    {"conf", "../secret", "conf/app.ini", 0, 0, false, 0},
+    {"app.ini", "../secret/app.ini", "app.ini", 0, 0, true, 0},
+    {"conf", "../secret", "conf/app.ini", uid, uid, false, 0},
+    {"app.ini", "../secret/app.ini", "app.ini", uid, uid, true, 0},
+  };
+  // clang-format on
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::to_string(&c - cases) + ": " + c.file);
+    const fs::path home = dir_ / std::to_string(&c - cases) / "home";
+    const fs::path secret = home / "../secret";
+    fs::create_directories(home);
+    fs::create_directory(secret);
+    ASSERT_EQ(::chown(home.c_str(), uid, uid), 0);
+    ASSERT_EQ(::chmod(secret.c_str(), 0700), 0);
+    ASSERT_EQ(::chown(secret.c_str(), c.dirOwner, c.dirOwner), 0);
+    const std::string old = c.existing ? "root=1\n" : "";
+    if (c.existing) WriteAll(secret / "app.ini", old);
+    fs::create_symlink(c.to, home / c.link);
+    ASSERT_EQ(::lchown((home / c.link).c_str(), c.linkOwner, c.linkOwner), 0);
+    const auto before = Names(secret);
+    int error = 0;
+    try {
+      WriteString(std::nullopt, "k", "v", (home / c.file).string());
+    } catch (const fs::filesystem_error& e) {
+      error = e.code().value();
+    }
+    EXPECT_EQ(error, c.error);
+    EXPECT_EQ(ReadAll(secret / "app.ini"), c.error ? old : old + "k=v\n");
+    EXPECT_TRUE(c.error == 0 || Names(secret) == before);
+  }
 }
 
 // A child saves a growing document over and over and is killed at random

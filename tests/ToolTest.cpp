@@ -478,12 +478,14 @@ TEST_F(ToolTest, InPlaceEditsABindMountedFile) {
 
 // An in-place rewrite takes the lock the library's saves take, so a save
 // of another process is never lost under it: held elsewhere, the tool waits
-// out its bound and leaves the file.
+// out its bound, leaves the file and says so.
 TEST_F(ToolTest, InPlaceTakesTheLibrarysLock) {
   WriteAll(file_, "[S]\nk=1\n");
   const detail::ProcessLock other(file_);
   const Result result = Run({"set", "FILE", "S", "k", "2", "--inplace"});
   EXPECT_EQ(result.code, 3) << result.err;
+  EXPECT_NE(result.err.find("; the file is as it was\n"), std::string::npos)
+      << result.err;
   EXPECT_EQ(ReadAll(file_), "[S]\nk=1\n");
 }
 

@@ -91,8 +91,10 @@ Options for every edit (set, merge, del, del-section, rename-section):
   --dry-run        print a unified diff of what would change; write nothing
   --output=-       print the edited file; write nothing
   --inplace        rewrite the file in place, keeping its inode (a single
-                   file bind-mounted into a container, hard links); a crash
-                   or a full disk in the middle can leave it truncated
+                   file bind-mounted into a container, hard links); a full
+                   disk fails before the file changes, and a crash in the
+                   middle is completed by the next load or save, from a
+                   copy kept beside the file
 
 Options for reading values (get, set, merge, section, comment, dump), to read
 FILE as its other readers do:
@@ -157,7 +159,8 @@ Exit status (every status but 0 comes with a message on standard error):
   0  success, also for an edit that changed nothing
   1  the value, key, section or FILE is missing; check found something
   2  the command line is wrong (set --type: VALUE is not a TYPE)
-  3  the library refused the request or failed; the file is left as it was
+  3  the library refused the request or failed; the message ends by saying
+     whether the file is as it was or has changed
 
 Examples:
   vty-ini set app.ini Net Port 9090

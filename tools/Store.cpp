@@ -1,5 +1,8 @@
 #include "Store.h"
 
+#include <fstream>
+#include <iterator>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -45,6 +48,14 @@ ini::Settings Own(const ini::Settings& doc) {
 bool Holds(const ini::Settings& doc, const SectionName& section,
            std::string_view key, const std::string& value) {
   return Own(doc).Find<std::string>(section, key) == value;
+}
+
+// The bytes of `file`, or nothing when it cannot be read.
+std::optional<std::string> FileBytes(const std::string& file) {
+  std::ifstream in(file, std::ios::binary);
+  std::string bytes(std::istreambuf_iterator<char>(in), {});
+  if (!in.good() && !in.eof()) return std::nullopt;
+  return bytes;
 }
 
 }  // namespace
@@ -125,6 +136,21 @@ bool Store::SetComment(const SectionName& section, const std::string& key,
 
 void Store::Save(bool inPlace) {
   if (!Changed()) return;
+  // What the file holds, byte for byte, so that a failed save can say
+  // whether it is as it was: a rewrite in place that failed half-way is
+  // completed by the next load or save, and leaves the file changed meanwhile.
+  const std::optional<std::string> before = FileBytes(file_);
+  try {
+    SaveEdits(inPlace);
+  } catch (const std::exception& error) {
+    throw std::runtime_error(std::string(error.what()) +
+                             (FileBytes(file_) == before
+                                  ? "; the file is as it was"
+                                  : "; the file has changed"));
+  }
+}
+
+void Store::SaveEdits(bool inPlace) {
   // Deferred, the edits stay in memory until the one Flush.
   struct Deferred {
     Deferred() { ini::InitialiseAsyncWriting(); }

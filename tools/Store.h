@@ -91,10 +91,13 @@ class Store {
 
   // Saves what changed: the edits are made on the file's document and saved
   // once, merged; with `inPlace`, by rewriting the file itself
-  // (Settings::SaveInPlace).
+  // (Settings::SaveInPlace). A failure throws std::runtime_error with the
+  // library's message and whether the file is as it was.
   void Save(bool inPlace);
 
  private:
+  void SaveEdits(bool inPlace);
+
   std::string file_;
   ini::Syntax syntax_;
   ini::Settings doc_;  // the copy the command reads and edits

@@ -142,20 +142,12 @@ DiskSnapshot SnapshotOfWrite(const struct stat& written,
   return snapshot;
 }
 
-void MakeDirectoriesToSave(const fs::path& path) {
-  // Checked before anything is created: "dir/" names no file to save.
-  const fs::path name = path.filename();
-  if (name.empty() || name == "." || name == "..") {
-    Fail("cannot save to a directory's name", path, EISDIR);
-  }
-  if (path.has_parent_path()) {
-    std::error_code error;
-    fs::create_directories(path.parent_path(), error);
-    if (error) {
-      throw fs::filesystem_error("cannot create the directories to save", path,
-                                 path.parent_path(), error);
-    }
-  }
+DiskSnapshot CloseWritten(Descriptor& file, std::string_view content,
+                          const fs::path& path) {
+  struct stat written {};
+  Stat(file.Get(), path, written);
+  if (const int error = file.Close()) Fail("cannot close", path, error);
+  return SnapshotOfWrite(written, content);
 }
 
 fs::file_time_type FileTimeOf(const DiskSnapshot& snapshot) {

@@ -74,12 +74,6 @@ Descriptor OpenForReading(const std::filesystem::path& path);
 // filesystem_error naming `path` when reading fails.
 DiskContent ReadDisk(int fd, const std::filesystem::path& path);
 
-// Makes the missing directories above `path`, which a save is about to
-// write. Throws filesystem_error naming `path` for a name that is no file's
-// ("dir/", ".", "..": EISDIR, before anything is created) and when a
-// directory cannot be made.
-void MakeDirectoriesToSave(const std::filesystem::path& path);
-
 // The last-write time of the file `snapshot` describes, which must exist, on
 // the clock of std::filesystem.
 std::filesystem::file_time_type FileTimeOf(const DiskSnapshot& snapshot);
@@ -87,6 +81,13 @@ std::filesystem::file_time_type FileTimeOf(const DiskSnapshot& snapshot);
 // The snapshot of `content`, just written as the file `written` describes.
 DiskSnapshot SnapshotOfWrite(const struct stat& written,
                              std::string_view content);
+
+// Closes `file`, just written with `content` (of `path`, for messages), and
+// returns its snapshot, taken from the descriptor so that it describes this
+// very file and no other that took its name meanwhile. Throws
+// filesystem_error naming `path`.
+DiskSnapshot CloseWritten(Descriptor& file, std::string_view content,
+                          const std::filesystem::path& path);
 
 // The current content of the file open at `fd` (-1: missing) when it is no
 // longer what `saved` describes, or nothing when it is. Compares content

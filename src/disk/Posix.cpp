@@ -41,12 +41,17 @@ void RequireRegular(const struct stat& status, const fs::path& path) {
   if (!S_ISREG(status.st_mode)) Fail("not a regular file", path, EINVAL);
 }
 
-Descriptor OpenDirectoryOf(const fs::path& path) {
-  const fs::path parent =
-      path.has_parent_path() ? path.parent_path() : fs::path(".");
-  Descriptor dir(::open(parent.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
-  if (dir.Get() < 0) Fail("cannot open the directory to save", path, errno);
-  return dir;
+int WriteAt(int fd, std::string_view bytes, off_t offset) {
+  while (!bytes.empty()) {
+    const ssize_t written = ::pwrite(fd, bytes.data(), bytes.size(), offset);
+    if (written < 0) {
+      if (errno == EINTR) continue;
+      return errno;
+    }
+    bytes.remove_prefix(static_cast<std::size_t>(written));
+    offset += written;
+  }
+  return 0;
 }
 
 }  // namespace vty::config::ini::detail

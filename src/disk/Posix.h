@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <string>
+#include <string_view>
 
 namespace vty::config::ini::detail {
 
@@ -51,9 +52,9 @@ inline bool SameFile(const struct stat& a, const struct stat& b) {
 void RequireRegular(const struct stat& status,
                     const std::filesystem::path& path);
 
-// The directory `path` is in, opened O_PATH so that every later step can be
-// taken relative to it. Throws filesystem_error naming `path`.
-Descriptor OpenDirectoryOf(const std::filesystem::path& path);
+// Writes all of `bytes` to `fd` from `offset` on, through every short write
+// and EINTR: 0, or the errno of the failure.
+int WriteAt(int fd, std::string_view bytes, off_t offset);
 
 }  // namespace vty::config::ini::detail
 

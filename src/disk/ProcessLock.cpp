@@ -25,8 +25,9 @@
 // another holder. A save that must rewrite the file in place then waits,
 // bounded, for the readers to leave (LockForRewriteInPlace).
 //
-// The directory is opened once and the file found relative to it, so that
-// the lock, the read and the save all happen in one directory even while a
+// The path is resolved once (SavePath.cpp, which follows only the links it
+// may) and the file found relative to the directory reached, so that the
+// lock, the read and the save all happen in one directory even while a
 // directory on the way is swapped for a link.
 //
 // A file that does not exist yet. There is nothing to lock, and locking the
@@ -55,6 +56,7 @@
 #include <thread>
 
 #include "base/Immortal.h"
+#include "disk/SavePath.h"
 
 namespace vty::config::ini::detail {
 
@@ -85,22 +87,17 @@ HeldDescriptors& Held() { return Immortal<HeldDescriptors>(); }
 constexpr int kOpen = O_RDWR | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
 
 // Opens the file `leaf` in the directory open at `dir` for locking,
-// creating it empty when it is missing (`created` says so). Throws for
-// anything but a regular file.
+// creating it empty when it is missing (`created` says so). `leaf` is no
+// link (ResolveToSave followed it): one put there since is refused (ELOOP).
+// Throws for anything but a regular file.
 Descriptor OpenForLocking(int dir, const char* leaf, const fs::path& path,
                           bool& created) {
   for (;;) {
     created = false;
-    Descriptor fd(::openat(dir, leaf, kOpen));
+    Descriptor fd(::openat(dir, leaf, kOpen | O_NOFOLLOW));
     if (fd.Get() < 0 && errno == ENOENT) {
-      // O_EXCL: only one process creates it. A link to a missing file is
-      // followed, as a save follows it, and its file made.
-      struct stat link {};
-      const bool isLink =
-          ::fstatat(dir, leaf, &link, AT_SYMLINK_NOFOLLOW) == 0 &&
-          S_ISLNK(link.st_mode);
-      fd.Reset(
-          ::openat(dir, leaf, kOpen | O_CREAT | (isLink ? 0 : O_EXCL), 0666));
+      // O_EXCL: only one process creates it.
+      fd.Reset(::openat(dir, leaf, kOpen | O_CREAT | O_EXCL, 0666));
       created = fd.Get() >= 0;
       if (fd.Get() < 0 && errno == EEXIST) continue;  // made by another
     }
@@ -141,7 +138,8 @@ bool WriteLocked(int fd) {
 // status is `held`.
 bool StillNamed(const struct stat& held, int dir, const char* leaf) {
   struct stat named {};
-  return ::fstatat(dir, leaf, &named, 0) == 0 && SameFile(held, named);
+  return ::fstatat(dir, leaf, &named, AT_SYMLINK_NOFOLLOW) == 0 &&
+         SameFile(held, named);
 }
 
 }  // namespace
@@ -203,9 +201,10 @@ void ProcessLock::ReleaseCompanion() {
 }
 
 ProcessLock::ProcessLock(const fs::path& path) {
-  MakeDirectoriesToSave(path);
-  dir_ = OpenDirectoryOf(path);
-  leaf_ = path.filename().string();
+  SavePath where = ResolveToSave(path, /*makeDirectories=*/true);
+  dir_ = std::move(where.dir);
+  leaf_ = std::move(where.leaf);
+  parent_ = where.parent;
   deadline_ = DeadlineFromNow();
   for (;;) {
     {
@@ -283,12 +282,6 @@ void ProcessLocksAfterFork(bool child) {
     Held().fds.clear();
   }
   Held().mutex.unlock();
-}
-
-std::pair<dev_t, ino_t> ProcessLock::DirectoryIdentity() const {
-  struct stat dir {};
-  if (::fstat(dir_.Get(), &dir) != 0) return {0, 0};
-  return {dir.st_dev, dir.st_ino};
 }
 
 Clock::time_point ProcessLock::DeadlineFromNow() {

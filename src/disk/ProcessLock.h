@@ -21,12 +21,13 @@ namespace vty::config::ini::detail {
 // replace it.
 class ProcessLock {
  public:
-  // Creates the missing directories above `path`. Waits at most the lock
+  // Resolves `path` as ResolveToSave does, creating its missing
+  // directories. Waits at most the lock
   // timeout (10 seconds) for a lock held elsewhere, then throws
   // filesystem_error (timed out). Where the file system has no locks, goes
-  // on without one. Throws filesystem_error naming `path` for a name ending
-  // in "/" (EISDIR, before anything is created), for what is not a regular
-  // file, and for a file this process may not write.
+  // on without one. Throws filesystem_error naming `path` as ResolveToSave
+  // does (a link refused among them), for what is not a regular file, and
+  // for a file this process may not write.
   explicit ProcessLock(const std::filesystem::path& path);
   ~ProcessLock();
   ProcessLock(const ProcessLock&) = delete;
@@ -35,8 +36,11 @@ class ProcessLock {
   int File() const { return fd_.Get(); }
   // The file's directory, opened once: a save takes every step in it.
   int Directory() const { return dir_.Get(); }
-  // The directory's device and inode.
-  std::pair<dev_t, ino_t> DirectoryIdentity() const;
+  // The file's name there: the path's own, or the name its links lead to.
+  const std::string& Leaf() const { return leaf_; }
+  // The device and inode of the directory that holds the path's own last
+  // name (SavePath::parent).
+  std::pair<dev_t, ino_t> DirectoryIdentity() const { return parent_; }
   // Whether the lock created the file: it held nothing before.
   bool Created() const { return created_; }
   // When the wait for this lock would have timed out: the bound of any
@@ -63,6 +67,7 @@ class ProcessLock {
   std::chrono::steady_clock::time_point deadline_;
   Descriptor dir_;  // the file's directory, opened once
   std::string leaf_;
+  std::pair<dev_t, ino_t> parent_{0, 0};
   Descriptor fd_;
   Descriptor companion_;  // locked while readers hold the file
   bool created_ = false;

@@ -89,6 +89,13 @@ int CreateTemporary(int dir, const std::string& leaf, mode_t mode,
 
 void UnlockTemporary(int fd) noexcept { TryLock(fd, F_UNLCK); }
 
+bool TakeAbandonedTemporary(int fd, int dir, const std::string& name) noexcept {
+  const int error = TryLock(fd, F_WRLCK);
+  // Any error but a lock held elsewhere: a file system without locks.
+  return error != EAGAIN && error != EACCES &&
+         StillNamed(fd, dir, name.c_str());
+}
+
 void RemoveDeadTemporaries(int dir, const std::string& leaf) noexcept {
   const int listed = ::openat(dir, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (listed < 0) return;

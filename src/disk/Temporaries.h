@@ -24,6 +24,11 @@ int CreateTemporary(int dir, const std::string& leaf, mode_t mode,
 // would otherwise lock the target for as long as the child keeps it.
 void UnlockTemporary(int fd) noexcept;
 
+// Takes the write lock of the temporary `name` in the directory open at
+// `dir`, open at `fd` for writing: false while its writer holds it, or when
+// the name no longer gives that file.
+bool TakeAbandonedTemporary(int fd, int dir, const std::string& name) noexcept;
+
 // Removes from the directory open at `dir` the temporaries of the file
 // `leaf` that no one holds locked: their writer is gone. A failure to
 // remove one is no failure of the save.

@@ -10,6 +10,7 @@
 #include <cstring>
 #include <string>
 
+#include "disk/InPlace.h"
 #include "document/LineArena.h"
 #include "text/LineRules.h"
 
@@ -80,6 +81,8 @@ File::File(
 File::~File() = default;
 
 void File::Read() {
+  // A file that a crash left half rewritten in place is completed first.
+  detail::CompleteInterruptedRewrite(path);
   const detail::Descriptor fd = detail::OpenForReading(path);
   detail::Parse(*this, detail::ReadDisk(fd.Get(), path));
   struct stat dir {};

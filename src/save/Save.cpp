@@ -23,6 +23,7 @@
 #include "disk/Disk.h"
 #include "disk/DurableWrite.h"
 #include "disk/HalfWritten.h"
+#include "disk/InPlace.h"
 #include "disk/ProcessLock.h"
 #include "document/Load.h"
 #include "save/Journal.h"
@@ -87,6 +88,10 @@ void Flush(File& file) {
   // The lock between processes first: while another process holds it, this
   // one holds nothing of the document, so reads and deferred changes go on.
   const ProcessLock lock(file.path);
+  // An in-place save of the file that a crash cut short is completed first,
+  // and then merged into as another writer's version.
+  CompleteInterruptedRewrite(lock.File(), lock.Directory(), lock.Leaf(),
+                             file.path);
   Hold hold(file, Hold::Mode::kSave);
   DocumentState& state = DocumentState::Of(file);
   if (!HasUnsaved(state)) return;  // saved by another thread meanwhile
@@ -109,11 +114,13 @@ void Flush(File& file) {
     Merge(file, *theirs, hold);
     if (state.changes.Empty()) return;  // theirs is all there is to save
   }
-  WriteUnlocked(file, SaveOptions{lock.File(), lock.Directory()});
+  WriteUnlocked(file, SaveOptions{lock.File(), lock.Directory(), lock.Leaf()});
   state.directory = directory;
 }
 
 void Reload(File& file) {
+  // Before the hold, as it may take the lock between processes.
+  CompleteInterruptedRewrite(file.path);
   Hold hold(file, Hold::Mode::kSave);
   const Descriptor fd = OpenForReading(file.path);
   DocumentState& state = DocumentState::Of(file);
