@@ -174,6 +174,7 @@ int Dump(const Args& args) {
     auto pairs = store.Pairs(section, args.raw);  // get reads the first
     if (!section && pairs.empty()) continue;
     std::vector<std::string> keys;
+    keys.reserve(pairs.size());
     for (const auto& pair : pairs) keys.push_back(pair.first);
     sections.push_back(section.value_or(""));
     RefuseMergedNames(keys, "keys", '"', '"',
