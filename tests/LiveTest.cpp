@@ -3,7 +3,10 @@
 // and Check names the lines a person probably did not mean.
 
 #include <condition_variable>
+#include <cstdio>
+#include <fstream>
 #include <mutex>
+#include <set>
 #include <thread>
 
 #include "TestUtil.h"
@@ -36,6 +39,14 @@ class Heard {
     const bool came = changed_.wait_for(
         lock, kGuard, [&] { return heard_.size() >= n && (!also || also()); });
     return came ? heard_[n - 1] : "(nothing)";
+  }
+  // The latest thing heard once `until` holds for it, or "(nothing)" after
+  // the guard.
+  std::string Latest(const std::function<bool(const std::string&)>& until) {
+    std::unique_lock lock(mutex_);
+    const bool came = changed_.wait_for(
+        lock, kGuard, [&] { return !heard_.empty() && until(heard_.back()); });
+    return came ? heard_.back() : "(nothing)";
   }
   std::size_t Count() {
     std::lock_guard lock(mutex_);
@@ -73,6 +84,22 @@ std::string Shell(std::string command, const std::string& path) {
     command.replace(at, 4, path);
   }
   return std::to_string(std::system(command.c_str()));
+}
+
+// The inodes this process's inotify instances watch, as the kernel lists
+// them ("inotify wd:1 ino:1a2b sdev:...").
+std::set<ino_t> WatchedInodes() {
+  std::set<ino_t> inodes;
+  for (const auto& fd : fs::directory_iterator("/proc/self/fdinfo")) {
+    std::ifstream info(fd.path());
+    for (std::string line; std::getline(info, line);) {
+      const std::size_t at = line.find(" ino:");
+      if (line.rfind("inotify ", 0) == 0 && at != std::string::npos) {
+        inodes.insert(std::stoull(line.substr(at + 5), nullptr, 16));
+      }
+    }
+  }
+  return inodes;
 }
 
 // Another process edits the file three ways; our own save comes first, and
@@ -252,6 +279,90 @@ TEST_F(LiveTest, UnwatchableDirectoryIsChecked) {
   EXPECT_EQ(failures.Count(), 1u);
   SetErrorHandler(nullptr);
   detail::SetFlushIntervalForTesting(0ms);
+}
+
+// The watched directory renamed away or removed, and made again: the
+// watcher watches the new one by its path, and hears every later edit.
+TEST_F(LiveTest, DirectoryMadeAgainIsWatchedAgain) {
+  for (const char* away : {"mv PATH PATH.old", "rm -r PATH"}) {
+    const fs::path dir = dir_ / (away[0] == 'm' ? "moved" : "removed");
+    const std::string path = (dir / "app.ini").string();
+    fs::create_directory(dir);
+    WriteAll(path, "k=0\n");
+    Heard heard;
+    const Subscription live = OnChange(path, heard.Callback());
+    ASSERT_EQ(Shell(away, dir.string()), "0");
+    fs::create_directory(dir);
+    for (const char* value : {"1", "2", "3"}) {
+      ASSERT_EQ(Shell("printf 'k=" + std::string(value) + "\\n' >PATH", path),
+                "0");
+      const std::string tail = std::string(" -> ") + value;
+      EXPECT_NE(heard.Latest([&](const std::string& latest) {
+        return latest.size() >= tail.size() &&
+               latest.compare(latest.size() - tail.size(), tail.size(), tail) ==
+                   0;
+      }),
+                "(nothing)")
+          << away << ", then k=" << value;
+    }
+    EXPECT_EQ(ReadString(std::nullopt, "k", "", path), "3") << away;
+    // Watched, not merely polled; the directory renamed away is let go.
+    const std::set<ino_t> watched = WatchedInodes();
+    EXPECT_EQ(watched.count(testing::Inode(dir)), 1u) << away;
+    if (fs::exists(dir.string() + ".old")) {
+      EXPECT_EQ(watched.count(testing::Inode(dir.string() + ".old")), 0u);
+    }
+  }
+}
+
+// An editor that saves by renaming the file away and writing a new one,
+// pausing at each step (the pauses are what is tested): each save is one
+// call, with only the key it changed.
+TEST_F(LiveTest, RenameAwaySavesComeAsOneCall) {
+  const std::string path = Path("app.ini");
+  WriteAll(path, "[Log]\nLevel=0\nKeep=1\n[Net]\nPort=80\n");
+  Heard heard;
+  const Subscription live = OnChange(path, heard.Callback());
+  constexpr int kSaves = 4;
+  for (int i = 1; i <= kSaves; ++i) {
+    fs::rename(path, path + "~");
+    std::this_thread::sleep_for(40ms);
+    std::FILE* made = std::fopen(path.c_str(), "w");
+    ASSERT_NE(made, nullptr);
+    std::this_thread::sleep_for(40ms);
+    std::fprintf(made, "[Log]\nLevel=%d\nKeep=1\n[Net]\nPort=80\n", i);
+    std::fclose(made);
+    fs::remove(path + "~");
+    EXPECT_EQ(heard.Wait(i), "Log.Level: " + std::to_string(i - 1) + " -> " +
+                                 std::to_string(i));
+  }
+  EXPECT_EQ(heard.Count(), std::size_t{kSaves});
+}
+
+// A file that is a symbolic link: edits of its target are heard, in the same
+// directory or another, and after the link is pointed elsewhere, edits of
+// the new target.
+TEST_F(LiveTest, SymbolicLinksTargetsAreWatched) {
+  fs::create_directory(dir_ / "other");
+  WriteAll(Path("real.ini"), "k=0\n");
+  WriteAll(Path("other/far.ini"), "k=far\n");
+  fs::create_symlink("real.ini", Path("app.ini"));
+  Heard heard;
+  const Subscription live = OnChange(Path("app.ini"), heard.Callback());
+  const struct {
+    const char* command;
+    const char* heard;
+  } kEdits[] = {
+      {"printf 'k=1\\n' >PATH/real.ini", ".k: 0 -> 1"},
+      {"printf 'k=2\\n' >PATH/real.new && mv PATH/real.new PATH/real.ini",
+       ".k: 1 -> 2"},
+      {"ln -sfn other/far.ini PATH/app.ini", ".k: 2 -> far"},
+      {"printf 'k=3\\n' >PATH/other/far.ini", ".k: far -> 3"},
+  };
+  for (std::size_t i = 0; i < std::size(kEdits); ++i) {
+    ASSERT_EQ(Shell(kEdits[i].command, dir_.string()), "0");
+    EXPECT_EQ(heard.Wait(i + 1), kEdits[i].heard) << kEdits[i].command;
+  }
 }
 
 TEST_F(LiveTest, CheckNamesEachKindOfLine) {

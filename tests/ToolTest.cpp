@@ -268,6 +268,13 @@ TEST_F(ToolTest, DoesWhatScriptsExpect) {
        "APP_PATH='.'\n", "", 0, "[S]\nPATH=.\n"},
       {std::string("[S]\nk=a\0b\n", 10), {"get", "FILE", "S", "--format=sh"},
        "", "holds a NUL byte", 3, std::string("[S]\nk=a\0b\n", 10)},
+      // JSON holds Unicode text only: names it would merge are refused.
+      {"[\xFF]\nk=1\n[\xFE]\nk=2\n", {"dump", "FILE", "--json"}, "",
+       "FILE: --json would print sections [\\xFF] and [\\xFE] as one name, "
+       "\"\\ufffd\"", 3, "[\xFF]\nk=1\n[\xFE]\nk=2\n"},
+      {"[S]\n\xFF=1\n\xEF\xBF\xBD=2\n", {"dump", "FILE", "--json"}, "",
+       "keys \"\\xFF\" and \"\xEF\xBF\xBD\" of [S] as one", 3,
+       "[S]\n\xFF=1\n\xEF\xBF\xBD=2\n"},
       {kApp, {"get", "FILE", "Net", "Nope"}, "",
        "FILE: key not found: [Net] Nope", 1, kApp},
       {kApp, {"del", "FILE", "Net", "Nope"}, "", "", 0, kApp},

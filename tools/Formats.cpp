@@ -25,6 +25,23 @@ std::size_t Utf8Length(std::string_view text, std::size_t at) {
   return length;
 }
 
+// Calls `valid` with each well-formed UTF-8 sequence of `text` and
+// `illFormed` with each byte that begins none, in order.
+template <typename Valid, typename IllFormed>
+void WalkUtf8(std::string_view text, Valid valid, IllFormed illFormed) {
+  for (std::size_t at = 0; at < text.size();) {
+    if (const std::size_t length = Utf8Length(text, at)) {
+      valid(text.substr(at, length));
+      at += length;
+    } else {
+      illFormed(static_cast<unsigned char>(text[at++]));
+    }
+  }
+}
+
+constexpr char kHex[] = "0123456789abcdef";
+constexpr char kUpperHex[] = "0123456789ABCDEF";
+
 bool IsLetter(char c) {
   return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_';
 }
@@ -53,28 +70,44 @@ std::string EscapeField(std::string_view text) {
 }
 
 std::string JsonString(std::string_view text) {
-  constexpr char kHex[] = "0123456789abcdef";
   std::string out = "\"";
-  for (std::size_t at = 0; at < text.size();) {
-    const auto c = static_cast<unsigned char>(text[at]);
-    if (c == '"' || c == '\\') {
-      out += '\\';
-      out += static_cast<char>(c);
-      ++at;
-    } else if (c < 0x20) {
-      out += "\\u00";
-      out += kHex[c >> 4];
-      out += kHex[c & 0xF];
-      ++at;
-    } else if (const std::size_t length = Utf8Length(text, at)) {
-      out += text.substr(at, length);
-      at += length;
-    } else {
-      out += "\\ufffd";
-      ++at;
-    }
-  }
+  WalkUtf8(
+      text,
+      [&](std::string_view sequence) {
+        const auto c = static_cast<unsigned char>(sequence[0]);
+        if (c == '"' || c == '\\') {
+          out += '\\';
+          out += sequence;
+        } else if (c < 0x20) {
+          out += "\\u00";
+          out += kHex[c >> 4];
+          out += kHex[c & 0xF];
+        } else {
+          out += sequence;
+        }
+      },
+      [&](unsigned char) { out += "\\ufffd"; });
   return out + '"';
+}
+
+std::string JsonText(std::string_view text) {
+  std::string out;
+  WalkUtf8(
+      text, [&](std::string_view sequence) { out += sequence; },
+      [&](unsigned char) { out += "\xEF\xBF\xBD"; });  // U+FFFD
+  return out;
+}
+
+std::string ShowBytes(std::string_view text) {
+  std::string out;
+  WalkUtf8(
+      text, [&](std::string_view sequence) { out += sequence; },
+      [&](unsigned char byte) {
+        out += "\\x";
+        out += kUpperHex[byte >> 4];
+        out += kUpperHex[byte & 0xF];
+      });
+  return out;
 }
 
 bool IsShellName(std::string_view name) {

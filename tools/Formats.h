@@ -15,6 +15,14 @@ std::string EscapeField(std::string_view text);
 // \u00XX, ill-formed UTF-8 replaced by U+FFFD.
 std::string JsonString(std::string_view text);
 
+// `text` as a JSON reader decodes JsonString(text): two names that JSON
+// cannot tell apart give the same.
+std::string JsonText(std::string_view text);
+
+// `text` for a message: ill-formed UTF-8 as \xHH, so that names a terminal
+// would show alike are told apart.
+std::string ShowBytes(std::string_view text);
+
 // Whether `name` can be a shell variable: a letter or '_', then letters,
 // digits and '_' (ASCII only).
 bool IsShellName(std::string_view name);

@@ -77,7 +77,8 @@ Commands:
       Print every pair, one SECTION<TAB>KEY<TAB>VALUE line each (a tab, line
       feed and backslash in them written \t, \n and \\); each key once,
       with the value get prints. --json: one object of sections, each an
-      object of its keys and values.
+      object of its keys and values; bytes that are not UTF-8 print as
+      U+FFFD, and names that would print as one are refused (exit 3).
   check FILE
       Print FILE:LINE: MESSAGE for each line no read reaches or that is
       probably a mistake: a line that is no blank, comment, key or header; a

@@ -3,7 +3,9 @@
 
 #include <iostream>
 #include <optional>
+#include <stdexcept>
 #include <string>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -55,6 +57,31 @@ void PrintFormatted(
       std::cout << "[ " << section.value_or("") << " ] " << key << " = "
                 << value << '\n';
     }
+  }
+}
+
+// Shows `name` in a message as the bytes it is.
+std::string Shown(const std::string& name, char open, char close) {
+  return open + ShowBytes(name) + close;
+}
+
+// dump --json: JSON strings hold Unicode text only, so names that differ
+// only in ill-formed UTF-8 would print as one (both U+FFFD), and a reader
+// keeps just one of them (jq the last): refused, rather than lose a setting
+// or invent an escape no JSON reader undoes.
+void RefuseMergedNames(const std::vector<std::string>& names, const char* kind,
+                       char open, char close, const std::string& where) {
+  std::unordered_map<std::string, const std::string*> printed;
+  for (const std::string& name : names) {
+    const auto [first, fresh] = printed.emplace(JsonText(name), &name);
+    if (fresh) continue;
+    throw std::invalid_argument(
+        std::string("--json would print ") + kind + " " +
+        Shown(*first->second, open, close) + " and " +
+        Shown(name, open, close) + where + " as one name, " +
+        JsonString(*first->second) +
+        ": a JSON string holds Unicode text only (dump without --json "
+        "prints every byte)");
   }
 }
 
@@ -162,23 +189,33 @@ int Dump(const Args& args) {
     return kOk;
   }
   // One section per line. Every named section appears, even without keys;
-  // the unnamed one only when it has keys.
-  bool first = true;
-  std::cout << '{';
+  // the unnamed one only when it has keys. All is checked before any print.
+  std::vector<std::string> sections;
+  std::vector<std::vector<std::pair<std::string, std::string>>> pairsOf;
   for (const auto& section : store.Sections()) {
-    const auto pairs = store.Pairs(section, args.raw);  // get reads the first
+    auto pairs = store.Pairs(section, args.raw);  // get reads the first
     if (!section && pairs.empty()) continue;
-    std::cout << (first ? "\n  " : ",\n  ") << JsonString(section.value_or(""))
+    std::vector<std::string> keys;
+    keys.reserve(pairs.size());
+    for (const auto& pair : pairs) keys.push_back(pair.first);
+    sections.push_back(section.value_or(""));
+    RefuseMergedNames(keys, "keys", '"', '"',
+                      " of " + Shown(sections.back(), '[', ']'));
+    pairsOf.push_back(std::move(pairs));
+  }
+  RefuseMergedNames(sections, "sections", '[', ']', "");
+  std::cout << '{';
+  for (std::size_t i = 0; i < sections.size(); ++i) {
+    std::cout << (i == 0 ? "\n  " : ",\n  ") << JsonString(sections[i])
               << ": {";
-    first = false;
     const char* keySeparator = "";
-    for (const auto& [key, value] : pairs) {
+    for (const auto& [key, value] : pairsOf[i]) {
       std::cout << keySeparator << JsonString(key) << ": " << JsonString(value);
       keySeparator = ", ";
     }
     std::cout << '}';
   }
-  std::cout << (first ? "}\n" : "\n}\n");
+  std::cout << (sections.empty() ? "}\n" : "\n}\n");
   return kOk;
 }
 

@@ -91,12 +91,19 @@ class VTY_CONFIG_API Subscription {
 /// edit, and a save that merges one, call it too. This process's own saves
 /// never do. Several edits close together may come as one call.
 ///
-/// The directory of the file is watched with inotify, so a call follows an
-/// edit within a fraction of a second and nothing runs while nobody
-/// watches. Where a watch cannot be set (a file system without inotify, the
-/// watch limit reached, a missing directory) the file is checked once per
-/// interval of the background writer instead, and the error handler is
-/// told so once.
+/// The directory of the file is watched with inotify (and, when `file` is a
+/// symbolic link, the directory of each link's target on the way), so a
+/// call follows an edit within a fraction of a second and nothing runs while
+/// nobody watches. The file is read once its writer is done with it: a file
+/// renamed away, removed or just made is waited for up to 250 ms, and a file
+/// being written until its writer closes it (at most 2 s), so that an
+/// editor's save that renames the old file away and writes a new one comes
+/// as one call with only what changed. A directory renamed away or removed
+/// is watched again by its path. Where a watch cannot be set (a file system
+/// without inotify, the watch limit reached, a missing directory) the file
+/// is checked every second (every interval of the background writer, when
+/// shorter) until it can be, and the error handler is told so, once each
+/// time.
 ///
 /// Callbacks run one at a time, in order, on one thread of the library, with
 /// no lock held: a callback may call any function of the library, on this

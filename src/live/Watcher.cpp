@@ -1,14 +1,16 @@
 // The watcher: one thread, running while someone subscribes, that waits on
 // inotify for changes in the directories of the watched files, reads a
-// changed file again as Reload does, and runs the subscribers' callbacks
-// with what the merge of the other writer's edit changed.
+// changed file again as Reload does once its writer is done with it, and
+// runs the subscribers' callbacks with what the merge of the other writer's
+// edit changed.
 //
 // The directory is watched rather than the file, since a save (this
 // library's, an editor's) renames a new file over the old, which a watch on
-// the old file's inode would never see. This process's own saves do not
-// merge anything, so they report nothing: what a callback gets is exactly
-// what a merge brought in, whether the watcher, a Reload or a save of this
-// process's own made it.
+// the old file's inode would never see (DirectoryWatches.h). What the
+// events say of an edit in progress decides when to read (EditProgress.h).
+// This process's own saves do not merge anything, so they report nothing:
+// what a callback gets is exactly what a merge brought in, whether the
+// watcher, a Reload or a save of this process's own made it.
 //
 // Lock order: a document's lock, then the watcher's mutex. Neither is held
 // while a callback or the error handler runs.
@@ -33,9 +35,10 @@
 #include <unordered_map>
 
 #include "base/Immortal.h"
+#include "live/DirectoryWatches.h"
+#include "live/EditProgress.h"
 #include "live/Failures.h"
 #include "live/Fork.h"
-#include "live/Interval.h"
 #include "save/Merge.h"
 #include "save/Save.h"
 
@@ -45,18 +48,11 @@ namespace detail {
 
 namespace {
 
-namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 
-// What a writer's edit of a file in its directory shows: a rename over it,
-// a write (a truncation too) and its close, a removal. Reading waits until
-// the directory has been quiet for kQuiet (at most kGatherAtMost), so that
-// an edit in progress (truncated, not written yet) is not what is read, and
-// edits close together come as one call.
-constexpr std::uint32_t kEdits = IN_CLOSE_WRITE | IN_MODIFY | IN_MOVED_TO |
-                                 IN_MOVED_FROM | IN_DELETE | IN_DELETE_SELF |
-                                 IN_MOVE_SELF | IN_ONLYDIR;
+// Reading waits until the directories have been quiet for kQuiet (at most
+// kGatherAtMost), so that edits close together come as one call.
 constexpr milliseconds kQuiet{15};
 constexpr milliseconds kGatherAtMost{80};
 
@@ -88,11 +84,10 @@ class Watcher {
     ValueReader read;
     ChangeCallback callback;
   };
-  // A watched document: where its events come from.
+  // A watched document (its watches are in watches_).
   struct Watched {
     File* document = nullptr;
-    std::string name;       // the file's name in its directory
-    int watch = -1;         // the directory's inotify watch, or -1: polled
+    EditProgress progress;  // whether, and from when, to read it again
     std::size_t users = 0;  // its subscribers
   };
   struct Notice {
@@ -101,13 +96,17 @@ class Watcher {
   };
 
   void StartLocked();
-  // Sets the watch of `watched`; the failure to report when it cannot.
-  std::exception_ptr WatchLocked(Watched& watched);
   void Run();
-  // Adds the documents that the inotify events name to `due`, once the
-  // directories have been quiet for kQuiet; `wait`: for kQuiet even when no
-  // event is there yet.
-  void Collect(int inotify, bool wait, std::vector<File*>& due);
+  // Hears the inotify events until the directories have been quiet for
+  // kQuiet; `wait`: for kQuiet even when no event is there yet.
+  void Collect(int inotify, bool wait);
+  // When the thread must wake next, at the latest: a document to read, a
+  // polled one to check. Clock::time_point::max(): no bound.
+  Clock::time_point NextLocked(Clock::time_point lastPoll) const;
+  // Marks the polled documents to be read, once per PollInterval().
+  void Poll(Clock::time_point& lastPoll);
+  // The documents due to be read whose writers are done; taken.
+  std::vector<File*> TakeReadable();
   bool Pending() {
     std::lock_guard lock(mutex_);
     return !notices_.empty();
@@ -120,7 +119,7 @@ class Watcher {
   std::condition_variable idle_;  // a callback returned
   std::map<std::uint64_t, std::shared_ptr<Subscriber>> subscribers_;
   std::unordered_map<const File*, Watched> watched_;
-  std::unordered_map<int, std::size_t> watchUsers_;  // by watch descriptor
+  DirectoryWatches watches_;
   std::deque<Notice> notices_;
   std::uint64_t nextId_ = 1;
   std::uint64_t running_ = 0;  // the subscriber whose callback runs
@@ -129,8 +128,6 @@ class Watcher {
   bool alive_ = false;
   std::thread thread_;
   std::thread::id threadId_;
-  int inotify_ = -1;  // -1: no inotify, every file is polled
-  int inotifyError_ = 0;
   int wake_ = -1;  // an eventfd: notices queued, subscribers gone
 };
 
@@ -148,14 +145,17 @@ Subscription Watcher::Subscribe(File& document, ValueReader read,
   {
     std::lock_guard lock(mutex_);
     if (!alive_) StartLocked();
-    auto [entry, fresh] = watched_.try_emplace(
-        &document, Watched{&document, document.path.filename().string()});
+    auto [entry, fresh] =
+        watched_.try_emplace(&document, Watched{&document, {}, 0});
     try {
-      if (fresh) failure = WatchLocked(entry->second);
+      if (fresh) failure = watches_.Watch(document);
       id = nextId_++;
       subscribers_.emplace(id, std::move(subscriber));
     } catch (...) {
-      if (fresh) watched_.erase(entry);
+      if (fresh) {
+        watches_.Forget(document);
+        watched_.erase(entry);
+      }
       throw;
     }
     ++entry->second.users;
@@ -171,37 +171,18 @@ void Watcher::StartLocked() {
     throw std::system_error(errno, std::generic_category(),
                             "vty::config::ini: cannot start watching files");
   }
-  inotify_ = ::inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
-  inotifyError_ = inotify_ < 0 ? errno : 0;
+  watches_.Open();
   wake_ = wake;
   try {
     thread_ = std::thread([this] { Run(); });
   } catch (...) {
-    if (inotify_ >= 0) ::close(inotify_);
+    watches_.Close();
     ::close(wake_);
-    inotify_ = wake_ = -1;
+    wake_ = -1;
     throw;
   }
   threadId_ = thread_.get_id();
   alive_ = true;
-}
-
-std::exception_ptr Watcher::WatchLocked(Watched& watched) {
-  const fs::path directory = watched.document->path.parent_path();
-  int error = inotifyError_;
-  if (inotify_ >= 0) {
-    watched.watch = ::inotify_add_watch(inotify_, directory.c_str(), kEdits);
-    if (watched.watch >= 0) {
-      ++watchUsers_[watched.watch];
-      return nullptr;
-    }
-    error = errno;
-  }
-  return std::make_exception_ptr(std::system_error(
-      error, std::generic_category(),
-      "vty::config::ini: cannot watch " + directory.string() +
-          " for edits of " + watched.name + "; checking it every " +
-          std::to_string(WriterInterval().count()) + " ms instead"));
 }
 
 void Watcher::Cancel(std::uint64_t id) noexcept {
@@ -211,11 +192,7 @@ void Watcher::Cancel(std::uint64_t id) noexcept {
   const auto watched = watched_.find(found->second->document);
   subscribers_.erase(found);
   if (watched != watched_.end() && --watched->second.users == 0) {
-    const int watch = watched->second.watch;
-    if (watch >= 0 && --watchUsers_[watch] == 0) {
-      watchUsers_.erase(watch);
-      ::inotify_rm_watch(inotify_, watch);
-    }
+    watches_.Forget(*watched->second.document);
     watched_.erase(watched);
   }
   WakeLocked();  // the thread ends when nobody is left
@@ -246,74 +223,97 @@ void Watcher::Queue(const File& file, KeyValues before, KeyValues after) {
 
 void Watcher::Run() {
   auto lastPoll = Clock::now();
-  std::vector<File*> due;  // to read again; what a round left is kept
   for (;;) {
     int inotify = -1;
     int wake = -1;
-    int timeout = -1;  // no file polled: wait for events only
-    bool pending = false;
+    int timeout = -1;  // nothing to read or check: wait for events only
+    bool ready = false;
     {
       std::lock_guard lock(mutex_);
       if (subscribers_.empty()) {
         // Nobody watches: the thread ends, and with it every watch.
-        if (inotify_ >= 0) ::close(inotify_);
+        watches_.Close();
         ::close(wake_);
-        inotify_ = wake_ = -1;
+        wake_ = -1;
         watched_.clear();
-        watchUsers_.clear();
         notices_.clear();
         alive_ = false;
         // Nobody joins a thread that ends by itself: it is let go.
         thread_.detach();
         return;
       }
-      inotify = inotify_;
+      inotify = watches_.Descriptor();
       wake = wake_;
-      pending = !notices_.empty() || !due.empty();
-      for (const auto& entry : watched_) {
-        if (entry.second.watch < 0) {
-          timeout = static_cast<int>(WriterInterval().count());
-        }
+      const auto now = Clock::now();
+      const auto next = NextLocked(lastPoll);
+      ready = !notices_.empty() || next <= now;
+      if (!ready && next != Clock::time_point::max()) {
+        timeout = static_cast<int>(
+            std::chrono::ceil<milliseconds>(next - now).count());
       }
     }
-    if (!pending) {
+    if (!ready) {
       pollfd fds[2] = {{wake, POLLIN, 0}, {inotify, POLLIN, 0}};
       ::poll(fds, inotify >= 0 ? 2 : 1, timeout);
       std::uint64_t count = 0;
       [[maybe_unused]] const ssize_t read = ::read(wake, &count, sizeof count);
     }
-    if (inotify >= 0) Collect(inotify, false, due);
-    if (timeout >= 0 && Clock::now() - lastPoll >= milliseconds(timeout)) {
-      lastPoll = Clock::now();
-      std::lock_guard lock(mutex_);
-      for (auto& entry : watched_) {
-        if (entry.second.watch >= 0) continue;
-        due.push_back(entry.second.document);
-        // A directory that came back (or a watch freed elsewhere) is
-        // watched again.
-        if (inotify_ >= 0) WatchLocked(entry.second);
-      }
-    }
+    if (inotify >= 0) Collect(inotify, false);
+    Poll(lastPoll);
     // Edits that come while the files are read, or soon after a read that
     // found a change, are read too before the calls, whose notices they
-    // join: a rewrite in place may have been read half done (a truncation
-    // is seen on disk a moment before its event). Four rounds cover a writer
-    // that writes in a few bursts; the bound keeps a file written without
-    // pause from holding back every other subscriber's call, and what is
-    // still due is read next time.
-    for (int round = 0; round < 4 && !due.empty(); ++round) {
-      std::sort(due.begin(), due.end());
-      due.erase(std::unique(due.begin(), due.end()), due.end());
-      const std::vector<File*> reading = std::move(due);
-      due.clear();
+    // join: a writer may write in a few bursts. The bound keeps a file
+    // written without pause from holding back every other subscriber's
+    // call, and what is still due is read next time.
+    for (int round = 0; round < 4; ++round) {
+      const std::vector<File*> reading = TakeReadable();
+      if (reading.empty()) break;
       for (File* document : reading) ReadAgain(*document);
-      if (inotify >= 0) Collect(inotify, Pending(), due);
+      if (inotify >= 0) Collect(inotify, Pending());
     }
     Deliver();
   }
 }
 
-void Watcher::Collect(int inotify, bool wait, std::vector<File*>& due) {
+Clock::time_point Watcher::NextLocked(Clock::time_point lastPoll) const {
+  auto next = Clock::time_point::max();
+  for (const auto& entry : watched_) {
+    const Watched& watched = entry.second;
+    if (watched.progress.Due()) {
+      next = std::min(next, watched.progress.ReadableAt());
+    }
+    if (watches_.Polled(*watched.document)) {
+      next = std::min(next, lastPoll + PollInterval());
+    }
+  }
+  return next;
+}
+
+void Watcher::Poll(Clock::time_point& lastPoll) {
+  const auto now = Clock::now();
+  if (now - lastPoll < PollInterval()) return;
+  lastPoll = now;
+  std::lock_guard lock(mutex_);
+  for (auto& entry : watched_) {
+    // Reading it sets its watches again, where they can be set now.
+    if (watches_.Polled(*entry.second.document)) entry.second.progress.Check();
+  }
+}
+
+std::vector<File*> Watcher::TakeReadable() {
+  std::vector<File*> readable;
+  const auto now = Clock::now();
+  std::lock_guard lock(mutex_);
+  for (auto& entry : watched_) {
+    EditProgress& progress = entry.second.progress;
+    if (!progress.Due() || progress.ReadableAt() > now) continue;
+    progress.Taken();
+    readable.push_back(entry.second.document);
+  }
+  return readable;
+}
+
+void Watcher::Collect(int inotify, bool wait) {
   alignas(inotify_event) char buffer[16 * 1024];
   const auto start = Clock::now();
   bool any = wait;
@@ -321,28 +321,17 @@ void Watcher::Collect(int inotify, bool wait, std::vector<File*>& due) {
     const ssize_t got = ::read(inotify, buffer, sizeof buffer);
     if (got > 0) {
       any = true;
+      const auto now = Clock::now();
       std::lock_guard lock(mutex_);
       for (ssize_t at = 0; at < got;) {
         const auto* event = reinterpret_cast<const inotify_event*>(buffer + at);
         at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
-        const std::string_view name =
-            event->len != 0 ? std::string_view(event->name) : "";
-        // Events were lost when the queue overflowed: every file may have
-        // changed.
-        const bool lost = (event->mask & IN_Q_OVERFLOW) != 0;
-        for (auto& entry : watched_) {
-          Watched& watched = entry.second;
-          if (lost) due.push_back(watched.document);
-          if (lost || watched.watch != event->wd) continue;
-          if ((event->mask & IN_IGNORED) != 0) {
-            // The directory went away: poll until it can be watched again.
-            watched.watch = -1;
-            due.push_back(watched.document);
-          } else if (name.empty() || name == watched.name) {
-            due.push_back(watched.document);
+        watches_.Hear(*event, [&](const File& file) {
+          const auto found = watched_.find(&file);
+          if (found != watched_.end()) {
+            found->second.progress.Hear(event->mask, now);
           }
-        }
-        if ((event->mask & IN_IGNORED) != 0) watchUsers_.erase(event->wd);
+        });
       }
       continue;
     }
@@ -359,10 +348,19 @@ void Watcher::Collect(int inotify, bool wait, std::vector<File*>& due) {
 }
 
 void Watcher::ReadAgain(File& document) {
+  std::exception_ptr failure;
   {
     std::lock_guard lock(mutex_);
     if (watched_.count(&document) == 0) return;  // cancelled meanwhile
+    // Before the read, so that no edit after it goes unheard: a directory
+    // made again, a link pointed elsewhere, is watched from here on.
+    try {
+      failure = watches_.Watch(document);
+    } catch (...) {
+      failure = std::current_exception();
+    }
   }
+  if (failure) ReportFailure(document.path.string(), failure);
   try {
     Reload(document);  // a merge queues what it changed
   } catch (...) {
@@ -411,16 +409,15 @@ void Watcher::AfterFork(bool child) {
   if (child) {
     if (alive_) {
       thread_.detach();
-      if (inotify_ >= 0) ::close(inotify_);
       ::close(wake_);
     }
-    inotify_ = wake_ = -1;
+    watches_.Close();  // the parent's descriptor, copied into the child
+    wake_ = -1;
     alive_ = false;
     threadId_ = {};
     running_ = 0;
     subscribers_.clear();
     watched_.clear();
-    watchUsers_.clear();
     notices_.clear();
     // Made anew in place: a thread of the parent may have waited on them.
     ::new (static_cast<void*>(&idle_)) std::condition_variable();
