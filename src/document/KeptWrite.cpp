@@ -111,7 +111,8 @@ KeyValuePair* AddKept(File& file, const std::optional<std::string>& section,
                       const Syntax& syntax) {
   std::vector<KeyLines> all = FindAllKeyLines(file, section, key, syntax);
   if (all.empty()) {
-    return SetKept(file, nullptr, section, key, kept.raw, std::move(kept),
+    const std::string meant = kept.raw;  // kept is moved below
+    return SetKept(file, nullptr, section, key, meant, std::move(kept),
                    syntax);
   }
   // The new line and its continuation lines, right after the last line of
