@@ -112,8 +112,7 @@ KeyValuePair* AddKept(File& file, const std::optional<std::string>& section,
   std::vector<KeyLines> all = FindAllKeyLines(file, section, key, syntax);
   if (all.empty()) {
     const std::string meant = kept.raw;  // kept is moved below
-    return SetKept(file, nullptr, section, key, meant, std::move(kept),
-                   syntax);
+    return SetKept(file, nullptr, section, key, meant, std::move(kept), syntax);
   }
   // The new line and its continuation lines, right after the last line of
   // the key's last occurrence.
