@@ -512,6 +512,29 @@ TEST_F(ToolTest, InPlaceGoesOnWhereTheFileSystemHasNoLocks) {
   EXPECT_EQ(Inode(file_), inode);
 }
 
+// Bash completion offers the names of FILE's sections and keys, each one
+// word for the shell however it is spelled.
+TEST_F(ToolTest, CompletionQuotesNamesWithBlanks) {
+  if (std::system("command -v bash >/dev/null") != 0) {
+    GTEST_SKIP() << "bash is not installed";
+  }
+  WriteAll(file_, "[my sec]\nkey one = 1\n[Net]\nHost=h\n");
+  const auto complete = [&](const std::string& words) {
+    const std::string script =
+        "PATH=" + fs::path(VTY_INI_TOOL).parent_path().string() + ":$PATH; . " +
+        VTY_CONFIG_SOURCE_DIR +
+        "/tools/completion/vty-ini.bash; COMP_WORDS=(vty-ini " + words +
+        "); COMP_CWORD=$((${#COMP_WORDS[@]} - 1)); _vty_ini; "
+        "printf '%s\\n' \"${COMPREPLY[@]}\"";
+    int code = 0;
+    return Capture("bash -c " + Quote(script), code);
+  };
+  const std::string file = Quote(file_);
+  EXPECT_EQ(complete("get " + file + " my"), "my\\ sec\n");
+  EXPECT_EQ(complete("get " + file + " 'my\\ sec' k"), "key\\ one\n");
+  EXPECT_EQ(complete("get " + file + " \"'my sec'\" ''"), "key\\ one\n");
+}
+
 TEST_F(ToolTest, HelpAndVersion) {
   const std::string help = Run({"--help"}).out;
   for (const char* name :

@@ -7,6 +7,29 @@ _vty_ini_reply() {
   mapfile -t COMPREPLY < <(compgen -W "$1" -- "$2")
 }
 
+# The same for names (sections, keys): each reply quoted for the shell, so
+# that a name with a blank stays one word; $2 may be typed quoted.
+_vty_ini_names() {
+  local typed
+  typed=$(_vty_ini_unquote "$2")
+  _vty_ini_reply "$1" "$typed"
+  local i
+  for i in "${!COMPREPLY[@]}"; do
+    printf -v 'COMPREPLY[i]' '%q' "${COMPREPLY[i]}"
+  done
+}
+
+# A word as typed, without its quotes and backslashes: what it names.
+_vty_ini_unquote() {
+  local word=$1
+  case $word in
+    \'*) word=${word#\'}; word=${word%\'} ;;
+    \"*) word=${word#\"}; word=${word%\"} ;;
+    *) word=$(printf '%s' "$word" | sed 's/\\\(.\)/\1/g') ;;
+  esac
+  printf '%s' "$word"
+}
+
 _vty_ini() {
   local cur=${COMP_WORDS[COMP_CWORD]} word
   local -a operands=()
@@ -25,12 +48,13 @@ _vty_ini() {
     --format) _vty_ini_reply $'sh\nini\nlines' "$cur"; return ;;
     --default-section)
       [[ -r ${operands[1]:-} ]] &&
-        _vty_ini_reply "$(vty-ini sections "${operands[1]}" 2>/dev/null)" "$cur"
+        _vty_ini_names "$(vty-ini sections "${operands[1]}" 2>/dev/null)" "$cur"
       return
       ;;
     --default | --list-sep | --inline-comments | --comment) return ;;
   esac
-  local file=${operands[1]:-}
+  local file
+  file=$(_vty_ini_unquote "${operands[1]:-}")
   case ${#operands[@]} in
     0)
       _vty_ini_reply $'get\nset\nmerge\ndel\ndel-section\nrename-section
@@ -38,13 +62,15 @@ sections\nsection\ncomment\ndump\ncheck' "$cur"
       ;;
     1) mapfile -t COMPREPLY < <(compgen -f -- "$cur") ;;
     2)
-      [[ -r $file ]] && _vty_ini_reply "$(vty-ini sections "$file" 2>/dev/null)" "$cur"
+      [[ -r $file ]] && _vty_ini_names "$(vty-ini sections "$file" 2>/dev/null)" "$cur"
       ;;
     3)
       case ${operands[0]} in
         get | set | del | comment)
-          [[ -r $file ]] && _vty_ini_reply "$(vty-ini dump "$file" 2>/dev/null |
-            awk -F '\t' -v s="${operands[2]}" 'tolower($1) == tolower(s) { print $2 }')" "$cur"
+          local section
+          section=$(_vty_ini_unquote "${operands[2]}")
+          [[ -r $file ]] && _vty_ini_names "$(vty-ini dump "$file" 2>/dev/null |
+            awk -F '\t' -v s="$section" 'tolower($1) == tolower(s) { print $2 }')" "$cur"
           ;;
       esac
       ;;
