@@ -22,7 +22,7 @@ using testing::Replace;
 using testing::WriteAll;
 using Items = std::vector<std::string>;
 
-const Syntax kRaw = testing::Rules(false, "", ',');
+const Syntax kRaw = testing::Rules(false, "", ',', false);
 const Syntax kUntrimmed =
     testing::Rules(false, ";", ',');  // comments, blanks kept
 

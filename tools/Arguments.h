@@ -72,6 +72,7 @@ struct Args {
   // How values are read, as the other readers of FILE read them.
   std::string inlineComments = ";";                       // --inline-comments
   bool last = false;                                      // --last
+  bool quotes = true;                                     // --no-quotes
   std::optional<std::string> defaultSection = "DEFAULT";  // --default-section
   bool all = false;                                       // get --all
 };
@@ -88,7 +89,8 @@ enum Options : unsigned {
   kFormat = 32,    // --format F
   kList = 64,      // --list, --list-sep C
   kEditing = 128,  // --verbose, --dry-run, --output=-, --inplace
-  kReading = 256,  // --inline-comments, --last, --default-section
+  kReading = 256,  // --inline-comments, --last, --default-section,
+                   // --no-quotes
   kAll = 512,      // --all
 };
 

@@ -29,6 +29,7 @@ ini::Syntax SyntaxOf(const Args& args) {
   syntax.duplicates = args.last ? ini::Syntax::Duplicates::Last
                                 : ini::Syntax::Duplicates::First;
   syntax.defaultSection = args.defaultSection;
+  syntax.quotes = args.quotes;
   return syntax;
 }
 

@@ -34,16 +34,16 @@ namespace {
 constexpr Command kCommands[] = {
     {"get",
      "FILE SECTION [KEY] [--default TEXT] [--raw] [--type TYPE] [--format F] "
-     "[--all] [--inline-comments CHARS] [--last] [--default-section NAME]",
+     "[--all] [--inline-comments CHARS] [--last] [--no-quotes] [--default-section NAME]",
      2, 3, kDefault | kRaw | kType | kFormat | kReading | kAll, Get, nullptr},
     {"set",
      "FILE SECTION KEY VALUE|-|ITEM [--existing] [--raw] [--type TYPE] "
-     "[--list] [--inline-comments CHARS] [--last] [--default-section NAME]",
+     "[--list] [--inline-comments CHARS] [--last] [--no-quotes] [--default-section NAME]",
      4, 4, kExisting | kRaw | kType | kList | kEditing | kReading, nullptr,
      Set},
     {"merge",
      "FILE [SECTION] [--existing] [--inline-comments CHARS] [--last] "
-     "[--default-section NAME]",
+     "[--no-quotes] [--default-section NAME]",
      1, 2, kExisting | kEditing | kReading, nullptr, Merge},
     {"del", "FILE SECTION KEY [ITEM --list] [--existing]", 3, 4,
      kExisting | kList | kEditing, nullptr, Del},
@@ -54,11 +54,11 @@ constexpr Command kCommands[] = {
     {"sections", "FILE", 1, 1, kNone, Sections, nullptr},
     {"section",
      "FILE SECTION [--raw] [--inline-comments CHARS] [--last] "
-     "[--default-section NAME]",
+     "[--no-quotes] [--default-section NAME]",
      2, 2, kRaw | kReading, PrintSection, nullptr},
     {"dump",
      "FILE [--json] [--raw] [--inline-comments CHARS] [--last] "
-     "[--default-section NAME]",
+     "[--no-quotes] [--default-section NAME]",
      1, 1, kJson | kRaw | kReading, Dump, nullptr},
     {"check", "FILE", 1, 1, kNone, Check, nullptr},
 };

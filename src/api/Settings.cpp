@@ -116,7 +116,8 @@ Lookup::State Settings::FetchText(const SectionName& section,
   const Hold hold(handle.document, Hold::Mode::kRead);
   const KeyValuePair* pair = ReadPair(handle, section, key);
   if (pair == nullptr) return State::Missing;
-  value = std::string(detail::MeantValue(pair->value, handle.rules));
+  std::string scratch;
+  value = detail::MeantValue(pair->value, handle.rules, scratch);
   if (inspect != nullptr) {
     inspect->text = value;
     inspect->line = detail::LineNumberOf(handle.document, pair);
@@ -131,7 +132,9 @@ Lookup::State Settings::FetchParsed(const SectionName& section,
   const Hold hold(handle.document, Hold::Mode::kRead);
   const KeyValuePair* pair = ReadPair(handle, section, key);
   if (pair == nullptr) return State::Missing;
-  const std::string_view text = detail::MeantValue(pair->value, handle.rules);
+  std::string scratch;  // touched only by a quoted value with an escape
+  const std::string_view text =
+      detail::MeantValue(pair->value, handle.rules, scratch);
   if (inspect != nullptr) {
     inspect->text = text;
     inspect->line = detail::LineNumberOf(handle.document, pair);
@@ -143,12 +146,19 @@ Lookup::State Settings::FetchItems(const SectionName& section,
                                    std::string_view key,
                                    std::vector<std::string>& items,
                                    Lookup* inspect) const {
-  std::string text;
-  const State state = FetchText(section, key, text, inspect);
-  if (state == State::Present) {
-    items = detail::SplitList(text, handle_->rules.listSeparator);
+  const Handle& handle = *handle_;
+  const Hold hold(handle.document, Hold::Mode::kRead);
+  const KeyValuePair* pair = ReadPair(handle, section, key);
+  if (pair == nullptr) return State::Missing;
+  // Split from the stored text: a quoted item keeps its separators.
+  items = detail::SplitList(detail::StoredValue(pair->value, handle.rules),
+                            handle.rules);
+  if (inspect != nullptr) {
+    std::string scratch;
+    inspect->text = detail::MeantValue(pair->value, handle.rules, scratch);
+    inspect->line = detail::LineNumberOf(handle.document, pair);
   }
-  return state;
+  return State::Present;
 }
 
 bool Settings::HasSection(const SectionName& section) const {
@@ -189,12 +199,15 @@ std::vector<std::pair<std::string, std::string>> Settings::Pairs(
   const bool last = handle.rules.duplicates == Syntax::Duplicates::Last;
   std::vector<std::pair<std::string, std::string>> pairs;
   std::unordered_map<std::string, std::size_t> seen;  // folded key: its place
+  std::string scratch;
   const auto add = [&](std::string& key, std::string_view raw, bool overrides) {
     const auto [place, added] = seen.emplace(detail::Folded(key), pairs.size());
     if (added) {
-      pairs.emplace_back(std::move(key), detail::MeantValue(raw, handle.rules));
+      pairs.emplace_back(std::move(key),
+                         detail::MeantValue(raw, handle.rules, scratch));
     } else if (overrides) {
-      pairs[place->second].second = detail::MeantValue(raw, handle.rules);
+      pairs[place->second].second =
+          detail::MeantValue(raw, handle.rules, scratch);
     }
   };
   const Hold hold(handle.document, Hold::Mode::kRead);
@@ -217,9 +230,10 @@ std::vector<std::string> Settings::GetAll(const SectionName& section,
   const KeyValuePair* found = ReadPair(handle, section, key);
   std::vector<std::string> values;
   if (found == nullptr) return values;
+  std::string scratch;
   for (const KeyValuePair* pair :
        detail::FindPairs(handle.document, found->section->name, key)) {
-    values.emplace_back(detail::MeantValue(pair->value, handle.rules));
+    values.emplace_back(detail::MeantValue(pair->value, handle.rules, scratch));
   }
   return values;
 }
@@ -228,11 +242,13 @@ std::vector<std::string> Settings::GetAll(const SectionName& section,
 
 namespace {
 
-// Sets `key` to `value` through `handle`; a flag (`flag` set, `value` its
-// text) keeps the words and letter case of the flag it replaces.
+// Sets `key` to `value` through `handle`, `value` given as `given` says; a
+// flag (`flag` set, `value` its text) keeps the words and letter case of the
+// flag it replaces.
 void Store(const Handle& handle, const SectionName& section,
            std::string_view key, std::string_view value,
-           std::optional<bool> flag = std::nullopt) {
+           std::optional<bool> flag = std::nullopt,
+           detail::Given given = detail::Given::kMeant) {
   const std::string name(key);
   // The rules of the free functions first: they need no lock.
   detail::CheckStorable(section, name, std::string(value), handle.name);
@@ -242,13 +258,14 @@ void Store(const Handle& handle, const SectionName& section,
     if (flag) {
       if (const KeyValuePair* pair =
               detail::FindPairBy(document, section, key, handle.rules)) {
-        word = detail::FlagLike(detail::MeantValue(pair->value, handle.rules),
-                                *flag);
+        std::string scratch;
+        word = detail::FlagLike(
+            detail::MeantValue(pair->value, handle.rules, scratch), *flag);
       }
     }
     return detail::LoggedKeptWrite(document, section, name,
                                    word.empty() ? value : word, handle.syntax,
-                                   handle.name);
+                                   handle.name, given);
   });
 }
 
@@ -266,13 +283,19 @@ void Settings::StoreFlag(const SectionName& section, std::string_view key,
 
 void Settings::StoreItems(const SectionName& section, std::string_view key,
                           const std::vector<std::string>& items) {
-  const char separator = handle_->rules.listSeparator;
-  const std::string refusal = detail::ListRefusal(items, separator);
+  const Syntax& syntax = handle_->rules;
+  std::string refusal = detail::ListRefusal(items, syntax);
+  const std::string text = detail::JoinList(items, syntax);
+  if (refusal.empty() && detail::SplitList(text, syntax) != items) {
+    refusal = "is a list whose text \"" + text +
+              "\" would not read back as the same items";
+  }
   if (!refusal.empty()) {
     detail::Refuse(
         "value of " + detail::KeySubject(section, key, handle_->name), refusal);
   }
-  StoreText(section, key, detail::JoinList(items, separator));
+  // As stored: read as a whole, one quoted item would lose its quotes.
+  Store(*handle_, section, key, text, std::nullopt, detail::Given::kStored);
 }
 
 bool Settings::Erase(const SectionName& section, std::string_view key) {

@@ -37,30 +37,45 @@ KeyValuePair* FindPairBy(const File& file,
 KeptText KeptTextOf(const KeyValuePair* pair, std::string_view meant,
                     const Syntax& syntax) {
   KeptText kept;
-  kept.raw = pair != nullptr ? KeptValue(pair->value, meant, syntax)
-                             : std::string(meant);
+  kept.raw = KeptValue(pair != nullptr ? pair->value : "", meant, syntax);
   kept.refusal = ValueRefusal(kept.raw, meant, syntax);
+  return kept;
+}
+
+KeptText KeptStoredOf(const KeyValuePair* pair, std::string_view stored,
+                      const Syntax& syntax) {
+  KeptText kept;
+  kept.raw = PlaceValue(pair != nullptr ? pair->value : "", stored, syntax);
+  if (StoredValue(kept.raw, syntax) == stored) return kept;
+  // Read without quotes, the line would give the text as given: the rule
+  // that keeps it from doing so is the refusal.
+  Syntax bare = syntax;
+  bare.quotes = false;
+  kept.refusal = ValueRefusal(kept.raw, stored, bare);
+  if (kept.refusal.empty()) {
+    kept.refusal = "would not read back as the text \"" +
+                   std::string(stored) + "\"";
+  }
   return kept;
 }
 
 KeyValuePair* SetKept(File& file, KeyValuePair* pair,
                       const std::optional<std::string>& section,
-                      const std::string& key, std::string_view meant,
+                      const std::string& key, std::string_view stored,
                       KeptText kept, const Syntax& syntax) {
   if (pair == nullptr) {
     // Spelled as its neighbours are: a file written "Key = value" gets
     // "New = value". Blanks after '=' are the value's own unless trimmed.
     const KeyValuePair* model = SpacingModel(file, section);
     if (model == nullptr || !syntax.trimValues) {
-      return SetValue(file, section, key, std::string(meant),
-                      Placement::kAfterLastKey);
+      return SetValue(file, section, key, kept.raw, Placement::kAfterLastKey);
     }
     const std::string_view line = model->text;
     const std::size_t equals = line.find('=');
     const std::string_view before = line.substr(0, equals);
     const std::string_view after = line.substr(equals + 1);
     const std::string raw =
-        std::string(after.substr(0, FirstNonBlank(after))) + std::string(meant);
+        std::string(after.substr(0, FirstNonBlank(after))) + kept.raw;
     const std::size_t keyEnd = before.find_last_not_of(" \t") + 1;
     std::string text = key;
     text.append(before.substr(keyEnd)).append("=").append(raw);
@@ -70,7 +85,7 @@ KeyValuePair* SetKept(File& file, KeyValuePair* pair,
     return made;
   }
   if (!kept.refusal.empty()) {
-    Rewrite(*pair, std::string(meant));  // their layout cannot hold it
+    Rewrite(*pair, std::string(stored));  // their layout cannot hold it
     return pair;
   }
   // Everything up to the first '=' stays: indentation, key, blanks.

@@ -38,24 +38,30 @@ bool LoggedWrite(File& file, const std::optional<std::string>& section,
 }
 
 bool LoggedKeptWrite(File& file, const std::optional<std::string>& section,
-                     const std::string& key, std::string_view meant,
+                     const std::string& key, std::string_view value,
                      const std::shared_ptr<const Syntax>& syntax,
-                     std::string_view name) {
+                     std::string_view name, Given given) {
   ChangeLog& changes = DocumentState::Of(file).changes;
   KeyValuePair* pair = FindPairBy(file, section, key, *syntax);
-  if (pair != nullptr && MeantValue(pair->value, *syntax) == meant) {
-    return false;
+  const bool meant = given == Given::kMeant;
+  if (pair != nullptr) {
+    std::string scratch;
+    if ((meant ? MeantValue(pair->value, *syntax, scratch)
+               : StoredValue(pair->value, *syntax)) == value) {
+      return false;
+    }
   }
-  KeptText kept = KeptTextOf(pair, meant, *syntax);
+  KeptText kept = meant ? KeptTextOf(pair, value, *syntax)
+                        : KeptStoredOf(pair, value, *syntax);
   if (!kept.refusal.empty()) {
-    Refuse("value \"" + std::string(meant) + "\" of " +
+    Refuse("value \"" + std::string(value) + "\" of " +
                KeySubject(section, key, name),
            kept.refusal);
   }
   const ChangeLog::Entry entry =
       changes.Add(Kind::kWrite, section, key, pair, syntax);
   KeyValuePair* line =
-      SetKept(file, pair, section, key, meant, std::move(kept), *syntax);
+      SetKept(file, pair, section, key, value, std::move(kept), *syntax);
   if (pair == nullptr) changes.Cache(line, entry);
   return true;
 }

@@ -28,14 +28,21 @@ namespace vty::config::ini::detail {
 bool LoggedWrite(File& file, const std::optional<std::string>& section,
                  const std::string& key, const std::string& value);
 
-// A handle's write of `meant` as `syntax` reads and writes values, keeping
-// the layout of the line (KeptWrite.h). A key that reads as `meant` already
-// is left alone: false. A value the line cannot hold as meant throws
-// invalid_argument naming the key and `name`, having changed nothing.
+// How a handle's write gives its value: as meant, which the write quotes
+// where the syntax needs it (Settings::Set of a text), or as stored, the
+// exact text of the value between the line's layout (a list, whose items
+// JoinList has quoted).
+enum class Given { kMeant, kStored };
+
+// A handle's write of `value` as `syntax` reads and writes values, keeping
+// the layout of the line (KeptWrite.h). A key that holds the value already
+// (reads as it, or, given as stored, stores it) is left alone: false. A
+// value the line cannot hold throws invalid_argument naming the key and
+// `name`, having changed nothing.
 bool LoggedKeptWrite(File& file, const std::optional<std::string>& section,
-                     const std::string& key, std::string_view meant,
+                     const std::string& key, std::string_view value,
                      const std::shared_ptr<const Syntax>& syntax,
-                     std::string_view name);
+                     std::string_view name, Given given = Given::kMeant);
 
 // Erases the key's lines. False, changing nothing, when the section is
 // missing; when only the key is, `missingSaves` says whether the erase

@@ -73,7 +73,7 @@ void Merge(File& file, const DiskContent& theirs, Hold& hold) {
           change.kind,
           now == change.section ? pair->section->name : change.section,
           pair->key,
-          change.syntax ? std::string(MeantValue(pair->value, *change.syntax))
+          change.syntax ? std::string(StoredValue(pair->value, *change.syntax))
                         : pair->value,
           change.syntax});
     }  // else the write failed before it changed anything
@@ -91,7 +91,7 @@ void Merge(File& file, const DiskContent& theirs, Hold& hold) {
           KeyValuePair* pair =
               FindPairBy(file, change.section, change.key, *change.syntax);
           SetKept(file, pair, change.section, change.key, change.value,
-                  KeptTextOf(pair, change.value, *change.syntax),
+                  KeptStoredOf(pair, change.value, *change.syntax),
                   *change.syntax);
         } else {
           SetValue(file, change.section, change.key, change.value);

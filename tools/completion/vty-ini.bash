@@ -16,7 +16,7 @@ _vty_ini() {
   if [[ $cur == --* ]]; then
     _vty_ini_reply $'--default\n--raw\n--type\n--format\n--existing
 --verbose\n--dry-run\n--output=-\n--inplace\n--list\n--list-sep\n--json
---all\n--inline-comments\n--last\n--default-section\n--help\n--version' "$cur"
+--all\n--inline-comments\n--last\n--no-quotes\n--default-section\n--help\n--version' "$cur"
     return
   fi
   case ${COMP_WORDS[COMP_CWORD - 1]} in
