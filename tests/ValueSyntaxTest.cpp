@@ -159,11 +159,11 @@ TEST(SyntaxTest, KeepsTheLayoutQuotesOrSaysWhyNot) {
 // new line and in lines of every layout, as a text and as a list item.
 TEST(SyntaxTest, EveryValueReadsBackAsSet) {
   const char* kValues[] = {
-      "",          "x",          " x",         "x ",        "\"",
-      "\"x\"",     "\"x",        "x\"",        "\\",        "\\\"",
-      "a\\",       "\\\\",       "a ; b",      ";a",        " ; ",
-      "C:\\d x",   "a, b",       "\"a\" b",    "a \"b\"",   "a # b",
-      " \" ; \\ ", "\"\\\"\"\\", "\t\"a\"\t",  "#",         "a;b"};
+      "",          "x",          " x",        "x ",      "\"",
+      "\"x\"",     "\"x",        "x\"",       "\\",      "\\\"",
+      "a\\",       "\\\\",       "a ; b",     ";a",      " ; ",
+      "C:\\d x",   "a, b",       "\"a\" b",   "a \"b\"", "a # b",
+      " \" ; \\ ", "\"\\\"\"\\", "\t\"a\"\t", "#",       "a;b"};
   const char* kLayouts[] = {"", "[s]\nk = 1\n", "[s]\n  k\t=  1   ; c\n",
                             "[s]\nk=\n", "[s]\nk = ; c\n"};
   for (const Syntax& syntax :
@@ -174,8 +174,9 @@ TEST(SyntaxTest, EveryValueReadsBackAsSet) {
       for (const char* value : kValues) {
         settings.Set("s", "k", value);
         EXPECT_EQ(settings.Get("s", "k", "-"), value) << settings.Text();
-        EXPECT_EQ(Settings::FromText(settings.Text(), syntax).Get("s", "k", "-"),
-                  value)
+        EXPECT_EQ(
+            Settings::FromText(settings.Text(), syntax).Get("s", "k", "-"),
+            value)
             << settings.Text();
         // In a list of more than one item, a marker after a blank ends the
         // value even inside quotes: such an item is refused.

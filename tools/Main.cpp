@@ -34,11 +34,13 @@ namespace {
 constexpr Command kCommands[] = {
     {"get",
      "FILE SECTION [KEY] [--default TEXT] [--raw] [--type TYPE] [--format F] "
-     "[--all] [--inline-comments CHARS] [--last] [--no-quotes] [--default-section NAME]",
+     "[--all] [--inline-comments CHARS] [--last] [--no-quotes] "
+     "[--default-section NAME]",
      2, 3, kDefault | kRaw | kType | kFormat | kReading | kAll, Get, nullptr},
     {"set",
      "FILE SECTION KEY VALUE|-|ITEM [--existing] [--raw] [--type TYPE] "
-     "[--list] [--inline-comments CHARS] [--last] [--no-quotes] [--default-section NAME]",
+     "[--list] [--inline-comments CHARS] [--last] [--no-quotes] "
+     "[--default-section NAME]",
      4, 4, kExisting | kRaw | kType | kList | kEditing | kReading, nullptr,
      Set},
     {"merge",

@@ -53,8 +53,8 @@ KeptText KeptStoredOf(const KeyValuePair* pair, std::string_view stored,
   bare.quotes = false;
   kept.refusal = ValueRefusal(kept.raw, stored, bare);
   if (kept.refusal.empty()) {
-    kept.refusal = "would not read back as the text \"" +
-                   std::string(stored) + "\"";
+    kept.refusal =
+        "would not read back as the text \"" + std::string(stored) + "\"";
   }
   return kept;
 }

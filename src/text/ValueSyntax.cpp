@@ -42,7 +42,8 @@ std::string Quoted(std::string_view text) {
   std::string quoted = "\"";
   for (std::size_t at = 0; at < text.size(); ++at) {
     const char next = at + 1 < text.size() ? text[at + 1] : '"';
-    if (text[at] == '"' || (text[at] == '\\' && (next == '"' || next == '\\'))) {
+    if (text[at] == '"' ||
+        (text[at] == '\\' && (next == '"' || next == '\\'))) {
       quoted += '\\';
     }
     quoted += text[at];
@@ -93,7 +94,8 @@ std::size_t NextItem(std::string_view stored, std::size_t start,
       }
     }
   }
-  const std::size_t end = std::min(stored.find(separator, start), stored.size());
+  const std::size_t end =
+      std::min(stored.find(separator, start), stored.size());
   item = std::string(StripBlanks(stored.substr(start, end - start)));
   return end;
 }
@@ -118,7 +120,8 @@ std::vector<std::string> SplitList(std::string_view stored,
   std::vector<std::string> items;
   if (StripBlanks(stored).empty()) return items;
   for (std::size_t start = 0;;) {
-    const std::size_t end = NextItem(stored, start, syntax, items.emplace_back());
+    const std::size_t end =
+        NextItem(stored, start, syntax, items.emplace_back());
     if (end == stored.size()) return items;
     start = end + 1;
   }
@@ -185,13 +188,28 @@ std::string FlagLike(std::string_view old, bool value) {
 
 std::string PlaceValue(std::string_view oldRaw, std::string_view stored,
                        const Syntax& syntax) {
-  const std::size_t comment = CommentStart(oldRaw, syntax.inlineComments);
+  // The comment begins after the value StoredValue finds, so that a marker
+  // inside its quotes begins none.
+  const std::string_view value = StoredValue(oldRaw, syntax);
+  const std::size_t end =
+      value.empty() ? 0
+                    : static_cast<std::size_t>(value.data() - oldRaw.data()) +
+                          value.size();
+  std::size_t comment = std::string_view::npos;
+  if (!syntax.trimValues) {
+    if (end < oldRaw.size()) comment = end;  // the value runs up to it
+  } else if (value.empty()) {
+    comment = CommentStart(oldRaw, syntax.inlineComments);
+  } else if (const std::size_t after =
+                 CommentStart(oldRaw.substr(end), syntax.inlineComments);
+             after != std::string_view::npos) {
+    comment = end + after;
+  }
   const std::string_view body = oldRaw.substr(0, comment);
   const std::string_view tail =
       comment == std::string_view::npos ? "" : oldRaw.substr(comment);
   std::string_view lead, trail;
   if (syntax.trimValues) {
-    const std::string_view value = StripBlanks(body);
     if (value.empty()) {
       // Only blanks: one goes before the value, the rest (at least one
       // before a comment) after it.

@@ -88,7 +88,8 @@ inline std::string_view StoredValue(std::string_view raw,
   if (syntax.trimValues) value = StripBlanks(value);
   if (syntax.quotes && !value.empty() && value.front() == '"') {
     // Markers inside the quotes were taken for a comment above.
-    const std::size_t open = static_cast<std::size_t>(value.data() - raw.data());
+    const std::size_t open =
+        static_cast<std::size_t>(value.data() - raw.data());
     const std::size_t end = QuotedValueEnd(raw, open, syntax);
     if (end != std::string_view::npos) return raw.substr(open, end - open);
   }
@@ -108,8 +109,7 @@ inline std::string_view MeantValue(std::string_view raw, const Syntax& syntax,
     return value;
   }
   const std::size_t close = QuoteEnd(value, 0);
-  return close + 1 == value.size() ? Unquoted(value, 0, close, scratch)
-                                   : value;
+  return close + 1 == value.size() ? Unquoted(value, 0, close, scratch) : value;
 }
 
 // The items of the list whose stored text (StoredValue) is `stored`: split at
