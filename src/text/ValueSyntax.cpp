@@ -51,6 +51,12 @@ std::string Quoted(std::string_view text) {
   return quoted += '"';
 }
 
+namespace {
+
+// Where the value of `raw` ends when it is one quoted string opening at
+// `open`: after its closing quote, followed only by what `syntax` does not
+// read as the value (blanks when it trims, then an inline comment); npos
+// when it is no such string.
 std::size_t QuotedValueEnd(std::string_view raw, std::size_t open,
                            const Syntax& syntax) {
   const std::size_t close = QuoteEnd(raw, open);
@@ -63,6 +69,30 @@ std::size_t QuotedValueEnd(std::string_view raw, std::size_t open,
   const bool alone =
       syntax.trimValues ? StripBlanks(after).empty() : after.empty();
   return alone ? close + 1 : std::string_view::npos;
+}
+
+// The position of `plain`, a view into `raw`, in it.
+std::size_t OffsetIn(std::string_view raw, std::string_view plain) {
+  return static_cast<std::size_t>(plain.data() - raw.data());
+}
+
+}  // namespace
+
+// A marker inside the quotes cut `plain` short: the string is looked for in
+// `raw` from its opening quote.
+std::string_view QuotedStoredValue(std::string_view raw, std::string_view plain,
+                                   const Syntax& syntax) {
+  const std::size_t open = OffsetIn(raw, plain);
+  const std::size_t end = QuotedValueEnd(raw, open, syntax);
+  return end == std::string_view::npos ? plain : raw.substr(open, end - open);
+}
+
+std::string_view QuotedMeantValue(std::string_view raw, std::string_view plain,
+                                  const Syntax& syntax, std::string& scratch) {
+  const std::size_t open = OffsetIn(raw, plain);
+  const std::size_t end = QuotedValueEnd(raw, open, syntax);
+  return end == std::string_view::npos ? plain
+                                       : Unquoted(raw, open, end - 1, scratch);
 }
 
 namespace {

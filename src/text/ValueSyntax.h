@@ -70,12 +70,26 @@ std::string_view Unquoted(std::string_view text, std::size_t open,
 // escaped with '\\', every other byte as it is.
 std::string Quoted(std::string_view text);
 
-// Where the value of `raw` ends under `syntax` when it is one quoted string
-// opening at `open`: after its closing quote, followed only by what the
-// syntax does not read as the value (blanks when trimmed, then an inline
-// comment); npos when it is no such string.
-std::size_t QuotedValueEnd(std::string_view raw, std::size_t open,
-                           const Syntax& syntax);
+// The value `raw` holds under a syntax that reads no quotes: without its
+// inline comment, and trimmed when the syntax trims. A view into `raw`.
+inline std::string_view PlainValue(std::string_view raw, const Syntax& syntax) {
+  const std::string_view value =
+      raw.substr(0, CommentStart(raw, syntax.inlineComments));
+  return syntax.trimValues ? StripBlanks(value) : value;
+}
+
+// StoredValue and MeantValue of a `raw` whose PlainValue `plain` opens with
+// a quote, under a syntax that reads quotes: kept out of line, off the path
+// of every value without quotes.
+std::string_view QuotedStoredValue(std::string_view raw, std::string_view plain,
+                                   const Syntax& syntax);
+std::string_view QuotedMeantValue(std::string_view raw, std::string_view plain,
+                                  const Syntax& syntax, std::string& scratch);
+
+// Whether a value whose PlainValue is `plain` may be a quoted string.
+inline bool MayBeQuoted(std::string_view plain, const Syntax& syntax) {
+  return syntax.quotes && !plain.empty() && plain.front() == '"';
+}
 
 // The text of the value `raw` holds under `syntax`, as it is stored: without
 // its inline comment and, when the syntax trims, its blanks; a quoted value
@@ -83,17 +97,9 @@ std::size_t QuotedValueEnd(std::string_view raw, std::size_t open,
 // a line is edited; what it reads as is MeantValue. A view into `raw`.
 inline std::string_view StoredValue(std::string_view raw,
                                     const Syntax& syntax) {
-  std::string_view value =
-      raw.substr(0, CommentStart(raw, syntax.inlineComments));
-  if (syntax.trimValues) value = StripBlanks(value);
-  if (syntax.quotes && !value.empty() && value.front() == '"') {
-    // Markers inside the quotes were taken for a comment above.
-    const std::size_t open =
-        static_cast<std::size_t>(value.data() - raw.data());
-    const std::size_t end = QuotedValueEnd(raw, open, syntax);
-    if (end != std::string_view::npos) return raw.substr(open, end - open);
-  }
-  return value;
+  const std::string_view plain = PlainValue(raw, syntax);
+  return MayBeQuoted(plain, syntax) ? QuotedStoredValue(raw, plain, syntax)
+                                    : plain;
 }
 
 // The value `raw` holds under `syntax`: without its inline comment, trimmed
@@ -103,13 +109,10 @@ inline std::string_view StoredValue(std::string_view raw,
 // so that a typed read allocates nothing.
 inline std::string_view MeantValue(std::string_view raw, const Syntax& syntax,
                                    std::string& scratch) {
-  const std::string_view value = StoredValue(raw, syntax);
-  if (!syntax.quotes || value.size() < 2 || value.front() != '"' ||
-      value.back() != '"') {
-    return value;
-  }
-  const std::size_t close = QuoteEnd(value, 0);
-  return close + 1 == value.size() ? Unquoted(value, 0, close, scratch) : value;
+  const std::string_view plain = PlainValue(raw, syntax);
+  return MayBeQuoted(plain, syntax)
+             ? QuotedMeantValue(raw, plain, syntax, scratch)
+             : plain;
 }
 
 // The items of the list whose stored text (StoredValue) is `stored`: split at
