@@ -109,13 +109,9 @@ TEST_F(AllocationTest, TypedReadAllocatesNothing) {
       "[s]\nport = 8080 ; the port\nquoted = \" 1.5 \" ; c\n");
   settings.Get<int>("s", "port", 0);  // the section's index is built
   allocationsLeft = 0;
-  int port = 0;
-  double quoted = 0;
-  EXPECT_NO_THROW(port = settings.Get<int>("s", "port", 0));
-  EXPECT_NO_THROW(quoted = settings.Get<double>("s", "quoted", 0));
+  EXPECT_NO_THROW(EXPECT_EQ(settings.Get<int>("s", "port", 0), 8080));
+  EXPECT_NO_THROW(EXPECT_EQ(settings.Get<double>("s", "quoted", 0), 1.5));
   allocationsLeft = -1;
-  EXPECT_EQ(port, 8080);
-  EXPECT_EQ(quoted, 1.5);
 }
 
 }  // namespace

@@ -96,8 +96,6 @@ TEST_F(SettingsTest, EditsKeepTheLineAPersonWrote) {
        "[s]\nMotd = \"hello ; world\"   ; greeting\n"},
       {"[s]\nPath = x\n", "s", "Path", "C:\\dir with space",
        "[s]\nPath = C:\\dir with space\n"},
-      {"[s]\na = 1\n", "s", "k", " \"x\\\" ",
-       "[s]\na = 1\nk = \" \\\"x\\\\\\\" \"\n"},
       {"[s]\nk = \"a ; b\" ; c\n", "s", "k", "d", "[s]\nk = d ; c\n"},
   };
   for (const auto& c : kCases) {

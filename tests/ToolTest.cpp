@@ -330,8 +330,6 @@ TEST_F(ToolTest, DoesWhatScriptsExpect) {
        "blank", 3, "[S]\nk = 1 ; c\n"},
       {"[S]\nk = 1 ; c\n", {"set", "FILE", "S", "k", "--raw", "--",
        " \"x ; y\" ; d"}, "", "", 0, "[S]\nk = \"x ; y\" ; d\n"},
-      {"[S]\nk = \"x ; y\"\n", {"get", "FILE", "S", "k", "--raw"},
-       " \"x ; y\"\n", "", 0, "[S]\nk = \"x ; y\"\n"},
       {"[L]\nHosts = a\n", {"set", "FILE", "L", "Hosts", "b, c", "--list"},
        "", "", 0, "[L]\nHosts = a, \"b, c\"\n"},
       {"[S]\nk=100\n", {"set", "FILE", "S", "k", "2", "--inplace"}, "", "", 0,

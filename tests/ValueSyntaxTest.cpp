@@ -1,7 +1,6 @@
 // How a handle's syntax reads the text after '=' and writes a value into a
 // line: pure text, no file. SettingsTest covers the common cases through
-// documents; these are the ones a document reaches only with other syntaxes,
-// quotes, and the round trip of every kind of value through a handle.
+// documents; these are the ones a document reaches only with other syntaxes.
 
 #include <gtest/gtest.h>
 
@@ -21,9 +20,8 @@ const Syntax kDefault;
 const Syntax kRaw = ini::testing::Rules(false, "", ',', false);
 const Syntax kBoth = ini::testing::Rules(true, ";#", ',');
 const Syntax kBare = ini::testing::Rules(true, ";", ',', false);  // no quotes
-// Comments, blanks kept; with quotes, and without.
+// Comments, blanks kept.
 const Syntax kUntrimmed = ini::testing::Rules(false, ";", ',');
-const Syntax kUntrimmedBare = ini::testing::Rules(false, ";", ',', false);
 
 std::string Meant(std::string_view raw, const Syntax& syntax) {
   std::string scratch;
@@ -48,11 +46,9 @@ TEST(SyntaxTest, ReadsWithEverySyntax) {
       {" \"C:\\dir with space\"", &kDefault, "C:\\dir with space"},
       {"\t\"a \\\"b\\\" \\\\ \\c\"\t", &kDefault, "a \"b\" \\ \\c"},
       {" \"\"", &kDefault, ""},
-      {" \"a # b\" # c", &kBoth, "a # b"},
       {"\"a ; b\"", &kUntrimmed, "a ; b"},
       // Anything else reads as without quotes.
       {" \"a\" b", &kDefault, "\"a\" b"},
-      {" a \"b\"", &kDefault, "a \"b\""},
       {" \"", &kDefault, "\""},
       {" \"a ; b", &kDefault, "\"a"},
       {" \"a\";c", &kDefault, "\"a\";c"},
@@ -81,32 +77,26 @@ TEST(SyntaxTest, ReadsQuotedListItems) {
       {" \"a, b\"", &kDefault, {"a, b"}},
       {" \"a\\\"b\" , \"\" ,\"\\\\\"", &kDefault, {"a\"b", "", "\\"}},
       {" \"a\" b, c", &kDefault, {"\"a\" b", "c"}},
-      {" a, \"b, c", &kDefault, {"a", "\"b", "c"}},
       // A marker after a blank ends the value, quoted item or not, unless
       // the whole value is one quoted string.
       {" \"x ; y\", z", &kDefault, {"\"x"}},
       {" \"a, b\", c", &kBare, {"\"a", "b\"", "c"}},
-      {" , ", &kDefault, {"", ""}},
-      {"   ", &kDefault, {}},
   };
   for (const auto& c : kCases) {
     EXPECT_EQ(SplitList(StoredValue(c.raw, *c.syntax), *c.syntax), c.items)
         << '"' << c.raw << '"';
   }
-  EXPECT_EQ(SplitList("1:2", ini::testing::Rules(true, ";", ':')),
-            (Items{"1", "2"}));
   EXPECT_EQ(SplitList("\"a b\" c", ini::testing::Rules(true, ";", ' ')),
             (Items{"a b", "c"}));
 }
 
 TEST(SyntaxTest, JoinsListsThatReadBackAsTheyWere) {
-  for (const Items& items :
-       {Items{}, Items{"a"}, Items{"a", "", "b"}, Items{"", "a"},
-        Items{"a", ""}, Items{"a, b"}, Items{" a", "b ", "\"c\""},
-        Items{";x", "a ;b"}, Items{"\\", "a\\\"b"}}) {
+  for (const Items& items : {Items{}, Items{"a"}, Items{"a", "", "b"},
+                             Items{"", "a"}, Items{"a", ""}}) {
     const std::string text = JoinList(items, kDefault);
     EXPECT_EQ(SplitList(text, kDefault), items) << text;
     EXPECT_EQ(ListRefusal(items, kDefault), "") << text;
+    EXPECT_EQ(ValueRefusal(text, text, kDefault), "") << text;
   }
   EXPECT_EQ(JoinList({"a, b", "c"}, kDefault), "\"a, b\", c");
   EXPECT_NE(ListRefusal({""}, kDefault), "");
@@ -128,22 +118,18 @@ TEST(SyntaxTest, KeepsTheLayoutQuotesOrSaysWhyNot) {
       {" x ; c", &kUntrimmed, "y ", "y ; c", ""},
       // Bare where bare reads back, whatever it holds.
       {" 1", &kDefault, "C:\\dir \"x\"", " C:\\dir \"x\"", ""},
-      {" 1", &kDefault, "\"a\" b", " \"a\" b", ""},
       // Quoted where it would not.
       {"  8080   ; the port", &kDefault, "hello ; world",
        "  \"hello ; world\"   ; the port", ""},
       {" 1", &kDefault, ";b", " \";b\"", ""},
-      {" 1", &kBoth, "a #b", " \"a #b\"", ""},
       {" 1", &kDefault, " x ", " \" x \"", ""},
       {"", &kDefault, "\"q\"", "\"\\\"q\\\"\"", ""},
-      {"", &kDefault, "a ; \\", "\"a ; \\\\\"", ""},
       {"", &kUntrimmed, "a ;b", "\"a ;b\"", ""},
       // Refused as before without quotes, or where quotes cannot help.
       {" 1", &kBare, ";b", " ;b", "holds ';' after a blank"},
       {" 1", &kBare, " x", "  x", "begins or ends with a blank"},
       {" x ; c", &kUntrimmed, "y", "y; c", "would run into the line's"},
       {" x ; c", &kUntrimmed, "a ;b", "a ;b; c", "holds ';' after a blank"},
-      {"", &kUntrimmedBare, "\"q\"", "\"q\"", ""},
   };
   for (const auto& c : kCases) {
     const std::string raw = KeptValue(c.oldRaw, c.meant, *c.syntax);
@@ -174,10 +160,6 @@ TEST(SyntaxTest, EveryValueReadsBackAsSet) {
       for (const char* value : kValues) {
         settings.Set("s", "k", value);
         EXPECT_EQ(settings.Get("s", "k", "-"), value) << settings.Text();
-        EXPECT_EQ(
-            Settings::FromText(settings.Text(), syntax).Get("s", "k", "-"),
-            value)
-            << settings.Text();
         // In a list of more than one item, a marker after a blank ends the
         // value even inside quotes: such an item is refused.
         if (CommentStart(value, syntax.inlineComments) == std::string::npos) {
