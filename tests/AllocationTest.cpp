@@ -8,6 +8,7 @@
 #include <new>
 
 #include "TestUtil.h"
+#include "config/Settings.h"
 
 namespace {
 
@@ -99,6 +100,18 @@ TEST_F(AllocationTest, FailedReloadChangesNothing) {
   EXPECT_EQ(file.ReadValue("t", "b"), "3");
   EXPECT_EQ(held->text, "a=1");
   EXPECT_EQ(held->section->name, "s");
+}
+
+// The hot path of a handle: a typed read parses the value where it is
+// stored, quoted or not, and allocates nothing unless an escape is undone.
+TEST_F(AllocationTest, TypedReadAllocatesNothing) {
+  const Settings settings = Settings::FromText(
+      "[s]\nport = 8080 ; the port\nquoted = \" 1.5 \" ; c\n");
+  settings.Get<int>("s", "port", 0);  // the section's index is built
+  allocationsLeft = 0;
+  EXPECT_NO_THROW(EXPECT_EQ(settings.Get<int>("s", "port", 0), 8080));
+  EXPECT_NO_THROW(EXPECT_EQ(settings.Get<double>("s", "quoted", 0), 1.5));
+  allocationsLeft = -1;
 }
 
 }  // namespace

@@ -22,7 +22,7 @@ using testing::Replace;
 using testing::WriteAll;
 using Items = std::vector<std::string>;
 
-const Syntax kRaw = testing::Rules(false, "", ',');
+const Syntax kRaw = testing::Rules(false, "", ',', false);
 const Syntax kUntrimmed =
     testing::Rules(false, ";", ',');  // comments, blanks kept
 
@@ -91,6 +91,12 @@ TEST_F(SettingsTest, EditsKeepTheLineAPersonWrote) {
       // A new key is spelled as the key line it follows, or the file's first.
       {"[A]\n  k\t=  v\n", "A", "n", "1", "[A]\n  k\t=  v\nn\t=  1\n"},
       {"[A]\nKey = v\n[B]\n", "B", "n", "1", "[A]\nKey = v\n[B]\nn = 1\n"},
+      // Quoted only where the bare value would read otherwise.
+      {"[s]\nMotd = hi   ; greeting\n", "s", "Motd", "hello ; world",
+       "[s]\nMotd = \"hello ; world\"   ; greeting\n"},
+      {"[s]\nPath = x\n", "s", "Path", "C:\\dir with space",
+       "[s]\nPath = C:\\dir with space\n"},
+      {"[s]\nk = \"a ; b\" ; c\n", "s", "k", "d", "[s]\nk = d ; c\n"},
   };
   for (const auto& c : kCases) {
     const SectionName section =
@@ -123,6 +129,9 @@ TEST_F(SettingsTest, EditsKeepTheLineAPersonWrote) {
   EXPECT_EQ(typed.Get("s", "missing", std::string_view("view")), "view");
   EXPECT_EQ(typed.Text(),
             "[s]\nl = 1, 2, 3 ; c\ne = a,, b\nf = 0.1\nv = view\n");
+  Settings quoted = Settings::FromText("[s]\nPeers = x   ; c\n");
+  quoted.Set("s", "Peers", Items{"a, b", " c", "d"});
+  EXPECT_EQ(quoted.Text(), "[s]\nPeers = \"a, b\", \" c\", d   ; c\n");
 }
 
 // Every list reads back as written or is refused: never as another list.
@@ -154,7 +163,8 @@ TEST_F(SettingsTest, RefusalsNameTheRuleAndChangeNothing) {
   const std::string path = Path("app.ini");
   const std::string before = "[Net]\nPort = 8080 ; p\n";
   WriteAll(path, before);
-  Settings settings(path);
+  // Without quotes: with them, most of these values are quoted instead.
+  Settings settings(path, testing::Rules(true, ";", ',', false));
   const auto refusal = [&](auto set) {
     try {
       set();
@@ -179,6 +189,7 @@ TEST_F(SettingsTest, RefusalsNameTheRuleAndChangeNothing) {
   for (const auto& set : std::vector<std::function<void()>>{
            [&] { settings.Set("Net", "Port", " x"); },
            [&] { settings.Set("Net", "Port", "a\nb"); },
+           [&] { Settings(path).Set("Net", "Port", "a\r\"b\""); },
            [&] { settings.Set("Net", "Port", Items{"a,b"}); },
            [&] { settings.Set("Net", "Port", Items{""}); },
            [&] { settings.Set("", "k", "v"); },
@@ -384,6 +395,17 @@ TEST_F(SettingsTest, MergeReappliesAHandleWriteIntoTheirLine) {
     settings.Set("Net", "Port", 2);
     EXPECT_EQ(ReadAll(path), c.after);
   }
+  // Their line takes our write as we stored it: a quoted item stays one.
+  const std::string quoted = Path("quoted.ini");
+  WriteAll(quoted, "[Net]\nPeers = x\n");
+  InitialiseAsyncWriting();
+  Settings peers(quoted);
+  peers.Set("Net", "Peers", Items{"a, b"});
+  WriteAll(quoted, "[Net]\n  Peers =  y ; theirs\n");
+  peers.Flush();
+  ShutdownAsyncWriting();
+  EXPECT_EQ(ReadAll(quoted), "[Net]\n  Peers =  \"a, b\" ; theirs\n");
+  EXPECT_EQ(peers.Get<Items>("Net", "Peers", {}), Items{"a, b"});
   // The entry of a key written by both takes the way of its last write.
   for (const bool freeLast : {false, true}) {
     const std::string path =

@@ -19,15 +19,16 @@
 
 namespace vty::config::ini::testing {
 
-// A handle's syntax by its first three rules, the others as they default:
+// A handle's syntax by its first four rules, the others as they default:
 // spelt out, since a partial brace initialiser of Syntax draws clang's
 // -Wmissing-field-initializers.
 inline Syntax Rules(bool trimValues, std::string inlineComments,
-                    char listSeparator = ',') {
+                    char listSeparator = ',', bool quotes = true) {
   Syntax syntax;
   syntax.trimValues = trimValues;
   syntax.inlineComments = std::move(inlineComments);
   syntax.listSeparator = listSeparator;
+  syntax.quotes = quotes;
   return syntax;
 }
 

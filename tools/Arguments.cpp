@@ -77,6 +77,8 @@ Args ParseArgs(const Command& command, const std::vector<std::string>& words) {
       args.last = true;
     } else if (has(kReading) && word == "--continuation") {
       args.continuation = true;
+    } else if (has(kReading) && word == "--no-quotes") {
+      args.quotes = false;
     } else if (has(kReading) &&
                (value = OptionValue(words, i, "--default-section"))) {
       args.defaultSection = value;

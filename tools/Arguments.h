@@ -73,6 +73,7 @@ struct Args {
   std::string inlineComments = ";";                       // --inline-comments
   bool last = false;                                      // --last
   bool continuation = false;                              // --continuation
+  bool quotes = true;                                     // --no-quotes
   std::optional<std::string> defaultSection = "DEFAULT";  // --default-section
   bool all = false;                                       // get --all
   bool add = false;                                       // set --add
@@ -91,7 +92,8 @@ enum Options : unsigned {
   kFormat = 32,    // --format F
   kList = 64,      // --list, --list-sep C
   kEditing = 128,  // --verbose, --dry-run, --output=-, --inplace
-  // --inline-comments, --last, --default-section, --continuation
+  // --inline-comments, --last, --default-section, --continuation,
+  // --no-quotes
   kReading = 256,
   kAll = 512,       // --all
   kAdd = 1024,      // --add

@@ -30,6 +30,7 @@ ini::Syntax SyntaxOf(const Args& args) {
                                 : ini::Syntax::Duplicates::First;
   syntax.defaultSection = args.defaultSection;
   syntax.continuationLines = args.continuation;
+  syntax.quotes = args.quotes;
   return syntax;
 }
 

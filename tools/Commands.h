@@ -39,8 +39,8 @@ int Edit(const Args& args, int (*edit)(const Args&, Store&));
 // The library's name for a SECTION operand: "" is the unnamed section.
 SectionName AsSection(const std::string& operand);
 std::string Describe(const SectionName& section);
-// How the command reads FILE: --inline-comments, --last, --default-section
-// and the --list-sep of the list values.
+// How the command reads FILE: --inline-comments, --last, --default-section,
+// --no-quotes and the --list-sep of the list values.
 ini::Syntax SyntaxOf(const Args& args);
 // Whether FILE exists, for the commands that report a missing file. What
 // exists but cannot be read (or is no regular file) the library refuses by

@@ -17,7 +17,8 @@ Commands:
   get FILE SECTION --format F [--raw] [--prefix P]
       Print the value of KEY as a person means it: without the blanks at its
       ends and without a comment (a ';' after a blank, and the rest of the
-      line); with --raw, everything after the '=' as stored. A missing key
+      line), and a value in double quotes as the text inside them; with
+      --raw, everything after the '=' as stored. A missing key
       prints TEXT, or without --default a message, and exits 1. --type
       prints the value as a TYPE (exit 3 when it is not one). --all prints
       every value of a repeated KEY, one a line. Without KEY, --format
@@ -32,15 +33,17 @@ Commands:
       value leaves the file untouched. VALUE "-" is one line of standard
       input (none at all: exit 3). --existing changes KEY only when it is
       there (exit 1 otherwise). A VALUE that would read back otherwise
-      (blanks at its ends, a ';' after a blank) is refused; with --raw,
-      VALUE is the exact text after the '=', kept whatever it holds but a
-      line break. --list adds ITEM to the list KEY holds unless it is there
-      already. --add writes one more line for KEY after its last (a
-      repeated key: get --all lists it last). --comment also makes TEXT the
-      comment block right above the key's line (see comment), in the same
-      save: one comment line per line of TEXT, with FILE's first comment
-      marker (';' when it has none); '' removes the block. TEXT holding a
-      carriage return is refused.
+      (blanks at its ends, a ';' after a blank, a leading '"') is written in
+      double quotes, '"' and '\' escaped with '\' (refused with
+      --no-quotes); with --raw, VALUE is the exact text after the '=', kept
+      whatever it holds but a line break. --list adds ITEM to the list KEY
+      holds unless it is there already, quoted when it holds the separator.
+      --add writes one more line for KEY after its last (a repeated key: get
+      --all lists it last). --comment also makes TEXT the comment block
+      right above the key's line (see comment), in the same save: one
+      comment line per line of TEXT, with FILE's first comment marker (';'
+      when it has none); '' removes the block. TEXT holding a carriage
+      return is refused.
   merge FILE [SECTION] [--existing]
       Set each key of the INI text on standard input in FILE, values as
       get gives them; keys before its first header go to SECTION (without
@@ -110,6 +113,9 @@ FILE as its other readers do:
                                    feeds is written as such lines. Without
                                    it, indented text no rule reads still
                                    stays with the key above it in edits
+  --no-quotes                      a value or list item in double quotes
+                                   reads as written, quotes and all, and
+                                   set refuses what would need them
   --default-section NAME           a key missing from a named section is
                                    read from section NAME (default
                                    DEFAULT, as crudini and configparser

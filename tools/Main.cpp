@@ -35,18 +35,19 @@ constexpr Command kCommands[] = {
     {"get",
      "FILE SECTION [KEY] [--default TEXT] [--raw] [--type TYPE] [--format F] "
      "[--all] [--inline-comments CHARS] [--last] [--continuation] "
+     "[--no-quotes] "
      "[--default-section NAME]",
      2, 3, kDefault | kRaw | kType | kFormat | kReading | kAll, Get, nullptr},
     {"set",
      "FILE SECTION KEY VALUE|-|ITEM [--existing] [--add] [--raw] "
      "[--type TYPE] [--list] [--comment TEXT] [--inline-comments CHARS] "
-     "[--last] [--continuation] [--default-section NAME]",
+     "[--last] [--continuation] [--no-quotes] [--default-section NAME]",
      4, 4,
      kExisting | kAdd | kRaw | kType | kList | kComment | kEditing | kReading,
      nullptr, Set},
     {"merge",
      "FILE [SECTION] [--existing] [--inline-comments CHARS] [--last] "
-     "[--continuation] [--default-section NAME]",
+     "[--continuation] [--no-quotes] [--default-section NAME]",
      1, 2, kExisting | kEditing | kReading, nullptr, Merge},
     {"del", "FILE SECTION KEY [ITEM --list] [--existing]", 3, 4,
      kExisting | kList | kEditing, nullptr, Del},
@@ -61,11 +62,11 @@ constexpr Command kCommands[] = {
      2, 3, kReading, PrintComment, nullptr},
     {"section",
      "FILE SECTION [--raw] [--inline-comments CHARS] [--last] "
-     "[--continuation] [--default-section NAME]",
+     "[--continuation] [--no-quotes] [--default-section NAME]",
      2, 2, kRaw | kReading, PrintSection, nullptr},
     {"dump",
      "FILE [--json] [--raw] [--inline-comments CHARS] [--last] "
-     "[--continuation] [--default-section NAME]",
+     "[--continuation] [--no-quotes] [--default-section NAME]",
      1, 1, kJson | kRaw | kReading, Dump, nullptr},
     {"check", "FILE", 1, 1, kNone, Check, nullptr},
 };

@@ -26,10 +26,12 @@ void Naming(const std::string& file, Edit edit) {
   }
 }
 
-// The same keys and lines as `syntax` reads, each value as stored.
+// The same keys and lines as `syntax` reads, each value as stored: quotes
+// and all.
 ini::Syntax Raw(ini::Syntax syntax) {
   syntax.trimValues = false;
   syntax.inlineComments.clear();
+  syntax.quotes = false;
   return syntax;
 }
 

@@ -1,8 +1,9 @@
 // Store: the one place vty-ini reads and edits an INI file, through the
 // library's `Settings` handle with the syntax the command line asks for (by
 // default: no blanks at a value's ends, no ';' comment after a blank, the
-// first of a repeated key, [DEFAULT] under every named section), and an edit
-// keeps the rest of the line.
+// text inside the quotes of a quoted value, the first of a repeated key,
+// [DEFAULT] under every named section), and an edit keeps the rest of the
+// line.
 //
 // A command reads and edits an in-memory copy of the file, so that every
 // refusal comes before the file is touched and --dry-run sees the result

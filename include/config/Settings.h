@@ -29,7 +29,14 @@
 //   "color = #fff"              "#fff" ('#' is not a marker unless named)
 //   "Name ="                    ""
 //   "Peers = a , b,,c"          as a list: "a", "b", "", "c"
-// `Syntax{false, ""}` reads exactly what `ReadString` reads.
+// and with quotes (lines and values as written, without C escapes):
+//   Motd = "hello ; world"  ; hi   hello ; world (one quoted string: inside)
+//   Path = "C:\dir with space"     C:\dir with space ('\' escapes '"' and '\'
+//                                  only)
+//   Name = "a" b                   "a" b (not one quoted string: as written)
+//   Peers = "a, b", c              as a list: the items a, b and c
+// `Syntax{false, "", ',', false}` (no trimming, comments or quotes) reads
+// exactly what `ReadString` reads.
 //
 // How a handle edits: `Set` on an existing key replaces only the value, so
 // the indentation, the key's spelling, the blanks around '=' and a trailing
@@ -43,7 +50,11 @@
 // above it, a new section's as the file's first line. Once a handle is made
 // on a document, the saves of the free functions keep the endings too. A
 // value that would read back differently under the handle's syntax is
-// refused with `std::invalid_argument`, and nothing changes.
+// written in double quotes where the syntax reads quotes, '"' and '\\'
+// escaped where they must be (Motd = "hello ; world"  ; hi); a value that
+// reads back bare is written bare. One that quotes cannot hold either, or
+// any that needs them without `quotes`, is refused with
+// `std::invalid_argument`, and nothing changes.
 //
 // Types: `T` is std::string, bool, int, long, long long, unsigned, unsigned
 // long, unsigned long long, float, double (parsed and formatted as
@@ -204,12 +215,13 @@ class VTY_CONFIG_API Settings {
   // background writer while it runs). Besides what the reads throw: the
   // `std::invalid_argument` of `WriteString` for a section name or key that
   // could not be stored, and for a value that would read back differently
-  // under this handle's syntax (a line break, blanks at its ends when
-  // values are trimmed, a comment marker after a blank; for a list, an item
-  // holding the separator or blanks at its ends, or a list of one empty
-  // item), each naming the rule, the key and the file, with nothing
-  // changed; `std::filesystem::filesystem_error` when a save fails (the
-  // change then stays in memory for the next flush).
+  // under this handle's syntax even in quotes (a line break; without
+  // `quotes`, blanks at its ends when values are trimmed, a comment marker
+  // after a blank; for a list, an item holding a marker after a blank among
+  // several, or, without `quotes`, the separator or blanks at its ends; a
+  // list of one empty item), each naming the rule, the key and the file,
+  // with nothing changed; `std::filesystem::filesystem_error` when a save fails
+  // (the change then stays in memory for the next flush).
 
   /// Sets `key` in `section` to `value` (see the top of this file for where
   /// the text goes). A bool replacing a flag keeps its words and letter

@@ -4,8 +4,9 @@
 // -----------------------------------------------------------------------------
 //
 // A `Syntax` says what of a line's text after '=' is the value a person
-// means: blanks at its ends, an inline comment, the items of a list. The
-// handles of config/Settings.h read and edit by one; see there for examples.
+// means: blanks at its ends, an inline comment, quotes, the items of a list.
+// The handles of config/Settings.h read and edit by one; see there for
+// examples.
 
 #ifndef VTY_CONFIG_SYNTAX_H_
 #define VTY_CONFIG_SYNTAX_H_
@@ -30,8 +31,13 @@ struct Syntax {
   /// trimmed.
   char listSeparator = ',';
   /// A value that is one double-quoted string after trimming ("...", with
-  /// '"' and '\\' inside escaped by '\\') reads as the text inside; markers
-  /// inside the quotes are no comment.
+  /// '"' and '\\' inside escaped by '\\'; any other '\\' stands for itself)
+  /// reads as the text inside; markers inside the quotes are no comment, and
+  /// a quoted list item keeps its separators. Anything else ("a" b, a lone
+  /// '"') reads as written. Without `trimValues` a value's blanks are its
+  /// own, so the quotes must span all of it, from right after the '=' to
+  /// the end of the line. `Set` quotes a value that would read back
+  /// otherwise bare, where without quotes it refuses it.
   bool quotes = true;
   /// Deeper-indented non-blank lines after a key line continue its value,
   /// read joined by "\n" (configparser's multi-line values). Without it a

@@ -148,12 +148,20 @@ Lookup::State Settings::FetchItems(const SectionName& section,
                                    std::string_view key,
                                    std::vector<std::string>& items,
                                    Lookup* inspect) const {
-  std::string text;
-  const State state = FetchText(section, key, text, inspect);
-  if (state == State::Present) {
-    items = detail::SplitList(text, handle_->rules.listSeparator);
+  const Handle& handle = *handle_;
+  const Hold hold(handle.document, Hold::Mode::kRead);
+  const detail::KeyLines found = ReadKey(handle, section, key);
+  if (found.pair == nullptr) return State::Missing;
+  // Split from the stored text: a quoted item keeps its separators.
+  std::string scratch;
+  items = detail::SplitList(
+      detail::ValueOf(found, handle.rules, scratch, detail::Given::kStored),
+      handle.rules);
+  if (inspect != nullptr) {
+    inspect->text = detail::ValueOf(found, handle.rules, scratch);
+    inspect->line = detail::LineNumberOf(handle.document, found.pair);
   }
-  return state;
+  return State::Present;
 }
 
 bool Settings::HasSection(const SectionName& section) const {
@@ -249,9 +257,14 @@ void CheckStorableBy(const Handle& handle, const SectionName& section,
 
 // Sets `key` to `value` through `handle`; a flag (`flag` set, `value` its
 // text) keeps the words and letter case of the flag it replaces.
+
+// Sets `key` to `value` through `handle`, `value` given as `given` says; a
+// flag (`flag` set, `value` its text) keeps the words and letter case of the
+// flag it replaces.
 void Store(const Handle& handle, const SectionName& section,
            std::string_view key, std::string_view value,
-           std::optional<bool> flag = std::nullopt) {
+           std::optional<bool> flag = std::nullopt,
+           detail::Given given = detail::Given::kMeant) {
   const std::string name(key);
   CheckStorableBy(handle, section, name, value);
   File& document = handle.document;
@@ -260,13 +273,14 @@ void Store(const Handle& handle, const SectionName& section,
     if (flag) {
       if (const KeyValuePair* pair =
               detail::FindPairBy(document, section, key, handle.rules)) {
-        word = detail::FlagLike(detail::MeantValue(pair->value, handle.rules),
-                                *flag);
+        std::string scratch;
+        word = detail::FlagLike(
+            detail::MeantValue(pair->value, handle.rules, scratch), *flag);
       }
     }
     return detail::LoggedKeptWrite(document, section, name,
                                    word.empty() ? value : word, handle.syntax,
-                                   handle.name);
+                                   handle.name, given);
   });
 }
 
@@ -284,13 +298,19 @@ void Settings::StoreFlag(const SectionName& section, std::string_view key,
 
 void Settings::StoreItems(const SectionName& section, std::string_view key,
                           const std::vector<std::string>& items) {
-  const char separator = handle_->rules.listSeparator;
-  const std::string refusal = detail::ListRefusal(items, separator);
+  const Syntax& syntax = handle_->rules;
+  std::string refusal = detail::ListRefusal(items, syntax);
+  const std::string text = detail::JoinList(items, syntax);
+  if (refusal.empty() && detail::SplitList(text, syntax) != items) {
+    refusal = "is a list whose text \"" + text +
+              "\" would not read back as the same items";
+  }
   if (!refusal.empty()) {
     detail::Refuse(
         "value of " + detail::KeySubject(section, key, handle_->name), refusal);
   }
-  StoreText(section, key, detail::JoinList(items, separator));
+  // As stored: read as a whole, one quoted item would lose its quotes.
+  Store(*handle_, section, key, text, std::nullopt, detail::Given::kStored);
 }
 
 void Settings::Add(const SectionName& section, std::string_view key,

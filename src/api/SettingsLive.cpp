@@ -20,7 +20,8 @@ Subscription Settings::OnChange(
         "text, which no other writer can change");
   }
   detail::ValueReader read = [syntax = handle_->syntax](std::string_view raw) {
-    return std::string(detail::MeantValue(raw, *syntax));
+    std::string scratch;
+    return std::string(detail::MeantValue(raw, *syntax, scratch));
   };
   return detail::Subscribe(handle_->document, std::move(read),
                            std::move(callback));

@@ -64,14 +64,30 @@ KeyValuePair* AddKeyLines(File& file, const std::optional<std::string>& section,
 }  // namespace
 
 KeptText KeptTextOf(const File& file, const KeyLines& key,
-                    std::string_view meant, const Syntax& syntax) {
-  const std::string_view first = meant.substr(0, meant.find('\n'));
+                    std::string_view value, const Syntax& syntax, Given given) {
+  const std::string_view first = value.substr(0, value.find('\n'));
+  const std::string_view old =
+      key.pair != nullptr ? std::string_view(key.pair->value) : "";
   KeptText kept;
-  kept.raw = key.pair != nullptr ? KeptValue(key.pair->value, first, syntax)
-                                 : std::string(first);
-  kept.refusal = ValueRefusal(kept.raw, first, syntax);
+  if (given == Given::kMeant) {
+    kept.raw = KeptValue(old, first, syntax);
+    kept.refusal = ValueRefusal(kept.raw, first, syntax);
+  } else {
+    kept.raw = PlaceValue(old, first, syntax);
+    if (StoredValue(kept.raw, syntax) != first) {
+      // Read without quotes, the line would give the text as given: the
+      // rule that keeps it from doing so is the refusal.
+      Syntax bare = syntax;
+      bare.quotes = false;
+      kept.refusal = ValueRefusal(kept.raw, first, bare);
+      if (kept.refusal.empty()) {
+        kept.refusal =
+            "would not read back as the text \"" + std::string(first) + "\"";
+      }
+    }
+  }
   if (kept.refusal.empty()) {
-    ContinuationText more = ContinuationOf(file, key, meant, syntax);
+    ContinuationText more = ContinuationOf(file, key, value, syntax, given);
     kept.continuation = std::move(more.lines);
     kept.refusal = std::move(more.refusal);
   }
@@ -80,7 +96,7 @@ KeptText KeptTextOf(const File& file, const KeyLines& key,
 
 KeyValuePair* SetKept(File& file, KeyValuePair* pair,
                       const std::optional<std::string>& section,
-                      const std::string& key, std::string_view meant,
+                      const std::string& key, std::string_view value,
                       KeptText kept, const Syntax& syntax) {
   if (pair == nullptr) {
     // Spelled as its neighbours are: a file written "Key = value" gets
@@ -92,7 +108,7 @@ KeyValuePair* SetKept(File& file, KeyValuePair* pair,
   }
   if (!kept.refusal.empty()) {
     // Their layout cannot hold it: the first line plainly.
-    Rewrite(*pair, std::string(meant.substr(0, meant.find('\n'))));
+    Rewrite(*pair, std::string(value.substr(0, value.find('\n'))));
   } else {
     // Everything up to the first '=' stays: indentation, key, blanks.
     const std::size_t equals = pair->text.find('=');
@@ -127,7 +143,7 @@ KeyValuePair* AddKept(File& file, const std::optional<std::string>& section,
 
 void SetAllKept(File& file, const std::optional<std::string>& section,
                 const std::string& key, const std::vector<std::string>& values,
-                const Syntax& syntax) {
+                const Syntax& syntax, Given given) {
   std::vector<KeyLines> all = FindAllKeyLines(file, section, key, syntax);
   // Their lines beyond the first go; ours are added after it.
   while (all.size() > 1) {
@@ -138,8 +154,8 @@ void SetAllKept(File& file, const std::optional<std::string>& section,
   }
   KeyLines first = all.empty() ? KeyLines{} : all.front();
   for (std::size_t i = 0; i < values.size(); ++i) {
-    KeptText kept =
-        KeptTextOf(file, i == 0 ? first : KeyLines{}, values[i], syntax);
+    KeptText kept = KeptTextOf(file, i == 0 ? first : KeyLines{}, values[i],
+                               syntax, given);
     if (i == 0) {
       SetKept(file, first.pair, section, key, values[i], std::move(kept),
               syntax);

@@ -15,31 +15,33 @@
 namespace vty::config::ini::detail {
 
 // The stored text that makes the key `key` (its lines as FindKeyLines gives
-// them; a missing key has none) read as `meant` under `syntax` with its
-// layout kept (see KeptValue): the text after its key line's '=', the
-// continuation lines of a value of several lines (ContinuationOf), and why
-// it would not read back as `meant` (empty when it would). A missing key:
-// `meant` itself, as "key=meant".
+// them; a missing key has none) hold `value`, given as `given`, under
+// `syntax` with its layout kept: the text after its key line's '=' (see
+// KeptValue: quoted where the syntax reads quotes and the bare value would
+// read otherwise; PlaceValue for a value given as stored), the continuation
+// lines of a value of several lines (ContinuationOf), and why it would not
+// read back so (empty when it would).
 struct KeptText {
   std::string raw;
   std::vector<std::string> continuation;
   std::string refusal;
 };
 KeptText KeptTextOf(const File& file, const KeyLines& key,
-                    std::string_view meant, const Syntax& syntax);
+                    std::string_view value, const Syntax& syntax,
+                    Given given = Given::kMeant);
 
 // Sets `key` in `section` as a handle writes it, without a lock, a log or
 // a save. `pair` is the key's line (FindKeyLines) or null, and `kept` what
-// KeptTextOf made of `meant` there: an existing line keeps its layout (or,
-// where `kept` is refused, becomes "key=meant"), and its continuation lines
-// are replaced; a missing key is added after the section's last key line
-// and the lines that continue it, with the blanks around '=' of that line
-// (or of the file's first key line; "key=meant" in a file without one).
-// Returns the line written.
-// Either completes or, on bad_alloc, changes nothing.
+// KeptTextOf made of `value` there: an existing line keeps its layout (or,
+// where `kept` is refused, becomes "key=" and the first line of `value`),
+// and its continuation lines are replaced; a missing key is added after the
+// section's last key line and the lines that continue it, with the blanks
+// around '=' of that line (or of the file's first key line; "key=meant" in a
+// file without one). Returns the line written. Either completes or, on
+// bad_alloc, changes nothing.
 KeyValuePair* SetKept(File& file, KeyValuePair* pair,
                       const std::optional<std::string>& section,
-                      const std::string& key, std::string_view meant,
+                      const std::string& key, std::string_view value,
                       KeptText kept, const Syntax& syntax);
 
 // Adds one more line for `key`, after its last line and the lines that
@@ -50,13 +52,13 @@ KeyValuePair* AddKept(File& file, const std::optional<std::string>& section,
                       const std::string& key, KeptText kept,
                       const Syntax& syntax);
 
-// Makes the key's lines hold `values`, in order, as `syntax` reads them:
+// Makes the key's lines hold `values` (given as `given`), in order:
 // the first goes into its first line as SetKept writes, the lines beyond
 // the number of values go, and the values beyond its lines are added as
 // AddKept adds them. Values the layout cannot hold are written plainly.
 void SetAllKept(File& file, const std::optional<std::string>& section,
                 const std::string& key, const std::vector<std::string>& values,
-                const Syntax& syntax);
+                const Syntax& syntax, Given given);
 
 }  // namespace vty::config::ini::detail
 

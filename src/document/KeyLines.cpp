@@ -145,7 +145,7 @@ std::vector<std::pair<std::string, std::string>> KeyValues(
   std::string scratch;
   if (!syntax.continuationLines || !HasIndentedLines(*found)) {
     for (auto& [key, raw] : SectionPairs(file, section)) {
-      values.emplace_back(std::move(key), MeantValue(raw, syntax));
+      values.emplace_back(std::move(key), MeantValue(raw, syntax, scratch));
     }
     return values;
   }
@@ -157,23 +157,31 @@ std::vector<std::pair<std::string, std::string>> KeyValues(
 }
 
 std::string_view ValueOf(const KeyLines& key, const Syntax& syntax,
-                         std::string& scratch) {
-  const std::string_view first = MeantValue(key.pair->value, syntax);
+                         std::string& scratch, Given given) {
+  const auto read = [&](std::string_view raw, std::string& into) {
+    return given == Given::kMeant ? MeantValue(raw, syntax, into)
+                                  : StoredValue(raw, syntax);
+  };
+  const std::string_view first = read(key.pair->value, scratch);
   if (!syntax.continuationLines || !key.HasContinuation()) return first;
-  scratch.assign(first);
+  std::string joined(first);
+  std::string line;
   for (auto ref = std::next(key.line); ref != key.end; ++ref) {
     const std::string_view text = (**ref)->text;
     const std::size_t indent = FirstNonBlank(text);
     if (StartsComment(text[indent])) continue;  // a comment among the lines
-    scratch += '\n';
-    scratch += MeantValue(text.substr(indent), syntax);
+    joined += '\n';
+    joined += read(text.substr(indent), line);
   }
+  scratch.swap(joined);
   return scratch;
 }
 
 ContinuationText ContinuationOf(const File& file, const KeyLines& key,
-                                std::string_view meant, const Syntax& syntax) {
+                                std::string_view value, const Syntax& syntax,
+                                Given given) {
   ContinuationText more;
+  const std::string_view meant = value;
   std::size_t at = meant.find('\n');
   if (at == std::string_view::npos) return more;
   if (!syntax.continuationLines) {
@@ -184,26 +192,31 @@ ContinuationText ContinuationOf(const File& file, const KeyLines& key,
   }
   const std::string indent = ContinuationIndent(file, key, syntax);
   std::string name;  // of a line that would be a header
+  std::string scratch;
   while (at != std::string_view::npos && more.refusal.empty()) {
     const std::size_t next = meant.find('\n', at + 1);
     const std::string_view line = meant.substr(at + 1, next - at - 1);
     at = next;
-    std::string text = indent;
-    text.append(line);
+    // As a value of one line is written: quoted where the syntax reads
+    // quotes and the bare line would read otherwise.
+    const std::string raw = given == Given::kMeant ? KeptValue("", line, syntax)
+                                                   : std::string(line);
+    std::string text = indent + raw;
     const LineShape shape = ShapeOf(text);
     if (StripBlanks(line).empty()) {
       more.refusal = "has an empty line, which would end the value";
-    } else if (StartsComment(line.front())) {
+    } else if (StartsComment(raw.front())) {
       more.refusal =
           "has a line that begins with a comment marker, which "
           "would be read as a comment";
     } else if (shape.kind == LineShape::kOther && IsSectionHeader(text, name)) {
       more.refusal = "has a line that would be read as a section header";
-    } else if (MeantValue(line, syntax) != line) {
+    } else if ((given == Given::kMeant ? MeantValue(raw, syntax, scratch)
+                                       : StoredValue(raw, syntax)) != line) {
       more.refusal = "has the line \"" + std::string(line) + "\", which " +
-                     ValueRefusal(line, line, syntax);
+                     ValueRefusal(raw, line, syntax);
     }
-    more.lines.push_back(indent + std::string(line));
+    more.lines.push_back(std::move(text));
   }
   return more;
 }

@@ -61,12 +61,20 @@ std::vector<std::pair<std::string, std::string>> KeyValues(
 // alone found it. Under the document's lock held exclusively.
 KeyLines WithContinuation(Section& section, KeyLines key, const Syntax& syntax);
 
-// The value of `key` as `syntax` reads it: a view into its key line, or
-// into `scratch` when continuation lines are joined to it.
-std::string_view ValueOf(const KeyLines& key, const Syntax& syntax,
-                         std::string& scratch);
+// How a value is given to a write, or asked of a read: as meant, which a
+// write quotes where the syntax needs it (Settings::Set of a text), or as
+// stored, the exact text of the value between the line's layout, quotes and
+// escapes its own (a list, whose items JoinList has quoted; a write a merge
+// re-applies).
+enum class Given { kMeant, kStored };
 
-// The continuation lines that write the lines of `meant` after its first
+// The value of `key` as `syntax` reads it (MeantValue), or as it stores it
+// (StoredValue), its lines joined by "\n": a view into its key line, or
+// into `scratch`.
+std::string_view ValueOf(const KeyLines& key, const Syntax& syntax,
+                         std::string& scratch, Given given = Given::kMeant);
+
+// The continuation lines that write the lines of `value` after its first
 // under `syntax`, indented as `key`'s continuation lines are (or as the
 // file's first ones; four spaces by default), deeper than its key line;
 // `refusal` says why they would not read back as written (empty when they
@@ -76,7 +84,8 @@ struct ContinuationText {
   std::string refusal;
 };
 ContinuationText ContinuationOf(const File& file, const KeyLines& key,
-                                std::string_view meant, const Syntax& syntax);
+                                std::string_view value, const Syntax& syntax,
+                                Given given);
 
 // Replaces the continuation lines of the key line `pair` of `section` under
 // `syntax` with `lines`.

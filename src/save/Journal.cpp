@@ -50,21 +50,22 @@ bool LoggedWrite(File& file, const std::optional<std::string>& section,
 }
 
 bool LoggedKeptWrite(File& file, const std::optional<std::string>& section,
-                     const std::string& key, std::string_view meant,
+                     const std::string& key, std::string_view value,
                      const std::shared_ptr<const Syntax>& syntax,
-                     std::string_view name) {
+                     std::string_view name, Given given) {
   ChangeLog& changes = DocumentState::Of(file).changes;
   const KeyLines found = FindKeyLines(file, section, key, *syntax);
   std::string scratch;
-  if (found.pair != nullptr && ValueOf(found, *syntax, scratch) == meant) {
+  if (found.pair != nullptr &&
+      ValueOf(found, *syntax, scratch, given) == value) {
     return false;
   }
-  KeptText kept = KeptTextOf(file, found, meant, *syntax);
-  RefuseKept(kept, section, key, meant, name);
+  KeptText kept = KeptTextOf(file, found, value, *syntax, given);
+  RefuseKept(kept, section, key, value, name);
   const ChangeLog::Entry entry =
       changes.Add(Kind::kWrite, section, key, found.pair, syntax);
   KeyValuePair* line =
-      SetKept(file, found.pair, section, key, meant, std::move(kept), *syntax);
+      SetKept(file, found.pair, section, key, value, std::move(kept), *syntax);
   if (found.pair == nullptr) changes.Cache(line, entry);
   return true;
 }

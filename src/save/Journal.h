@@ -11,6 +11,7 @@
 #include <string_view>
 
 #include "document/Document.h"
+#include "document/KeyLines.h"
 
 namespace vty::config::ini::detail {
 
@@ -28,14 +29,16 @@ namespace vty::config::ini::detail {
 bool LoggedWrite(File& file, const std::optional<std::string>& section,
                  const std::string& key, const std::string& value);
 
-// A handle's write of `meant` as `syntax` reads and writes values, keeping
-// the layout of the line (KeptWrite.h). A key that reads as `meant` already
-// is left alone: false. A value the line cannot hold as meant throws
-// invalid_argument naming the key and `name`, having changed nothing.
+// A handle's write of `value` (given as Given says, KeyLines.h) as `syntax`
+// reads and writes values, keeping
+// the layout of the line (KeptWrite.h). A key that holds the value already
+// (reads as it, or, given as stored, stores it) is left alone: false. A
+// value the line cannot hold throws invalid_argument naming the key and
+// `name`, having changed nothing.
 bool LoggedKeptWrite(File& file, const std::optional<std::string>& section,
-                     const std::string& key, std::string_view meant,
+                     const std::string& key, std::string_view value,
                      const std::shared_ptr<const Syntax>& syntax,
-                     std::string_view name);
+                     std::string_view name, Given given = Given::kMeant);
 
 // A handle's `Add`: one more line for the key after its last, as AddKept
 // adds it; its write is logged as of every line of the key, so that a merge

@@ -101,9 +101,9 @@ void Merge(File& file, const DiskContent& theirs, Hold& hold) {
               change.repeated};
     std::string scratch;
     for (const KeyLines& each : lines) {
-      made.values.emplace_back(change.syntax
-                                   ? ValueOf(each, *change.syntax, scratch)
-                                   : std::string_view(each.pair->value));
+      made.values.emplace_back(
+          change.syntax ? ValueOf(each, *change.syntax, scratch, Given::kStored)
+                        : std::string_view(each.pair->value));
     }
     redo.push_back(std::move(made));
   }
@@ -118,14 +118,15 @@ void Merge(File& file, const DiskContent& theirs, Hold& hold) {
       case Kind::kWrite:
         if (change.repeated) {
           SetAllKept(file, change.section, change.key, change.values,
-                     *change.syntax);
+                     *change.syntax, Given::kStored);
         } else if (change.syntax) {
           const KeyLines found =
               FindKeyLines(file, change.section, change.key, *change.syntax);
           const std::string& value = change.values.front();
-          SetKept(file, found.pair, change.section, change.key, value,
-                  KeptTextOf(file, found, value, *change.syntax),
-                  *change.syntax);
+          SetKept(
+              file, found.pair, change.section, change.key, value,
+              KeptTextOf(file, found, value, *change.syntax, Given::kStored),
+              *change.syntax);
         } else {
           SetValue(file, change.section, change.key, change.values.front());
         }

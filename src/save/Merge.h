@@ -14,8 +14,9 @@ namespace vty::config::ini::detail {
 // Replaces the document with `theirs` and re-applies the change log on top,
 // in the order the changes were made. A write re-applies the value the
 // document holds now, with the key's and the section's stored spelling; a
-// handle's write re-applies the value its syntax reads there, as that handle
-// writes it, into the line they left. `hold`, in save mode, rises to change
+// handle's write re-applies the value as its syntax stores it there (its
+// quotes kept, so that a quoted list item stays one item), into the line
+// they left. `hold`, in save mode, rises to change
 // mode while lines that readers may be reading are replaced, and falls back.
 void Merge(File& file, const DiskContent& theirs, Hold& hold);
 

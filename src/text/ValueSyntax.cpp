@@ -6,30 +6,175 @@
 
 namespace vty::config::ini::detail {
 
-std::vector<std::string> SplitList(std::string_view meant, char separator) {
+std::size_t QuoteEnd(std::string_view text, std::size_t open) {
+  for (std::size_t at = open + 1; at < text.size(); ++at) {
+    if (text[at] == '"') return at;
+    if (text[at] == '\\' && at + 1 < text.size() &&
+        (text[at + 1] == '"' || text[at + 1] == '\\')) {
+      ++at;
+    }
+  }
+  return std::string_view::npos;
+}
+
+std::string_view Unquoted(std::string_view text, std::size_t open,
+                          std::size_t close, std::string& scratch) {
+  const std::string_view inside = text.substr(open + 1, close - open - 1);
+  std::size_t at = inside.find('\\');
+  // A '\\' escapes only '"' and '\\'; without such a pair, nothing to undo.
+  while (at != std::string_view::npos && at + 1 < inside.size() &&
+         inside[at + 1] != '"' && inside[at + 1] != '\\') {
+    at = inside.find('\\', at + 1);
+  }
+  if (at == std::string_view::npos || at + 1 == inside.size()) return inside;
+  scratch.assign(inside.substr(0, at));
+  for (; at < inside.size(); ++at) {
+    if (inside[at] == '\\' && at + 1 < inside.size() &&
+        (inside[at + 1] == '"' || inside[at + 1] == '\\')) {
+      ++at;
+    }
+    scratch += inside[at];
+  }
+  return scratch;
+}
+
+std::string Quoted(std::string_view text) {
+  std::string quoted = "\"";
+  for (std::size_t at = 0; at < text.size(); ++at) {
+    const char next = at + 1 < text.size() ? text[at + 1] : '"';
+    if (text[at] == '"' ||
+        (text[at] == '\\' && (next == '"' || next == '\\'))) {
+      quoted += '\\';
+    }
+    quoted += text[at];
+  }
+  return quoted += '"';
+}
+
+namespace {
+
+// Where the value of `raw` ends when it is one quoted string opening at
+// `open`: after its closing quote, followed only by what `syntax` does not
+// read as the value (blanks when it trims, then an inline comment); npos
+// when it is no such string.
+std::size_t QuotedValueEnd(std::string_view raw, std::size_t open,
+                           const Syntax& syntax) {
+  const std::size_t close = QuoteEnd(raw, open);
+  if (close == std::string_view::npos) return close;
+  // The character before `rest` is the quote, so a marker right after it
+  // begins no comment, as CommentStart takes the first one.
+  const std::string_view rest = raw.substr(close + 1);
+  const std::string_view after =
+      rest.substr(0, CommentStart(rest, syntax.inlineComments));
+  const bool alone =
+      syntax.trimValues ? StripBlanks(after).empty() : after.empty();
+  return alone ? close + 1 : std::string_view::npos;
+}
+
+// The position of `plain`, a view into `raw`, in it.
+std::size_t OffsetIn(std::string_view raw, std::string_view plain) {
+  return static_cast<std::size_t>(plain.data() - raw.data());
+}
+
+}  // namespace
+
+// A marker inside the quotes cut `plain` short: the string is looked for in
+// `raw` from its opening quote.
+std::string_view QuotedStoredValue(std::string_view raw, std::string_view plain,
+                                   const Syntax& syntax) {
+  const std::size_t open = OffsetIn(raw, plain);
+  const std::size_t end = QuotedValueEnd(raw, open, syntax);
+  return end == std::string_view::npos ? plain : raw.substr(open, end - open);
+}
+
+std::string_view QuotedMeantValue(std::string_view raw, std::string_view plain,
+                                  const Syntax& syntax, std::string& scratch) {
+  const std::size_t open = OffsetIn(raw, plain);
+  const std::size_t end = QuotedValueEnd(raw, open, syntax);
+  return end == std::string_view::npos ? plain
+                                       : Unquoted(raw, open, end - 1, scratch);
+}
+
+namespace {
+
+// Where the list item that begins at `start` of `stored` ends (at its
+// separator, or the text's end), with `item` set to the item it reads as.
+std::size_t NextItem(std::string_view stored, std::size_t start,
+                     const Syntax& syntax, std::string& item) {
+  const char separator = syntax.listSeparator;
+  if (syntax.quotes) {
+    std::size_t open = start;
+    while (open < stored.size() && IsBlank(stored[open]) &&
+           stored[open] != separator) {
+      ++open;
+    }
+    if (open < stored.size() && stored[open] == '"') {
+      std::size_t end = QuoteEnd(stored, open);
+      if (end != std::string_view::npos) {
+        const std::size_t close = end++;
+        while (end < stored.size() && IsBlank(stored[end]) &&
+               stored[end] != separator) {
+          ++end;
+        }
+        if (end == stored.size() || stored[end] == separator) {
+          std::string scratch;
+          item = std::string(Unquoted(stored, open, close, scratch));
+          return end;
+        }
+      }
+    }
+  }
+  const std::size_t end =
+      std::min(stored.find(separator, start), stored.size());
+  item = std::string(StripBlanks(stored.substr(start, end - start)));
+  return end;
+}
+
+// Whether `item` needs quotes to read back as itself in a list under
+// `syntax`: it holds the separator, has blanks at its ends, opens with a
+// quote, or holds an inline comment marker where a blank may stand before
+// it (at its start, after the separator's blank, or after a blank of its
+// own).
+bool NeedsQuotes(std::string_view item, const Syntax& syntax) {
+  if (item.empty()) return false;
+  return item.find(syntax.listSeparator) != std::string_view::npos ||
+         StripBlanks(item).size() != item.size() || item.front() == '"' ||
+         syntax.inlineComments.find(item.front()) != std::string::npos ||
+         CommentStart(item, syntax.inlineComments) != std::string_view::npos;
+}
+
+}  // namespace
+
+std::vector<std::string> SplitList(std::string_view stored,
+                                   const Syntax& syntax) {
   std::vector<std::string> items;
-  if (StripBlanks(meant).empty()) return items;
+  if (StripBlanks(stored).empty()) return items;
   for (std::size_t start = 0;;) {
-    const std::size_t end = meant.find(separator, start);
-    items.emplace_back(StripBlanks(meant.substr(start, end - start)));
-    if (end == std::string_view::npos) return items;
+    const std::size_t end =
+        NextItem(stored, start, syntax, items.emplace_back());
+    if (end == stored.size()) return items;
     start = end + 1;
   }
 }
 
-std::string JoinList(const std::vector<std::string>& items, char separator) {
+std::string JoinList(const std::vector<std::string>& items,
+                     const Syntax& syntax) {
+  const char separator = syntax.listSeparator;
   std::string text;
   for (std::size_t i = 0; i < items.size(); ++i) {
     if (i > 0) {
       text += separator;
       if (!IsBlank(separator) && !items[i].empty()) text += ' ';
     }
-    text += items[i];
+    text += syntax.quotes && NeedsQuotes(items[i], syntax) ? Quoted(items[i])
+                                                           : items[i];
   }
   return text;
 }
 
-std::string ListRefusal(const std::vector<std::string>& items, char separator) {
+std::string ListRefusal(const std::vector<std::string>& items,
+                        const Syntax& syntax) {
+  const char separator = syntax.listSeparator;
   if (items.size() == 1 && items.front().empty()) {
     return "is a list of one empty item, which reads back as no items";
   }
@@ -40,6 +185,7 @@ std::string ListRefusal(const std::vector<std::string>& items, char separator) {
     return "is a list of empty items only, which with a blank separator "
            "reads back as no items";
   }
+  if (syntax.quotes) return {};  // JoinList quotes what needs it
   for (const std::string& item : items) {
     if (item.find(separator) != std::string::npos) {
       return "has an item \"" + item + "\" that holds the separator '" +
@@ -70,15 +216,30 @@ std::string FlagLike(std::string_view old, bool value) {
   return {};
 }
 
-std::string KeptValue(std::string_view oldRaw, std::string_view meant,
-                      const Syntax& syntax) {
-  const std::size_t comment = CommentStart(oldRaw, syntax.inlineComments);
+std::string PlaceValue(std::string_view oldRaw, std::string_view stored,
+                       const Syntax& syntax) {
+  // The comment begins after the value StoredValue finds, so that a marker
+  // inside its quotes begins none.
+  const std::string_view value = StoredValue(oldRaw, syntax);
+  const std::size_t end =
+      value.empty() ? 0
+                    : static_cast<std::size_t>(value.data() - oldRaw.data()) +
+                          value.size();
+  std::size_t comment = std::string_view::npos;
+  if (!syntax.trimValues) {
+    if (end < oldRaw.size()) comment = end;  // the value runs up to it
+  } else if (value.empty()) {
+    comment = CommentStart(oldRaw, syntax.inlineComments);
+  } else if (const std::size_t after =
+                 CommentStart(oldRaw.substr(end), syntax.inlineComments);
+             after != std::string_view::npos) {
+    comment = end + after;
+  }
   const std::string_view body = oldRaw.substr(0, comment);
   const std::string_view tail =
       comment == std::string_view::npos ? "" : oldRaw.substr(comment);
   std::string_view lead, trail;
   if (syntax.trimValues) {
-    const std::string_view value = StripBlanks(body);
     if (value.empty()) {
       // Only blanks: one goes before the value, the rest (at least one
       // before a comment) after it.
@@ -92,14 +253,25 @@ std::string KeptValue(std::string_view oldRaw, std::string_view meant,
     }
   }
   std::string raw;
-  raw.reserve(lead.size() + meant.size() + trail.size() + tail.size());
-  raw.append(lead).append(meant).append(trail).append(tail);
+  raw.reserve(lead.size() + stored.size() + trail.size() + tail.size());
+  raw.append(lead).append(stored).append(trail).append(tail);
   return raw;
+}
+
+std::string KeptValue(std::string_view oldRaw, std::string_view meant,
+                      const Syntax& syntax) {
+  std::string raw = PlaceValue(oldRaw, meant, syntax);
+  std::string scratch;
+  if (!syntax.quotes || MeantValue(raw, syntax, scratch) == meant) return raw;
+  std::string quoted = PlaceValue(oldRaw, Quoted(meant), syntax);
+  return MeantValue(quoted, syntax, scratch) == meant ? quoted : raw;
 }
 
 std::string ValueRefusal(std::string_view raw, std::string_view meant,
                          const Syntax& syntax) {
-  if (MeantValue(raw, syntax) == meant) return {};
+  std::string scratch;
+  const std::string_view read = MeantValue(raw, syntax, scratch);
+  if (read == meant) return {};
   if (syntax.trimValues && StripBlanks(meant).size() != meant.size()) {
     return "begins or ends with a blank, which this handle's syntax trims";
   }
@@ -114,7 +286,7 @@ std::string ValueRefusal(std::string_view raw, std::string_view meant,
     return "would run into the line's inline comment: with untrimmed values "
            "it must end with a blank";
   }
-  return "would read back as \"" + std::string(MeantValue(raw, syntax)) + "\"";
+  return "would read back as \"" + std::string(read) + "\"";
 }
 
 }  // namespace vty::config::ini::detail

@@ -1,6 +1,7 @@
 // Values as a person means them: how a handle's `Syntax` reads the text after
-// a key's '=' (inline comments, blanks, lists), and how it writes a value
-// into a line so that the line keeps its layout and reads back as meant.
+// a key's '=' (inline comments, blanks, quotes, lists), and how it writes a
+// value into a line so that the line keeps its layout and reads back as
+// meant.
 // Pure text: no document, no lock, no file.
 
 #ifndef VTY_CONFIG_SRC_TEXT_VALUESYNTAX_H_
@@ -54,25 +55,83 @@ inline std::size_t CommentStart(std::string_view raw,
   }
 }
 
-// The value `raw` holds under `syntax`: without its inline comment, and
-// trimmed when the syntax trims. A view into `raw`.
-inline std::string_view MeantValue(std::string_view raw, const Syntax& syntax) {
+// Where the quoted string opening at `open` (a '"') of `text` closes: the
+// position of its closing '"', or npos when it never closes. Inside, '\\'
+// escapes a '"' or a '\\'; any other '\\' stands for itself.
+std::size_t QuoteEnd(std::string_view text, std::size_t open);
+
+// The text inside the quoted string text[open, close]: a view into `text`
+// when it holds no escape, else `scratch` holding it unescaped.
+std::string_view Unquoted(std::string_view text, std::size_t open,
+                          std::size_t close, std::string& scratch);
+
+// `text` as a quoted string that reads back as it: '"' and a '\\' that
+// would otherwise escape ('\\' before '"', '\\' or the closing quote)
+// escaped with '\\', every other byte as it is.
+std::string Quoted(std::string_view text);
+
+// The value `raw` holds under a syntax that reads no quotes: without its
+// inline comment, and trimmed when the syntax trims. A view into `raw`.
+inline std::string_view PlainValue(std::string_view raw, const Syntax& syntax) {
   const std::string_view value =
       raw.substr(0, CommentStart(raw, syntax.inlineComments));
   return syntax.trimValues ? StripBlanks(value) : value;
 }
 
-// The items of the list `meant`: split at every separator, each item
-// stripped of blanks. A value of blanks only holds no items.
-std::vector<std::string> SplitList(std::string_view meant, char separator);
+// StoredValue and MeantValue of a `raw` whose PlainValue `plain` opens with
+// a quote, under a syntax that reads quotes: kept out of line, off the path
+// of every value without quotes.
+std::string_view QuotedStoredValue(std::string_view raw, std::string_view plain,
+                                   const Syntax& syntax);
+std::string_view QuotedMeantValue(std::string_view raw, std::string_view plain,
+                                  const Syntax& syntax, std::string& scratch);
 
-// The text of `items` as a list: "a, b", with no blank before an empty item
-// ("a,, b") so that the text never ends with a blank.
-std::string JoinList(const std::vector<std::string>& items, char separator);
+// Whether a value whose PlainValue is `plain` may be a quoted string.
+inline bool MayBeQuoted(std::string_view plain, const Syntax& syntax) {
+  return syntax.quotes && !plain.empty() && plain.front() == '"';
+}
 
-// Why `items` could not be read back as the same list, as the end of an
-// error message ("has an item ..."); empty when they can.
-std::string ListRefusal(const std::vector<std::string>& items, char separator);
+// The text of the value `raw` holds under `syntax`, as it is stored: without
+// its inline comment and, when the syntax trims, its blanks; a quoted value
+// with its quotes and escapes. The value is placed where the text was when
+// a line is edited; what it reads as is MeantValue. A view into `raw`.
+inline std::string_view StoredValue(std::string_view raw,
+                                    const Syntax& syntax) {
+  const std::string_view plain = PlainValue(raw, syntax);
+  return MayBeQuoted(plain, syntax) ? QuotedStoredValue(raw, plain, syntax)
+                                    : plain;
+}
+
+// The value `raw` holds under `syntax`: without its inline comment, trimmed
+// when the syntax trims, and the text inside the quotes of one quoted string
+// when the syntax reads quotes. A view into `raw`, or into `scratch` when an
+// escape had to be undone; a value without quotes never touches `scratch`,
+// so that a typed read allocates nothing.
+inline std::string_view MeantValue(std::string_view raw, const Syntax& syntax,
+                                   std::string& scratch) {
+  const std::string_view plain = PlainValue(raw, syntax);
+  return MayBeQuoted(plain, syntax)
+             ? QuotedMeantValue(raw, plain, syntax, scratch)
+             : plain;
+}
+
+// The items of the list whose stored text (StoredValue) is `stored`: split at
+// every separator, each item stripped of blanks, and, when the syntax reads
+// quotes, an item that is one quoted string read as the text inside, its
+// separators part of it. A value of blanks only holds no items.
+std::vector<std::string> SplitList(std::string_view stored,
+                                   const Syntax& syntax);
+
+// The stored text of `items` as a list: "a, b", with no blank before an
+// empty item ("a,, b") so that the text never ends with a blank; with
+// quotes, an item that would not read back by itself is quoted.
+std::string JoinList(const std::vector<std::string>& items,
+                     const Syntax& syntax);
+
+// Why `items` could not be read back as the same list from JoinList's text,
+// as the end of an error message ("has an item ..."); empty when they can.
+std::string ListRefusal(const std::vector<std::string>& items,
+                        const Syntax& syntax);
 
 // The words a flag is written with, each pair's true word first; matched
 // without regard to ASCII case.
@@ -86,9 +145,15 @@ inline constexpr FlagWords kFlagWords[] = {
 // "no", "On" "Off", "TRUE" "FALSE"); empty when `old` is no flag word.
 std::string FlagLike(std::string_view old, bool value);
 
-// The stored text that replaces `oldRaw` to hold `meant`, keeping the
-// layout around the value: the blanks before and after it (when the syntax
-// trims) and a trailing inline comment. Check it with ValueRefusal.
+// The stored text that replaces `oldRaw` to hold `stored` (a StoredValue),
+// keeping the layout around the value: the blanks before and after it (when
+// the syntax trims) and a trailing inline comment.
+std::string PlaceValue(std::string_view oldRaw, std::string_view stored,
+                       const Syntax& syntax);
+
+// PlaceValue of `meant` itself where that reads back as `meant`, else, when
+// the syntax reads quotes, of `meant` quoted where that does. Check the
+// result with ValueRefusal.
 std::string KeptValue(std::string_view oldRaw, std::string_view meant,
                       const Syntax& syntax);
 

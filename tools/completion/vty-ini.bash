@@ -40,7 +40,7 @@ _vty_ini() {
     _vty_ini_reply $'--default\n--raw\n--type\n--format\n--existing
 --verbose\n--dry-run\n--output=-\n--inplace\n--list\n--list-sep\n--json
 --all\n--add\n--comment\n--inline-comments\n--last\n--continuation
---default-section\n--help\n--version' "$cur"
+--no-quotes\n--default-section\n--help\n--version' "$cur"
     return
   fi
   case ${COMP_WORDS[COMP_CWORD - 1]} in
