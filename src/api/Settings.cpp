@@ -124,6 +124,7 @@ Lookup::State Settings::FetchText(const SectionName& section,
   if (inspect != nullptr) {
     inspect->text = value;
     inspect->line = detail::LineNumberOf(handle.document, found.pair);
+    inspect->file = handle.name;
   }
   return State::Present;
 }
@@ -140,6 +141,7 @@ Lookup::State Settings::FetchParsed(const SectionName& section,
   if (inspect != nullptr) {
     inspect->text = text;
     inspect->line = detail::LineNumberOf(handle.document, found.pair);
+    inspect->file = handle.name;
   }
   return parse(text, value) ? State::Present : State::Invalid;
 }
@@ -154,6 +156,11 @@ Lookup::State Settings::FetchItems(const SectionName& section,
     items = detail::SplitList(text, handle_->rules.listSeparator);
   }
   return state;
+}
+
+std::vector<std::string> Settings::SplitItems(std::string_view text,
+                                              char separator) {
+  return detail::SplitList(text, separator);
 }
 
 bool Settings::HasSection(const SectionName& section) const {
