@@ -9,6 +9,7 @@
 #include <set>
 #include <thread>
 
+#include "Heard.h"
 #include "TestUtil.h"
 #include "config/Live.h"
 #include "config/Settings.h"
@@ -20,64 +21,10 @@ namespace {
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 using LiveTest = testing::TempDirTest;
+using testing::Heard;
+using testing::kGuard;
 using testing::ReadAll;
 using testing::WriteAll;
-
-constexpr auto kGuard = 10s;  // only a stuck library waits this long
-
-// What a callback or a handler hears, kept as text, and waits for it.
-class Heard {
- public:
-  void Add(std::string text) {
-    std::lock_guard lock(mutex_);
-    heard_.push_back(std::move(text));
-    changed_.notify_all();
-  }
-  // The n-th thing heard (from 1), or "(nothing)" after the guard.
-  std::string Wait(std::size_t n, const std::function<bool()>& also = {}) {
-    std::unique_lock lock(mutex_);
-    const bool came = changed_.wait_for(
-        lock, kGuard, [&] { return heard_.size() >= n && (!also || also()); });
-    return came ? heard_[n - 1] : "(nothing)";
-  }
-  // The latest thing heard once `until` holds for it, or "(nothing)" after
-  // the guard.
-  std::string Latest(const std::function<bool(const std::string&)>& until) {
-    std::unique_lock lock(mutex_);
-    const bool came = changed_.wait_for(
-        lock, kGuard, [&] { return !heard_.empty() && until(heard_.back()); });
-    return came ? heard_.back() : "(nothing)";
-  }
-  std::size_t Count() {
-    std::lock_guard lock(mutex_);
-    return heard_.size();
-  }
-  std::function<void(const std::vector<Change>&)> Callback() {
-    return [this](const std::vector<Change>& changes) {
-      std::string text;
-      for (const Change& c : changes) {
-        text += (text.empty() ? "" : "; ") + c.section.value_or("") + "." +
-                c.key + ": " + c.before.value_or("-") + " -> " +
-                c.after.value_or("-");
-      }
-      Add(text);
-    };
-  }
-  std::function<void(const std::string&, std::exception_ptr)> Handler() {
-    return [this](const std::string& file, std::exception_ptr failure) {
-      try {
-        std::rethrow_exception(failure);
-      } catch (const std::exception& e) {
-        Add(file + ": " + e.what());
-      }
-    };
-  }
-
- private:
-  std::mutex mutex_;
-  std::condition_variable changed_;
-  std::vector<std::string> heard_;
-};
 
 std::string Shell(std::string command, const std::string& path) {
   for (std::size_t at; (at = command.find("PATH")) != std::string::npos;) {

@@ -85,6 +85,13 @@ Args ParseArgs(const Command& command, const std::vector<std::string>& words) {
       if (value->empty()) args.defaultSection.reset();
     } else if (has(kComment) && (value = OptionValue(words, i, "--comment"))) {
       args.comment = value;
+    } else if (has(kLayers) && (value = OptionValue(words, i, "--layer"))) {
+      args.layers.push_back(*value);
+    } else if (has(kLayers) && (value = OptionValue(words, i, "--env"))) {
+      if (!IsShellName(*value)) throw UsageError("--env must be a shell name");
+      args.env = value;
+    } else if (has(kOrigin) && word == "--show-origin") {
+      args.showOrigin = true;
     } else if (has(kAll) && word == "--all") {
       args.all = true;
     } else if (has(kAdd) && word == "--add") {
@@ -123,6 +130,13 @@ Args ParseArgs(const Command& command, const std::vector<std::string>& words) {
   if (args.all && (args.operands.size() == 2 || !args.format.empty() ||
                    args.defaultValue)) {
     throw UsageError("get --all needs KEY and takes no --format or --default");
+  }
+  if ((!args.layers.empty() || args.env || args.showOrigin) &&
+      (args.raw || args.all || args.json || !args.format.empty() ||
+       args.operands.size() == 2)) {
+    throw UsageError(
+        "--layer, --env and --show-origin take no --raw, --all, --json, "
+        "--format or KEY-less get");
   }
   if (args.dryRun && args.output) {
     throw UsageError("--dry-run and --output=- exclude each other");

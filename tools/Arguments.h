@@ -78,6 +78,9 @@ struct Args {
   bool all = false;                                       // get --all
   bool add = false;                                       // set --add
   std::optional<std::string> comment;  // set --comment: the block above KEY
+  std::vector<std::string> layers;     // --layer PATH: below FILE, lowest first
+  std::optional<std::string> env;      // --env PREFIX: the top layer
+  bool showOrigin = false;             // --show-origin: FILE:LINE<TAB>VALUE
 };
 
 // The library's name for a SECTION operand: "" is the unnamed section.
@@ -98,6 +101,8 @@ enum Options : unsigned {
   kAll = 512,       // --all
   kAdd = 1024,      // --add
   kComment = 2048,  // --comment TEXT
+  kLayers = 4096,   // --layer PATH, --env PREFIX
+  kOrigin = 8192,   // --show-origin
 };
 
 // One command of the table in Main.cpp.

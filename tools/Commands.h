@@ -23,6 +23,10 @@ int Sections(const Args& args);
 int PrintSection(const Args& args);
 int PrintComment(const Args& args);
 int Dump(const Args& args);
+// Through the layers of --layer, FILE and --env (LayerCommands.cpp).
+int LayeredGet(const Args& args);
+int LayeredDump(const Args& args);
+int Cat(const Args& args);
 int Check(const Args& args);
 
 // ---- Editing commands ----

@@ -15,6 +15,7 @@ Commands:
   get FILE SECTION KEY [--default TEXT] [--raw] [--type TYPE] [--format F]
   get FILE SECTION KEY --all [--raw] [--type TYPE]
   get FILE SECTION --format F [--raw] [--prefix P]
+  get FILE SECTION KEY --layer PATH [--env PREFIX] [--show-origin]
       Print the value of KEY as a person means it: without the blanks at its
       ends and without a comment (a ';' after a blank, and the rest of the
       line), and a value in double quotes as the text inside them; with
@@ -77,11 +78,15 @@ Commands:
       Print KEY=VALUE for each key line of SECTION (values as get prints
       them); with --raw, its key lines and unrecognised lines as written.
   dump FILE [--json] [--raw]
+  dump FILE --layer PATH [--env PREFIX] [--show-origin]
       Print every pair, one SECTION<TAB>KEY<TAB>VALUE line each (a tab, line
       feed and backslash in them written \t, \n and \\); each key once,
       with the value get prints. --json: one object of sections, each an
       object of its keys and values; bytes that are not UTF-8 print as
       U+FFFD, and names that would print as one are refused (exit 3).
+  cat FILE [--layer PATH]
+      Print every file the layers read, lowest first, each after a line
+      "# FILE" (a drop-in as its directory, '/' and its name).
   check FILE
       Print FILE:LINE: MESSAGE for each line no read reaches or that is
       probably a mistake: a line that is no blank, comment, key or header; a
@@ -145,6 +150,14 @@ Other options:
   --add                            set: one more line for a repeated KEY
   --comment TEXT, --comment=TEXT   set: the comment block above KEY
   --json                           dump: print JSON
+  --layer PATH, --layer=PATH       get, dump, cat: read PATH below FILE
+                                   (repeatable, lowest first; a directory
+                                   is a drop-in directory of *.conf and
+                                   *.ini files); FILE is the top file layer
+  --env PREFIX, --env=PREFIX       get, dump: PREFIX__SECTION__KEY (and
+                                   PREFIX__KEY) in the environment win
+  --show-origin                    get, dump: FILE:LINE<TAB> before each
+                                   value (env:NAME for the environment)
   --help, --version
 
 Sections and keys:

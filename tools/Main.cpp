@@ -35,9 +35,11 @@ constexpr Command kCommands[] = {
     {"get",
      "FILE SECTION [KEY] [--default TEXT] [--raw] [--type TYPE] [--format F] "
      "[--all] [--inline-comments CHARS] [--last] [--continuation] "
-     "[--no-quotes] "
-     "[--default-section NAME]",
-     2, 3, kDefault | kRaw | kType | kFormat | kReading | kAll, Get, nullptr},
+     "[--no-quotes] [--default-section NAME] [--layer PATH] [--env PREFIX] "
+     "[--show-origin]",
+     2, 3,
+     kDefault | kRaw | kType | kFormat | kReading | kAll | kLayers | kOrigin,
+     Get, nullptr},
     {"set",
      "FILE SECTION KEY VALUE|-|ITEM [--existing] [--add] [--raw] "
      "[--type TYPE] [--list] [--comment TEXT] [--inline-comments CHARS] "
@@ -66,8 +68,10 @@ constexpr Command kCommands[] = {
      2, 2, kRaw | kReading, PrintSection, nullptr},
     {"dump",
      "FILE [--json] [--raw] [--inline-comments CHARS] [--last] "
-     "[--continuation] [--no-quotes] [--default-section NAME]",
-     1, 1, kJson | kRaw | kReading, Dump, nullptr},
+     "[--continuation] [--no-quotes] [--default-section NAME] [--layer PATH] "
+     "[--env PREFIX] [--show-origin]",
+     1, 1, kJson | kRaw | kReading | kLayers | kOrigin, Dump, nullptr},
+    {"cat", "FILE [--layer PATH]", 1, 1, kLayers, Cat, nullptr},
     {"check", "FILE", 1, 1, kNone, Check, nullptr},
 };
 

@@ -88,6 +88,9 @@ void RefuseMergedNames(const std::vector<std::string>& names, const char* kind,
 }  // namespace
 
 int Get(const Args& args) {
+  if (!args.layers.empty() || args.env || args.showOrigin) {
+    return LayeredGet(args);
+  }
   if (!args.fileExists && !args.defaultValue) return MissingFile(args);
   const Store store(args.operands[0], SyntaxOf(args));
   const SectionName section = AsSection(args.operands[1]);
@@ -176,6 +179,9 @@ int PrintComment(const Args& args) {
 }
 
 int Dump(const Args& args) {
+  if (!args.layers.empty() || args.env || args.showOrigin) {
+    return LayeredDump(args);
+  }
   if (!args.fileExists) return MissingFile(args);
   const Store store(args.operands[0], SyntaxOf(args));
   if (!args.json) {

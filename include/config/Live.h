@@ -141,6 +141,7 @@ VTY_CONFIG_API void SetErrorHandler(
 struct Finding {
   std::size_t line;     // 1-based
   std::string message;  // what the line is and what is read of it
+  std::string file;     // the file the line is in, as its caller named it
 };
 
 /// Reads `file` from disk now, by the rules loading uses, and reports in

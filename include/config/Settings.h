@@ -92,6 +92,9 @@ struct Lookup {
   /// The 1-based line of the key in the file as a save would write it (0
   /// when missing).
   std::size_t line = 0;
+  /// The file the value came from, as its handle was given it ("" when
+  /// missing); see config/Layers.h for the layers' other origins.
+  std::string file;
 };
 
 namespace detail {
@@ -368,22 +371,10 @@ class VTY_CONFIG_API Settings {
     if constexpr (std::is_same_v<T, std::string>) {
       return FetchText(section, key, value, inspect);
     } else if constexpr (detail::IsList<T>::value) {
-      using Item = typename T::value_type;
       std::vector<std::string> items;
       const Lookup::State state = FetchItems(section, key, items, inspect);
       if (state != Lookup::State::Present) return state;
-      value.clear();
-      value.reserve(items.size());
-      for (std::string& item : items) {
-        if constexpr (std::is_same_v<Item, std::string>) {
-          value.push_back(std::move(item));
-        } else {
-          Item parsed{};
-          if (!ParseValue<Item>(item, parsed)) return Lookup::State::Invalid;
-          value.push_back(parsed);
-        }
-      }
-      return state;
+      return FromItems(items, value);
     } else {
       return FetchParsed(
           section, key,
@@ -393,6 +384,43 @@ class VTY_CONFIG_API Settings {
           &value, inspect);
     }
   }
+  template <class Item>
+  static Lookup::State FromItems(std::vector<std::string>& items,
+                                 std::vector<Item>& value) {
+    value.clear();
+    value.reserve(items.size());
+    for (std::string& item : items) {
+      if constexpr (std::is_same_v<Item, std::string>) {
+        value.push_back(std::move(item));
+      } else {
+        Item parsed{};
+        if (!ParseValue<Item>(item, parsed)) return Lookup::State::Invalid;
+        value.push_back(parsed);
+      }
+    }
+    return Lookup::State::Present;
+  }
+
+  // A value given as text outside any document (a layer of variables, see
+  // config/Layers.h), read as a `T` with its list items split at
+  // `separator`; the text is taken whole, neither trimmed nor uncommented.
+  static std::vector<std::string> SplitItems(std::string_view text,
+                                             char separator);
+  template <class T>
+  static Lookup::State ParseText(std::string_view text, char separator,
+                                 T& value) {
+    if constexpr (std::is_same_v<T, std::string>) {
+      value.assign(text);
+      return Lookup::State::Present;
+    } else if constexpr (detail::IsList<T>::value) {
+      std::vector<std::string> items = SplitItems(text, separator);
+      return FromItems(items, value);
+    } else {
+      return ParseValue<T>(text, value) ? Lookup::State::Present
+                                        : Lookup::State::Invalid;
+    }
+  }
+  friend class Layers;
 
   std::shared_ptr<const detail::Handle> handle_;
 };

@@ -124,6 +124,7 @@ Lookup::State Settings::FetchText(const SectionName& section,
   if (inspect != nullptr) {
     inspect->text = value;
     inspect->line = detail::LineNumberOf(handle.document, found.pair);
+    inspect->file = handle.name;
   }
   return State::Present;
 }
@@ -140,6 +141,7 @@ Lookup::State Settings::FetchParsed(const SectionName& section,
   if (inspect != nullptr) {
     inspect->text = text;
     inspect->line = detail::LineNumberOf(handle.document, found.pair);
+    inspect->file = handle.name;
   }
   return parse(text, value) ? State::Present : State::Invalid;
 }
@@ -162,6 +164,14 @@ Lookup::State Settings::FetchItems(const SectionName& section,
     inspect->line = detail::LineNumberOf(handle.document, found.pair);
   }
   return State::Present;
+}
+
+std::vector<std::string> Settings::SplitItems(std::string_view text,
+                                              char separator) {
+  // Items split as a file's are, quoted ones included.
+  Syntax syntax;
+  syntax.listSeparator = separator;
+  return detail::SplitList(text, syntax);
 }
 
 bool Settings::HasSection(const SectionName& section) const {

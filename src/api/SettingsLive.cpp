@@ -29,7 +29,7 @@ Subscription Settings::OnChange(
 
 std::vector<Finding> Settings::Check() const {
   const detail::Hold hold(handle_->document, detail::Hold::Mode::kRead);
-  return detail::CheckLines(handle_->document);
+  return detail::CheckLines(handle_->document, handle_->name);
 }
 
 }  // namespace vty::config::ini

@@ -66,7 +66,7 @@ std::string OddName(std::string_view what, std::string_view name) {
 
 namespace detail {
 
-std::vector<Finding> CheckLines(const File& file) {
+std::vector<Finding> CheckLines(const File& file, const std::string& origin) {
   std::vector<Finding> findings;
   // The first line of each key of each section, and of each section's header.
   std::map<std::pair<const Section*, std::string>, std::size_t> firstKey;
@@ -74,7 +74,8 @@ std::vector<Finding> CheckLines(const File& file) {
   std::size_t number = 0;
   std::string name;
   const auto find = [&](std::string message) {
-    if (!message.empty()) findings.push_back({number, std::move(message)});
+    if (!message.empty())
+      findings.push_back({number, std::move(message), origin});
   };
   for (const auto& line : file.lines) {
     ++number;
@@ -112,7 +113,7 @@ std::vector<Finding> Check(const std::string& file) {
   // A document of its own, read from disk now: never the registered one,
   // whose unsaved changes are not what the file says.
   const File document(file, [] { return false; });
-  return detail::CheckLines(document);
+  return detail::CheckLines(document, file);
 }
 
 }  // namespace vty::config::ini

@@ -66,6 +66,7 @@ class Watcher {
 
   Subscription Subscribe(File& document, ValueReader read,
                          ChangeCallback callback);
+  Subscription Bundle(std::function<void()> release);
   void Cancel(std::uint64_t id) noexcept;
   bool Watches(const File& file) {
     std::lock_guard lock(mutex_);
@@ -118,6 +119,7 @@ class Watcher {
   std::mutex mutex_;
   std::condition_variable idle_;  // a callback returned
   std::map<std::uint64_t, std::shared_ptr<Subscriber>> subscribers_;
+  std::map<std::uint64_t, std::function<void()>> bundles_;  // see Bundle
   std::unordered_map<const File*, Watched> watched_;
   DirectoryWatches watches_;
   std::deque<Notice> notices_;
@@ -185,8 +187,23 @@ void Watcher::StartLocked() {
   alive_ = true;
 }
 
+Subscription Watcher::Bundle(std::function<void()> release) {
+  std::lock_guard lock(mutex_);
+  const std::uint64_t id = nextId_++;
+  bundles_.emplace(id, std::move(release));
+  return Subscription(id);
+}
+
 void Watcher::Cancel(std::uint64_t id) noexcept {
   std::unique_lock lock(mutex_);
+  if (const auto bundle = bundles_.find(id); bundle != bundles_.end()) {
+    // Run without the mutex: releasing cancels other subscriptions.
+    const std::function<void()> release = std::move(bundle->second);
+    bundles_.erase(bundle);
+    lock.unlock();
+    release();
+    return;
+  }
   const auto found = subscribers_.find(id);
   if (found == subscribers_.end()) return;
   const auto watched = watched_.find(found->second->document);
@@ -417,6 +434,11 @@ void Watcher::AfterFork(bool child) {
     threadId_ = {};
     running_ = 0;
     subscribers_.clear();
+    // Never released in the child, whose copies of the parent's locks may
+    // be held: what they own is left to the process's end.
+    static_cast<void>(
+        std::make_unique<decltype(bundles_)>(std::move(bundles_)).release());
+    bundles_.clear();
     watched_.clear();
     notices_.clear();
     // Made anew in place: a thread of the parent may have waited on them.
@@ -447,6 +469,10 @@ std::function<void(const File&)> HearMerge(const File& file) {
 }
 
 }  // namespace
+
+Subscription BundleSubscription(std::function<void()> release) {
+  return Watcher::Get().Bundle(std::move(release));
+}
 
 void CancelSubscription(std::uint64_t id) noexcept {
   Watcher::Get().Cancel(id);

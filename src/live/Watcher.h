@@ -21,6 +21,9 @@ using ChangeCallback = std::function<void(const std::vector<Change>&)>;
 // document `document`, its values read by `read` (see OnChange).
 Subscription Subscribe(File& document, ValueReader read,
                        ChangeCallback callback);
+// A subscription of no file of its own, which others make up: cancelling it
+// runs `release` (which must not throw), with no lock of the watcher held.
+Subscription BundleSubscription(std::function<void()> release);
 // Ends the subscription `id`; once it returns its callback is not running
 // and never runs again, unless this is that callback (see Watcher::Cancel).
 void CancelSubscription(std::uint64_t id) noexcept;

@@ -40,7 +40,8 @@ _vty_ini() {
     _vty_ini_reply $'--default\n--raw\n--type\n--format\n--existing
 --verbose\n--dry-run\n--output=-\n--inplace\n--list\n--list-sep\n--json
 --all\n--add\n--comment\n--inline-comments\n--last\n--continuation
---no-quotes\n--default-section\n--help\n--version' "$cur"
+--no-quotes\n--default-section\n--layer\n--env\n--show-origin\n--help
+--version' "$cur"
     return
   fi
   case ${COMP_WORDS[COMP_CWORD - 1]} in
@@ -57,7 +58,7 @@ _vty_ini() {
   file=$(_vty_ini_unquote "${operands[1]:-}")
   case ${#operands[@]} in
     0)
-      _vty_ini_reply $'get\nset\nmerge\ndel\ndel-section\nrename-section
+      _vty_ini_reply $'get\ncat\nset\nmerge\ndel\ndel-section\nrename-section
 sections\nsection\ncomment\ndump\ncheck' "$cur"
       ;;
     1) mapfile -t COMPREPLY < <(compgen -f -- "$cur") ;;
