@@ -130,6 +130,13 @@ int main(void) {
   CHECK(value != NULL && strcmp(value, "8080") == 0 && line == 3);
   vty_ini_free(value);
   CHECK(vty_ini_get(settings, "net", "PORT", NULL, NULL) == VTY_INI_OK);
+  CHECK(vty_ini_get_buffer(settings, "Net", "Port", list, 4, &size) ==
+            VTY_INI_OK &&
+        size == 4); /* no room for the NUL: call again */
+  CHECK(vty_ini_get_buffer(settings, "Net", "Port", list, 5, &size) ==
+            VTY_INI_OK &&
+        strcmp(list, "8080") == 0);
+  list[0] = '\0';
   CHECK(vty_ini_get(settings, NULL, "Port", &value, NULL) == VTY_INI_MISSING);
   CHECK(vty_ini_get_int64(settings, "Net", "Port", &number) == VTY_INI_OK &&
         number == 8080);

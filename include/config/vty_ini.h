@@ -124,6 +124,14 @@ VTY_INI_API void vty_ini_close(vty_ini_settings* settings);
 VTY_INI_API vty_ini_status vty_ini_get(const vty_ini_settings* settings,
                                        const char* section, const char* key,
                                        char** value, size_t* line);
+/* The value as text into the caller's `buffer` of `capacity` bytes, with
+ * its length (without the NUL) in `*size`: when `*size` is not below
+ * `capacity` it did not fit, and the call is made again with a larger one. A
+ * value may hold NUL bytes: `*size` counts them. */
+VTY_INI_API vty_ini_status vty_ini_get_buffer(const vty_ini_settings* settings,
+                                              const char* section,
+                                              const char* key, char* buffer,
+                                              size_t capacity, size_t* size);
 VTY_INI_API vty_ini_status vty_ini_get_int64(const vty_ini_settings* settings,
                                              const char* section,
                                              const char* key, int64_t* value);

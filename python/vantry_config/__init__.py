@@ -24,7 +24,7 @@ import weakref
 from collections import namedtuple
 
 from . import _native
-from ._native import lib, encoded, decoded, taken, failure
+from ._native import lib, encoded, decoded, taken, failure, name
 
 __all__ = ["Settings", "Syntax", "Lookup", "Change", "Subscription",
            "set_error_handler", "start_writer", "stop_writer"]
@@ -80,8 +80,8 @@ _TYPES = {str: _native.TEXT, int: _native.INT64, float: _native.DOUBLE,
           bool: _native.BOOL}
 
 
-def _section(name):
-    return None if name is None else encoded(name, "section name")
+def _section(section):
+    return None if section is None else name(section, "section name")
 
 
 class _Reader:
@@ -107,24 +107,50 @@ class _Reader:
         return False, None
 
 
-def _text_reader(handle, section, key):
-    out = ctypes.c_void_p()
-    status = lib.vty_ini_get(handle, section, key, ctypes.byref(out), None)
-    if status == _native.OK:
-        return True, taken(out.value)
-    if status == _native.ERROR:
-        raise failure(status)
-    return False, None
+
+
+class _TextReader:
+    """A read of a value as text into a buffer of this thread's, grown
+    when a value does not fit: one call into the library, no allocation."""
+
+    def __init__(self):
+        self._local = threading.local()
+
+    def _grown(self, capacity):
+        size = ctypes.c_size_t()
+        self._local.state = (ctypes.create_string_buffer(capacity), capacity,
+                             size, ctypes.byref(size))
+        return self._local.state
+
+    def __call__(self, handle, section, key):
+        try:
+            buffer, capacity, size, size_pointer = self._local.state
+        except AttributeError:  # this thread's first read
+            buffer, capacity, size, size_pointer = self._grown(256)
+        while True:
+            status = lib.vty_ini_get_buffer(handle, section, key, buffer,
+                                            capacity, size_pointer)
+            if status != _native.OK:
+                if status == _native.ERROR:
+                    raise failure(status)
+                return False, None
+            length = size.value
+            if length < capacity:
+                return True, buffer[:length].decode("utf-8", "surrogateescape")
+            buffer, capacity, size, size_pointer = self._grown(
+                max(length + 1, 2 * capacity))
 
 
 _READERS = {
-    str: _text_reader,
+    str: _TextReader(),
     int: _Reader(lib.vty_ini_get_int64, ctypes.c_int64, lambda v: v.value),
     float: _Reader(lib.vty_ini_get_double, ctypes.c_double,
                    lambda v: v.value),
     bool: _Reader(lib.vty_ini_get_bool, ctypes.c_int,
                   lambda v: bool(v.value)),
 }
+_READERS[type(None)] = _READERS[str]
+_names = _native._names
 _INT64 = (-(1 << 63), (1 << 63) - 1)
 
 
@@ -187,14 +213,24 @@ class Settings:
         """The value as `type` (str, int, float or bool), by default the
         type of `default` (str when it is None); `default` when the key is
         missing or its value is not of that type."""
-        value_type = type if type is not None else (
-            str if default is None else default.__class__)
-        reader = _READERS.get(value_type)
+        # The hot path of every program: kept to lookups in dicts and one
+        # call into the library.
+        handle = self._handle
+        if handle is None:
+            raise ValueError("the Settings is closed")
+        reader = _READERS.get(type or default.__class__)
         if reader is None:
             raise TypeError("get: the type must be str, int, float or bool, "
-                            f"not {value_type.__name__}")
-        found, value = reader(self._live(), _section(section),
-                              encoded(key, "key"))
+                            f"not {(type or default.__class__).__name__}")
+        try:
+            section_bytes, key_bytes = _names.get(section), _names.get(key)
+        except TypeError:  # unhashable: name() says what it must be
+            section_bytes = key_bytes = None
+        if section_bytes is None and section is not None:
+            section_bytes = name(section, "section name")
+        if key_bytes is None:
+            key_bytes = name(key, "key")
+        found, value = reader(handle, section_bytes, key_bytes)
         return value if found else default
 
     def inspect(self, section, key, type=str):

@@ -60,6 +60,8 @@ _signatures = {
     "vty_ini_open_layers": (_handle, [ctypes.POINTER(_text), _size]),
     "vty_ini_close": (None, [_handle]),
     "vty_ini_get": (_status, [_handle, _text, _text, _out, _line]),
+    "vty_ini_get_buffer": (_status, [_handle, _text, _text, _void, _size,
+                                     _line]),
     "vty_ini_get_int64": (_status, [_handle, _text, _text,
                                     ctypes.POINTER(ctypes.c_int64)]),
     "vty_ini_get_double": (_status, [_handle, _text, _text,
@@ -122,6 +124,26 @@ def encoded(text, what):
     if b"\0" in data:
         raise ValueError(f"{what} {text!r} holds a NUL character, which no "
                          "INI file can")
+    return data
+
+
+# The bytes of names met before: a hot get names the same few keys again and
+# again. Only str, which is immutable and already checked, is kept.
+_names = {}
+
+
+def name(text, what):
+    """`encoded` for a section name or key, remembered."""
+    try:
+        data = _names.get(text)
+    except TypeError:  # unhashable: encoded says what it must be
+        data = None
+    if data is None:
+        data = encoded(text, what)
+        if isinstance(text, str):
+            if len(_names) >= 4096:
+                _names.clear()
+            _names[text] = data
     return data
 
 

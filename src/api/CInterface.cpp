@@ -297,6 +297,26 @@ vty_ini_status vty_ini_get(const vty_ini_settings* settings,
   });
 }
 
+vty_ini_status vty_ini_get_buffer(const vty_ini_settings* settings,
+                                  const char* section, const char* key,
+                                  char* buffer, size_t capacity, size_t* size) {
+  if (settings == nullptr) return Refuse(kNoHandle);
+  if (key == nullptr) return Refuse(kNoKey);
+  if (size == nullptr || (buffer == nullptr && capacity != 0)) {
+    return Refuse("vty_ini_get_buffer: no buffer or size (NULL)");
+  }
+  return Guarded([&] {
+    const std::optional<std::string> found =
+        settings->settings.Find<std::string>(SectionOf(section), key);
+    if (!found) return VTY_INI_MISSING;
+    *size = found->size();
+    if (found->size() < capacity) {
+      std::memcpy(buffer, found->c_str(), found->size() + 1);
+    }
+    return VTY_INI_OK;
+  });
+}
+
 vty_ini_status vty_ini_get_int64(const vty_ini_settings* settings,
                                  const char* section, const char* key,
                                  int64_t* value) {
