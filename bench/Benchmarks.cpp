@@ -410,6 +410,22 @@ void BM_CHotRead(benchmark::State& state) {
 }
 BENCHMARK(BM_CHotRead);
 
+// The same into the caller's buffer: no allocation.
+void BM_CHotReadBuffer(benchmark::State& state) {
+  const auto& keys = Small().keys;
+  vty_ini_settings* settings = vty_ini_open(SmallFile().c_str());
+  char buffer[256];
+  std::size_t size = 0;
+  std::size_t i = 0;
+  for (auto _ : state) {
+    const auto& [section, key] = keys[i++ % keys.size()];
+    benchmark::DoNotOptimize(vty_ini_get_buffer(
+        settings, section.c_str(), key.c_str(), buffer, sizeof buffer, &size));
+  }
+  vty_ini_close(settings);
+}
+BENCHMARK(BM_CHotReadBuffer);
+
 void BM_HotReadBaseline(benchmark::State& state) {
   const auto map = BaselineMap();
   std::vector<std::string> names;
