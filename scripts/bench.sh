@@ -51,11 +51,11 @@ jq -r '
       "BM_HandleHotRead"; "BM_GKeyFileHotRead"),
     difference("handle Get<int> ns over Get<std::string>"; "cpu_time";
       "BM_HandleGetInt"; "BM_HandleGetIntAsString"),
-    difference("C vty_ini_get ns over the handle's Get<std::string>";
+    difference("C vty_ini_get ns over the handle Get<std::string>";
       "cpu_time"; "BM_CHotRead"; "BM_HandleHotRead"),
-    difference("C vty_ini_get_buffer ns over the handle's Get<std::string>";
+    difference("C vty_ini_get_buffer ns over the handle Get<std::string>";
       "cpu_time"; "BM_CHotReadBuffer"; "BM_HandleHotRead"),
-    difference("C vty_ini_get_int64 ns over the handle's Get<int>";
+    difference("C vty_ini_get_int64 ns over the handle Get<int>";
       "cpu_time"; "BM_CGetInt64"; "BM_HandleGetInt"),
     ratio("hot read ns, a subscription active / none"; "cpu_time";
       "BM_HotReadWatched"; "BM_HotRead"),
