@@ -150,6 +150,16 @@ _READERS = {
                   lambda v: bool(v.value)),
 }
 _READERS[type(None)] = _READERS[str]
+
+
+def _reader_of(kind, default):
+    """The reader for a subclass (an IntEnum default reads as int)."""
+    for base in (bool, int, float, str):
+        if (issubclass(kind, base) if kind is not None
+                else isinstance(default, base)):
+            return _READERS[base]
+    raise TypeError("get: the type must be str, int, float or bool, not "
+                    f"{(kind or default.__class__).__name__}")
 _names = _native._names
 _INT64 = (-(1 << 63), (1 << 63) - 1)
 
@@ -172,8 +182,13 @@ class Settings:
     def from_text(cls, text, *, syntax=None):
         """A handle on a document in memory, parsed from `text` (str or
         bytes) as a file is; it is never saved."""
-        data = (text.encode("utf-8", "surrogateescape")
-                if isinstance(text, str) else bytes(text))
+        if isinstance(text, str):
+            data = text.encode("utf-8", "surrogateescape")
+        elif isinstance(text, (bytes, bytearray, memoryview)):
+            data = bytes(text)
+        else:
+            raise TypeError("from_text: the text must be str or bytes, not "
+                            f"{type(text).__name__}")
         rules = None if syntax is None else ctypes.byref(syntax._native())
         handle = lib.vty_ini_from_text_with(data, len(data), rules)
         if not handle:
@@ -186,9 +201,10 @@ class Settings:
         return settings
 
     def close(self):
-        """Releases the handle; changes already made stay in the shared
-        document (saved, or for the background writer)."""
-        self._finalizer()
+        """Ends the use of the handle: any later call raises ValueError.
+        Changes already made stay in the shared document (saved, or for the
+        background writer). The library's handle is released with this
+        object, so that a call still running on another thread is safe."""
         self._handle = None
 
     def __enter__(self):
@@ -220,8 +236,7 @@ class Settings:
             raise ValueError("the Settings is closed")
         reader = _READERS.get(type or default.__class__)
         if reader is None:
-            raise TypeError("get: the type must be str, int, float or bool, "
-                            f"not {(type or default.__class__).__name__}")
+            reader = _reader_of(type, default)
         try:
             section_bytes, key_bytes = _names.get(section), _names.get(key)
         except TypeError:  # unhashable: name() says what it must be
@@ -456,7 +471,9 @@ class Subscription:
 
 
 _error_handler = None
-_error_trampoline = None
+# Every trampoline ever set stays: an old one may still be running on
+# another thread when the next is set.
+_error_trampolines = []
 
 
 def set_error_handler(handler):
@@ -464,7 +481,7 @@ def set_error_handler(handler):
     background save, an on_change callback that raised, a file that could
     not be watched), on the thread that met it. None drops them; the default
     prints them to standard error."""
-    global _error_handler, _error_trampoline
+    global _error_handler
 
     def heard(user, file, message):
         try:
@@ -475,10 +492,9 @@ def set_error_handler(handler):
     # A null function pointer drops the failures.
     trampoline = (_native.ERROR_HANDLER() if handler is None else
                   _native.ERROR_HANDLER(heard))
+    _error_trampolines.append(trampoline)
     lib.vty_ini_set_error_handler(trampoline, None)
-    # The old trampoline may still be running on another thread: it is
-    # released only when the next handler is set.
-    _error_handler, _error_trampoline = handler, trampoline
+    _error_handler = handler
 
 
 def _print_failure(file, message):
