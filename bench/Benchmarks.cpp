@@ -27,6 +27,7 @@
 #include "config/INI.h"
 #include "config/Live.h"
 #include "config/Settings.h"
+#include "config/vty_ini.h"
 
 #ifdef VTY_BENCH_GKEYFILE
 #include <glib.h>
@@ -392,6 +393,39 @@ void BM_HandleHotRead(benchmark::State& state) {
 }
 BENCHMARK(BM_HandleHotRead);
 
+// The same reads through the C interface: the handle's Get, a copy the
+// caller owns, and its free.
+void BM_CHotRead(benchmark::State& state) {
+  const auto& keys = Small().keys;
+  vty_ini_settings* settings = vty_ini_open(SmallFile().c_str());
+  std::size_t i = 0;
+  for (auto _ : state) {
+    const auto& [section, key] = keys[i++ % keys.size()];
+    char* value = nullptr;
+    benchmark::DoNotOptimize(
+        vty_ini_get(settings, section.c_str(), key.c_str(), &value, nullptr));
+    vty_ini_free(value);
+  }
+  vty_ini_close(settings);
+}
+BENCHMARK(BM_CHotRead);
+
+// The same into the caller's buffer: no allocation.
+void BM_CHotReadBuffer(benchmark::State& state) {
+  const auto& keys = Small().keys;
+  vty_ini_settings* settings = vty_ini_open(SmallFile().c_str());
+  char buffer[256];
+  std::size_t size = 0;
+  std::size_t i = 0;
+  for (auto _ : state) {
+    const auto& [section, key] = keys[i++ % keys.size()];
+    benchmark::DoNotOptimize(vty_ini_get_buffer(
+        settings, section.c_str(), key.c_str(), buffer, sizeof buffer, &size));
+  }
+  vty_ini_close(settings);
+}
+BENCHMARK(BM_CHotReadBuffer);
+
 void BM_HotReadBaseline(benchmark::State& state) {
   const auto map = BaselineMap();
   std::vector<std::string> names;
@@ -475,6 +509,17 @@ void BM_HandleGetInt(benchmark::State& state) {
   });
 }
 BENCHMARK(BM_HandleGetInt);
+
+void BM_CGetInt64(benchmark::State& state) {
+  ReadNumbers(state, [](const std::string& section, const std::string& key,
+                        const std::string& file) {
+    static vty_ini_settings* const settings = vty_ini_open(file.c_str());
+    int64_t value = 0;
+    vty_ini_get_int64(settings, section.c_str(), key.c_str(), &value);
+    return value;
+  });
+}
+BENCHMARK(BM_CGetInt64);
 
 void BM_HandleGetIntAsString(benchmark::State& state) {
   ReadNumbers(state, [](const std::string& section, const std::string& key,

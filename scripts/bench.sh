@@ -51,6 +51,12 @@ jq -r '
       "BM_HandleHotRead"; "BM_GKeyFileHotRead"),
     difference("handle Get<int> ns over Get<std::string>"; "cpu_time";
       "BM_HandleGetInt"; "BM_HandleGetIntAsString"),
+    difference("C vty_ini_get ns over the handle Get<std::string>";
+      "cpu_time"; "BM_CHotRead"; "BM_HandleHotRead"),
+    difference("C vty_ini_get_buffer ns over the handle Get<std::string>";
+      "cpu_time"; "BM_CHotReadBuffer"; "BM_HandleHotRead"),
+    difference("C vty_ini_get_int64 ns over the handle Get<int>";
+      "cpu_time"; "BM_CGetInt64"; "BM_HandleGetInt"),
     ratio("hot read ns, a subscription active / none"; "cpu_time";
       "BM_HotReadWatched"; "BM_HotRead"),
     ratio("miss read ns, ours / GKeyFile"; "cpu_time";
@@ -73,3 +79,11 @@ jq -r '
       "BM_MemoryPerLine/1048576/iterations:1";
       "BM_GKeyFileMemoryPerLine/1048576/iterations:1")
 ' bench.json
+
+# Python: a hot get of vantry_config against configparser's, same file.
+if command -v python3 >/dev/null; then
+  echo
+  echo "== Python, same run"
+  VANTRY_CONFIG_LIBRARY="$dir/libVantry.Config.so" PYTHONPATH="$ROOT/python" \
+    python3 "$ROOT/bench/python_get.py"
+fi

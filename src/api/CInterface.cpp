@@ -1,0 +1,571 @@
+// The C interface (config/vty_ini.h): each function calls the handle,
+// ini::Settings, and turns what it throws into a status and this thread's
+// message. Nothing here reads or edits a document itself.
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <memory>
+#include <new>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <system_error>
+#include <utility>
+#include <vector>
+
+#include "config/Live.h"
+#include "config/Settings.h"
+#include "config/vty_ini.h"
+
+namespace ini = vty::config::ini;
+
+struct vty_ini_settings {
+  ini::Settings settings;
+  std::string file;  // as the caller named it; "" for a text
+};
+
+struct vty_ini_subscription {
+  ini::Subscription subscription;
+};
+
+namespace {
+
+// This thread's last message. Should storing it fail, the pointer names the
+// failure instead, so that vty_ini_last_error never dangles.
+thread_local std::string lastError;
+thread_local const char* lastMessage = "";
+
+vty_ini_status Record(vty_ini_status status, const char* message,
+                      int number) noexcept {
+  try {
+    lastError = message;
+    lastMessage = lastError.c_str();
+  } catch (...) {
+    lastMessage = "out of memory";
+  }
+  errno = number;
+  return status;
+}
+
+// The errno of a failed system call, where the code is one.
+int ErrnoOf(const std::error_code& code) {
+  return code.category() == std::generic_category() ||
+                 code.category() == std::system_category()
+             ? code.value()
+             : 0;
+}
+
+// Called inside a catch block: records what was thrown.
+vty_ini_status Failed() noexcept {
+  try {
+    throw;
+  } catch (const std::invalid_argument& e) {
+    return Record(VTY_INI_INVALID, e.what(), 0);
+  } catch (const std::system_error& e) {  // filesystem_error among them
+    return Record(VTY_INI_ERROR, e.what(), ErrnoOf(e.code()));
+  } catch (const std::bad_alloc&) {
+    return Record(VTY_INI_ERROR, "out of memory", ENOMEM);
+  } catch (const std::exception& e) {
+    return Record(VTY_INI_ERROR, e.what(), 0);
+  } catch (...) {
+    return Record(VTY_INI_ERROR, "vty_ini: an unknown failure", 0);
+  }
+}
+
+// Runs `body`, which returns a status; what it throws becomes one.
+template <class Body>
+vty_ini_status Guarded(Body&& body) noexcept {
+  try {
+    return std::forward<Body>(body)();
+  } catch (...) {
+    return Failed();
+  }
+}
+
+vty_ini_status Refuse(const char* message) {
+  return Record(VTY_INI_INVALID, message, 0);
+}
+
+ini::SectionName SectionOf(const char* section) {
+  return section == nullptr ? ini::SectionName() : ini::SectionName(section);
+}
+
+// A copy the caller frees with vty_ini_free.
+char* Copied(std::string_view text) {
+  auto* copy = static_cast<char*>(std::malloc(text.size() + 1));
+  if (copy == nullptr) throw std::bad_alloc();
+  if (!text.empty()) std::memcpy(copy, text.data(), text.size());
+  copy[text.size()] = '\0';
+  return copy;
+}
+
+ini::Syntax SyntaxOf(const vty_ini_syntax* syntax) {
+  ini::Syntax rules;
+  if (syntax == nullptr) return rules;
+  rules.trimValues = syntax->trim_values != 0;
+  rules.inlineComments =
+      syntax->inline_comments == nullptr ? "" : syntax->inline_comments;
+  rules.listSeparator = syntax->list_separator;
+  rules.quotes = syntax->quotes != 0;
+  rules.continuationLines = syntax->continuation_lines != 0;
+  rules.duplicates = syntax->duplicates_last != 0
+                         ? ini::Syntax::Duplicates::Last
+                         : ini::Syntax::Duplicates::First;
+  if (syntax->default_section != nullptr) {
+    rules.defaultSection = syntax->default_section;
+  }
+  return rules;
+}
+
+// Hands a new object to the caller, or records why not and gives null.
+template <class Make>
+vty_ini_settings* Made(Make&& make) noexcept {
+  try {
+    return std::forward<Make>(make)().release();
+  } catch (...) {
+    Failed();
+    return nullptr;
+  }
+}
+
+constexpr const char* kNoHandle = "vty_ini: no settings handle (NULL)";
+constexpr const char* kNoKey = "vty_ini: no key (NULL)";
+
+// A typed read: the handle's Find, told apart from a missing key by HasKey
+// only when it finds nothing, so that the hot path is one lookup.
+template <class T, class Out>
+vty_ini_status GetTyped(const vty_ini_settings* settings, const char* section,
+                        const char* key, Out* value) {
+  if (settings == nullptr) return Refuse(kNoHandle);
+  if (key == nullptr || value == nullptr) return Refuse(kNoKey);
+  return Guarded([&] {
+    const ini::SectionName name = SectionOf(section);
+    if (const std::optional<T> found = settings->settings.Find<T>(name, key)) {
+      *value = static_cast<Out>(*found);
+      return VTY_INI_OK;
+    }
+    return settings->settings.HasKey(name, key) ? VTY_INI_INVALID
+                                                : VTY_INI_MISSING;
+  });
+}
+
+template <class T>
+vty_ini_status SetTyped(vty_ini_settings* settings, const char* section,
+                        const char* key, const T& value) {
+  if (settings == nullptr) return Refuse(kNoHandle);
+  if (key == nullptr) return Refuse(kNoKey);
+  return Guarded([&] {
+    settings->settings.Set(SectionOf(section), key, value);
+    return VTY_INI_OK;
+  });
+}
+
+vty_ini_status StatusOf(ini::Lookup::State state) {
+  switch (state) {
+    case ini::Lookup::State::Present:
+      return VTY_INI_OK;
+    case ini::Lookup::State::Invalid:
+      return VTY_INI_INVALID;
+    case ini::Lookup::State::Missing:
+      break;
+  }
+  return VTY_INI_MISSING;
+}
+
+ini::Lookup InspectAs(const ini::Settings& settings,
+                      const ini::SectionName& section, const char* key,
+                      vty_ini_type type) {
+  switch (type) {
+    case VTY_INI_INT64:
+      return settings.Inspect<int64_t>(section, key);
+    case VTY_INI_DOUBLE:
+      return settings.Inspect<double>(section, key);
+    case VTY_INI_BOOL:
+      return settings.Inspect<bool>(section, key);
+    case VTY_INI_TEXT:
+      break;
+  }
+  return settings.Inspect<std::string>(section, key);
+}
+
+// The message of a failure the error handler hears.
+std::string MessageOf(const std::exception_ptr& error) {
+  try {
+    std::rethrow_exception(error);
+  } catch (const std::exception& e) {
+    return e.what();
+  } catch (...) {
+    return "vty_ini: an unknown failure";
+  }
+}
+
+}  // namespace
+
+extern "C" {
+
+vty_ini_syntax vty_ini_default_syntax(void) {
+  const ini::Syntax rules;
+  vty_ini_syntax syntax{};
+  syntax.trim_values = rules.trimValues ? 1 : 0;
+  syntax.inline_comments = ";";
+  syntax.list_separator = rules.listSeparator;
+  syntax.quotes = rules.quotes ? 1 : 0;
+  syntax.continuation_lines = rules.continuationLines ? 1 : 0;
+  syntax.duplicates_last =
+      rules.duplicates == ini::Syntax::Duplicates::Last ? 1 : 0;
+  syntax.default_section = nullptr;
+  return syntax;
+}
+
+// ---- Opening ----
+
+vty_ini_settings* vty_ini_open(const char* file) {
+  return vty_ini_open_with(file, nullptr);
+}
+
+vty_ini_settings* vty_ini_open_with(const char* file,
+                                    const vty_ini_syntax* syntax) {
+  if (file == nullptr) {
+    Refuse("vty_ini_open: no file (NULL)");
+    return nullptr;
+  }
+  return Made([&] {
+    return std::make_unique<vty_ini_settings>(
+        vty_ini_settings{ini::Settings(file, SyntaxOf(syntax)), file});
+  });
+}
+
+vty_ini_settings* vty_ini_from_text(const char* text, size_t size) {
+  return vty_ini_from_text_with(text, size, nullptr);
+}
+
+vty_ini_settings* vty_ini_from_text_with(const char* text, size_t size,
+                                         const vty_ini_syntax* syntax) {
+  if (text == nullptr && size != 0) {
+    Refuse("vty_ini_from_text: no text (NULL) of a size above 0");
+    return nullptr;
+  }
+  return Made([&] {
+    const std::string_view bytes =
+        size == 0 ? std::string_view() : std::string_view(text, size);
+    return std::make_unique<vty_ini_settings>(vty_ini_settings{
+        ini::Settings::FromText(bytes, SyntaxOf(syntax)), std::string()});
+  });
+}
+
+vty_ini_settings* vty_ini_open_layers(const char* const* paths, size_t count) {
+  static_cast<void>(paths);
+  static_cast<void>(count);
+  Record(VTY_INI_ERROR,
+         "vty_ini_open_layers: layers are not available in "
+         "this build",
+         ENOSYS);
+  return nullptr;
+}
+
+void vty_ini_close(vty_ini_settings* settings) {
+  const std::unique_ptr<vty_ini_settings> owned(settings);
+}
+
+// ---- Reading ----
+
+vty_ini_status vty_ini_get(const vty_ini_settings* settings,
+                           const char* section, const char* key, char** value,
+                           size_t* line) {
+  if (settings == nullptr) return Refuse(kNoHandle);
+  if (key == nullptr) return Refuse(kNoKey);
+  return Guarded([&] {
+    const ini::SectionName name = SectionOf(section);
+    if (line != nullptr) {
+      const ini::Lookup found = settings->settings.Inspect(name, key);
+      if (found.state != ini::Lookup::State::Present) return VTY_INI_MISSING;
+      if (value != nullptr) *value = Copied(found.text);
+      *line = found.line;
+      return VTY_INI_OK;
+    }
+    if (value == nullptr) {
+      return settings->settings.HasKey(name, key) ? VTY_INI_OK
+                                                  : VTY_INI_MISSING;
+    }
+    const std::optional<std::string> found =
+        settings->settings.Find<std::string>(name, key);
+    if (!found) return VTY_INI_MISSING;
+    *value = Copied(*found);
+    return VTY_INI_OK;
+  });
+}
+
+vty_ini_status vty_ini_get_buffer(const vty_ini_settings* settings,
+                                  const char* section, const char* key,
+                                  char* buffer, size_t capacity, size_t* size) {
+  if (settings == nullptr) return Refuse(kNoHandle);
+  if (key == nullptr) return Refuse(kNoKey);
+  if (size == nullptr || (buffer == nullptr && capacity != 0)) {
+    return Refuse("vty_ini_get_buffer: no buffer or size (NULL)");
+  }
+  return Guarded([&] {
+    const std::optional<std::string> found =
+        settings->settings.Find<std::string>(SectionOf(section), key);
+    if (!found) return VTY_INI_MISSING;
+    *size = found->size();
+    if (found->size() < capacity) {
+      std::memcpy(buffer, found->c_str(), found->size() + 1);
+    }
+    return VTY_INI_OK;
+  });
+}
+
+vty_ini_status vty_ini_get_int64(const vty_ini_settings* settings,
+                                 const char* section, const char* key,
+                                 int64_t* value) {
+  return GetTyped<int64_t>(settings, section, key, value);
+}
+
+vty_ini_status vty_ini_get_double(const vty_ini_settings* settings,
+                                  const char* section, const char* key,
+                                  double* value) {
+  return GetTyped<double>(settings, section, key, value);
+}
+
+vty_ini_status vty_ini_get_bool(const vty_ini_settings* settings,
+                                const char* section, const char* key,
+                                int* value) {
+  return GetTyped<bool>(settings, section, key, value);
+}
+
+vty_ini_status vty_ini_inspect(const vty_ini_settings* settings,
+                               const char* section, const char* key,
+                               vty_ini_type type, char** text, size_t* line,
+                               char** file) {
+  if (settings == nullptr) return Refuse(kNoHandle);
+  if (key == nullptr) return Refuse(kNoKey);
+  return Guarded([&] {
+    const ini::Lookup found =
+        InspectAs(settings->settings, SectionOf(section), key, type);
+    if (found.state != ini::Lookup::State::Missing) {
+      // Every copy is made before any is handed over: nothing leaks.
+      std::unique_ptr<char, decltype(&std::free)> copy(
+          text == nullptr ? nullptr : Copied(found.text), &std::free);
+      if (file != nullptr) *file = Copied(settings->file);
+      if (text != nullptr) *text = copy.release();
+      if (line != nullptr) *line = found.line;
+    }
+    return StatusOf(found.state);
+  });
+}
+
+vty_ini_status vty_ini_has_section(const vty_ini_settings* settings,
+                                   const char* section) {
+  if (settings == nullptr) return Refuse(kNoHandle);
+  return Guarded([&] {
+    return settings->settings.HasSection(SectionOf(section)) ? VTY_INI_OK
+                                                             : VTY_INI_MISSING;
+  });
+}
+
+vty_ini_status vty_ini_has_key(const vty_ini_settings* settings,
+                               const char* section, const char* key) {
+  return vty_ini_get(settings, section, key, nullptr, nullptr);
+}
+
+vty_ini_status vty_ini_sections(const vty_ini_settings* settings,
+                                void (*each)(void* user, const char* section),
+                                void* user) {
+  if (settings == nullptr) return Refuse(kNoHandle);
+  if (each == nullptr) return Refuse("vty_ini_sections: no callback (NULL)");
+  return Guarded([&] {
+    for (const ini::SectionName& name : settings->settings.Sections()) {
+      each(user, name ? name->c_str() : nullptr);
+    }
+    return VTY_INI_OK;
+  });
+}
+
+vty_ini_status vty_ini_keys(
+    const vty_ini_settings* settings, const char* section,
+    void (*each)(void* user, const char* key, const char* value), void* user) {
+  if (settings == nullptr) return Refuse(kNoHandle);
+  if (each == nullptr) return Refuse("vty_ini_keys: no callback (NULL)");
+  return Guarded([&] {
+    const ini::SectionName name = SectionOf(section);
+    const auto pairs = settings->settings.Pairs(name);
+    if (pairs.empty() && !settings->settings.HasSection(name)) {
+      return VTY_INI_MISSING;
+    }
+    for (const auto& [key, value] : pairs)
+      each(user, key.c_str(), value.c_str());
+    return VTY_INI_OK;
+  });
+}
+
+vty_ini_status vty_ini_text(const vty_ini_settings* settings, char** text,
+                            size_t* size) {
+  if (settings == nullptr) return Refuse(kNoHandle);
+  if (text == nullptr) return Refuse("vty_ini_text: no place for the text");
+  return Guarded([&] {
+    const std::string bytes = settings->settings.Text();
+    *text = Copied(bytes);
+    if (size != nullptr) *size = bytes.size();
+    return VTY_INI_OK;
+  });
+}
+
+vty_ini_status vty_ini_check(const vty_ini_settings* settings,
+                             void (*each)(void* user, const char* file,
+                                          size_t line, const char* message),
+                             void* user) {
+  if (settings == nullptr) return Refuse(kNoHandle);
+  if (each == nullptr) return Refuse("vty_ini_check: no callback (NULL)");
+  return Guarded([&] {
+    for (const ini::Finding& finding : settings->settings.Check()) {
+      each(user, settings->file.c_str(), finding.line, finding.message.c_str());
+    }
+    return VTY_INI_OK;
+  });
+}
+
+// ---- Changing ----
+
+vty_ini_status vty_ini_set(vty_ini_settings* settings, const char* section,
+                           const char* key, const char* value) {
+  if (value == nullptr) return Refuse("vty_ini_set: no value (NULL)");
+  return SetTyped(settings, section, key, std::string_view(value));
+}
+
+vty_ini_status vty_ini_set_int64(vty_ini_settings* settings,
+                                 const char* section, const char* key,
+                                 int64_t value) {
+  return SetTyped(settings, section, key, value);
+}
+
+vty_ini_status vty_ini_set_double(vty_ini_settings* settings,
+                                  const char* section, const char* key,
+                                  double value) {
+  return SetTyped(settings, section, key, value);
+}
+
+vty_ini_status vty_ini_set_bool(vty_ini_settings* settings, const char* section,
+                                const char* key, int value) {
+  return SetTyped(settings, section, key, value != 0);
+}
+
+vty_ini_status vty_ini_erase(vty_ini_settings* settings, const char* section,
+                             const char* key) {
+  if (settings == nullptr) return Refuse(kNoHandle);
+  if (key == nullptr) return Refuse(kNoKey);
+  return Guarded([&] {
+    return settings->settings.Erase(SectionOf(section), key) ? VTY_INI_OK
+                                                             : VTY_INI_MISSING;
+  });
+}
+
+vty_ini_status vty_ini_erase_section(vty_ini_settings* settings,
+                                     const char* section) {
+  if (settings == nullptr) return Refuse(kNoHandle);
+  return Guarded([&] {
+    return settings->settings.EraseSection(SectionOf(section))
+               ? VTY_INI_OK
+               : VTY_INI_MISSING;
+  });
+}
+
+vty_ini_status vty_ini_flush(vty_ini_settings* settings) {
+  if (settings == nullptr) return Refuse(kNoHandle);
+  return Guarded([&] {
+    settings->settings.Flush();
+    return VTY_INI_OK;
+  });
+}
+
+vty_ini_status vty_ini_reload(vty_ini_settings* settings) {
+  if (settings == nullptr) return Refuse(kNoHandle);
+  return Guarded([&] {
+    settings->settings.Reload();
+    return VTY_INI_OK;
+  });
+}
+
+// ---- Live settings ----
+
+vty_ini_subscription* vty_ini_on_change(
+    const vty_ini_settings* settings,
+    const char* (*each)(void* user, const vty_ini_change* changes,
+                        size_t count),
+    void* user) {
+  if (settings == nullptr) {
+    Refuse(kNoHandle);
+    return nullptr;
+  }
+  if (each == nullptr) {
+    Refuse("vty_ini_on_change: no callback (NULL)");
+    return nullptr;
+  }
+  try {
+    auto subscription = std::make_unique<vty_ini_subscription>();
+    subscription->subscription = settings->settings.OnChange(
+        [each, user](const std::vector<ini::Change>& changes) {
+          std::vector<vty_ini_change> borrowed;
+          borrowed.reserve(changes.size());
+          for (const ini::Change& change : changes) {
+            borrowed.push_back(vty_ini_change{
+                change.section ? change.section->c_str() : nullptr,
+                change.key.c_str(),
+                change.before ? change.before->c_str() : nullptr,
+                change.after ? change.after->c_str() : nullptr});
+          }
+          // Thrown here, the failure reaches the error handler with the file.
+          if (const char* failure =
+                  each(user, borrowed.data(), borrowed.size())) {
+            throw std::runtime_error(failure);
+          }
+        });
+    return subscription.release();
+  } catch (...) {
+    Failed();
+    return nullptr;
+  }
+}
+
+void vty_ini_cancel(vty_ini_subscription* subscription) {
+  const std::unique_ptr<vty_ini_subscription> owned(subscription);
+}
+
+void vty_ini_set_error_handler(void (*handler)(void* user, const char* file,
+                                               const char* message),
+                               void* user) {
+  try {
+    if (handler == nullptr) {
+      ini::SetErrorHandler(nullptr);
+      return;
+    }
+    ini::SetErrorHandler([handler, user](const std::string& file,
+                                         const std::exception_ptr& error) {
+      handler(user, file.c_str(), MessageOf(error).c_str());
+    });
+  } catch (...) {
+    Failed();  // only the handler's storage can fail: the old one stays
+  }
+}
+
+vty_ini_status vty_ini_start_writer(unsigned interval_ms) {
+  return Guarded([&] {
+    if (interval_ms == 0) {
+      ini::InitialiseAsyncWriting();
+    } else {
+      ini::InitialiseAsyncWriting(std::chrono::milliseconds(interval_ms));
+    }
+    return VTY_INI_OK;
+  });
+}
+
+void vty_ini_stop_writer(void) { ini::ShutdownAsyncWriting(); }
+
+// ---- Errors and memory ----
+
+const char* vty_ini_last_error(void) { return lastMessage; }
+
+void vty_ini_free(void* memory) { std::free(memory); }
+
+}  // extern "C"
