@@ -106,10 +106,21 @@ VTY_INI_API vty_ini_settings* vty_ini_open_with(const char* file,
 VTY_INI_API vty_ini_settings* vty_ini_from_text(const char* text, size_t size);
 VTY_INI_API vty_ini_settings* vty_ini_from_text_with(
     const char* text, size_t size, const vty_ini_syntax* syntax);
-/* A handle on `count` files read as layers, the last winning. NULL in a
- * build without layers, with the message saying so. */
+/* A handle on `count` paths read as layers (ini::Layers, config/Layers.h):
+ * lowest precedence first, a directory a drop-in directory, the last path
+ * the file written. Every read, vty_ini_set*, vty_ini_erase, flush, reload,
+ * check and on_change work through it; vty_ini_text and
+ * vty_ini_erase_section are for one file and give VTY_INI_INVALID. NULL on
+ * error: see vty_ini_last_error(). */
 VTY_INI_API vty_ini_settings* vty_ini_open_layers(const char* const* paths,
                                                   size_t count);
+/* The same, read by `syntax` (NULL: the defaults), with the program's own
+ * `defaults` text as the lowest layer (NULL: none) and the variables
+ * PREFIX__SECTION__KEY and PREFIX__KEY of the environment as the highest
+ * (`environment` the prefix; NULL: none). */
+VTY_INI_API vty_ini_settings* vty_ini_open_layers_with(
+    const char* const* paths, size_t count, const vty_ini_syntax* syntax,
+    const char* defaults, const char* environment);
 /* Releases the handle (NULL is ignored). Unsaved deferred changes stay in the
  * shared document for the background writer or the next flush. */
 VTY_INI_API void vty_ini_close(vty_ini_settings* settings);

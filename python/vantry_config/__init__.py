@@ -26,7 +26,7 @@ from collections import namedtuple
 from . import _native
 from ._native import lib, encoded, decoded, taken, failure, name
 
-__all__ = ["Settings", "Syntax", "Lookup", "Change", "Subscription",
+__all__ = ["Settings", "Layers", "Syntax", "Lookup", "Change", "Subscription",
            "set_error_handler", "start_writer", "stop_writer"]
 
 Change = namedtuple("Change", "section key before after")
@@ -380,6 +380,38 @@ class Settings:
 
     def __repr__(self):
         return f"<vantry_config.Settings {self._file or '(text)'}>"
+
+
+class Layers(Settings):
+    """Settings read from several files, lowest precedence first: the
+    highest layer that has a key gives its value (`inspect(...).file` says
+    which); `set` and `erase` change the last path, the administrator's
+    file. A directory among the paths is a drop-in directory (its files
+    ending in .ini or .conf, in byte order of their names). `defaults` is the
+    program's own text, the lowest layer; `environment` a prefix: the
+    variables PREFIX__SECTION__KEY and PREFIX__KEY are the highest."""
+
+    def __init__(self, paths, *, syntax=None, defaults=None,
+                 environment=None):
+        if isinstance(paths, (str, bytes, os.PathLike)):
+            raise TypeError("Layers: paths must be a list of paths")
+        names = [encoded(os.fsencode(path), "path") for path in paths]
+        array = (ctypes.c_char_p * max(len(names), 1))(*names)
+        rules = None if syntax is None else ctypes.byref(syntax._native())
+        handle = lib.vty_ini_open_layers_with(
+            array, len(names), rules,
+            None if defaults is None else encoded(defaults, "defaults"),
+            None if environment is None else encoded(environment,
+                                                     "environment"))
+        if not handle:
+            raise failure(_native.ERROR)
+        self._file = None
+        self._handle = handle
+        self._finalizer = weakref.finalize(self, lib.vty_ini_close, handle)
+
+    @classmethod
+    def from_text(cls, text, *, syntax=None):
+        raise TypeError("Layers are read from files; use Settings.from_text")
 
 
 class SectionProxy:

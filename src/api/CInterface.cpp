@@ -1,6 +1,7 @@
 // The C interface (config/vty_ini.h): each function calls the handle,
-// ini::Settings, and turns what it throws into a status and this thread's
-// message. Nothing here reads or edits a document itself.
+// ini::Settings, or the layers, ini::Layers, and turns what it throws into a
+// status and this thread's message. Nothing here reads or edits a document
+// itself.
 
 #include <cerrno>
 #include <cstdlib>
@@ -8,22 +9,27 @@
 #include <filesystem>
 #include <memory>
 #include <new>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <string_view>
 #include <system_error>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
+#include "config/Layers.h"
 #include "config/Live.h"
 #include "config/Settings.h"
 #include "config/vty_ini.h"
 
 namespace ini = vty::config::ini;
 
+// A handle on one file or text, or on layers of them: one of the two.
 struct vty_ini_settings {
-  ini::Settings settings;
-  std::string file;  // as the caller named it; "" for a text
+  std::optional<ini::Settings> settings;
+  std::optional<ini::Layers> layers;
+  std::string file;  // as the caller named it; "" for a text or layers
 };
 
 struct vty_ini_subscription {
@@ -88,6 +94,20 @@ vty_ini_status Refuse(const char* message) {
   return Record(VTY_INI_INVALID, message, 0);
 }
 
+// Calls `body` with the face `handle` has, ini::Settings or ini::Layers,
+// which read and write by the same names.
+template <class Handle, class Body>
+decltype(auto) OnFace(Handle& handle, Body&& body) {
+  if (handle.layers) return body(*handle.layers);
+  return body(*handle.settings);
+}
+
+template <class Face>
+constexpr bool kIsLayers = std::is_same_v<std::decay_t<Face>, ini::Layers>;
+
+constexpr const char* kNotForLayers =
+    "vty_ini: layers have no such call; ask it of one layer's file";
+
 ini::SectionName SectionOf(const char* section) {
   return section == nullptr ? ini::SectionName() : ini::SectionName(section);
 }
@@ -142,12 +162,13 @@ vty_ini_status GetTyped(const vty_ini_settings* settings, const char* section,
   if (key == nullptr || value == nullptr) return Refuse(kNoKey);
   return Guarded([&] {
     const ini::SectionName name = SectionOf(section);
-    if (const std::optional<T> found = settings->settings.Find<T>(name, key)) {
-      *value = static_cast<Out>(*found);
-      return VTY_INI_OK;
-    }
-    return settings->settings.HasKey(name, key) ? VTY_INI_INVALID
-                                                : VTY_INI_MISSING;
+    return OnFace(*settings, [&](const auto& face) {
+      if (const std::optional<T> found = face.template Find<T>(name, key)) {
+        *value = static_cast<Out>(*found);
+        return VTY_INI_OK;
+      }
+      return face.HasKey(name, key) ? VTY_INI_INVALID : VTY_INI_MISSING;
+    });
   });
 }
 
@@ -157,7 +178,8 @@ vty_ini_status SetTyped(vty_ini_settings* settings, const char* section,
   if (settings == nullptr) return Refuse(kNoHandle);
   if (key == nullptr) return Refuse(kNoKey);
   return Guarded([&] {
-    settings->settings.Set(SectionOf(section), key, value);
+    OnFace(*settings,
+           [&](auto& face) { face.Set(SectionOf(section), key, value); });
     return VTY_INI_OK;
   });
 }
@@ -174,20 +196,20 @@ vty_ini_status StatusOf(ini::Lookup::State state) {
   return VTY_INI_MISSING;
 }
 
-ini::Lookup InspectAs(const ini::Settings& settings,
-                      const ini::SectionName& section, const char* key,
-                      vty_ini_type type) {
+template <class Face>
+ini::Lookup InspectAs(const Face& settings, const ini::SectionName& section,
+                      const char* key, vty_ini_type type) {
   switch (type) {
     case VTY_INI_INT64:
-      return settings.Inspect<int64_t>(section, key);
+      return settings.template Inspect<int64_t>(section, key);
     case VTY_INI_DOUBLE:
-      return settings.Inspect<double>(section, key);
+      return settings.template Inspect<double>(section, key);
     case VTY_INI_BOOL:
-      return settings.Inspect<bool>(section, key);
+      return settings.template Inspect<bool>(section, key);
     case VTY_INI_TEXT:
       break;
   }
-  return settings.Inspect<std::string>(section, key);
+  return settings.template Inspect<std::string>(section, key);
 }
 
 // The message of a failure the error handler hears.
@@ -232,8 +254,10 @@ vty_ini_settings* vty_ini_open_with(const char* file,
     return nullptr;
   }
   return Made([&] {
-    return std::make_unique<vty_ini_settings>(
-        vty_ini_settings{ini::Settings(file, SyntaxOf(syntax)), file});
+    auto made = std::make_unique<vty_ini_settings>();
+    made->settings.emplace(file, SyntaxOf(syntax));
+    made->file = file;
+    return made;
   });
 }
 
@@ -250,19 +274,39 @@ vty_ini_settings* vty_ini_from_text_with(const char* text, size_t size,
   return Made([&] {
     const std::string_view bytes =
         size == 0 ? std::string_view() : std::string_view(text, size);
-    return std::make_unique<vty_ini_settings>(vty_ini_settings{
-        ini::Settings::FromText(bytes, SyntaxOf(syntax)), std::string()});
+    auto made = std::make_unique<vty_ini_settings>();
+    made->settings.emplace(ini::Settings::FromText(bytes, SyntaxOf(syntax)));
+    return made;
   });
 }
 
 vty_ini_settings* vty_ini_open_layers(const char* const* paths, size_t count) {
-  static_cast<void>(paths);
-  static_cast<void>(count);
-  Record(VTY_INI_ERROR,
-         "vty_ini_open_layers: layers are not available in "
-         "this build",
-         ENOSYS);
-  return nullptr;
+  return vty_ini_open_layers_with(paths, count, nullptr, nullptr, nullptr);
+}
+
+vty_ini_settings* vty_ini_open_layers_with(const char* const* paths,
+                                           size_t count,
+                                           const vty_ini_syntax* syntax,
+                                           const char* defaults,
+                                           const char* environment) {
+  if (paths == nullptr && count != 0) {
+    Refuse("vty_ini_open_layers: no paths (NULL)");
+    return nullptr;
+  }
+  for (size_t i = 0; i < count; ++i) {
+    if (paths[i] == nullptr) {
+      Refuse("vty_ini_open_layers: a path is NULL");
+      return nullptr;
+    }
+  }
+  return Made([&] {
+    auto made = std::make_unique<vty_ini_settings>();
+    ini::Layers& layers = made->layers.emplace(
+        std::vector<std::string>(paths, paths + count), SyntaxOf(syntax));
+    if (defaults != nullptr) layers.Defaults(defaults);
+    if (environment != nullptr) layers.Environment(environment);
+    return made;
+  });
 }
 
 void vty_ini_close(vty_ini_settings* settings) {
@@ -277,23 +321,24 @@ vty_ini_status vty_ini_get(const vty_ini_settings* settings,
   if (settings == nullptr) return Refuse(kNoHandle);
   if (key == nullptr) return Refuse(kNoKey);
   return Guarded([&] {
-    const ini::SectionName name = SectionOf(section);
-    if (line != nullptr) {
-      const ini::Lookup found = settings->settings.Inspect(name, key);
-      if (found.state != ini::Lookup::State::Present) return VTY_INI_MISSING;
-      if (value != nullptr) *value = Copied(found.text);
-      *line = found.line;
+    return OnFace(*settings, [&](const auto& face) {
+      const ini::SectionName name = SectionOf(section);
+      if (line != nullptr) {
+        const ini::Lookup found = face.Inspect(name, key);
+        if (found.state != ini::Lookup::State::Present) return VTY_INI_MISSING;
+        if (value != nullptr) *value = Copied(found.text);
+        *line = found.line;
+        return VTY_INI_OK;
+      }
+      if (value == nullptr) {
+        return face.HasKey(name, key) ? VTY_INI_OK : VTY_INI_MISSING;
+      }
+      const std::optional<std::string> found =
+          face.template Find<std::string>(name, key);
+      if (!found) return VTY_INI_MISSING;
+      *value = Copied(*found);
       return VTY_INI_OK;
-    }
-    if (value == nullptr) {
-      return settings->settings.HasKey(name, key) ? VTY_INI_OK
-                                                  : VTY_INI_MISSING;
-    }
-    const std::optional<std::string> found =
-        settings->settings.Find<std::string>(name, key);
-    if (!found) return VTY_INI_MISSING;
-    *value = Copied(*found);
-    return VTY_INI_OK;
+    });
   });
 }
 
@@ -307,7 +352,9 @@ vty_ini_status vty_ini_get_buffer(const vty_ini_settings* settings,
   }
   return Guarded([&] {
     const std::optional<std::string> found =
-        settings->settings.Find<std::string>(SectionOf(section), key);
+        OnFace(*settings, [&](const auto& face) {
+          return face.template Find<std::string>(SectionOf(section), key);
+        });
     if (!found) return VTY_INI_MISSING;
     *size = found->size();
     if (found->size() < capacity) {
@@ -342,13 +389,17 @@ vty_ini_status vty_ini_inspect(const vty_ini_settings* settings,
   if (settings == nullptr) return Refuse(kNoHandle);
   if (key == nullptr) return Refuse(kNoKey);
   return Guarded([&] {
-    const ini::Lookup found =
-        InspectAs(settings->settings, SectionOf(section), key, type);
+    const ini::Lookup found = OnFace(*settings, [&](const auto& face) {
+      return InspectAs(face, SectionOf(section), key, type);
+    });
     if (found.state != ini::Lookup::State::Missing) {
       // Every copy is made before any is handed over: nothing leaks.
       std::unique_ptr<char, decltype(&std::free)> copy(
           text == nullptr ? nullptr : Copied(found.text), &std::free);
-      if (file != nullptr) *file = Copied(settings->file);
+      // Through layers, the file the value came from.
+      if (file != nullptr) {
+        *file = Copied(settings->layers ? found.file : settings->file);
+      }
       if (text != nullptr) *text = copy.release();
       if (line != nullptr) *line = found.line;
     }
@@ -360,8 +411,12 @@ vty_ini_status vty_ini_has_section(const vty_ini_settings* settings,
                                    const char* section) {
   if (settings == nullptr) return Refuse(kNoHandle);
   return Guarded([&] {
-    return settings->settings.HasSection(SectionOf(section)) ? VTY_INI_OK
-                                                             : VTY_INI_MISSING;
+    return OnFace(*settings,
+                  [&](const auto& face) {
+                    return face.HasSection(SectionOf(section));
+                  })
+               ? VTY_INI_OK
+               : VTY_INI_MISSING;
   });
 }
 
@@ -376,7 +431,9 @@ vty_ini_status vty_ini_sections(const vty_ini_settings* settings,
   if (settings == nullptr) return Refuse(kNoHandle);
   if (each == nullptr) return Refuse("vty_ini_sections: no callback (NULL)");
   return Guarded([&] {
-    for (const ini::SectionName& name : settings->settings.Sections()) {
+    const auto sections =
+        OnFace(*settings, [](const auto& face) { return face.Sections(); });
+    for (const ini::SectionName& name : sections) {
       each(user, name ? name->c_str() : nullptr);
     }
     return VTY_INI_OK;
@@ -390,8 +447,11 @@ vty_ini_status vty_ini_keys(
   if (each == nullptr) return Refuse("vty_ini_keys: no callback (NULL)");
   return Guarded([&] {
     const ini::SectionName name = SectionOf(section);
-    const auto pairs = settings->settings.Pairs(name);
-    if (pairs.empty() && !settings->settings.HasSection(name)) {
+    const auto pairs =
+        OnFace(*settings, [&](const auto& face) { return face.Pairs(name); });
+    if (pairs.empty() && !OnFace(*settings, [&](const auto& face) {
+          return face.HasSection(name);
+        })) {
       return VTY_INI_MISSING;
     }
     for (const auto& [key, value] : pairs)
@@ -405,7 +465,8 @@ vty_ini_status vty_ini_text(const vty_ini_settings* settings, char** text,
   if (settings == nullptr) return Refuse(kNoHandle);
   if (text == nullptr) return Refuse("vty_ini_text: no place for the text");
   return Guarded([&] {
-    const std::string bytes = settings->settings.Text();
+    if (settings->layers) return Refuse(kNotForLayers);
+    const std::string bytes = settings->settings->Text();
     *text = Copied(bytes);
     if (size != nullptr) *size = bytes.size();
     return VTY_INI_OK;
@@ -419,8 +480,13 @@ vty_ini_status vty_ini_check(const vty_ini_settings* settings,
   if (settings == nullptr) return Refuse(kNoHandle);
   if (each == nullptr) return Refuse("vty_ini_check: no callback (NULL)");
   return Guarded([&] {
-    for (const ini::Finding& finding : settings->settings.Check()) {
-      each(user, settings->file.c_str(), finding.line, finding.message.c_str());
+    const auto findings =
+        OnFace(*settings, [](const auto& face) { return face.Check(); });
+    for (const ini::Finding& finding : findings) {
+      // Each layer's finding names its file.
+      const std::string& file =
+          finding.file.empty() ? settings->file : finding.file;
+      each(user, file.c_str(), finding.line, finding.message.c_str());
     }
     return VTY_INI_OK;
   });
@@ -456,8 +522,11 @@ vty_ini_status vty_ini_erase(vty_ini_settings* settings, const char* section,
   if (settings == nullptr) return Refuse(kNoHandle);
   if (key == nullptr) return Refuse(kNoKey);
   return Guarded([&] {
-    return settings->settings.Erase(SectionOf(section), key) ? VTY_INI_OK
-                                                             : VTY_INI_MISSING;
+    return OnFace(
+               *settings,
+               [&](auto& face) { return face.Erase(SectionOf(section), key); })
+               ? VTY_INI_OK
+               : VTY_INI_MISSING;
   });
 }
 
@@ -465,7 +534,8 @@ vty_ini_status vty_ini_erase_section(vty_ini_settings* settings,
                                      const char* section) {
   if (settings == nullptr) return Refuse(kNoHandle);
   return Guarded([&] {
-    return settings->settings.EraseSection(SectionOf(section))
+    if (settings->layers) return Refuse(kNotForLayers);
+    return settings->settings->EraseSection(SectionOf(section))
                ? VTY_INI_OK
                : VTY_INI_MISSING;
   });
@@ -474,7 +544,7 @@ vty_ini_status vty_ini_erase_section(vty_ini_settings* settings,
 vty_ini_status vty_ini_flush(vty_ini_settings* settings) {
   if (settings == nullptr) return Refuse(kNoHandle);
   return Guarded([&] {
-    settings->settings.Flush();
+    OnFace(*settings, [](auto& face) { face.Flush(); });
     return VTY_INI_OK;
   });
 }
@@ -482,7 +552,7 @@ vty_ini_status vty_ini_flush(vty_ini_settings* settings) {
 vty_ini_status vty_ini_reload(vty_ini_settings* settings) {
   if (settings == nullptr) return Refuse(kNoHandle);
   return Guarded([&] {
-    settings->settings.Reload();
+    OnFace(*settings, [](auto& face) { face.Reload(); });
     return VTY_INI_OK;
   });
 }
@@ -504,23 +574,24 @@ vty_ini_subscription* vty_ini_on_change(
   }
   try {
     auto subscription = std::make_unique<vty_ini_subscription>();
-    subscription->subscription = settings->settings.OnChange(
-        [each, user](const std::vector<ini::Change>& changes) {
-          std::vector<vty_ini_change> borrowed;
-          borrowed.reserve(changes.size());
-          for (const ini::Change& change : changes) {
-            borrowed.push_back(vty_ini_change{
-                change.section ? change.section->c_str() : nullptr,
-                change.key.c_str(),
-                change.before ? change.before->c_str() : nullptr,
-                change.after ? change.after->c_str() : nullptr});
-          }
-          // Thrown here, the failure reaches the error handler with the file.
-          if (const char* failure =
-                  each(user, borrowed.data(), borrowed.size())) {
-            throw std::runtime_error(failure);
-          }
-        });
+    const auto callback = [each,
+                           user](const std::vector<ini::Change>& changes) {
+      std::vector<vty_ini_change> borrowed;
+      borrowed.reserve(changes.size());
+      for (const ini::Change& change : changes) {
+        borrowed.push_back(
+            vty_ini_change{change.section ? change.section->c_str() : nullptr,
+                           change.key.c_str(),
+                           change.before ? change.before->c_str() : nullptr,
+                           change.after ? change.after->c_str() : nullptr});
+      }
+      // Thrown here, the failure reaches the error handler with the file.
+      if (const char* failure = each(user, borrowed.data(), borrowed.size())) {
+        throw std::runtime_error(failure);
+      }
+    };
+    subscription->subscription = OnFace(
+        *settings, [&](const auto& face) { return face.OnChange(callback); });
     return subscription.release();
   } catch (...) {
     Failed();

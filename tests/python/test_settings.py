@@ -217,3 +217,23 @@ def test_configparser_users_files_keep_every_other_byte(source, tmp_path,
     with capsys.disabled():
         print(f"\n  {os.path.basename(source)}: vantry_config keeps every "
               f"other byte; configparser {lost}")
+
+
+def test_layers_read_the_highest_and_write_the_last(tmp_path, monkeypatch):
+    vendor, admin = tmp_path / "vendor.ini", tmp_path / "admin.ini"
+    vendor.write_text("[Net]\nPort = 1\nHost = v\n")
+    admin.write_text("[Net]\nPort = 2\n")
+    monkeypatch.setenv("APP__NET__TIMEOUT", "30")
+    layers = ini.Layers([vendor, admin], defaults="[Net]\nRetries = 3\n",
+                        environment="APP")
+    assert layers.get("Net", "Port", 0) == 2
+    assert layers.inspect("Net", "Host").file == str(vendor)
+    assert (layers.get("Net", "Timeout", 0), layers.get("Net", "Retries", 0)) \
+        == (30, 3)
+    layers.set("Net", "Host", "a")
+    assert admin.read_text() == "[Net]\nPort = 2\nHost = a\n"
+    assert "Host = v" in vendor.read_text()
+    layers.erase("Net", "Port")
+    assert layers.get("Net", "Port", 0) == 1
+    with pytest.raises(ValueError):
+        layers.text()
