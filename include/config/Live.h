@@ -33,6 +33,7 @@
 #include <string>
 #include <vector>
 
+#include "config/LineRules.h"
 #include "config/Values.h"
 
 namespace vty::config::ini {

@@ -66,6 +66,7 @@
 #include <utility>
 #include <vector>
 
+#include "config/LineRules.h"
 #include "config/Live.h"
 #include "config/Syntax.h"
 #include "config/Values.h"
