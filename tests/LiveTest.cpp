@@ -128,8 +128,9 @@ TEST_F(LiveTest, HandlesHearValuesAsTheyReadThem) {
   // The tool keeps the line's layout and comment: only the value changes.
   EXPECT_EQ(raw.Wait(2), "Log.Level:  info ; quieter ->  debug ; quieter");
   EXPECT_EQ(meant.Count(), 1u);
-  EXPECT_THROW(Settings::FromText("").OnChange(meant.Callback()),
-               std::logic_error);
+  EXPECT_THROW(
+      static_cast<void>(Settings::FromText("").OnChange(meant.Callback())),
+      std::logic_error);
   const auto found = Settings::FromText("k=1\n[broken\n").Check();
   ASSERT_EQ(found.size(), 1u);
   EXPECT_EQ(found[0].line, 2u);

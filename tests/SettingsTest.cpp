@@ -159,6 +159,20 @@ TEST_F(SettingsTest, ListsReadBackAsWrittenOrAreRefused) {
   }
 }
 
+// A braced list is a list, even of one item: never the text of its first.
+TEST_F(SettingsTest, BracedListsAreLists) {
+  Settings settings = Settings::FromText("[s]\nk = old\n");
+  settings.Set("s", "k", {"a", "b"});
+  EXPECT_EQ(settings.Text(), "[s]\nk = a, b\n");
+  settings.Set("s", "k", {"only"});
+  EXPECT_EQ(settings.Get<Items>("s", "k", {}), Items{"only"});
+  settings.Set("s", "n", {8080, 8081});
+  EXPECT_EQ(settings.Get<std::vector<int>>("s", "n", {}),
+            (std::vector<int>{8080, 8081}));
+  settings.Set("s", "f", {true, false});
+  EXPECT_EQ(settings.Get("s", "f", std::string()), "true, false");
+}
+
 TEST_F(SettingsTest, RefusalsNameTheRuleAndChangeNothing) {
   const std::string path = Path("app.ini");
   const std::string before = "[Net]\nPort = 8080 ; p\n";

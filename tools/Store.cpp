@@ -7,6 +7,8 @@
 #include <string>
 #include <string_view>
 
+#include "config/INI.h"
+
 namespace vty::config::tool {
 namespace {
 

@@ -64,67 +64,10 @@
 #include <utility>
 #include <vector>
 
-// Marks what the shared library exports; everything else is hidden.
-#define VTY_CONFIG_API __attribute__((visibility("default")))
+#include "config/LineRules.h"
+#include "config/Values.h"
 
 namespace vty::config::ini {
-
-// -----------------------------------------------------------------------------
-// Line rules
-// -----------------------------------------------------------------------------
-//
-// How one physical line (without its terminator) is classified. Loading tries
-// the rules in this order and the first that holds wins: blank, comment, key,
-// section header, otherwise unrecognised text.
-//
-//   line                    loaded as
-//   ""  " \t"               blank
-//   "  ; note"  "\t# x"     comment
-//   "; a=b"                 comment (comments are tested before keys)
-//   "name = v"              key "name", value " v" (the value is untrimmed)
-//   "a=b=c"                 key "a", value "b=c"
-//   "=v"  "  =v"            unrecognised text (nothing before the '=')
-//   "[s=1]"                 key "[s", value "1]" (keys before headers)
-//   "  [ a b ]\t"           header of section "a b"
-//   "[a]b]"                 header of section "a]b" (up to the last ']')
-//   "[a ; b]"               header of section "a ; b"
-//   "[main] ; note"  "[main];x"
-//                           header of section "main" (a comment may follow)
-//   "[a]b] # c] d"          header of section "a]b" (the first ']' followed
-//                           by only blanks and a comment ends the name)
-//   "[main] ; a=b"          key "[main] ; a" (keys before headers)
-//   "[main] x"  "[main] x ; y"  "[]"  "[ ] ; c"
-//                           unrecognised text
-//   "\f"  "\v"               unrecognised text (not blanks)
-
-/// Returns true when every character of `line` is a space or a tab; true for
-/// the empty line. A line of only "\r", "\v" or "\f" is not blank.
-VTY_CONFIG_API bool IsBlankLine(const std::string_view& line);
-
-/// Returns true when the first non-blank character of `line` is ';' or '#'.
-/// A ';' later in a line never makes it a comment.
-VTY_CONFIG_API bool IsComment(const std::string_view& line);
-
-/// Returns true when `line` has a '=' that is not its first character and
-/// something other than blanks stands before it; then `key` receives the text
-/// before the first '=', stripped of blanks. On false `key` is left untouched.
-VTY_CONFIG_API bool IsKey(const std::string_view& line, std::string& key);
-
-/// Returns true when the first non-blank character of `line` is '[', the last
-/// is ']' and something other than blanks stands between them; then `name`
-/// receives that text, stripped of blanks. A line whose last non-blank
-/// character is not ']' is a header too when a ']' is followed by nothing but
-/// blanks and a comment (';' or '#' and the rest of the line): the first such
-/// ']' with something other than blanks between it and the '[' ends the name.
-/// On false `name` is left untouched.
-VTY_CONFIG_API bool IsSectionHeader(const std::string_view& line,
-                                    std::string& name);
-
-/// Returns true when `a` and `b` have the same length and every byte matches
-/// after folding 'A' to 'Z' to lower case; the process locale plays no part.
-/// Every byte counts, embedded NUL bytes and the bytes after them included.
-VTY_CONFIG_API bool IsEqual(const std::string_view& a,
-                            const std::string_view& b);
 
 // -----------------------------------------------------------------------------
 // Document model
@@ -368,31 +311,9 @@ class VTY_CONFIG_API File {
   std::unique_ptr<detail::DocumentState> state_;
 };
 
-// The types of the typed values, listed once: VTY_CONFIG_VALUE_TYPES_(X)
-// expands X(T) for each. Any other T given to the typed functions below
-// stops the compilation with a message naming these.
-// clang-format off
-#define VTY_CONFIG_VALUE_TYPES_(X) \
-  X(bool) X(int) X(long) X(long long) X(unsigned) X(unsigned long) \
-  X(unsigned long long) X(float) X(double)
-// clang-format on
-namespace detail {
-template <class T>
-struct IsTypedValue : std::false_type {};
-#define VTY_CONFIG_TYPED_VALUE_TYPE_(T) \
-  template <>                           \
-  struct IsTypedValue<T> : std::true_type {};
-VTY_CONFIG_VALUE_TYPES_(VTY_CONFIG_TYPED_VALUE_TYPE_)
-#undef VTY_CONFIG_TYPED_VALUE_TYPE_
-}  // namespace detail
-// "bool, int, ..., double, ", for the messages.
-#define VTY_CONFIG_TYPE_NAME_(T) #T ", "
-#define VTY_CONFIG_TYPE_NAMES_ VTY_CONFIG_VALUE_TYPES_(VTY_CONFIG_TYPE_NAME_)
 #define VTY_CONFIG_READ_TYPES_                                       \
   "vty::config::ini: T must be std::string, " VTY_CONFIG_TYPE_NAMES_ \
   "and no other type"
-#define VTY_CONFIG_PARSE_TYPES_ \
-  "vty::config::ini: T must be " VTY_CONFIG_TYPE_NAMES_ "and no other type"
 
 // -----------------------------------------------------------------------------
 // Reading
@@ -472,35 +393,6 @@ inline bool ReadValue(const std::optional<std::string>& section,
   return ReadString(section, key, defaultValue, value, file);
 }
 
-/// Parses `text` as a `T` by the rules of the typed reads, whatever the
-/// locale. Blanks (space, tab) at both ends are ignored; nothing else is.
-/// Returns true and sets `value`, or returns false and leaves it untouched.
-/// Never throws.
-///
-///   T              parses                   does not parse
-///   integers       "42"  " -7\t"  "+8"      ""  "+"  "-"  "0x"  "0x-1"  "1.0"
-///                  "0x1F"  "0X1f"  "-0x10"  "1e3"  "1,5"  "80 ; note"  "\v1"
-///                  "010" (ten: no octal)    out of range; "-1" for unsigned
-///   bool           true false yes no on     ""  "2"  "01"  "y"  "+1"
-///                  off 1 0, in any case
-///   float, double  "1e3"  "-0.5"  ".5"      ""  "+1"  "1e"  "1,5"  "0x1p3"
-///                  "inf"  "nan"  "1e-320"   out of range: "1e400"  "1e-400"
-template <class T>
-bool ParseValue(const std::string_view& /*text*/, T& /*value*/) {
-  static_assert(detail::IsTypedValue<T>::value, VTY_CONFIG_PARSE_TYPES_);
-  return false;
-}
-
-/// The text `WriteValue` stores for `value`: integers in decimal, `bool` as
-/// "true" or "false", `float` and `double` as the shortest text that parses
-/// back as the same number ("0.1", "1e+300", "-0", "inf"; NaN as "nan" or
-/// "-nan", which parse back as NaN). Throws only `std::bad_alloc`.
-template <class T>
-std::string FormatValue(const T& /*value*/) {
-  static_assert(detail::IsTypedValue<T>::value, VTY_CONFIG_PARSE_TYPES_);
-  return {};
-}
-
 template <>
 VTY_CONFIG_API std::string ReadValue<std::string>(
     const std::optional<std::string>& section, const std::string_view& key,
@@ -522,11 +414,7 @@ VTY_CONFIG_API bool ReadValue<std::string>(
   template <>                                                                 \
   VTY_CONFIG_API bool ReadValue<T>(                                           \
       const std::optional<std::string>& section, const std::string_view& key, \
-      const T& defaultValue, T& value, const std::string& file);              \
-  template <>                                                                 \
-  VTY_CONFIG_API bool ParseValue<T>(const std::string_view& text, T& value);  \
-  template <>                                                                 \
-  VTY_CONFIG_API std::string FormatValue<T>(const T& value);
+      const T& defaultValue, T& value, const std::string& file);
 VTY_CONFIG_VALUE_TYPES_(VTY_CONFIG_TYPED_READS_)
 #undef VTY_CONFIG_TYPED_READS_
 
@@ -669,6 +557,5 @@ VTY_CONFIG_API void ShutdownAsyncWriting() noexcept;
 }  // namespace vty::config::ini
 
 #undef VTY_CONFIG_READ_TYPES_
-#undef VTY_CONFIG_PARSE_TYPES_
 
 #endif  // VTY_CONFIG_INI_H_

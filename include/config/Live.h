@@ -33,7 +33,8 @@
 #include <string>
 #include <vector>
 
-#include "config/INI.h"
+#include "config/LineRules.h"
+#include "config/Values.h"
 
 namespace vty::config::ini {
 
@@ -60,7 +61,8 @@ struct Change {
 /// another to it or calling `Cancel` stops the calls: once that returns, the
 /// callback is not running and will not run again (unless it was called from
 /// the callback itself, which then finishes normally). Movable, not copyable.
-class VTY_CONFIG_API Subscription {
+/// Discarding one cancels at once, so the compiler warns of a dropped one.
+class [[nodiscard]] VTY_CONFIG_API Subscription {
  public:
   /// Subscribed to nothing.
   Subscription() noexcept = default;
@@ -111,7 +113,7 @@ class VTY_CONFIG_API Subscription {
 /// with the file; it never ends the process. Throws what the first use of
 /// `file` throws, `std::invalid_argument` for an empty callback, and
 /// `std::system_error` when the thread cannot be started.
-VTY_CONFIG_API Subscription
+[[nodiscard]] VTY_CONFIG_API Subscription
 OnChange(const std::string& file,
          std::function<void(const std::vector<Change>&)> callback);
 

@@ -68,6 +68,7 @@
 #define VTY_CONFIG_SETTINGS_H_
 
 #include <cstddef>
+#include <initializer_list>
 #include <memory>
 #include <optional>
 #include <string>
@@ -76,9 +77,10 @@
 #include <utility>
 #include <vector>
 
-#include "config/INI.h"
+#include "config/LineRules.h"
 #include "config/Live.h"
 #include "config/Syntax.h"
+#include "config/Values.h"
 
 namespace vty::config::ini {
 
@@ -260,6 +262,18 @@ class VTY_CONFIG_API Settings {
            std::string_view value) {
     StoreText(section, key, value);
   }
+  /// A list written in place: `Set("Net", "Peers", {"a", "b"})` sets what
+  /// `Get<std::vector<std::string>>` reads back, `{1, 2}` a list of int.
+  template <class Item>
+  void Set(const SectionName& section, std::string_view key,
+           std::initializer_list<Item> items) {
+    if constexpr (std::is_convertible_v<const Item&, std::string_view> &&
+                  !detail::kIsItem<Item>) {
+      Set(section, key, std::vector<std::string>(items.begin(), items.end()));
+    } else {
+      Set(section, key, std::vector<Item>(items));
+    }
+  }
   /// One more line for `key`, right after its last line (and the lines that
   /// continue it), spelled as that line; as `Set` when the key is missing.
   /// `GetAll` then lists the value last. Refuses as `Set` does.
@@ -338,7 +352,7 @@ class VTY_CONFIG_API Settings {
   /// this handle reads them: a key is reported only when its value as
   /// `Get<std::string>` gives it changed (an edit of its inline comment
   /// alone is not). For a document made by `FromText`, `std::logic_error`.
-  Subscription OnChange(
+  [[nodiscard]] Subscription OnChange(
       std::function<void(const std::vector<Change>&)> callback) const;
   /// `Check(file)` of the document as this handle sees it, unsaved changes
   /// included; for a document made by `FromText`, of its text.

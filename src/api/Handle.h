@@ -6,6 +6,7 @@
 #include <memory>
 #include <string>
 
+#include "config/INI.h"
 #include "config/Settings.h"
 
 namespace vty::config::ini::detail {

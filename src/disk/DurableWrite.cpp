@@ -192,8 +192,10 @@ DiskSnapshot Replace(const Place& place, std::string_view content,
     if (known) {
       // Owner first: changing it may clear set-id bits that fchmod restores,
       // and file capabilities that the attributes restore. A process that
-      // may not give the file away keeps it as its own.
-      (void)::fchown(file.Get(), expected.st_uid, expected.st_gid);
+      // may not give the file away keeps it as its own (the result is kept
+      // in a variable, as glibc's fortified headers warn of one dropped).
+      const int given = ::fchown(file.Get(), expected.st_uid, expected.st_gid);
+      static_cast<void>(given);
       if (::fchmod(file.Get(), expected.st_mode & 07777) != 0) {
         Fail("cannot set permissions to save", path, errno);
       }

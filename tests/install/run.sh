@@ -34,7 +34,7 @@ libdir=$(dirname "$library")
   fail "the SONAME link libVantry.Config.so.1 is missing"
 [ "$(readlink "$libdir/libVantry.Config.so")" = libVantry.Config.so.1 ] ||
   fail "the link libVantry.Config.so is missing"
-for header in INI.h Settings.h Syntax.h Live.h; do
+for header in INI.h Settings.h Syntax.h Live.h Values.h LineRules.h; do
   [ -f "$prefix/include/config/$header" ] ||
     fail "include/config/$header is missing"
 done
