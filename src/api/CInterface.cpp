@@ -18,6 +18,7 @@
 #include <utility>
 #include <vector>
 
+#include "config/INI.h"
 #include "config/Layers.h"
 #include "config/Live.h"
 #include "config/Settings.h"
