@@ -178,8 +178,8 @@ Layers& Layers::Defaults(std::string_view text) {
     if (!layers.empty() && layers.front().defaults) {
       layers.erase(layers.begin());
     }
-    layers.insert(layers.begin(), DocumentLayer{std::string(kDefaultsOrigin),
-                                                std::move(settings), true});
+    layers.insert(layers.begin(),
+                  DocumentLayer{std::string(kDefaultsOrigin), settings, true});
   }
   detail::RefreshListeners(*state_);
   return *this;

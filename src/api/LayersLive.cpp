@@ -71,8 +71,8 @@ std::vector<Change> Difference(const Effective& before,
 }  // namespace
 
 struct LayersListener {
-  LayersListener(Layers of, ChangeCallback call)
-      : layers(std::move(of)), callback(std::move(call)) {}
+  LayersListener(const Layers& of, ChangeCallback call)
+      : layers(of), callback(std::move(call)) {}
 
   const Layers layers;
   const ChangeCallback callback;
