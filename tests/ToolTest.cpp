@@ -618,6 +618,9 @@ TEST_F(ToolTest, CompletionQuotesNamesWithBlanks) {
   EXPECT_EQ(complete("get " + file + " my"), "my\\ sec\n");
   EXPECT_EQ(complete("get " + file + " 'my\\ sec' k"), "key\\ one\n");
   EXPECT_EQ(complete("get " + file + " \"'my sec'\" ''"), "key\\ one\n");
+  // An option's value is no operand: FILE is still the file.
+  EXPECT_EQ(complete("get --layer /dev/null --env APP " + file + " N"),
+            "Net\n");
 }
 
 TEST_F(ToolTest, HelpAndVersion) {
