@@ -15,6 +15,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <memory>
@@ -25,6 +26,7 @@
 #include <vector>
 
 #include "config/INI.h"
+#include "config/Layers.h"
 #include "config/Live.h"
 #include "config/Settings.h"
 #include "config/vty_ini.h"
@@ -425,6 +427,72 @@ void BM_CHotReadBuffer(benchmark::State& state) {
   vty_ini_close(settings);
 }
 BENCHMARK(BM_CHotReadBuffer);
+
+// The small file's text with its sections renamed: a layer of as many keys,
+// none of them the ones read.
+std::string OtherKeys() {
+  std::string text = Small().text;
+  for (std::size_t at; (at = text.find("section_")) != std::string::npos;) {
+    text.replace(at, 8, "elsewhere_");
+  }
+  return text;
+}
+
+// Four file layers: a vendor's file, its drop-in, the administrator's
+// drop-in and file; the keys read in the top one (`top`) or only in the
+// lowest, the others holding as many other keys.
+ini::Layers FourLayers(bool top) {
+  const fs::path dir = WorkDir() / (top ? "layers-top" : "layers-bottom");
+  const std::string other = OtherKeys();
+  WriteFile(dir / "vendor.conf.d", "10-vendor.conf", other);
+  WriteFile(dir / "app.conf.d", "10-admin.conf", other);
+  return ini::Layers({WriteFile(dir, "vendor.conf", top ? other : Small().text),
+                      (dir / "vendor.conf.d").string(),
+                      (dir / "app.conf.d").string(),
+                      WriteFile(dir, "app.conf", top ? Small().text : other)});
+}
+
+// Hot reads through four layers, with the ratio to a handle's hot read of
+// the same keys measured in the same run ("vs_handle"; the targets: 1.5
+// with the key in the top layer, 3 with it only in the lowest).
+void LayersHotRead(benchmark::State& state, bool top) {
+  const auto& keys = Small().keys;
+  const ini::Layers layers = FourLayers(top);
+  const ini::Settings handle(SmallFile());
+  const std::string none;
+  std::size_t i = 0;
+  for (auto _ : state) {
+    const auto& [section, key] = keys[i++ % keys.size()];
+    benchmark::DoNotOptimize(layers.Get<std::string>(section, key, none));
+  }
+  // Thread CPU time, which other processes on the machine do not inflate.
+  const auto timed = [&](const auto& read) {
+    constexpr std::size_t kReads = 200000;
+    const auto now = [] {
+      timespec at{};
+      ::clock_gettime(CLOCK_THREAD_CPUTIME_ID, &at);
+      return static_cast<double>(at.tv_sec) +
+             1e-9 * static_cast<double>(at.tv_nsec);
+    };
+    const double start = now();
+    for (std::size_t n = 0; n < kReads; ++n) {
+      const auto& [section, key] = keys[n % keys.size()];
+      benchmark::DoNotOptimize(
+          read.template Get<std::string>(section, key, none));
+    }
+    return now() - start;
+  };
+  const double ofHandle = timed(handle);
+  state.counters["vs_handle"] = timed(layers) / ofHandle;
+}
+void BM_LayersHotReadTop(benchmark::State& state) {
+  LayersHotRead(state, true);
+}
+BENCHMARK(BM_LayersHotReadTop);
+void BM_LayersHotReadLowest(benchmark::State& state) {
+  LayersHotRead(state, false);
+}
+BENCHMARK(BM_LayersHotReadLowest);
 
 void BM_HotReadBaseline(benchmark::State& state) {
   const auto map = BaselineMap();

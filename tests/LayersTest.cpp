@@ -21,7 +21,7 @@ using Keys = std::vector<std::string>;
 
 class LayersTest : public testing::TempDirTest {
  protected:
-  // vendor file, vendor drop-ins, administrator's file, its drop-ins.
+  // vendor file, vendor drop-ins, administrator's drop-ins, their file.
   void SetUp() override {
     TempDirTest::SetUp();
     vendor_ = Path("vendor.conf"), vendorD_ = Path("vendor.conf.d");
@@ -29,20 +29,20 @@ class LayersTest : public testing::TempDirTest {
     fs::create_directory(vendorD_);
     fs::create_directory(adminD_);
   }
-  Layers Make() const { return Layers({vendor_, vendorD_, admin_, adminD_}); }
+  Layers Make() const { return Layers({vendor_, vendorD_, adminD_, admin_}); }
   std::string vendor_, vendorD_, admin_, adminD_;
 };
 
 TEST_F(LayersTest, HighestLayerWinsWithItsOrigin) {
   WriteAll(vendor_, "a=vendor\nb=vendor\nc=vendor\nd=vendor\n[Net]\nPort=1\n");
   WriteAll(vendorD_ + "/10-x.conf", "b=vendor.d\nc=vendor.d\n");
-  WriteAll(admin_, "; admin\nc=admin\nd=admin\ne=admin\n");
-  WriteAll(adminD_ + "/50-y.ini", "\nd=admin.d\n");
+  WriteAll(adminD_ + "/50-y.ini", "\nc=admin.d\nd=admin.d\n");
+  WriteAll(admin_, "; admin\nd=admin\ne=admin\n");
   ::setenv("LAYERSTEST__NET__PORT", "9090", 1);
   ::setenv("layerstest__E", "env", 1);
   Layers layers = Make();
   layers.Defaults("a=default\nf=default\n").Environment("LayersTest");
-  static const struct {
+  const struct {  // not static: the paths are this run's
     SectionName section;
     const char* key;
     const char* value;
@@ -52,8 +52,8 @@ TEST_F(LayersTest, HighestLayerWinsWithItsOrigin) {
       {std::nullopt, "f", "default", "<defaults>", 2},
       {std::nullopt, "a", "vendor", vendor_, 1},
       {std::nullopt, "b", "vendor.d", vendorD_ + "/10-x.conf", 1},
-      {std::nullopt, "c", "admin", admin_, 2},
-      {std::nullopt, "d", "admin.d", adminD_ + "/50-y.ini", 2},
+      {std::nullopt, "c", "admin.d", adminD_ + "/50-y.ini", 2},
+      {std::nullopt, "d", "admin", admin_, 2},
       {std::nullopt, "e", "env", "env:layerstest__E", 0},
       {"net", "port", "9090", "env:LAYERSTEST__NET__PORT", 0},
       {std::nullopt, "g", "", "", 0},
@@ -66,8 +66,8 @@ TEST_F(LayersTest, HighestLayerWinsWithItsOrigin) {
   }
   EXPECT_EQ(layers.Get<int>("Net", "Port", 0), 9090);
   EXPECT_EQ(layers.Keys(std::nullopt), (Keys{"a", "f", "b", "c", "d", "e"}));
-  EXPECT_EQ(layers.Files(), (Keys{vendor_, vendorD_ + "/10-x.conf", admin_,
-                                  adminD_ + "/50-y.ini"}));
+  EXPECT_EQ(layers.Files(), (Keys{vendor_, vendorD_ + "/10-x.conf",
+                                  adminD_ + "/50-y.ini", admin_}));
   ::unsetenv("LAYERSTEST__NET__PORT");
   ::unsetenv("layerstest__E");
 }
@@ -113,7 +113,11 @@ TEST_F(LayersTest, WritesOnlyTheAdministratorsFile) {
   EXPECT_EQ(below.text, "80");
   EXPECT_EQ(below.file, vendor_);
   EXPECT_FALSE(layers.Erase("Net", "Port"));
-  EXPECT_THROW(Layers({vendorD_, adminD_}), std::invalid_argument);
+  // The file written into comes last, or a drop-in could hide a write.
+  for (const auto& paths : {Keys{vendorD_, adminD_}, Keys{admin_, adminD_},
+                            Keys{admin_, Path("new.d")}}) {
+    EXPECT_THROW(Layers{paths}, std::invalid_argument) << paths.back();
+  }
   EXPECT_THROW(layers.Layer(Path("other.conf")), std::invalid_argument);
 }
 
@@ -124,31 +128,42 @@ TEST_F(LayersTest, MissingLayersAreReadWhenTheyAppear) {
   const Subscription live = layers.OnChange(heard.Callback());
   fs::create_directory(later);
   WriteAll(later + "/1.conf", "[s]\nk=1\n");
-  EXPECT_EQ(layers.Get("s", "k", "-"), "-");  // reads never list
-  layers.Reload();
-  EXPECT_EQ(layers.Inspect("s", "k").file, later + "/1.conf");
   EXPECT_EQ(heard.Wait(1), "s.k: - -> 1");
+  EXPECT_EQ(layers.Inspect("s", "k").file, later + "/1.conf");
+  const Layers unwatched({later, admin_});
+  WriteAll(later + "/2.conf", "[s]\nk=2\n");
+  EXPECT_EQ(heard.Wait(2), "s.k: 1 -> 2");
+  EXPECT_EQ(layers.Get("s", "k", "-"), "2");
+  EXPECT_EQ(unwatched.Get("s", "k", "-"), "1");  // reads never list
 }
 
 TEST_F(LayersTest, HearsEffectiveChangesOnce) {
-  WriteAll(vendorD_ + "/1.conf", "[s]\nk=low\nh=low\n");
+  WriteAll(vendor_, "[s]\nk=vendor\n");
   WriteAll(admin_, "[s]\nh=high\n");
   Layers layers = Make();
   testing::Heard heard;
   const Subscription live = layers.OnChange(heard.Callback());
   const std::string dropIn = vendorD_ + "/1.conf";
-  WriteAll(dropIn, "[s]\nk=low\nh=hidden\n");  // hidden by admin.conf
-  WriteAll(dropIn, "[s]\nk=changed\nh=hidden\n");
-  EXPECT_EQ(heard.Wait(1), "s.k: low -> changed");
+  WriteAll(dropIn, "[s]\nk=low\nh=hidden\n");  // h hidden by admin.conf
+  EXPECT_EQ(heard.Wait(1), "s.k: vendor -> low");
+  EXPECT_EQ(layers.Inspect("s", "k").file, dropIn);
+  WriteAll(dropIn, "[s]\nk=low\nh=still hidden\n");
+  WriteAll(dropIn, "[s]\nk=changed\nh=still hidden\n");
+  EXPECT_EQ(heard.Wait(2), "s.k: low -> changed");
+  fs::rename(dropIn, vendorD_ + "/1.conf.off");
+  EXPECT_EQ(heard.Wait(3), "s.k: changed -> vendor");
+  fs::rename(vendorD_ + "/1.conf.off", dropIn);
+  EXPECT_EQ(heard.Wait(4), "s.k: vendor -> changed");
   fs::remove(dropIn);
-  EXPECT_EQ(heard.Wait(2), "s.k: changed -> -");
-  EXPECT_EQ(heard.Count(), 2U);
+  EXPECT_EQ(heard.Wait(5), "s.k: changed -> vendor");
+  EXPECT_EQ(layers.Inspect("s", "k").file, vendor_);
+  EXPECT_EQ(heard.Count(), 5U);
 }
 
 TEST_F(LayersTest, ThreadsReadWhileAnotherProcessEditsADropIn) {
   const std::string dropIn = adminD_ + "/edited.conf";
   WriteAll(dropIn, "[s]\nk=0\n");
-  WriteAll(admin_, "[s]\nk=admin\n");
+  WriteAll(vendor_, "[s]\nk=vendor\n");
   Layers layers = Make();
   testing::Heard heard;
   const Subscription live = layers.OnChange(heard.Callback());

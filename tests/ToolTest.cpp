@@ -429,6 +429,77 @@ TEST_F(ToolTest, DoesWhatScriptsExpect) {
   }
 }
 
+// --layer PATH (lowest first, FILE on top), --env and --show-origin on the
+// reading commands; the editing commands refuse them. "@V" stands for the
+// vendor's file, "@D" for its drop-in directory.
+TEST_F(ToolTest, ReadsThroughLayers) {
+  const std::string vendor = Path("vendor.conf"), dropIns = Path("vendor.d");
+  WriteAll(vendor, "[Net]\nPort = 80\nHost = v\n");
+  fs::create_directory(dropIns);
+  WriteAll(dropIns + "/10-x.conf", "[Net]\nHost = d\n");
+  constexpr char kAdmin[] = "; admin\n[Net]\nPort = 8080\n";
+  const auto named = [&](std::string text) {
+    for (const auto& [from, to] :
+         {std::pair<std::string, std::string>{"@V", vendor},
+          {"@D", dropIns},
+          {"FILE", file_}}) {
+      for (std::size_t at; (at = text.find(from)) != std::string::npos;) {
+        text.replace(at, from.size(), to);
+      }
+    }
+    return text;
+  };
+  const std::vector<std::string> layers{"--layer", "@V", "--layer=@D"};
+  const struct {
+    std::vector<std::string> args;
+    std::string environment, out, err = "";
+    int code = 0;
+  } rows[] = {
+      // clang-format off
+      {{"get", "FILE", "Net", "Port"}, "", "8080\n"},
+      {{"get", "FILE", "Net", "Host"}, "", "d\n"},
+      {{"get", "FILE", "Net", "Host", "--layer", "@D", "--layer", "@V"}, "",
+       "v\n"},  // lowest first
+      {{"get", "FILE", "Net", "Host", "--show-origin"}, "",
+       "@D/10-x.conf:2\td\n"},
+      {{"get", "FILE", "Net", "Port", "--show-origin"}, "", "FILE:3\t8080\n"},
+      {{"get", "FILE", "Net", "Gone", "--show-origin", "--default=x"}, "",
+       "\tx\n"},
+      {{"get", "FILE", "net", "port", "--env", "APP", "--show-origin"},
+       "APP__NET__PORT=7", "env:APP__NET__PORT\t7\n"},
+      {{"get", "FILE", "Net", "Port", "--env=APP"}, "app__net__port=9", "9\n"},
+      {{"dump", "FILE", "--show-origin"}, "",
+       "FILE:3\tNet\tPort\t8080\n@D/10-x.conf:2\tNet\tHost\td\n"},
+      {{"dump", "FILE", "--env", "APP"}, "APP__NET__HOST=e",
+       "Net\tPort\t8080\nNet\tHost\te\n"},
+      {{"cat", "FILE"}, "",
+       "# @V\n[Net]\nPort = 80\nHost = v\n\n# @D/10-x.conf\n[Net]\nHost = d\n"
+       "\n# FILE\n; admin\n[Net]\nPort = 8080\n"},
+      {{"set", "FILE", "Net", "Port", "1"}, "", "",
+       "set writes", 2},
+      {{"del", "FILE", "Net", "Port", "--env=APP"}, "", "",
+       "del writes", 2},
+      {{"get", "@D", "Net", "Host"}, "", "", "is a drop-in directory", 3},
+      // clang-format on
+  };
+  for (const auto& row : rows) {
+    std::vector<std::string> args;
+    for (const std::string& arg : row.args) args.push_back(named(arg));
+    if (row.args.size() < 5 || row.args[4] != "--layer") {
+      for (const std::string& arg : layers) args.push_back(named(arg));
+    }
+    const std::string context = ::testing::PrintToString(args);
+    WriteAll(file_, kAdmin);
+    prefix_ = row.environment.empty() ? "" : row.environment + " ";
+    const Result result = Run(args);
+    EXPECT_EQ(result.code, row.code) << context << result.err;
+    EXPECT_EQ(result.out, named(row.out)) << context;
+    EXPECT_NE(result.err.find(named(row.err)), std::string::npos)
+        << context << result.err;
+    EXPECT_EQ(ReadAll(file_), kAdmin) << context;
+  }
+}
+
 // `get --format=sh`, evaluated by sh, gives the variables crudini's gives,
 // on every file of the project that crudini parses and `check` passes (the
 // two differ by design on repeated headers and on keys differing in case).
@@ -547,6 +618,9 @@ TEST_F(ToolTest, CompletionQuotesNamesWithBlanks) {
   EXPECT_EQ(complete("get " + file + " my"), "my\\ sec\n");
   EXPECT_EQ(complete("get " + file + " 'my\\ sec' k"), "key\\ one\n");
   EXPECT_EQ(complete("get " + file + " \"'my sec'\" ''"), "key\\ one\n");
+  // An option's value is no operand: FILE is still the file.
+  EXPECT_EQ(complete("get --layer /dev/null --env APP " + file + " N"),
+            "Net\n");
 }
 
 TEST_F(ToolTest, HelpAndVersion) {

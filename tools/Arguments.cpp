@@ -110,6 +110,13 @@ Args ParseArgs(const Command& command, const std::vector<std::string>& words) {
         throw UsageError("--prefix must begin a shell name");
       }
       args.prefix = *value;
+    } else if (has(kEditing) &&
+               (word.rfind("--layer", 0) == 0 || word.rfind("--env", 0) == 0)) {
+      // An edit writes FILE alone: through layers, a value set could read
+      // back as another layer's, and --existing would be ambiguous.
+      throw UsageError(std::string(command.name) +
+                       " writes FILE alone and takes no --layer or --env; "
+                       "get, dump and cat read through layers");
     } else {
       throw UsageError(std::string(command.name) + " has no option " + word);
     }

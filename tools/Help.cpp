@@ -154,6 +154,8 @@ Other options:
                                    (repeatable, lowest first; a directory
                                    is a drop-in directory of *.conf and
                                    *.ini files); FILE is the top file layer
+                                   (the editing commands refuse --layer
+                                   and --env: they write FILE alone)
   --env PREFIX, --env=PREFIX       get, dump: PREFIX__SECTION__KEY (and
                                    PREFIX__KEY) in the environment win
   --show-origin                    get, dump: FILE:LINE<TAB> before each

@@ -6,7 +6,7 @@
 // -----------------------------------------------------------------------------
 //
 // A `Layers` reads a key from the highest layer that has it, and writes into
-// the administrator's file (the last file path given) through its handle, so
+// the administrator's file (the last path given) through its handle, so
 // that a write keeps every rule of config/Settings.h: line-exact, keeping
 // the layout, atomic, merged with other writers.
 //
@@ -14,8 +14,8 @@
 //
 //   vty::config::ini::Layers layers({"/usr/lib/app/app.conf",
 //                                    "/usr/lib/app/app.conf.d",
-//                                    "/etc/app/app.conf",
-//                                    "/etc/app/app.conf.d"});
+//                                    "/etc/app/app.conf.d",
+//                                    "/etc/app/app.conf"});
 //   layers.Defaults("[Net]\nPort = 80\n").Environment("APP");
 //   int port = layers.Get<int>("Net", "Port", 0);   // APP__NET__PORT wins
 //   auto found = layers.Inspect("Net", "Port");     // found.file, found.line
@@ -62,9 +62,10 @@ class VTY_CONFIG_API Layers {
   /// The layers of `paths`, lowest precedence first, each read with `syntax`
   /// (see the top of this file for drop-in directories). A missing file or
   /// directory is an empty layer, read when it appears. Each file is the
-  /// shared document of its path, as a `Settings` handle on it has. Throws
-  /// `std::invalid_argument` when `paths` is not empty and names no file
-  /// (there would be nowhere to write), and what `Settings` throws.
+  /// shared document of its path, as a `Settings` handle on it has. The last
+  /// path is the file written into, so it must not name a drop-in directory
+  /// (whose files would hide a write at once): that throws
+  /// `std::invalid_argument`, as do what `Settings` throws.
   explicit Layers(std::vector<std::string> paths, Syntax syntax = {});
   Layers(const Layers&) = default;
   Layers& operator=(const Layers&) = default;
@@ -144,7 +145,7 @@ class VTY_CONFIG_API Layers {
 
   // ---- Changing ----
   //
-  // Into the administrator's file (the last path given that is a file),
+  // Into the administrator's file (the last path given),
   // through its handle, with what `Settings` throws; and `std::logic_error`
   // for a Layers made without a file path. A higher layer's value (a drop-in,
   // the environment) still wins the reads.

@@ -122,25 +122,48 @@ std::vector<DocumentLayer> FileLayers(const LayersState& state) {
   return layers;
 }
 
+namespace {
+
+// Puts `layers` (file layers, lowest first) in place of the file layers,
+// keeping the defaults below them; with `unlessSame`, only when some origin
+// differs. Whether it did.
+bool Install(LayersState& state, std::vector<DocumentLayer> layers,
+             bool unlessSame) {
+  const std::unique_lock lock(state.mutex);
+  const bool defaults = !state.layers.empty() && state.layers.front().defaults;
+  const auto first = state.layers.begin() + (defaults ? 1 : 0);
+  const bool same =
+      std::equal(first, state.layers.end(), layers.begin(), layers.end(),
+                 [](const DocumentLayer& a, const DocumentLayer& b) {
+                   return a.origin == b.origin;
+                 });
+  if (unlessSame && same) return false;
+  if (defaults) layers.insert(layers.begin(), std::move(state.layers.front()));
+  state.layers = std::move(layers);
+  return true;
+}
+
+}  // namespace
+
+void Relist(LayersState& state) {
+  if (Install(state, FileLayers(state), true)) RefreshListeners(state);
+}
+
 }  // namespace detail
 
 Layers::Layers(std::vector<std::string> paths, Syntax syntax)
     : state_(std::make_shared<LayersState>()) {
   LayersState& state = *state_;
   state.syntax = std::move(syntax);
-  state.written = paths.size();
-  for (std::size_t i = paths.size(); i-- > 0;) {
-    if (!detail::IsDropInDirectory(paths[i])) {
-      state.written = i;
-      break;
-    }
-  }
-  if (!paths.empty() && state.written == paths.size()) {
+  // Writes go into the last path, which must be a file: a drop-in directory
+  // above it could hide a Set at once.
+  if (!paths.empty() && detail::IsDropInDirectory(paths.back())) {
     throw std::invalid_argument(
-        "vty::config::ini: Layers of " + paths.back() +
-        " and the rest: every path is a drop-in directory, so there is no "
-        "file to write into; give the administrator's file after them");
+        "vty::config::ini: Layers: the last path, " + paths.back() +
+        ", is a drop-in directory, but the last path is the file written "
+        "into; give the administrator's file after its directories");
   }
+  state.written = paths.empty() ? 0 : paths.size() - 1;
   state.paths = std::move(paths);
   state.layers = detail::FileLayers(state);
 }
@@ -155,8 +178,8 @@ Layers& Layers::Defaults(std::string_view text) {
     if (!layers.empty() && layers.front().defaults) {
       layers.erase(layers.begin());
     }
-    layers.insert(layers.begin(), DocumentLayer{std::string(kDefaultsOrigin),
-                                                std::move(settings), true});
+    layers.insert(layers.begin(),
+                  DocumentLayer{std::string(kDefaultsOrigin), settings, true});
   }
   detail::RefreshListeners(*state_);
   return *this;
@@ -343,15 +366,12 @@ void Layers::Reload() {
   {
     const std::shared_lock lock(state.mutex);
     prefix = state.prefix;
-    if (!state.layers.empty() && state.layers.front().defaults) {
-      layers.insert(layers.begin(), state.layers.front());
-    }
   }
   std::vector<Variable> variables;
   if (prefix) variables = ReadEnvironment(*prefix);
+  detail::Install(state, std::move(layers), false);
   {
     const std::unique_lock lock(state.mutex);
-    state.layers = std::move(layers);
     state.environment = std::move(variables);
   }
   detail::RefreshListeners(state);

@@ -1,7 +1,9 @@
 // A Layers' OnChange: each subscription listens to every file layer's
 // handle, and on any notice reads the effective values anew and reports
 // those that differ from what it last reported, so that a change a higher
-// layer hides is not heard and a drop-in that comes or goes is.
+// layer hides is not heard. It watches the drop-in directories too, and on
+// any change of their entries lists them again (Relist), so that a drop-in
+// that comes or goes is heard, and read from then on.
 
 #include <map>
 #include <mutex>
@@ -10,6 +12,7 @@
 #include <utility>
 
 #include "api/LayersState.h"
+#include "disk/DropIns.h"
 #include "live/Watcher.h"
 #include "text/Names.h"
 
@@ -68,8 +71,8 @@ std::vector<Change> Difference(const Effective& before,
 }  // namespace
 
 struct LayersListener {
-  LayersListener(Layers of, ChangeCallback call)
-      : layers(std::move(of)), callback(std::move(call)) {}
+  LayersListener(const Layers& of, ChangeCallback call)
+      : layers(of), callback(std::move(call)) {}
 
   const Layers layers;
   const ChangeCallback callback;
@@ -82,7 +85,9 @@ struct LayersListener {
   // The handles listened to, by origin: a drop-in gone from the listing
   // stays, so that its return is heard. Guarded by subscribed.
   std::map<std::string, Subscription> inner;
-  bool released = false;  // Guarded by subscribed.
+  std::vector<Subscription> directories;  // Guarded by subscribed.
+  bool listening = false;                 // Guarded by subscribed.
+  bool released = false;                  // Guarded by subscribed.
 
   void Refresh();
   void Listen(const std::shared_ptr<LayersListener>& self,
@@ -102,25 +107,39 @@ void LayersListener::Refresh() {
 void LayersListener::Listen(const std::shared_ptr<LayersListener>& self,
                             const std::vector<DocumentLayer>& layers) {
   const std::weak_ptr<LayersListener> weak = self;
-  const std::lock_guard lock(subscribed);
-  if (released) return;
-  for (const DocumentLayer& layer : layers) {
-    if (layer.defaults || inner.count(layer.origin) != 0) continue;
-    inner.emplace(layer.origin,
-                  layer.settings.OnChange([weak](const std::vector<Change>&) {
-                    if (auto listener = weak.lock()) listener->Refresh();
-                  }));
+  std::vector<Settings> late;
+  {
+    const std::lock_guard lock(subscribed);
+    if (released) return;
+    for (const DocumentLayer& layer : layers) {
+      if (layer.defaults || inner.count(layer.origin) != 0) continue;
+      inner.emplace(layer.origin,
+                    layer.settings.OnChange([weak](const std::vector<Change>&) {
+                      if (auto listener = weak.lock()) {
+                        listener->Refresh();
+                      }
+                    }));
+      if (listening) late.push_back(layer.settings);
+    }
+    listening = true;
   }
+  // A layer listed since the subscription was read before its handle was
+  // listened to: an edit in between is read now, and heard.
+  for (Settings& settings : late) settings.Reload();
 }
 
 void LayersListener::Release() noexcept {
   std::map<std::string, Subscription> ending;
+  std::vector<Subscription> watching;
   {
     const std::lock_guard lock(subscribed);
     released = true;
     ending.swap(inner);
+    watching.swap(directories);
   }
-  ending.clear();  // each waits for its running call, with no lock held
+  // Each waits for its running call, with no lock held.
+  watching.clear();
+  ending.clear();
   const std::lock_guard lock(mutex);  // a call from a Reload ends
   active = false;
 }
@@ -158,6 +177,22 @@ Subscription Layers::OnChange(
   }
   auto listener =
       std::make_shared<detail::LayersListener>(*this, std::move(callback));
+  std::vector<Subscription> directories;
+  const std::weak_ptr<detail::LayersState> weak = state_;
+  for (std::size_t i = 0; i < state_->paths.size(); ++i) {
+    const std::string& path = state_->paths[i];
+    if (i == state_->written || !detail::IsDropInDirectory(path)) continue;
+    directories.push_back(detail::WatchDirectory(path, [weak] {
+      if (auto state = weak.lock()) detail::Relist(*state);
+    }));
+  }
+  {
+    const std::lock_guard lock(listener->subscribed);
+    listener->directories = std::move(directories);
+  }
+  // A drop-in made since the last listing, before the watches were set,
+  // would otherwise wait for the next change of its directory.
+  detail::Relist(*state_);
   {
     const std::lock_guard lock(listener->mutex);
     listener->reported = detail::ReadEffective(*this);

@@ -46,6 +46,11 @@ struct LayersState {
 // Every file layer of `paths` now: files and listed drop-ins, lowest first.
 std::vector<DocumentLayer> FileLayers(const LayersState& state);
 
+// Lists the drop-in directories again and, when the files to read differ,
+// puts the new list in place (keeping the defaults) and refreshes the
+// listeners: an entry of a directory made, removed or renamed.
+void Relist(LayersState& state);
+
 // Subscribes each listener to the file layers it lacks, then tells each what
 // the layers' effective values changed to. Takes the state's lock.
 void RefreshListeners(LayersState& state);

@@ -62,6 +62,7 @@ void DirectoryWatches::Close() noexcept {
   if (inotify_ >= 0) ::close(inotify_);
   inotify_ = -1;
   spots_.clear();
+  directories_.clear();
   users_.clear();
 }
 
@@ -72,7 +73,28 @@ std::exception_ptr DirectoryWatches::Watch(const File& file) {
     if (name.empty() || name == "." || name == "..") continue;  // no file
     now.push_back(Spot{at.parent_path().string(), std::move(name)});
   }
-  std::vector<Spot>& before = spots_[&file];
+  return SetSpots(std::move(now), spots_[&file]);
+}
+
+std::exception_ptr DirectoryWatches::WatchDirectory(
+    std::uint64_t id, const std::string& directory) {
+  std::string path = directory;
+  while (path.size() > 1 && path.back() == '/') path.pop_back();
+  std::vector<Spot> now;
+  const std::vector<fs::path> chain = LinkChain(path);
+  for (const fs::path& at : chain) {
+    std::string name = at.filename().string();
+    if (name.empty() || name == "." || name == "..") continue;
+    now.push_back(Spot{at.parent_path().string(), std::move(name)});
+  }
+  Spot entries{chain.back().string(), ""};
+  entries.absent = true;
+  now.push_back(std::move(entries));
+  return SetSpots(std::move(now), directories_[id]);
+}
+
+std::exception_ptr DirectoryWatches::SetSpots(std::vector<Spot> now,
+                                              std::vector<Spot>& before) {
   std::exception_ptr failure;
   for (Spot& spot : now) {
     int error = inotifyError_;
@@ -83,10 +105,16 @@ std::exception_ptr DirectoryWatches::Watch(const File& file) {
           ::inotify_add_watch(inotify_, spot.directory.c_str(), kEdits);
       if (spot.watch >= 0) {
         ++users_[spot.watch];
+        spot.absent = false;
         continue;
       }
       error = errno;
     }
+    // A directory awaited is not there yet: its parent's watch tells when it
+    // comes, so it is neither polled nor reported.
+    spot.absent =
+        spot.absent && inotify_ >= 0 && (error == ENOENT || error == ENOTDIR);
+    if (spot.absent) continue;
     spot.told = std::any_of(before.begin(), before.end(), [&](const Spot& s) {
       return s.told && s.directory == spot.directory && s.name == spot.name;
     });
@@ -98,8 +126,9 @@ std::exception_ptr DirectoryWatches::Watch(const File& file) {
     failure = std::make_exception_ptr(std::system_error(
         error, std::generic_category(),
         "vty::config::ini: cannot watch " + spot.directory + " for edits of " +
-            spot.name + "; checking it every " +
-            std::to_string(PollInterval().count()) + " ms instead"));
+            (spot.name.empty() ? std::string("its entries") : spot.name) +
+            "; checking it every " + std::to_string(PollInterval().count()) +
+            " ms instead"));
   }
   // Let go only now, so that a watch both keep is never removed meanwhile.
   for (const Spot& old : before) Release(old.watch);
@@ -114,36 +143,62 @@ void DirectoryWatches::Forget(const File& file) noexcept {
   spots_.erase(found);
 }
 
-bool DirectoryWatches::Polled(const File& file) const {
-  const auto found = spots_.find(&file);
-  if (found == spots_.end()) return false;
-  return std::any_of(found->second.begin(), found->second.end(),
-                     [](const Spot& spot) { return spot.watch < 0; });
+void DirectoryWatches::ForgetDirectory(std::uint64_t id) noexcept {
+  const auto found = directories_.find(id);
+  if (found == directories_.end()) return;
+  for (const Spot& spot : found->second) Release(spot.watch);
+  directories_.erase(found);
 }
 
-void DirectoryWatches::Hear(const inotify_event& event,
-                            const std::function<void(const File&)>& heard) {
-  if ((event.mask & IN_Q_OVERFLOW) != 0) {  // events lost: anything changed
-    for (auto& entry : spots_) heard(*entry.first);
-    return;
-  }
+bool DirectoryWatches::AnyPolled(const std::vector<Spot>& spots) {
+  return std::any_of(spots.begin(), spots.end(), [](const Spot& spot) {
+    return spot.watch < 0 && !spot.absent;
+  });
+}
+
+bool DirectoryWatches::Polled(const File& file) const {
+  const auto found = spots_.find(&file);
+  return found != spots_.end() && AnyPolled(found->second);
+}
+
+bool DirectoryWatches::DirectoryPolled(std::uint64_t id) const {
+  const auto found = directories_.find(id);
+  return found != directories_.end() && AnyPolled(found->second);
+}
+
+bool DirectoryWatches::Concerns(std::vector<Spot>& spots,
+                                const inotify_event& event) {
   const bool gone = (event.mask & kGone) != 0;
   const std::string_view name = event.len != 0 ? event.name : "";
-  for (auto& [file, spots] : spots_) {
-    bool concerned = false;
-    for (Spot& spot : spots) {
-      if (spot.watch != event.wd) continue;
-      if (gone) {
-        spot.watch = -1;  // watched again, by path, when the file is read
-        spot.told = false;
-        concerned = true;
-      } else if (name == spot.name) {
-        concerned = true;
-      }
+  bool concerned = false;
+  for (Spot& spot : spots) {
+    if (spot.watch != event.wd) continue;
+    if (gone) {
+      spot.watch = -1;  // watched again, by path, when the file is read
+      spot.told = false;
+      concerned = true;
+    } else if (spot.name.empty() || name == spot.name) {
+      concerned = true;
     }
-    if (concerned) heard(*file);
   }
-  if (!gone) return;
+  return concerned;
+}
+
+void DirectoryWatches::Hear(
+    const inotify_event& event, const std::function<void(const File&)>& heard,
+    const std::function<void(std::uint64_t)>& heardDirectory) {
+  if ((event.mask & IN_Q_OVERFLOW) != 0) {  // events lost: anything changed
+    for (auto& entry : spots_) heard(*entry.first);
+    for (auto& entry : directories_) heardDirectory(entry.first);
+    return;
+  }
+  for (auto& [file, spots] : spots_) {
+    if (Concerns(spots, event)) heard(*file);
+  }
+  for (auto& [id, spots] : directories_) {
+    if (Concerns(spots, event)) heardDirectory(id);
+  }
+  if ((event.mask & kGone) == 0) return;
   const auto found = users_.find(event.wd);
   if (found == users_.end()) return;
   users_.erase(found);

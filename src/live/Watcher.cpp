@@ -12,6 +12,10 @@
 // what a callback gets is exactly what a merge brought in, whether the
 // watcher, a Reload or a save of this process's own made it.
 //
+// A directory's entries can be watched too (WatchDirectory, for drop-in
+// directories): its callback only hears that something in it changed, once
+// the events have gone quiet, and runs after the files' calls.
+//
 // Lock order: a document's lock, then the watcher's mutex. Neither is held
 // while a callback or the error handler runs.
 
@@ -67,6 +71,8 @@ class Watcher {
   Subscription Subscribe(File& document, ValueReader read,
                          ChangeCallback callback);
   Subscription Bundle(std::function<void()> release);
+  Subscription WatchDirectory(const std::string& directory,
+                              std::function<void()> heard);
   void Cancel(std::uint64_t id) noexcept;
   bool Watches(const File& file) {
     std::lock_guard lock(mutex_);
@@ -95,6 +101,12 @@ class Watcher {
     const File* document = nullptr;
     KeyValues before, after;
   };
+  // A directory whose entries are watched (its watches are in watches_).
+  struct Directory {
+    std::string path;
+    std::function<void()> heard;
+    bool due = false;  // an entry changed since `heard` last ran
+  };
 
   void StartLocked();
   void Run();
@@ -114,12 +126,15 @@ class Watcher {
   }
   void ReadAgain(File& document);
   void Deliver();
+  // Runs the `heard` of each directory due, its watches set again first.
+  void DeliverDirectories();
   void WakeLocked() const;
 
   std::mutex mutex_;
   std::condition_variable idle_;  // a callback returned
   std::map<std::uint64_t, std::shared_ptr<Subscriber>> subscribers_;
   std::map<std::uint64_t, std::function<void()>> bundles_;  // see Bundle
+  std::map<std::uint64_t, std::shared_ptr<Directory>> directories_;
   std::unordered_map<const File*, Watched> watched_;
   DirectoryWatches watches_;
   std::deque<Notice> notices_;
@@ -194,6 +209,29 @@ Subscription Watcher::Bundle(std::function<void()> release) {
   return Subscription(id);
 }
 
+Subscription Watcher::WatchDirectory(const std::string& directory,
+                                     std::function<void()> heard) {
+  auto watched = std::make_shared<Directory>(
+      Directory{directory, std::move(heard), false});
+  std::exception_ptr failure;
+  std::uint64_t id = 0;
+  {
+    std::lock_guard lock(mutex_);
+    if (!alive_) StartLocked();
+    id = nextId_++;
+    try {
+      failure = watches_.WatchDirectory(id, directory);
+      directories_.emplace(id, std::move(watched));
+    } catch (...) {
+      watches_.ForgetDirectory(id);
+      throw;
+    }
+    WakeLocked();  // the thread's timeout may change
+  }
+  if (failure) ReportFailure(directory, failure);
+  return Subscription(id);
+}
+
 void Watcher::Cancel(std::uint64_t id) noexcept {
   std::unique_lock lock(mutex_);
   if (const auto bundle = bundles_.find(id); bundle != bundles_.end()) {
@@ -204,13 +242,19 @@ void Watcher::Cancel(std::uint64_t id) noexcept {
     release();
     return;
   }
-  const auto found = subscribers_.find(id);
-  if (found == subscribers_.end()) return;
-  const auto watched = watched_.find(found->second->document);
-  subscribers_.erase(found);
-  if (watched != watched_.end() && --watched->second.users == 0) {
-    watches_.Forget(*watched->second.document);
-    watched_.erase(watched);
+  if (const auto directory = directories_.find(id);
+      directory != directories_.end()) {
+    directories_.erase(directory);
+    watches_.ForgetDirectory(id);
+  } else {
+    const auto found = subscribers_.find(id);
+    if (found == subscribers_.end()) return;
+    const auto watched = watched_.find(found->second->document);
+    subscribers_.erase(found);
+    if (watched != watched_.end() && --watched->second.users == 0) {
+      watches_.Forget(*watched->second.document);
+      watched_.erase(watched);
+    }
   }
   WakeLocked();  // the thread ends when nobody is left
   // A callback running on the watcher's thread finishes before this returns,
@@ -247,13 +291,14 @@ void Watcher::Run() {
     bool ready = false;
     {
       std::lock_guard lock(mutex_);
-      if (subscribers_.empty()) {
+      if (subscribers_.empty() && directories_.empty()) {
         // Nobody watches: the thread ends, and with it every watch.
         watches_.Close();
         ::close(wake_);
         wake_ = -1;
         watched_.clear();
         notices_.clear();
+        directories_.clear();  // none: cancelled ones are gone
         alive_ = false;
         // Nobody joins a thread that ends by itself: it is let go.
         thread_.detach();
@@ -289,6 +334,7 @@ void Watcher::Run() {
       if (inotify >= 0) Collect(inotify, Pending());
     }
     Deliver();
+    DeliverDirectories();
   }
 }
 
@@ -303,6 +349,12 @@ Clock::time_point Watcher::NextLocked(Clock::time_point lastPoll) const {
       next = std::min(next, lastPoll + PollInterval());
     }
   }
+  for (const auto& [id, directory] : directories_) {
+    if (directory->due) return Clock::time_point::min();
+    if (watches_.DirectoryPolled(id)) {
+      next = std::min(next, lastPoll + PollInterval());
+    }
+  }
   return next;
 }
 
@@ -314,6 +366,9 @@ void Watcher::Poll(Clock::time_point& lastPoll) {
   for (auto& entry : watched_) {
     // Reading it sets its watches again, where they can be set now.
     if (watches_.Polled(*entry.second.document)) entry.second.progress.Check();
+  }
+  for (auto& [id, directory] : directories_) {
+    if (watches_.DirectoryPolled(id)) directory->due = true;
   }
 }
 
@@ -343,12 +398,18 @@ void Watcher::Collect(int inotify, bool wait) {
       for (ssize_t at = 0; at < got;) {
         const auto* event = reinterpret_cast<const inotify_event*>(buffer + at);
         at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
-        watches_.Hear(*event, [&](const File& file) {
-          const auto found = watched_.find(&file);
-          if (found != watched_.end()) {
-            found->second.progress.Hear(event->mask, now);
-          }
-        });
+        watches_.Hear(
+            *event,
+            [&](const File& file) {
+              const auto found = watched_.find(&file);
+              if (found != watched_.end()) {
+                found->second.progress.Hear(event->mask, now);
+              }
+            },
+            [&](std::uint64_t id) {
+              const auto found = directories_.find(id);
+              if (found != directories_.end()) found->second->due = true;
+            });
       }
       continue;
     }
@@ -422,6 +483,43 @@ void Watcher::Deliver() {
   }
 }
 
+void Watcher::DeliverDirectories() {
+  for (;;) {
+    std::uint64_t id = 0;
+    std::shared_ptr<Directory> directory;
+    std::exception_ptr failure;
+    {
+      std::lock_guard lock(mutex_);
+      for (const auto& [each, watched] : directories_) {
+        if (watched->due) {
+          id = each;
+          directory = watched;
+          break;
+        }
+      }
+      if (!directory) return;
+      directory->due = false;
+      // Before the call, so that no entry made after it goes unheard: a
+      // directory made meanwhile is watched from here on.
+      try {
+        failure = watches_.WatchDirectory(id, directory->path);
+      } catch (...) {
+        failure = std::current_exception();
+      }
+      running_ = id;
+    }
+    if (failure) ReportFailure(directory->path, failure);
+    try {
+      directory->heard();
+    } catch (...) {
+      ReportFailure(directory->path, std::current_exception());
+    }
+    std::lock_guard lock(mutex_);
+    running_ = 0;
+    idle_.notify_all();
+  }
+}
+
 void Watcher::AfterFork(bool child) {
   if (child) {
     if (alive_) {
@@ -434,6 +532,7 @@ void Watcher::AfterFork(bool child) {
     threadId_ = {};
     running_ = 0;
     subscribers_.clear();
+    directories_.clear();
     // Never released in the child, whose copies of the parent's locks may
     // be held: what they own is left to the process's end.
     static_cast<void>(
@@ -472,6 +571,11 @@ std::function<void(const File&)> HearMerge(const File& file) {
 
 Subscription BundleSubscription(std::function<void()> release) {
   return Watcher::Get().Bundle(std::move(release));
+}
+
+Subscription WatchDirectory(const std::string& directory,
+                            std::function<void()> heard) {
+  return Watcher::Get().WatchDirectory(directory, std::move(heard));
 }
 
 void CancelSubscription(std::uint64_t id) noexcept {

@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <string>
 #include <vector>
 
 #include "config/INI.h"
@@ -24,6 +25,12 @@ Subscription Subscribe(File& document, ValueReader read,
 // A subscription of no file of its own, which others make up: cancelling it
 // runs `release` (which must not throw), with no lock of the watcher held.
 Subscription BundleSubscription(std::function<void()> release);
+// Calls `heard` on the watcher's thread soon after an entry of the directory
+// `directory` is made, written, renamed or removed, or the directory itself
+// comes or goes; the calls of each directory never overlap, and it is
+// watched until the subscription ends (as CancelSubscription ends it).
+Subscription WatchDirectory(const std::string& directory,
+                            std::function<void()> heard);
 // Ends the subscription `id`; once it returns its callback is not running
 // and never runs again, unless this is that callback (see Watcher::Cancel).
 void CancelSubscription(std::uint64_t id) noexcept;

@@ -33,8 +33,17 @@ _vty_ini_unquote() {
 _vty_ini() {
   local cur=${COMP_WORDS[COMP_CWORD]} word
   local -a operands=()
+  local value=
   for word in "${COMP_WORDS[@]:1:COMP_CWORD-1}"; do
-    [[ $word == --* ]] || operands+=("$word")
+    # An option's value in the next word is no operand.
+    if [[ -n $value ]]; then value=; continue; fi
+    case $word in
+      --default | --type | --format | --prefix | --list-sep | \
+        --inline-comments | --comment | --default-section | --layer | --env)
+        value=1 ;;
+      --*) ;;
+      *) operands+=("$word") ;;
+    esac
   done
   if [[ $cur == --* ]]; then
     _vty_ini_reply $'--default\n--raw\n--type\n--format\n--existing
@@ -52,7 +61,8 @@ _vty_ini() {
         _vty_ini_names "$(vty-ini sections "${operands[1]}" 2>/dev/null)" "$cur"
       return
       ;;
-    --default | --list-sep | --inline-comments | --comment) return ;;
+    --layer) mapfile -t COMPREPLY < <(compgen -f -- "$cur"); return ;;
+    --default | --list-sep | --inline-comments | --comment | --env) return ;;
   esac
   local file
   file=$(_vty_ini_unquote "${operands[1]:-}")
