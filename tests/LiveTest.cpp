@@ -261,6 +261,110 @@ TEST_F(LiveTest, WriterIntervalAndFailedSaves) {
   SetErrorHandler(nullptr);
 }
 
+// This process changes Log.Level (deferred, through either face) and then
+// vty-ini changes it too: the change made later stands, and the error
+// handler hears of the conflict from both orders.
+struct ConflictCase {
+  bool erase;               // ours: erases the key, or sets it to warn
+  const char* tool;         // theirs
+  const char* theirsLater;  // the file when theirs is later
+  const char* heard;        // what OnChange hears then
+  const char* oursLater;    // the file when ours is
+  const char* notice;       // how the handler's notice tells the two
+};
+
+// clang-format off
+const ConflictCase kConflicts[] = {
+  {false, "set PATH Log Level debug", "[Log]\nLevel=debug\n",
+   "Log.Level: warn -> debug", "[Log]\nLevel=warn\n",
+   R"(was changed here (to "warn") and by another writer (to "debug"))"},
+  {true, "set PATH Log Level debug", "[Log]\nLevel=debug\n",
+   "Log.Level: - -> debug", "[Log]\n",
+   R"(was changed here (erased) and by another writer (to "debug"))"},
+  {false, "del PATH Log Level", "[Log]\n", "Log.Level: warn -> -",
+   "[Log]\nLevel=warn\n",
+   R"(was changed here (to "warn") and by another writer (erased))"},
+};
+// clang-format on
+
+void ChangeOurs(bool handle, const ConflictCase& c, const std::string& path) {
+  if (handle) {
+    Settings settings(path);
+    if (c.erase) {
+      settings.Erase("Log", "Level");
+    } else {
+      settings.Set("Log", "Level", "warn");
+    }
+  } else if (c.erase) {
+    EraseKey("Log", "Level", path);
+  } else {
+    WriteString("Log", "Level", "warn", path);
+  }
+}
+
+std::string Notice(const std::string& path, const ConflictCase& c,
+                   const char* stands) {
+  return fs::absolute(path).string() +
+         R"(: vty::config::ini: key "Level" in [Log] of )" +
+         fs::absolute(path).string() + " " + c.notice +
+         " since the file was last read; the later change, " + stands +
+         ", stands";
+}
+
+TEST_F(LiveTest, ConflictsTheirLaterEditStandsAndWeHearIt) {
+  InitialiseAsyncWriting(10min);  // nothing is saved by itself meanwhile
+  int n = 0;
+  for (const bool handle : {false, true}) {
+    for (const ConflictCase& c : kConflicts) {
+      const std::string path = Path("later" + std::to_string(++n) + ".ini");
+      WriteAll(path, "[Log]\nLevel=info\n");
+      Heard heard, told;
+      SetErrorHandler(told.Handler());
+      const Subscription live = handle
+                                    ? Settings(path).OnChange(heard.Callback())
+                                    : OnChange(path, heard.Callback());
+      ChangeOurs(handle, c, path);
+      // The tool edits a copy, timed after our change whatever the tick of
+      // the file system's clock, that replaces the file in one rename.
+      const std::string copy = path + ".theirs";
+      fs::copy_file(path, copy);
+      ASSERT_EQ(Shell(VTY_INI_TOOL " " + std::string(c.tool), copy), "0");
+      fs::last_write_time(copy, fs::file_time_type::clock::now());
+      fs::rename(copy, path);
+      EXPECT_EQ(heard.Wait(1), c.heard) << path;
+      EXPECT_EQ(told.Wait(1), Notice(path, c, "theirs")) << path;
+      Flush(path);  // nothing of ours is left to save
+      EXPECT_EQ(ReadAll(path), c.theirsLater) << path;
+      EXPECT_EQ(told.Count(), 1u) << path;
+    }
+  }
+  ShutdownAsyncWriting();
+  SetErrorHandler(nullptr);
+}
+
+TEST_F(LiveTest, ConflictsOurLaterChangeStandsAndWeAreTold) {
+  InitialiseAsyncWriting(10min);
+  int n = 0;
+  for (const bool handle : {false, true}) {
+    for (const ConflictCase& c : kConflicts) {
+      const std::string path = Path("earlier" + std::to_string(++n) + ".ini");
+      WriteAll(path, "[Log]\nLevel=info\n");
+      Heard told;
+      SetErrorHandler(told.Handler());
+      ChangeOurs(handle, c, path);
+      ASSERT_EQ(Shell(VTY_INI_TOOL " " + std::string(c.tool), path), "0");
+      // Their edit an hour before ours, by its file time.
+      fs::last_write_time(path, fs::file_time_type::clock::now() - 1h);
+      Flush(path);
+      EXPECT_EQ(ReadAll(path), c.oursLater) << path;
+      ASSERT_EQ(told.Count(), 1u) << path;
+      EXPECT_EQ(told.Wait(1), Notice(path, c, "ours")) << path;
+    }
+  }
+  ShutdownAsyncWriting();
+  SetErrorHandler(nullptr);
+}
+
 // A directory that cannot be watched (here: missing) is checked at the
 // writer's interval instead, which the handler hears once.
 TEST_F(LiveTest, UnwatchableDirectoryIsChecked) {
