@@ -262,8 +262,9 @@ TEST_F(LiveTest, WriterIntervalAndFailedSaves) {
 }
 
 // This process changes Log.Level (deferred, through either face) and then
-// vty-ini changes it too: the change made later stands, and the error
-// handler hears of the conflict from both orders.
+// vty-ini changes it too, its file timed after ours or an hour before: the
+// later change stands, OnChange hears theirs replace ours, and the error
+// handler hears of the conflict either way.
 struct ConflictCase {
   bool erase;               // ours: erases the key, or sets it to warn
   const char* tool;         // theirs
@@ -287,78 +288,51 @@ const ConflictCase kConflicts[] = {
 };
 // clang-format on
 
-void ChangeOurs(bool handle, const ConflictCase& c, const std::string& path) {
-  if (handle) {
-    Settings settings(path);
-    if (c.erase) {
-      settings.Erase("Log", "Level");
-    } else {
-      settings.Set("Log", "Level", "warn");
-    }
-  } else if (c.erase) {
-    EraseKey("Log", "Level", path);
-  } else {
-    WriteString("Log", "Level", "warn", path);
-  }
-}
-
-std::string Notice(const std::string& path, const ConflictCase& c,
-                   const char* stands) {
-  return fs::absolute(path).string() +
-         R"(: vty::config::ini: key "Level" in [Log] of )" +
-         fs::absolute(path).string() + " " + c.notice +
-         " since the file was last read; the later change, " + stands +
-         ", stands";
-}
-
-TEST_F(LiveTest, ConflictsTheirLaterEditStandsAndWeHearIt) {
+TEST_F(LiveTest, ConflictsTheLaterChangeStandsAndBothSidesKnow) {
   InitialiseAsyncWriting(10min);  // nothing is saved by itself meanwhile
   int n = 0;
-  for (const bool handle : {false, true}) {
-    for (const ConflictCase& c : kConflicts) {
-      const std::string path = Path("later" + std::to_string(++n) + ".ini");
-      WriteAll(path, "[Log]\nLevel=info\n");
-      Heard heard, told;
-      SetErrorHandler(told.Handler());
-      const Subscription live = handle
-                                    ? Settings(path).OnChange(heard.Callback())
-                                    : OnChange(path, heard.Callback());
-      ChangeOurs(handle, c, path);
-      // The tool edits a copy, timed after our change whatever the tick of
-      // the file system's clock, that replaces the file in one rename.
-      const std::string copy = path + ".theirs";
-      fs::copy_file(path, copy);
-      ASSERT_EQ(Shell(VTY_INI_TOOL " " + std::string(c.tool), copy), "0");
-      fs::last_write_time(copy, fs::file_time_type::clock::now());
-      fs::rename(copy, path);
-      EXPECT_EQ(heard.Wait(1), c.heard) << path;
-      EXPECT_EQ(told.Wait(1), Notice(path, c, "theirs")) << path;
-      Flush(path);  // nothing of ours is left to save
-      EXPECT_EQ(ReadAll(path), c.theirsLater) << path;
-      EXPECT_EQ(told.Count(), 1u) << path;
-    }
-  }
-  ShutdownAsyncWriting();
-  SetErrorHandler(nullptr);
-}
-
-TEST_F(LiveTest, ConflictsOurLaterChangeStandsAndWeAreTold) {
-  InitialiseAsyncWriting(10min);
-  int n = 0;
-  for (const bool handle : {false, true}) {
-    for (const ConflictCase& c : kConflicts) {
-      const std::string path = Path("earlier" + std::to_string(++n) + ".ini");
-      WriteAll(path, "[Log]\nLevel=info\n");
-      Heard told;
-      SetErrorHandler(told.Handler());
-      ChangeOurs(handle, c, path);
-      ASSERT_EQ(Shell(VTY_INI_TOOL " " + std::string(c.tool), path), "0");
-      // Their edit an hour before ours, by its file time.
-      fs::last_write_time(path, fs::file_time_type::clock::now() - 1h);
-      Flush(path);
-      EXPECT_EQ(ReadAll(path), c.oursLater) << path;
-      ASSERT_EQ(told.Count(), 1u) << path;
-      EXPECT_EQ(told.Wait(1), Notice(path, c, "ours")) << path;
+  for (const bool oursLater : {false, true}) {
+    for (const bool handle : {false, true}) {
+      for (const ConflictCase& c : kConflicts) {
+        const std::string path = Path(std::to_string(++n) + ".ini");
+        WriteAll(path, "[Log]\nLevel=info\n");
+        Heard heard, told;
+        SetErrorHandler(told.Handler());
+        Subscription live;
+        if (!oursLater) {
+          live = handle ? Settings(path).OnChange(heard.Callback())
+                        : OnChange(path, heard.Callback());
+        }
+        Settings settings(path);
+        if (handle && c.erase) settings.Erase("Log", "Level");
+        if (handle && !c.erase) settings.Set("Log", "Level", "warn");
+        if (!handle && c.erase) EraseKey("Log", "Level", path);
+        if (!handle && !c.erase) WriteString("Log", "Level", "warn", path);
+        // The tool edits a copy, timed whatever the tick of the file
+        // system's clock, which replaces the file in one rename.
+        const std::string copy = path + ".theirs";
+        fs::copy_file(path, copy);
+        ASSERT_EQ(Shell(VTY_INI_TOOL " " + std::string(c.tool), copy), "0");
+        fs::last_write_time(
+            copy, fs::file_time_type::clock::now() - (oursLater ? 1h : 0h));
+        fs::rename(copy, path);
+        if (!oursLater) {
+          EXPECT_EQ(heard.Wait(1), c.heard) << path;
+        }
+        Flush(path);
+        EXPECT_EQ(ReadAll(path), oursLater ? c.oursLater : c.theirsLater)
+            << path;
+        const std::string file = fs::absolute(path).string();
+        EXPECT_EQ(told.Wait(1), file +
+                                    R"(: vty::config::ini: key "Level" in )"
+                                    "[Log] of " +
+                                    file + " " + c.notice +
+                                    " since the file was last read; the "
+                                    "later change, " +
+                                    (oursLater ? "ours" : "theirs") +
+                                    ", stands");
+        EXPECT_EQ(told.Count(), 1u) << path;
+      }
     }
   }
   ShutdownAsyncWriting();
