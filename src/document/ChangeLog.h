@@ -37,9 +37,9 @@ namespace vty::config::ini::detail {
 // A cache by address spares a repeated write of one key the folding and the
 // lookup by name: it maps a key line to the entry of its key. It is sound
 // because a line is cached only as its key is logged as written, so its entry
-// exists and is a write; an entry goes or changes its kind only by Clear, an
-// erase or a section's erase, each of which empties the cache; and a key
-// line is freed only by an erase or a parse, which empty it too (Uncache),
+// exists and is a write; an entry goes or changes its kind only by Clear,
+// Drop, an erase or a section's erase, each of which empties the cache; and a
+// key line is freed only by an erase or a parse, which empty it too (Uncache),
 // so no cached address can be reused by another line. (A comment edit frees
 // only comment lines, which are never cached.)
 class ChangeLog {
