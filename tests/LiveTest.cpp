@@ -209,6 +209,84 @@ TEST_F(LiveTest, WriterIntervalAndFailedSaves) {
   SetErrorHandler(nullptr);
 }
 
+// This process changes Log.Level (deferred, through either face) and then
+// vty-ini changes it too, its file timed after ours or an hour before: the
+// later change stands, OnChange hears theirs replace ours, and the error
+// handler hears of the conflict either way.
+struct ConflictCase {
+  bool erase;               // ours: erases the key, or sets it to warn
+  const char* tool;         // theirs
+  const char* theirsLater;  // the file when theirs is later
+  const char* heard;        // what OnChange hears then
+  const char* oursLater;    // the file when ours is
+  const char* notice;       // how the handler's notice tells the two
+};
+
+// clang-format off
+const ConflictCase kConflicts[] = {
+  {false, "set PATH Log Level debug", "[Log]\nLevel=debug\n",
+   "Log.Level: warn -> debug", "[Log]\nLevel=warn\n",
+   R"(was changed here (to "warn") and by another writer (to "debug"))"},
+  {true, "set PATH Log Level debug", "[Log]\nLevel=debug\n",
+   "Log.Level: - -> debug", "[Log]\n",
+   R"(was changed here (erased) and by another writer (to "debug"))"},
+  {false, "del PATH Log Level", "[Log]\n", "Log.Level: warn -> -",
+   "[Log]\nLevel=warn\n",
+   R"(was changed here (to "warn") and by another writer (erased))"},
+};
+// clang-format on
+
+TEST_F(LiveTest, ConflictsTheLaterChangeStandsAndBothSidesKnow) {
+  InitialiseAsyncWriting(10min);  // nothing is saved by itself meanwhile
+  int n = 0;
+  for (const bool oursLater : {false, true}) {
+    for (const bool handle : {false, true}) {
+      for (const ConflictCase& c : kConflicts) {
+        const std::string path = Path(std::to_string(++n) + ".ini");
+        WriteAll(path, "[Log]\nLevel=info\n");
+        Heard heard, told;
+        SetErrorHandler(told.Handler());
+        Subscription live;
+        if (!oursLater) {
+          live = handle ? Settings(path).OnChange(heard.Callback())
+                        : OnChange(path, heard.Callback());
+        }
+        Settings settings(path);
+        if (handle && c.erase) settings.Erase("Log", "Level");
+        if (handle && !c.erase) settings.Set("Log", "Level", "warn");
+        if (!handle && c.erase) EraseKey("Log", "Level", path);
+        if (!handle && !c.erase) WriteString("Log", "Level", "warn", path);
+        // The tool edits a copy, timed whatever the tick of the file
+        // system's clock, which replaces the file in one rename.
+        const std::string copy = path + ".theirs";
+        fs::copy_file(path, copy);
+        ASSERT_EQ(Shell(VTY_INI_TOOL " " + std::string(c.tool), copy), "0");
+        fs::last_write_time(
+            copy, fs::file_time_type::clock::now() - (oursLater ? 1h : 0h));
+        fs::rename(copy, path);
+        if (!oursLater) {
+          EXPECT_EQ(heard.Wait(1), c.heard) << path;
+        }
+        Flush(path);
+        EXPECT_EQ(ReadAll(path), oursLater ? c.oursLater : c.theirsLater)
+            << path;
+        const std::string file = fs::absolute(path).string();
+        EXPECT_EQ(told.Wait(1), file +
+                                    R"(: vty::config::ini: key "Level" in )"
+                                    "[Log] of " +
+                                    file + " " + c.notice +
+                                    " since the file was last read; the "
+                                    "later change, " +
+                                    (oursLater ? "ours" : "theirs") +
+                                    ", stands");
+        EXPECT_EQ(told.Count(), 1u) << path;
+      }
+    }
+  }
+  ShutdownAsyncWriting();
+  SetErrorHandler(nullptr);
+}
+
 // A directory that cannot be watched (here: missing) is checked at the
 // writer's interval instead, which the handler hears once.
 TEST_F(LiveTest, UnwatchableDirectoryIsChecked) {

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "TestUtil.h"
+#include "config/Live.h"
 #include "config/Settings.h"
 #include "disk/Disk.h"
 #include "disk/ProcessLock.h"
@@ -41,13 +42,17 @@ using MergeTest = testing::TempDirTest;
 constexpr const char* kBefore = "[s]\na=1\nb=1\n[t]\nx=1\n";
 
 // The file holds kBefore when loaded; the document makes `ours` (deferred);
-// another writer then leaves `theirs` (null: deletes the file); our flush
-// must leave `after`, whether or not a Reload came first.
+// another writer then leaves `theirs` (null: deletes the file), its file
+// time set to now, after our changes, or, for kOursLater, an hour before; our
+// flush must leave `after`, whether or not a Reload came first, and the
+// error handler hears of a conflict exactly when both changed one key.
+enum Order { kApart, kTheirsLater, kOursLater };
 struct MergeCase {
   const char* name;
   std::vector<Edit> ours;
   const char* theirs;
   const char* after;
+  Order order = kApart;
 };
 
 // clang-format off
@@ -55,13 +60,25 @@ const MergeCase kCases[] = {
   {"other key", {W("s", "a", "2")}, "[s]\na=1\nb=9\n[t]\nx=1\n",
    "[s]\na=2\nb=9\n[t]\nx=1\n"},
   {"same key: ours is later", {W("s", "a", "2")}, "[s]\na=9\nb=1\n",
-   "[s]\na=2\nb=1\n"},
-  {"they erased the key we wrote", {W("s", "b", "2")}, "[s]\na=1\n",
-   "[s]\na=1\nb=2\n"},
+   "[s]\na=2\nb=1\n", kOursLater},
+  {"same key: theirs is later", {W("s", "a", "2")}, "[s]\na=9\nb=1\n",
+   "[s]\na=9\nb=1\n", kTheirsLater},
+  {"they erased the key we wrote later", {W("s", "b", "2")}, "[s]\na=1\n",
+   "[s]\na=1\nb=2\n", kOursLater},
+  {"they erased the key we wrote, later", {W("s", "b", "2")}, "[s]\na=1\n",
+   "[s]\na=1\n", kTheirsLater},
   {"they erased what we left alone", {W("s", "a", "2")}, "[s]\na=1\n",
    "[s]\na=2\n"},
   {"we erased a key they changed", {K("s", "a")}, "[s]\na=9\nb=9\n",
-   "[s]\nb=9\n"},
+   "[s]\nb=9\n", kOursLater},
+  {"we erased a key they changed later", {K("s", "a")}, "[s]\na=9\nb=9\n",
+   "[s]\na=9\nb=9\n", kTheirsLater},
+  {"we wrote a key twice, they another", {W("s", "a", "2"), W("s", "a", "3")},
+   "[s]\na=1\nb=9\n", "[s]\na=3\nb=9\n"},
+  {"we both wrote one value", {W("s", "a", "9")}, "[s]\na=9\nb=1\n",
+   "[s]\na=9\nb=1\n"},
+  {"they wrote what we had loaded", {W("s", "a", "2")}, "[s]\nb=1\na=1\n",
+   "[s]\nb=1\na=2\n"},
   {"we erased a section they grew", {S("t")}, "[s]\na=1\n[t]\nx=9\ny=9\n",
    "[s]\na=1\n"},
   {"our new section", {W("n", "k", "v")}, "; top\n[s]\na=1\n",
@@ -73,7 +90,7 @@ const MergeCase kCases[] = {
   {"their CR LF", {W("s", "a", "2")}, "[s]\r\na=1\r\nb=9\r\n",
    "[s]\na=2\nb=9\n"},
   {"their repeated header", {W("s", "C", "2")}, "[s]\na=1\n[S]\nc=9\n",
-   "[s]\na=1\n[S]\nc=2\n"},
+   "[s]\na=1\n[S]\nc=2\n", kOursLater},
   {"our changes in their order",
    {W("s", "x", "1"), K("s", "x"), W("s", "y", "1"), W("s", "X", "2")},
    "[s]\na=9\n", "[s]\na=9\ny=1\nX=2\n"},
@@ -84,13 +101,31 @@ const MergeCase kCases[] = {
    "[s]\na=9\nb=1\n"},
   {"an erase of a key we lack", {K("s", "z")}, "[s]\na=1\nz=9\n",
    "[s]\na=1\nz=9\n"},
-  {"erase then write a section", {S("s"), W("s", "k", "v")},
-   "[s]\na=9\n[t]\n", "[t]\n[s]\nk=v\n"},
-  {"deleted", {W("s", "a", "2")}, nullptr, "[s]\na=2\n"},
+  {"erase then write a section", {S("s"), W("s", "a", "v")},
+   "[s]\na=9\n[t]\n", "[t]\n[s]\na=v\n"},
+  {"deleted", {W("s", "a", "2")}, nullptr, "[s]\na=2\n", kOursLater},
 };
 // clang-format on
 
+// Counts the conflicts the error handler hears while it lives.
+struct CountedConflicts {
+  CountedConflicts() {
+    SetErrorHandler([this](const std::string&, std::exception_ptr notice) {
+      try {
+        std::rethrow_exception(notice);
+      } catch (const Conflict&) {
+        ++count;
+      } catch (...) {
+      }
+    });
+  }
+  ~CountedConflicts() { SetErrorHandler(nullptr); }
+  std::atomic<int> count{0};
+};
+
 TEST_F(MergeTest, SaveReappliesOurChangesOnTopOfTheirs) {
+  CountedConflicts heard;
+  std::atomic<int>& conflicts = heard.count;
   for (const bool reloadFirst : {false, true}) {
     for (const MergeCase& c : kCases) {
       const std::string context =
@@ -102,9 +137,13 @@ TEST_F(MergeTest, SaveReappliesOurChangesOnTopOfTheirs) {
       for (const Edit& edit : c.ours) testing::Apply(file, edit);
       if (c.theirs != nullptr) {
         WriteAll(path, c.theirs);  // in place, as an editor that truncates
+        // By its file time, whatever the tick of the file system's clock.
+        fs::last_write_time(path, fs::file_time_type::clock::now() -
+                                      (c.order == kOursLater ? 1h : 0h));
       } else {
         fs::remove(path);
       }
+      conflicts = 0;
       if (reloadFirst) {
         file.Reload();  // reads theirs in, writes nothing
         EXPECT_EQ(fs::exists(path), c.theirs != nullptr) << context;
@@ -112,12 +151,48 @@ TEST_F(MergeTest, SaveReappliesOurChangesOnTopOfTheirs) {
       }
       file.Flush();
       EXPECT_EQ(ReadAll(path), c.after) << context;
+      EXPECT_EQ(conflicts, c.order == kApart ? 0 : 1) << context;
       file.Flush();   // saved: nothing of ours is left to write
       file.Reload();  // and nothing of theirs to read
       const char* mark = c.after[0] == '\xEF' ? "\xEF\xBB\xBF" : "";
       EXPECT_EQ(mark + testing::LinesOf(file), c.after) << context;
     }
   }
+}
+
+// Once our change has stood against their edit, that edit is what we have
+// read: their later edit of another key weighs our change against nothing.
+TEST_F(MergeTest, AChangeThatStoodIsNotWeighedAgain) {
+  const CountedConflicts conflicts;
+  const std::string path = Path("app.ini");
+  WriteAll(path, kBefore);
+  File file(path, [] { return true; });
+  file.WriteValue("s", "a", "2");
+  WriteAll(path, "[s]\na=9\nb=1\n");
+  fs::last_write_time(path, fs::file_time_type::clock::now() - 1h);
+  file.Reload();  // ours stands
+  WriteAll(path, "[s]\na=9\nb=9\n");
+  file.Flush();
+  EXPECT_EQ(ReadAll(path), "[s]\na=2\nb=9\n");
+  EXPECT_EQ(conflicts.count, 1);
+}
+
+// A key written again is weighed by the time of its latest write: their
+// edit between our two writes gives way.
+TEST_F(MergeTest, AKeyWrittenAgainIsWeighedByItsLatestWrite) {
+  const CountedConflicts conflicts;
+  const std::string path = Path("app.ini");
+  WriteAll(path, kBefore);
+  File file(path, [] { return true; });
+  file.WriteValue("s", "a", "2");
+  detail::DiskSnapshot between;
+  between.modified = detail::WallClockNow();
+  file.WriteValue("s", "a", "3");
+  WriteAll(path, "[s]\na=9\nb=1\n");
+  fs::last_write_time(path, detail::FileTimeOf(between));
+  file.Flush();
+  EXPECT_EQ(ReadAll(path), "[s]\na=3\nb=1\n");
+  EXPECT_EQ(conflicts.count, 1);
 }
 
 // A parse frees the lines whose addresses the change log cached: a write

@@ -17,6 +17,7 @@ namespace vty::config::ini {
 namespace {
 
 namespace fs = std::filesystem;
+using namespace std::chrono_literals;
 using testing::ReadAll;
 using testing::Replace;
 using testing::WriteAll;
@@ -430,6 +431,8 @@ TEST_F(SettingsTest, MergeReappliesAHandleWriteIntoTheirLine) {
     Settings(path).Set("Net", "Port", 2);
     if (freeLast) WriteString("Net", "Port", " x ; y", path);
     WriteAll(path, "[Net]\n  Port = 1 ; theirs\n");
+    // Theirs before ours, by its file time: ours stands.
+    fs::last_write_time(path, fs::file_time_type::clock::now() - 1h);
     Flush(path);
     ShutdownAsyncWriting();
     EXPECT_EQ(ReadAll(path), freeLast ? "[Net]\nPort= x ; y\n"

@@ -30,6 +30,7 @@
 #include <exception>
 #include <functional>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -86,7 +87,8 @@ class [[nodiscard]] VTY_CONFIG_API Subscription {
 /// Calls `callback` whenever another process, program or editor changes
 /// `file` on disk (a rename over it, a rewrite in place, a delete and
 /// re-create): the document is first read again as `Reload` reads it (this
-/// process's unsaved changes stay on top), and the callback gets, in file
+/// process's unsaved changes stay on top, but where theirs of the same key
+/// is later: see `Conflict`), and the callback gets, in file
 /// order, every key whose value changed, as `ReadString` gives it (the raw
 /// text after '='; `Settings::OnChange` gives values as its handle reads
 /// them); keys erased come last. A `Reload` that reads in such an
@@ -121,11 +123,52 @@ OnChange(const std::string& file,
 // Failures no caller sees
 // -----------------------------------------------------------------------------
 
+/// The notice the error handler gets when this process and another writer
+/// both changed one key of `file` since this process last read or saved it
+/// (their file's value differs from the one this process had read, and this
+/// process has set or erased the key since, unsaved). The change made later
+/// stands: this process's time of its latest change of the key against the
+/// file's modification time when the save or the reload reads it in, both
+/// on the wall clock the kernel stamps files by. At equal times ours
+/// stands; an edit of theirs within one tick of the file clock (about 4 ms)
+/// after ours may count as earlier; a file time in the future is later than
+/// ours; a file deleted or emptied is weighed as no edit, and ours stands. When
+/// theirs stands, the document takes their value, the change of ours is
+/// dropped and `OnChange` subscribers hear it (before: our value, after:
+/// theirs); when ours stands, it is saved over theirs. The erase or rename
+/// of a whole section is no key's change: it is re-applied as ever, and the
+/// keys of such a section are never weighed. Values are as the change was
+/// made: raw for the free functions, as the handle reads them for a
+/// handle's, the lines of a key written by `Add` joined by "\n".
+class VTY_CONFIG_API Conflict : public std::runtime_error {
+ public:
+  Conflict(const std::string& file, SectionName section, std::string key,
+           std::optional<std::string> ours, std::optional<std::string> theirs,
+           bool oursStands);
+  /// The section and the key as this process spelled them.
+  const SectionName& Section() const noexcept { return section_; }
+  const std::string& Key() const noexcept { return key_; }
+  /// The value each side gave the key; std::nullopt: erased.
+  const std::optional<std::string>& Ours() const noexcept { return ours_; }
+  const std::optional<std::string>& Theirs() const noexcept { return theirs_; }
+  /// Whether this process's change is the later, and stands.
+  bool OursStands() const noexcept { return oursStands_; }
+
+ private:
+  SectionName section_;
+  std::string key_;
+  std::optional<std::string> ours_, theirs_;
+  bool oursStands_;
+};
+
 /// From its return on, `handler` hears of every failure that no caller of
 /// the library sees: each failed attempt of the background writer (or of the
 /// flush at shutdown or exit) to save a file, with that file; an exception
 /// thrown by an `OnChange` callback; a file that could not be watched or
-/// read again after an edit. `file` is the document's absolute path. The
+/// read again after an edit; and, as a `Conflict`, each key that this
+/// process and another writer both changed, reported by the save or reload
+/// that read their edit in once it lets go of the file's locks, on its
+/// thread. `file` is the document's absolute path. The
 /// failed change is kept and tried again as always. The handler runs on the
 /// thread that met the failure, with no lock of the library held, and may
 /// call any function of the library; what it throws is discarded. On the

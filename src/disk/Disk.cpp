@@ -33,12 +33,6 @@ namespace {
 // coarse clocks of network and FAT file systems.
 constexpr std::int64_t kRacyWindow = 2'000'000'000;  // nanoseconds
 
-std::int64_t WallClockNow() {
-  timespec now{};
-  ::clock_gettime(CLOCK_REALTIME, &now);
-  return Nanoseconds(now);
-}
-
 // The identity of a file that exists, without its hash.
 DiskSnapshot Identify(const struct stat& file) {
   DiskSnapshot snapshot;
@@ -132,6 +126,12 @@ DiskContent ReadDisk(int fd, const fs::path& path) {
   content.snapshot.takenAt = takenAt;
   content.snapshot.contentHash = ContentHash(content.Text());
   return content;
+}
+
+std::int64_t WallClockNow() noexcept {
+  timespec now{};
+  ::clock_gettime(CLOCK_REALTIME, &now);
+  return Nanoseconds(now);
 }
 
 DiskSnapshot SnapshotOfWrite(const struct stat& written,

@@ -78,6 +78,15 @@ DiskContent ReadDisk(int fd, const std::filesystem::path& path);
 // the clock of std::filesystem.
 std::filesystem::file_time_type FileTimeOf(const DiskSnapshot& snapshot);
 
+// The wall clock now, in nanoseconds like DiskSnapshot::modified: the clock
+// file times are taken from, read finer. The kernel stamps a file by its
+// coarse reading of it (or, at best, this one), never later than the
+// moment of the write, so a file written before a reading of this clock
+// has an earlier time; one written within a tick (about 4 ms) after it may
+// have an earlier time too, or, on a file system keeping coarser times
+// (FAT's 2 s), within that.
+std::int64_t WallClockNow() noexcept;
+
 // The snapshot of `content`, just written as the file `written` describes.
 DiskSnapshot SnapshotOfWrite(const struct stat& written,
                              std::string_view content);

@@ -2,8 +2,10 @@
 
 #include "document/ChangeLog.h"
 
+#include <algorithm>
 #include <cstdint>
 
+#include "disk/Disk.h"
 #include "text/Hash.h"
 
 namespace vty::config::ini::detail {
@@ -53,6 +55,7 @@ ChangeLog::Entry ChangeLog::Add(Kind kind,
     found->repeated = false;  // an erase drops every line
     changes_.splice(changes_.end(), changes_, found);
   }
+  found->madeAt = WallClockNow();
   if (kind == Kind::kWrite) {
     found->syntax = std::move(syntax);  // the latest write's way
     if (line != nullptr) Cache(line, found);
@@ -89,6 +92,35 @@ void ChangeLog::AddRename(const std::string& from, const std::string& to) {
     byTarget_.erase(Target(change->section, change->key, change->kind));
   }
   bySection_.erase(keys);
+}
+
+ChangeLog::Entry ChangeLog::Named(const Change& change) {
+  const auto named =
+      byTarget_.find(Target(change.section, change.key, change.kind));
+  if (named == byTarget_.end() || &*named->second != &change) {
+    return changes_.end();
+  }
+  return named->second;
+}
+
+void ChangeLog::Drop(const Change& change) {
+  const Entry entry = Named(change);
+  if (entry == changes_.end()) return;
+  byTarget_.erase(scratch_);
+  const auto keys = bySection_.find(scratch_.substr(0, sectionPart_));
+  if (keys != bySection_.end()) {
+    std::vector<Entry>& entries = keys->second;
+    const auto at = std::find(entries.begin(), entries.end(), entry);
+    if (at != entries.end()) entries.erase(at);
+    if (entries.empty()) bySection_.erase(keys);
+  }
+  Uncache();  // a cached line may name it
+  changes_.erase(entry);
+}
+
+void ChangeLog::Rebase(const Change& change, std::vector<std::string> values) {
+  const Entry entry = Named(change);
+  if (entry != changes_.end()) entry->loaded = std::move(values);
 }
 
 void ChangeLog::Clear() {

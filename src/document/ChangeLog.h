@@ -3,6 +3,7 @@
 #ifndef VTY_CONFIG_SRC_DOCUMENT_CHANGELOG_H_
 #define VTY_CONFIG_SRC_DOCUMENT_CHANGELOG_H_
 
+#include <cstdint>
 #include <list>
 #include <memory>
 #include <optional>
@@ -24,7 +25,10 @@ namespace vty::config::ini::detail {
 // key written again keeps its place; an erase, or a write after an erase,
 // moves to the end; a section's erase drops the earlier entries of its keys.
 // Values are not kept: a write re-applies the value the document holds, as
-// the syntax of its latest write reads it when that was a handle's.
+// the syntax of its latest write reads it when that was a handle's. What a
+// key held before its first change is kept, though, and when each change
+// was last made: a merge weighs them against another writer's edit of the
+// same key (Merge.cpp), the later change standing.
 // A key's or a header's comment block is an entry of its own (kComment, the
 // key empty for a header), beside the key's, so that a comment edit never
 // takes the place of a write; like a value, the block is not kept but read
@@ -33,9 +37,9 @@ namespace vty::config::ini::detail {
 // A cache by address spares a repeated write of one key the folding and the
 // lookup by name: it maps a key line to the entry of its key. It is sound
 // because a line is cached only as its key is logged as written, so its entry
-// exists and is a write; an entry goes or changes its kind only by Clear, an
-// erase or a section's erase, each of which empties the cache; and a key
-// line is freed only by an erase or a parse, which empty it too (Uncache),
+// exists and is a write; an entry goes or changes its kind only by Clear,
+// Drop, an erase or a section's erase, each of which empties the cache; and a
+// key line is freed only by an erase or a parse, which empty it too (Uncache),
 // so no cached address can be reused by another line. (A comment edit frees
 // only comment lines, which are never cached.)
 class ChangeLog {
@@ -61,6 +65,18 @@ class ChangeLog {
     // A write of every line of a repeated key (a handle's Add): re-applied
     // as the key's values, all of them.
     bool repeated = false;
+    // When the document last made the change, by WallClockNow (Disk.h): the
+    // clock file times come from, to weigh against another writer's.
+    std::int64_t madeAt = 0;
+    // A key's values (kWrite, kEraseKey) as the file held them when the
+    // change was first made, or as the latest merge found them in another
+    // writer's file, read as `loadedBy` reads them (ValuesOfKey): none when
+    // the key was missing; std::nullopt until the journal has read them.
+    // Only a changed key's old values are kept, rather than a copy of the
+    // file as loaded: a document with nothing to save keeps nothing, and one
+    // with a few changes a few values, whatever the file's size.
+    std::optional<std::vector<std::string>> loaded = std::nullopt;
+    std::shared_ptr<const Syntax> loadedBy = nullptr;
   };
   using Entry = std::list<Change>::iterator;
 
@@ -76,6 +92,13 @@ class ChangeLog {
   // no longer found by name: a later change of a new section `from` comes
   // after the rename.
   void AddRename(const std::string& from, const std::string& to);
+  // Forgets `change`, one of InOrder()'s, of a key (kWrite, kEraseKey) that
+  // another writer's later change of the key overrides. Does nothing when
+  // its name no longer finds it (an entry of a section renamed since).
+  void Drop(const Change& change);
+  // Takes `values` as what the file holds for the key of `change`, once a
+  // merge has read another writer's version in and `change` stands over it.
+  void Rebase(const Change& change, std::vector<std::string> values);
   // Caches `line`, the line just made for the key `entry` logged as written.
   // Never throws: a line left out is only slower to log again.
   void Cache(const KeyValuePair* line, Entry entry) noexcept;
@@ -91,6 +114,9 @@ class ChangeLog {
   // what names one entry.
   const std::string& Target(const std::optional<std::string>& section,
                             std::string_view key, Kind kind);
+  // The entry `change` is, found by its name, or changes_.end(); leaves
+  // its name in scratch_.
+  Entry Named(const Change& change);
   // The entry cached for `line`, or changes_.end().
   Entry Cached(const KeyValuePair* line);
 

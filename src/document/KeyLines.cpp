@@ -136,6 +136,24 @@ std::vector<KeyLines> FindAllKeyLines(const File& file,
   return all;
 }
 
+std::vector<std::string> ValuesOfKey(const File& file,
+                                     const std::optional<std::string>& section,
+                                     std::string_view key,
+                                     const Syntax* syntax) {
+  std::vector<std::string> values;
+  if (syntax == nullptr) {
+    for (const KeyValuePair* pair : FindPairs(file, section, key)) {
+      values.push_back(pair->value);
+    }
+    return values;
+  }
+  std::string scratch;
+  for (const KeyLines& each : FindAllKeyLines(file, section, key, *syntax)) {
+    values.emplace_back(ValueOf(each, *syntax, scratch));
+  }
+  return values;
+}
+
 std::vector<std::pair<std::string, std::string>> KeyValues(
     const File& file, const std::optional<std::string>& section,
     const Syntax& syntax) {

@@ -74,6 +74,14 @@ enum class Given { kMeant, kStored };
 std::string_view ValueOf(const KeyLines& key, const Syntax& syntax,
                          std::string& scratch, Given given = Given::kMeant);
 
+// Every value of `key` in the section itself, in file order: as `syntax`
+// reads them, or raw (the free functions' way) when it is null. What a
+// change of the key is weighed by (ChangeLog::Change::loaded).
+std::vector<std::string> ValuesOfKey(const File& file,
+                                     const std::optional<std::string>& section,
+                                     std::string_view key,
+                                     const Syntax* syntax);
+
 // The continuation lines that write the lines of `value` after its first
 // under `syntax`, indented as `key`'s continuation lines are (or as the
 // file's first ones; four spaces by default), deeper than its key line;

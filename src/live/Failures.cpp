@@ -8,6 +8,7 @@
 
 #include "base/Immortal.h"
 #include "config/Live.h"
+#include "save/Conflicts.h"
 
 namespace vty::config::ini {
 
@@ -30,6 +31,8 @@ HandlerState& GetHandlerState() { return detail::Immortal<HandlerState>(); }
 void SetErrorHandler(Handler handler) {
   std::shared_ptr<const Handler> made;
   if (handler) made = std::make_shared<const Handler>(std::move(handler));
+  // Conflicts are heard from the first handler on: before it, no one listens.
+  detail::SetConflictReport(&detail::ReportFailure);
   HandlerState& state = GetHandlerState();
   std::lock_guard lock(state.mutex);
   state.handler.swap(made);

@@ -28,6 +28,17 @@ void RefuseKept(const KeptText& kept, const std::optional<std::string>& section,
          kept.refusal);
 }
 
+// Keeps what the key of `entry` held before this document first changed
+// it, for a merge to weigh another writer's edit of it by: called before
+// the edit is made.
+void KeepLoaded(const File& file, const ChangeLog::Entry entry,
+                const std::optional<std::string>& section, std::string_view key,
+                const std::shared_ptr<const Syntax>& syntax) {
+  if (entry->loaded) return;
+  entry->loadedBy = syntax;
+  entry->loaded = ValuesOfKey(file, section, key, syntax.get());
+}
+
 }  // namespace
 
 bool LoggedWrite(File& file, const std::optional<std::string>& section,
@@ -41,6 +52,7 @@ bool LoggedWrite(File& file, const std::optional<std::string>& section,
     return true;
   }
   const ChangeLog::Entry entry = changes.Add(Kind::kWrite, section, key, pair);
+  KeepLoaded(file, entry, section, key, nullptr);
   if (pair != nullptr) {
     Rewrite(*pair, value);
   } else {
@@ -64,6 +76,7 @@ bool LoggedKeptWrite(File& file, const std::optional<std::string>& section,
   RefuseKept(kept, section, key, value, name);
   const ChangeLog::Entry entry =
       changes.Add(Kind::kWrite, section, key, found.pair, syntax);
+  KeepLoaded(file, entry, section, key, syntax);
   KeyValuePair* line =
       SetKept(file, found.pair, section, key, value, std::move(kept), *syntax);
   if (found.pair == nullptr) changes.Cache(line, entry);
@@ -76,9 +89,10 @@ bool LoggedAdd(File& file, const std::optional<std::string>& section,
                std::string_view name) {
   KeptText kept = KeptTextOf(file, KeyLines{}, meant, *syntax);
   RefuseKept(kept, section, key, meant, name);
-  DocumentState::Of(file)
-      .changes.Add(Kind::kWrite, section, key, nullptr, syntax)
-      ->repeated = true;
+  const ChangeLog::Entry entry = DocumentState::Of(file).changes.Add(
+      Kind::kWrite, section, key, nullptr, syntax);
+  entry->repeated = true;
+  KeepLoaded(file, entry, section, key, syntax);
   AddKept(file, section, key, std::move(kept), *syntax);
   return true;
 }
@@ -95,7 +109,9 @@ bool LoggedEraseKey(File& file, const std::optional<std::string>& section,
     state.rewritten = state.rewritten || missingSaves;
     return missingSaves;
   }
-  state.changes.Add(Kind::kEraseKey, section, key, nullptr, syntax);
+  KeepLoaded(file,
+             state.changes.Add(Kind::kEraseKey, section, key, nullptr, syntax),
+             section, key, syntax);
   return syntax ? EraseKeyLines(file, section, key, *syntax)
                 : RemoveKey(file, section, key);
 }

@@ -7,6 +7,7 @@
 #include <functional>
 
 #include "disk/Disk.h"
+#include "save/Conflicts.h"
 #include "save/Hold.h"
 
 namespace vty::config::ini::detail {
@@ -16,9 +17,12 @@ namespace vty::config::ini::detail {
 // document holds now, with the key's and the section's stored spelling; a
 // handle's write re-applies the value as its syntax stores it there (its
 // quotes kept, so that a quoted list item stays one item), into the line
-// they left. `hold`, in save mode, rises to change
+// they left; unless they changed that key too, later than we did: theirs
+// then stands and our change leaves the log. Each key both changed
+// differently goes to `conflicts`. `hold`, in save mode, rises to change
 // mode while lines that readers may be reading are replaced, and falls back.
-void Merge(File& file, const DiskContent& theirs, Hold& hold);
+void Merge(File& file, const DiskContent& theirs, Hold& hold,
+           HeardConflicts& conflicts);
 
 // Whoever wants to hear what merges change (the watcher) installs a
 // listener. It is called before a merge replaces the lines, in save mode,

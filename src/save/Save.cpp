@@ -79,6 +79,7 @@ void EraseSection(File& file, const std::optional<std::string>& section) {
 }
 
 void Flush(File& file) {
+  HeardConflicts conflicts;  // told once the locks below are let go
   {
     // Save mode, not read mode: another save, which clears the log, may be
     // under way, and readers are let in beside it.
@@ -111,7 +112,7 @@ void Flush(File& file) {
                                     lock.Deadline())) {
       theirs = std::move(still);
     }
-    Merge(file, *theirs, hold);
+    Merge(file, *theirs, hold, conflicts);
     if (state.changes.Empty()) return;  // theirs is all there is to save
   }
   WriteUnlocked(file, SaveOptions{lock.File(), lock.Directory(), lock.Leaf()});
@@ -119,6 +120,7 @@ void Flush(File& file) {
 }
 
 void Reload(File& file) {
+  HeardConflicts conflicts;  // told once the hold is let go
   // Before the hold, as it may take the lock between processes.
   CompleteInterruptedRewrite(file.path);
   Hold hold(file, Hold::Mode::kSave);
@@ -129,7 +131,7 @@ void Reload(File& file) {
                                     ProcessLock::DeadlineFromNow())) {
       theirs = std::move(still);
     }
-    Merge(file, *theirs, hold);
+    Merge(file, *theirs, hold, conflicts);
   }
 }
 
