@@ -416,7 +416,9 @@ TEST_F(SettingsTest, MergeReappliesAHandleWriteIntoTheirLine) {
   InitialiseAsyncWriting();
   Settings peers(quoted);
   peers.Set("Net", "Peers", Items{"a, b"});
+  // Their edit is dated before ours, so that ours is the later change.
   WriteAll(quoted, "[Net]\n  Peers =  y ; theirs\n");
+  fs::last_write_time(quoted, fs::file_time_type::clock::now() - 1h);
   peers.Flush();
   ShutdownAsyncWriting();
   EXPECT_EQ(ReadAll(quoted), "[Net]\n  Peers =  \"a, b\" ; theirs\n");
