@@ -14,7 +14,6 @@
 #include <string>
 #include <string_view>
 #include <system_error>
-#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -102,9 +101,6 @@ decltype(auto) OnFace(Handle& handle, Body&& body) {
   if (handle.layers) return body(*handle.layers);
   return body(*handle.settings);
 }
-
-template <class Face>
-constexpr bool kIsLayers = std::is_same_v<std::decay_t<Face>, ini::Layers>;
 
 constexpr const char* kNotForLayers =
     "vty_ini: layers have no such call; ask it of one layer's file";
