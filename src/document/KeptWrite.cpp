@@ -154,8 +154,8 @@ void SetAllKept(File& file, const std::optional<std::string>& section,
   }
   KeyLines first = all.empty() ? KeyLines{} : all.front();
   for (std::size_t i = 0; i < values.size(); ++i) {
-    KeptText kept = KeptTextOf(file, i == 0 ? first : KeyLines{}, values[i],
-                               syntax, given);
+    KeptText kept =
+        KeptTextOf(file, i == 0 ? first : KeyLines{}, values[i], syntax, given);
     if (i == 0) {
       SetKept(file, first.pair, section, key, values[i], std::move(kept),
               syntax);
