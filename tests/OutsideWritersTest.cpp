@@ -42,6 +42,16 @@ void InChildren(int count, const Body& body) {
 
 int Sh(const std::string& line) { return std::system(line.c_str()); }
 
+// As an editor or `cp` opens the file it writes.
+int OpenToWrite(const std::string& path) {
+  return ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+}
+
+bool Put(int fd, const std::string& text) {
+  return ::write(fd, text.data(), text.size()) ==
+         static_cast<ssize_t>(text.size());
+}
+
 // A file emptied in place by a writer that does not lock, and written
 // 100 ms later: a save in between waits for it, and merges into what the
 // writer wrote, never into the empty file.
@@ -53,11 +63,85 @@ TEST_F(OutsideWritersTest, SaveWaitsForAnInPlaceRewriteToFinish) {
   std::ofstream rewrite(path, std::ios::trunc);  // as `cp` and `>` begin
   std::thread writer([&] {
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    rewrite << "a=2\nb=1\n" << std::flush;
+    rewrite << "a=2\nb=1\n";
+    rewrite.close();  // a writer still holding it open is waited for
   });
   file.Flush();
   writer.join();
   EXPECT_EQ(ReadAll(path), "a=2\nb=1\nc=1\n");
+}
+
+// Editors caught mid-edit by a save, each paused where a save used to take
+// the file as it stood for the other side's version: renamed away, made
+// again and open but empty (vim's way); renamed away, so that the lock makes
+// the file (the editor then writes into it); rewritten in place with a
+// longer text, paused past the quiet period; rewritten in place after
+// another process renamed a new version in. The save waits: every old line
+// stays, on disk and in the document.
+TEST_F(OutsideWritersTest, SaveWaitsOutAnEditorMidEdit) {
+  using std::chrono::milliseconds;
+  std::string base, longer;
+  for (int i = 0; i < 20; ++i) base += "base" + std::to_string(i) + "=x\n";
+  for (int i = 0; i < 30; ++i) longer += "more" + std::to_string(i) + "=y\n";
+  // Begins the edit (returning the descriptor it writes, or -1), and, after
+  // the pause, ends it.
+  const struct {
+    const char* name;
+    milliseconds pause;
+    int (*begin)(const std::string& path, const std::string& base);
+    std::string rest;
+  } cases[] = {
+      {"vim", milliseconds(500),
+       [](const std::string& path, const std::string&) {
+         fs::rename(path, path + "~");
+         return OpenToWrite(path);
+       },
+       base + "admin=1\n"},
+      {"renamed away", milliseconds(100),
+       [](const std::string& path, const std::string&) {
+         fs::rename(path, path + "~");
+         return -1;
+       },
+       base + "admin=1\n"},
+      {"longer in place", milliseconds(500),
+       [](const std::string& path, const std::string& base) {
+         const int fd = OpenToWrite(path);
+         return Put(fd, base.substr(0, 40)) ? fd : -1;
+       },
+       base.substr(40) + longer},
+      {"in place after a rename", milliseconds(100),
+       [](const std::string& path, const std::string& base) {
+         WriteAll(path + ".new", base + "other=1\n");
+         fs::rename(path + ".new", path);
+         const int fd = OpenToWrite(path);
+         return Put(fd, base.substr(0, 40)) ? fd : -1;
+       },
+       base.substr(40) + "other=1\n"},
+  };
+  for (const auto& c : cases) {
+    const std::string path = Path(std::string(c.name) + ".ini");
+    WriteAll(path, base);
+    File file(path, [] { return false; });
+    int fd = c.begin(path, base);
+    std::thread editor([&] {
+      std::this_thread::sleep_for(c.pause);  // the editor's own pause
+      if (fd < 0) fd = OpenToWrite(path);
+      EXPECT_TRUE(Put(fd, c.rest)) << c.name;
+      ::close(fd);
+    });
+    file.WriteValue("s", "k", "1");
+    editor.join();
+    file.Flush();
+    const std::string kept = ReadAll(path);
+    for (int i = 0; i < 20; ++i) {
+      const std::string key = "base" + std::to_string(i);
+      EXPECT_NE(kept.find(key + "=x\n"), std::string::npos)
+          << c.name << ": " << key << " lost:\n"
+          << kept;
+      EXPECT_TRUE(file.ReadValue(std::nullopt, key).has_value()) << c.name;
+    }
+    EXPECT_NE(kept.find("[s]\nk=1\n"), std::string::npos) << c.name << kept;
+  }
 }
 
 // An administrator rewrites the file in place (`cp`, `>`) while a service
