@@ -118,6 +118,14 @@ TEST_F(OutsideWritersTest, SaveWaitsOutAnEditorMidEdit) {
          return Put(fd, base.substr(0, 40)) ? fd : -1;
        },
        base.substr(40) + "other=1\n"},
+      {"in place in two steps", milliseconds(100),  // `>`, then `>>`
+       [](const std::string& path, const std::string& base) {
+         const int fd = OpenToWrite(path);
+         Put(fd, base.substr(0, 40));
+         ::close(fd);
+         return -1;
+       },
+       base.substr(40) + "other=1\n"},
   };
   for (const auto& c : cases) {
     const std::string path = Path(std::string(c.name) + ".ini");
@@ -126,7 +134,8 @@ TEST_F(OutsideWritersTest, SaveWaitsOutAnEditorMidEdit) {
     int fd = c.begin(path, base);
     std::thread editor([&] {
       std::this_thread::sleep_for(c.pause);  // the editor's own pause
-      if (fd < 0) fd = OpenToWrite(path);
+      if (fd < 0)
+        fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
       EXPECT_TRUE(Put(fd, c.rest)) << c.name;
       ::close(fd);
     });
@@ -143,6 +152,22 @@ TEST_F(OutsideWritersTest, SaveWaitsOutAnEditorMidEdit) {
     }
     EXPECT_NE(kept.find("[s]\nk=1\n"), std::string::npos) << c.name << kept;
   }
+}
+
+// Reload while an editor has renamed the file away and not yet written the
+// new one: the name missing for less than the quiet period is no deletion.
+TEST_F(OutsideWritersTest, ReloadWaitsForAFileRenamedAway) {
+  const std::string path = Path("app.ini");
+  WriteAll(path, "a=1\n");
+  File file(path, [] { return false; });
+  fs::rename(path, path + "~");
+  std::thread editor([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    WriteAll(path, "a=2\n");
+  });
+  file.Reload();
+  editor.join();
+  EXPECT_EQ(file.ReadValue(std::nullopt, "a").value_or("lost"), "2");
 }
 
 // An administrator edits the file without a lock while one or two services
