@@ -56,11 +56,11 @@ bool SameState(const struct stat& a, const struct stat& b) {
 
 // Whether the file was changed (written, cut, made or renamed) within the
 // quiet period.
-bool ChangedLately(const struct stat& status) {
+bool ChangedLately(const struct stat& status,
+                   std::chrono::nanoseconds within = kQuietPeriod) {
   timespec now{};
   ::clock_gettime(CLOCK_REALTIME, &now);
-  const auto quiet = std::chrono::nanoseconds(kQuietPeriod).count();
-  return Nanoseconds(status.st_ctim) >= Nanoseconds(now) - quiet;
+  return Nanoseconds(status.st_ctim) >= Nanoseconds(now) - within.count();
 }
 
 // Whether descriptor `fd` of the process whose /proc directory is open at
@@ -169,17 +169,19 @@ bool MayBeUnfinished(const DiskSnapshot& saved, int fd, bool made) {
   if (fd < 0 || ::fstat(fd, &seen) != 0) return heldSomething;
   if (seen.st_size == 0 && !heldSomething) return false;
   if (OpenForWritingElsewhere(seen)) return true;
+  // The lock made it: an editor may have renamed the old file away and not
+  // yet made the new.
+  if (made && seen.st_size == 0) return ChangedLately(seen, kGonePeriod);
   if (!ChangedLately(seen)) return false;
   if (!WritersVisible(seen)) return true;
   // No one has it open for writing: a file renamed into place is whole, but
-  // one rewritten in place may be written again (`>` then `>>`), and an
-  // editor that renamed the old file away has yet to make the new. An inode
+  // one rewritten in place may be written again (`>` then `>>`). An inode
   // number is soon given to a new file again, so one born after the file
   // `saved` describes was last written is another file.
   const bool inPlace = saved.exists && seen.st_dev == saved.device &&
                        seen.st_ino == saved.inode &&
                        !BornAfter(fd, saved.modified);
-  return (made && seen.st_size == 0) || inPlace;
+  return inPlace;
 }
 
 bool WaitUntilSettled(int fd, int dir, const char* leaf,
@@ -197,7 +199,7 @@ bool WaitUntilSettled(int fd, int dir, const char* leaf,
     const bool isNamed = ::fstatat(dir, leaf, &named, 0) == 0;
     if (fd < 0) {
       if (isNamed) return false;
-      if (Clock::now() - stillSince >= kQuietPeriod) return true;
+      if (Clock::now() - stillSince >= kGonePeriod) return true;
       continue;
     }
     if (!isNamed || !SameFile(named, seen)) return false;

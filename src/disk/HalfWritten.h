@@ -17,6 +17,11 @@ namespace vty::config::ini::detail {
 // rewriter from its truncation to its last write, even descheduled on a
 // loaded machine. The watcher waits as long for a name renamed away.
 inline constexpr std::chrono::milliseconds kQuietPeriod{250};
+// How long a name stays missing (or holds only the empty file the lock
+// made) before the file is taken for deleted: longer, since on a loaded
+// machine an editor may be descheduled between renaming the old file away
+// and making the new, and a file is seldom deleted under a running service.
+inline constexpr std::chrono::milliseconds kGonePeriod{1000};
 
 // Whether another process holds the file `status` describes open for
 // writing: a rewrite in place or an editor's new file not yet closed. The
@@ -33,7 +38,8 @@ bool WritersVisible(const struct stat& status);
 // into yet: open for writing elsewhere; or changed within the quiet period
 // and rewritten in place (the inode `saved` names), or `made` by the lock
 // and still empty, or anything at all where writers cannot be seen; or
-// missing, where `saved` held something. A document that held nothing
+// missing, where `saved` held something; the file the lock made is waited
+// for until kGonePeriod after it was made. A document that held nothing
 // loses nothing to an empty or missing file.
 bool MayBeUnfinished(const DiskSnapshot& saved, int fd, bool made);
 
@@ -41,8 +47,8 @@ bool MayBeUnfinished(const DiskSnapshot& saved, int fd, bool made);
 // for the quiet period with no writer elsewhere (true), until `leaf` in the
 // directory open at `dir` (AT_FDCWD: a path, links followed) names another
 // file or none (false: look again), or until `deadline` (true). For `fd`
-// -1, waits for the name to come back (false), at most the quiet period
-// (true: the file was deleted).
+// -1, waits for the name to come back (false), at most kGonePeriod (true:
+// the file was deleted).
 bool WaitUntilSettled(int fd, int dir, const char* leaf,
                       std::chrono::steady_clock::time_point deadline);
 

@@ -22,6 +22,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <stdexcept>
 #include <vector>
@@ -163,7 +164,23 @@ void Flush(File& file) {
     // first, and then merged into as another writer's version.
     CompleteInterruptedRewrite(lock.File(), lock.Directory(), lock.Leaf(),
                                file.path);
-    if (SaveLocked(file, lock, deadline)) return;
+    try {
+      if (SaveLocked(file, lock, deadline)) return;
+    } catch (const fs::filesystem_error& error) {
+      // An editor renamed the locked file away, or another over it, after
+      // the save looked: what the name holds now is merged into, not
+      // replaced unread.
+      struct stat held {
+      }, named{};
+      if (error.code().value() != ESTALE ||
+          std::chrono::steady_clock::now() >= deadline ||
+          (::fstat(lock.File(), &held) == 0 &&
+           ::fstatat(lock.Directory(), lock.Leaf().c_str(), &named,
+                     AT_SYMLINK_NOFOLLOW) == 0 &&
+           SameFile(held, named))) {
+        throw;
+      }
+    }
   }
 }
 
