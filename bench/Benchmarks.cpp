@@ -11,8 +11,11 @@
 #include <fcntl.h>
 #include <malloc.h>
 #include <sys/file.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -701,6 +704,72 @@ void BM_DeferredWriteDuringStalledFlush(benchmark::State& state) {
   ini::ShutdownAsyncWriting();
 }
 BENCHMARK(BM_DeferredWriteDuringStalledFlush)->UseRealTime();
+
+// While a flush waits for another program to finish rewriting the file in
+// place (here a descriptor of this process, open for writing and written
+// every 20 ms, so never still), a deferred write (0) and a fork() whose child
+// exits at once (1) must not wait with it.
+void BM_DuringASavesWaitForAWriter(benchmark::State& state) {
+  const std::string file = WriteFile(WorkDir(), "waited.ini", Small().text);
+  const auto& keys = Small().keys;
+  ini::InitialiseAsyncWriting();
+  ini::WriteString("waited", "k", "v", file);  // something to flush
+  const int writer = ::open(file.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC);
+  std::atomic<bool> done{false};
+  std::thread writing([&] {
+    while (!done && ::write(writer, "\n", 1) == 1) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+  });
+  std::thread flush([&] {
+    try {
+      ini::Flush(file);
+    } catch (...) {
+    }
+  });
+  // Until the flush holds the file's lock, and so is at its wait.
+  const int probe = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
+  for (const auto end =
+           std::chrono::steady_clock::now() + std::chrono::seconds(5);
+       std::chrono::steady_clock::now() < end;) {
+    struct flock whole {};
+    whole.l_type = F_WRLCK;
+    if (::fcntl(probe, F_OFD_GETLK, &whole) == 0 && whole.l_type != F_UNLCK)
+      break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  ::close(probe);
+  std::size_t i = 0;
+  for (auto _ : state) {
+    if (state.range(0) == 0) {
+      const auto& [section, key] = keys[i % keys.size()];
+      ini::WriteString(section, key, PassValue(i++, keys.size()), file);
+    } else if (const pid_t child = ::fork(); child == 0) {
+      ::_exit(0);
+    } else {
+      ::waitpid(child, nullptr, 0);
+    }
+  }
+  done = true;
+  writing.join();
+  ::close(writer);
+  flush.join();
+  ini::ShutdownAsyncWriting();
+}
+// The baseline of the fork() row above: a fork() while nothing waits.
+void BM_ForkBaseline(benchmark::State& state) {
+  for (auto _ : state) {
+    if (const pid_t child = ::fork(); child == 0) ::_exit(0);
+    ::wait(nullptr);
+  }
+}
+BENCHMARK(BM_ForkBaseline)->UseRealTime()->Unit(benchmark::kMicrosecond);
+
+BENCHMARK(BM_DuringASavesWaitForAWriter)
+    ->Arg(0)
+    ->Arg(1)
+    ->UseRealTime()
+    ->Unit(benchmark::kMicrosecond);
 
 #ifdef VTY_BENCH_GKEYFILE
 // The set in memory alone: GKeyFile writes only when asked to save.

@@ -5,6 +5,11 @@
 // afterwards the disk holds every value written last. Run under
 // ThreadSanitizer too. And the document lock's modes, one by one.
 
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
 #include <condition_variable>
 #include <future>
 #include <map>
@@ -182,6 +187,63 @@ TEST_F(ConcurrencyTest, ReadsGoOnWhileASaveHoldsTheDocument) {
     hold.reset();
     EXPECT_EQ(read.get(), "v");
   }
+}
+
+// A save waiting for a program still rewriting the file in place holds
+// nothing of the document, nor of a fork: a deferred change and a fork() in
+// other threads return while it waits, and the change is saved too.
+TEST_F(ConcurrencyTest, ChangesAndForksGoOnWhileASaveWaitsForAWriter) {
+  const std::string file = Path("waited.ini");
+  std::string base;
+  for (int i = 0; i < 20; ++i) base += "base" + std::to_string(i) + "=x\n";
+  testing::WriteAll(file, base);
+  InitialiseAsyncWriting(1h);
+  WriteString("s", "first", "1", file);  // deferred
+  // The writer truncates, writes a part, and goes on writing a blank line
+  // now and then (so the file is never still) until released, at most 5 s.
+  const int fd = ::open(file.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC);
+  ASSERT_EQ(::write(fd, base.data(), 40), 40);
+  std::atomic<bool> release{false}, finished{false};
+  std::thread writer([&] {
+    for (const auto end = std::chrono::steady_clock::now() + 5s;
+         !release && std::chrono::steady_clock::now() < end;) {
+      std::this_thread::sleep_for(20ms);
+      EXPECT_EQ(::write(fd, "\n", 1), 1);
+    }
+    EXPECT_EQ(::write(fd, base.data() + 40, base.size() - 40),
+              static_cast<ssize_t>(base.size() - 40));
+    ::close(fd);
+    finished = true;
+  });
+  auto save = std::async(std::launch::async, [&] { Flush(file); });
+  // Until the save holds the file's lock.
+  const int probe = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
+  for (const auto end = std::chrono::steady_clock::now() + 5s;
+       std::chrono::steady_clock::now() < end;) {
+    struct flock whole {};
+    whole.l_type = F_WRLCK;
+    if (::fcntl(probe, F_OFD_GETLK, &whole) == 0 && whole.l_type != F_UNLCK)
+      break;
+    std::this_thread::sleep_for(1ms);
+  }
+  ::close(probe);
+  WriteString("s", "second", "2", file);
+  const pid_t child = ::fork();
+  if (child == 0) ::_exit(0);
+  int status = 0;
+  EXPECT_EQ(::waitpid(child, &status, 0), child);
+  EXPECT_FALSE(finished) << "a change or a fork waited for the save";
+  release = true;
+  writer.join();
+  save.get();
+  Flush(file);
+  ShutdownAsyncWriting();
+  const std::string kept = testing::ReadAll(file);
+  for (int i = 0; i < 20; ++i) {
+    const std::string line = "base" + std::to_string(i) + "=x\n";
+    EXPECT_NE(kept.find(line), std::string::npos) << line << kept;
+  }
+  EXPECT_NE(kept.find("[s]\nfirst=1\nsecond=2\n"), std::string::npos) << kept;
 }
 
 // Every mode and move at once: a change writes two fields that readers and

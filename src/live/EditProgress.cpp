@@ -4,6 +4,8 @@
 
 #include <sys/inotify.h>
 
+#include "disk/HalfWritten.h"
+
 namespace vty::config::ini::detail {
 
 namespace {
@@ -11,10 +13,12 @@ namespace {
 using std::chrono::milliseconds;
 
 // How long each step is waited for to end. An editor makes the new file
-// right after it renamed the old away, and writes it right after making it;
-// a writer may take a while to write, sync and close.
-constexpr milliseconds kGoneAtMost{250};
-constexpr milliseconds kMadeAtMost{250};
+// right after it renamed the old away, and writes it right after making it:
+// the quiet period a save gives such an editor (HalfWritten.h). A writer may
+// take a while to write, sync and close; the read that follows (Reload)
+// still waits out a writer that has the file open.
+constexpr milliseconds kGoneAtMost = kQuietPeriod;
+constexpr milliseconds kMadeAtMost = kQuietPeriod;
 constexpr milliseconds kWrittenAtMost{2000};
 
 }  // namespace

@@ -14,19 +14,20 @@
 //
 // What nests: a save takes the lock between processes on the file
 // (ProcessLock) first and its hold second, so that waiting for another
-// process holds nothing of the document. Two bounded waits do run under the
-// hold in save mode, where readers go on but changes (and a fork) wait: for
-// a file another program is still rewriting in place (HalfWritten.cpp),
-// and, for a save in place, for readers' locks to leave the file
-// (ProcessLock.cpp). Under a hold only leaf locks are taken: a section's
-// index mutex, by the lookup that builds the index (Document.cpp), and the
-// watcher's mutex, briefly, by the merge listener that hands over what a merge
-// changed (Watcher.cpp). No thread holds two documents at once, except the fork
-// handlers (Fork.cpp), which take the writer's mutex, the registry's lock,
-// every registered document in change mode, the watcher's mutex and the process
-// locks' table, in that order. Otherwise the registry's lock is taken only to
-// find or add a document and released before any hold. No lock is held while a
-// caller's callback or error handler runs.
+// process holds nothing of the document; nor does the wait for a program
+// still writing the file without a lock (HalfWritten.cpp), which a save and
+// Reload make between two holds. One bounded wait does run under the hold in
+// save mode, where readers go on but changes (and a fork) wait: for a save
+// in place, for readers' locks to leave the file (ProcessLock.cpp). Under a
+// hold only leaf locks are taken: a section's index mutex, by the lookup that
+// builds the index (Document.cpp), and the watcher's mutex, briefly, by the
+// merge listener that hands over what a merge changed (Watcher.cpp). No thread
+// holds two documents at once, except the fork handlers (Fork.cpp), which take
+// the writer's mutex, the registry's lock, every registered document in change
+// mode, the watcher's mutex and the process locks' table, in that order.
+// Otherwise the registry's lock is taken only to find or add a document and
+// released before any hold. No lock is held while a caller's callback or error
+// handler runs.
 
 #ifndef VTY_CONFIG_SRC_SAVE_HOLD_H_
 #define VTY_CONFIG_SRC_SAVE_HOLD_H_

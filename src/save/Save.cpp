@@ -10,13 +10,20 @@
 // in), checks whether someone else wrote the file since this document last
 // loaded or saved it (Disk.cpp) and, if so, merges their file in under this
 // document's own changes (Merge.cpp); then it replaces the file durably
-// (DurableWrite.cpp). A file that another program has just emptied or shrunk
-// in place is first watched until it is still (HalfWritten.cpp): never
-// merged into while half-written.
+// (DurableWrite.cpp). A file that another program may still be writing
+// (open for writing, or just emptied, cut short, rewritten in place, made by
+// the lock itself) is first waited out, holding nothing of the document
+// (HalfWritten.cpp): never merged into while half-written. Reload follows
+// the same rule.
 
 #include "save/Save.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+
 #include <algorithm>
+#include <cerrno>
+#include <chrono>
 #include <stdexcept>
 #include <vector>
 
@@ -60,6 +67,68 @@ void WriteUnlocked(File& file, SaveOptions options = {}) {
   SetDisk(file, written);
 }
 
+// Whether the file open at `fd`, found changed from `saved` (`made` by the
+// lock), is to be waited out before it is merged: until `deadline`, while
+// another writer may still be at it (HalfWritten.h).
+bool StillBeingWritten(const DiskSnapshot& saved, int fd, bool made,
+                       std::chrono::steady_clock::time_point deadline) {
+  return std::chrono::steady_clock::now() < deadline &&
+         MayBeUnfinished(saved, fd, made);
+}
+
+// Under `lock` and the document's hold: merges in what another writer
+// wrote and writes; false, doing nothing, while that writer may still be at
+// the file (until `deadline`).
+bool MergeAndWrite(File& file, const ProcessLock& lock, Hold& hold,
+                   std::chrono::steady_clock::time_point deadline,
+                   HeardConflicts& conflicts) {
+  DocumentState& state = DocumentState::Of(file);
+  if (!HasUnsaved(state)) return true;  // saved by another thread meanwhile
+  // A file in another directory than the one it was read from (swapped for
+  // a link, or replaced) is someone else's: merged into, never overwritten
+  // with what this document read elsewhere.
+  const auto directory = lock.DirectoryIdentity();
+  DiskSnapshot unrelated;
+  unrelated.exists = true;  // matches no file, not even a missing one
+  const bool moved = state.directory != std::pair<dev_t, ino_t>{0, 0} &&
+                     state.directory != directory;
+  // A file the lock had to create, still empty, held nothing: as if
+  // missing, once no editor has written into it within the quiet period.
+  struct stat held {};
+  const bool empty =
+      lock.Created() && ::fstat(lock.File(), &held) == 0 && held.st_size == 0;
+  if (auto theirs = ChangedSince(moved ? unrelated : state.disk,
+                                 empty ? -1 : lock.File(), file.path)) {
+    if (StillBeingWritten(state.disk, lock.File(), lock.Created(), deadline))
+      return false;
+    Merge(file, *theirs, hold, conflicts);
+    if (state.changes.Empty()) return true;  // theirs is all there is to save
+  }
+  WriteUnlocked(file, SaveOptions{lock.File(), lock.Directory(), lock.Leaf()});
+  state.directory = directory;
+  return true;
+}
+
+// Saves `file` under `lock`. False when the name was given to another file
+// while the save waited for a writer: the caller locks that one. The wait
+// holds nothing of the document (nor of a fork), so reads, changes and
+// forks go on meanwhile; the file is looked at again under the hold
+// afterwards, and every change made by then is saved with the rest.
+bool SaveLocked(File& file, const ProcessLock& lock,
+                std::chrono::steady_clock::time_point deadline,
+                HeardConflicts& conflicts) {
+  for (;;) {
+    {
+      Hold hold(file, Hold::Mode::kSave);
+      if (MergeAndWrite(file, lock, hold, deadline, conflicts)) return true;
+    }
+    if (!WaitUntilSettled(lock.File(), lock.Directory(), lock.Leaf().c_str(),
+                          deadline)) {
+      return false;
+    }
+  }
+}
+
 }  // namespace
 
 void WriteValue(File& file, const std::optional<std::string>& section,
@@ -79,59 +148,66 @@ void EraseSection(File& file, const std::optional<std::string>& section) {
 }
 
 void Flush(File& file) {
-  HeardConflicts conflicts;  // told once the locks below are let go
   {
     // Save mode, not read mode: another save, which clears the log, may be
     // under way, and readers are let in beside it.
     const Hold hold(file, Hold::Mode::kSave);
     if (!HasUnsaved(DocumentState::Of(file))) return;  // no lock taken
   }
-  // The lock between processes first: while another process holds it, this
-  // one holds nothing of the document, so reads and deferred changes go on.
-  const ProcessLock lock(file.path);
-  // An in-place save of the file that a crash cut short is completed first,
-  // and then merged into as another writer's version.
-  CompleteInterruptedRewrite(lock.File(), lock.Directory(), lock.Leaf(),
-                             file.path);
-  Hold hold(file, Hold::Mode::kSave);
-  DocumentState& state = DocumentState::Of(file);
-  if (!HasUnsaved(state)) return;  // saved by another thread meanwhile
-  // A file in another directory than the one it was read from (swapped for
-  // a link, or replaced) is someone else's: merged into, never overwritten
-  // with what this document read elsewhere.
-  const auto directory = lock.DirectoryIdentity();
-  DiskSnapshot unrelated;
-  unrelated.exists = true;  // matches no file, not even a missing one
-  const bool moved = state.directory != std::pair<dev_t, ino_t>{0, 0} &&
-                     state.directory != directory;
-  // A file the lock had to create held nothing: as if still missing.
-  if (auto theirs =
-          ChangedSince(moved ? unrelated : state.disk,
-                       lock.Created() ? -1 : lock.File(), file.path)) {
-    if (auto still = WaitUntilStill(state.disk, lock.File(), file.path,
-                                    lock.Deadline())) {
-      theirs = std::move(still);
+  // The bound of every wait for an outside writer, however often the file
+  // is replaced meanwhile and locked again.
+  const auto deadline = ProcessLock::DeadlineFromNow();
+  HeardConflicts conflicts;  // told once the locks below are let go
+  for (;;) {
+    // The lock between processes first: while another process holds it,
+    // this one holds nothing of the document, so reads and deferred changes
+    // go on.
+    const ProcessLock lock(file.path);
+    // An in-place save of the file that a crash cut short is completed
+    // first, and then merged into as another writer's version.
+    CompleteInterruptedRewrite(lock.File(), lock.Directory(), lock.Leaf(),
+                               file.path);
+    try {
+      if (SaveLocked(file, lock, deadline, conflicts)) return;
+    } catch (const fs::filesystem_error& error) {
+      // An editor renamed the locked file away, or another over it, after
+      // the save looked: what the name holds now is merged into, not
+      // replaced unread.
+      struct stat held {
+      }, named{};
+      if (error.code().value() != ESTALE ||
+          std::chrono::steady_clock::now() >= deadline ||
+          (::fstat(lock.File(), &held) == 0 &&
+           ::fstatat(lock.Directory(), lock.Leaf().c_str(), &named,
+                     AT_SYMLINK_NOFOLLOW) == 0 &&
+           SameFile(held, named))) {
+        throw;
+      }
     }
-    Merge(file, *theirs, hold, conflicts);
-    if (state.changes.Empty()) return;  // theirs is all there is to save
   }
-  WriteUnlocked(file, SaveOptions{lock.File(), lock.Directory(), lock.Leaf()});
-  state.directory = directory;
 }
 
 void Reload(File& file) {
-  HeardConflicts conflicts;  // told once the hold is let go
   // Before the hold, as it may take the lock between processes.
   CompleteInterruptedRewrite(file.path);
-  Hold hold(file, Hold::Mode::kSave);
-  const Descriptor fd = OpenForReading(file.path);
-  DocumentState& state = DocumentState::Of(file);
-  if (auto theirs = ChangedSince(state.disk, fd.Get(), file.path)) {
-    if (auto still = WaitUntilStill(state.disk, fd.Get(), file.path,
-                                    ProcessLock::DeadlineFromNow())) {
-      theirs = std::move(still);
+  const auto deadline = ProcessLock::DeadlineFromNow();
+  HeardConflicts conflicts;  // told once the hold is let go
+  for (bool settled = false;;) {
+    const Descriptor fd = OpenForReading(file.path);
+    {
+      Hold hold(file, Hold::Mode::kSave);
+      DocumentState& state = DocumentState::Of(file);
+      auto theirs = ChangedSince(state.disk, fd.Get(), file.path);
+      if (!theirs) return;
+      // A name missing for the quiet period is a file deleted.
+      if ((settled && fd.Get() < 0) ||
+          !StillBeingWritten(state.disk, fd.Get(), false, deadline)) {
+        Merge(file, *theirs, hold, conflicts);
+        return;
+      }
     }
-    Merge(file, *theirs, hold, conflicts);
+    // Holding nothing of the document, as a save does.
+    settled = WaitUntilSettled(fd.Get(), AT_FDCWD, file.path.c_str(), deadline);
   }
 }
 
