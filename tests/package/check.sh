@@ -122,13 +122,23 @@ mkdir -p "$root/var/lib/dpkg/info" "$root/var/lib/dpkg/updates"
 touch "$root/var/lib/dpkg/status"
 # The root has no libc or shell of its own: dependencies on the host's
 # packages are not checked there, and maintainer scripts run outside it.
+# The Python module's only script byte-compiles it with the host's
+# py3compile, which looks in the host's /usr, not the root's: it is
+# unpacked, and imported from the root below.
 dpkg --root="$root" --log=/dev/null --force-depends --force-script-chrootless \
-  --install "${debs[@]}" >"$work/dpkg.log" 2>&1 ||
+  --install "$library" "$dev" "$tool" >"$work/dpkg.log" 2>&1 ||
   { cat "$work/dpkg.log"; fail "dpkg --install failed"; }
+if [ -n "$python" ]; then
+  dpkg --root="$root" --log=/dev/null --force-depends --unpack "$python" \
+    >>"$work/dpkg.log" 2>&1 ||
+    { cat "$work/dpkg.log"; fail "dpkg --unpack of the Python module failed"; }
+fi
 for package in "${debs[@]}"; do
   name=$(dpkg-deb --field "$package" Package)
-  dpkg --root="$root" -s "$name" | grep -q '^Status: install ok installed$' ||
-    fail "$name is not installed"
+  state='installed'
+  [ "$package" != "$python" ] || state='unpacked'
+  dpkg --root="$root" -s "$name" | grep -q "^Status: install ok $state\$" ||
+    fail "$name is not $state"
 done
 libdir=$(dirname "$(find "$root/usr/lib" -name libVantry.Config.so.1)")
 export LD_LIBRARY_PATH=$libdir
