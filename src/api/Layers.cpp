@@ -10,13 +10,13 @@
 #include <cstring>
 #include <filesystem>
 #include <stdexcept>
-#include <unordered_map>
 #include <unordered_set>
 
 #include "api/LayersState.h"
 #include "disk/DropIns.h"
 #include "text/Hash.h"
 #include "text/Names.h"
+#include "text/UniquePairs.h"
 
 extern char** environ;  // NOLINT(readability-redundant-declaration)
 
@@ -284,19 +284,13 @@ std::vector<std::pair<std::string, std::string>> Layers::Pairs(
     const SectionName& section) const {
   const LayersState& state = *state_;
   const std::shared_lock lock(state.mutex);
-  std::vector<std::pair<std::string, std::string>> pairs;
-  std::unordered_map<std::string, std::size_t> seen;  // folded key: its place
+  detail::UniquePairs unique;
   for (const DocumentLayer& layer : state.layers) {
     for (auto& [key, value] : layer.settings.Pairs(section)) {
-      const auto [place, added] =
-          seen.emplace(detail::Folded(key), pairs.size());
-      if (added) {
-        pairs.emplace_back(std::move(key), std::move(value));
-      } else {
-        pairs[place->second].second = std::move(value);  // a higher layer
-      }
+      unique.Add(key, value, true);  // a higher layer overrides
     }
   }
+  std::vector<std::pair<std::string, std::string>> pairs = unique.Take();
   for (auto& [key, value] : pairs) {
     if (const Variable* variable = FindVariable(state, section, key)) {
       value = variable->value;

@@ -9,7 +9,6 @@
 
 #include <algorithm>
 #include <stdexcept>
-#include <unordered_map>
 
 #include "api/Handle.h"
 #include "document/Comments.h"
@@ -22,6 +21,7 @@
 #include "save/Save.h"
 #include "text/Names.h"
 #include "text/Refusal.h"
+#include "text/UniquePairs.h"
 #include "text/ValueSyntax.h"
 
 namespace vty::config::ini {
@@ -210,29 +210,20 @@ std::vector<std::pair<std::string, std::string>> Settings::Pairs(
     const SectionName& section) const {
   const Handle& handle = *handle_;
   const bool last = handle.rules.duplicates == Syntax::Duplicates::Last;
-  std::vector<std::pair<std::string, std::string>> pairs;
-  std::unordered_map<std::string, std::size_t> seen;  // folded key: its place
-  const auto add = [&](std::string& key, std::string& value, bool overrides) {
-    const auto [place, added] = seen.emplace(detail::Folded(key), pairs.size());
-    if (added) {
-      pairs.emplace_back(std::move(key), std::move(value));
-    } else if (overrides) {
-      pairs[place->second].second = std::move(value);
-    }
-  };
+  detail::UniquePairs pairs;
   const Hold hold(handle.document, Hold::Mode::kRead);
-  if (detail::FindSection(handle.document, section) == nullptr) return pairs;
+  if (detail::FindSection(handle.document, section) == nullptr) return {};
   for (auto& [key, value] :
        detail::KeyValues(handle.document, section, handle.rules)) {
-    add(key, value, last);
+    pairs.Add(key, value, last);
   }
   if (const std::string* defaults = DefaultsOf(handle, section)) {
     for (auto& [key, value] :
          detail::KeyValues(handle.document, *defaults, handle.rules)) {
-      add(key, value, false);
+      pairs.Add(key, value, false);
     }
   }
-  return pairs;
+  return pairs.Take();
 }
 
 std::vector<std::string> Settings::GetAll(const SectionName& section,
