@@ -137,6 +137,11 @@ std::int64_t WallClockNow() noexcept {
 DiskSnapshot SnapshotOfWrite(const struct stat& written,
                              std::string_view content) {
   DiskSnapshot snapshot = Identify(written);
+  // What was written, even where a writer that takes no lock cut the file
+  // between the write and the look (a shell's `>` right after the rename):
+  // a snapshot of the emptied file would say the document held nothing,
+  // and the emptied file would then be merged into as a finished edit.
+  snapshot.size = static_cast<off_t>(content.size());
   snapshot.contentHash = ContentHash(content);
   snapshot.takenAt = WallClockNow();
   return snapshot;

@@ -163,15 +163,16 @@ bool OpenForWritingElsewhere(const struct stat& status) {
   return !writers.empty();
 }
 
-bool MayBeUnfinished(const DiskSnapshot& saved, int fd, bool made) {
+bool MayBeUnfinished(const DiskSnapshot& saved, int fd) {
   const bool heldSomething = saved.exists && saved.size > 0;
   struct stat seen {};
   if (fd < 0 || ::fstat(fd, &seen) != 0) return heldSomething;
   if (seen.st_size == 0 && !heldSomething) return false;
   if (OpenForWritingElsewhere(seen)) return true;
-  // The lock made it: an editor may have renamed the old file away and not
-  // yet made the new.
-  if (made && seen.st_size == 0) return ChangedLately(seen, kGonePeriod);
+  // Emptied lately, with no writer in sight: made by a lock (this process's
+  // or another's, which are not counted as writers) after an editor renamed
+  // the old file away, before the editor made the new one.
+  if (seen.st_size == 0) return ChangedLately(seen, kGonePeriod);
   if (!ChangedLately(seen)) return false;
   if (!WritersVisible(seen)) return true;
   // No one has it open for writing: a file renamed into place is whole, but

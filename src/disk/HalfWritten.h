@@ -36,12 +36,11 @@ bool WritersVisible(const struct stat& status);
 // Whether the file open at `fd` (-1: missing), found changed from `saved`,
 // may be another writer's edit still under way, and so must not be merged
 // into yet: open for writing elsewhere; or changed within the quiet period
-// and rewritten in place (the inode `saved` names), or `made` by the lock
-// and still empty, or anything at all where writers cannot be seen; or
-// missing, where `saved` held something; the file the lock made is waited
-// for until kGonePeriod after it was made. A document that held nothing
-// loses nothing to an empty or missing file.
-bool MayBeUnfinished(const DiskSnapshot& saved, int fd, bool made);
+// and rewritten in place (the inode `saved` names), or anything at all where
+// writers cannot be seen; or emptied within kGonePeriod (the file a lock
+// made is empty), or missing, where `saved` held something. A document that
+// held nothing loses nothing to an empty or missing file.
+bool MayBeUnfinished(const DiskSnapshot& saved, int fd);
 
 // Waits, holding nothing, until the file open at `fd` has been unchanged
 // for the quiet period with no writer elsewhere (true), until `leaf` in the

@@ -67,13 +67,29 @@ void WriteUnlocked(File& file, SaveOptions options = {}) {
   SetDisk(file, written);
 }
 
-// Whether the file open at `fd`, found changed from `saved` (`made` by the
-// lock), is to be waited out before it is merged: until `deadline`, while
-// another writer may still be at it (HalfWritten.h).
-bool StillBeingWritten(const DiskSnapshot& saved, int fd, bool made,
-                       std::chrono::steady_clock::time_point deadline) {
-  return std::chrono::steady_clock::now() < deadline &&
-         MayBeUnfinished(saved, fd, made);
+// Whether `read`, found changed from `saved`, is to be waited out before it is merged: until `deadline`, while another writer
+// may still be at the file open at `fd` (HalfWritten.h), or when the file
+// (open at `readFd`, -1: as missing) no longer holds what was read. A
+// writer that truncated the file before the read and finished before the
+// look at who writes it left bytes that were never read: merging what was
+// read would take an emptied file for their version.
+bool StillBeingWritten(const DiskSnapshot& saved, const DiskContent& read,
+                       int readFd, int fd,
+                       std::chrono::steady_clock::time_point deadline,
+                       const fs::path& path) {
+  if (std::chrono::steady_clock::now() >= deadline) return false;
+  if (MayBeUnfinished(saved, fd)) return true;
+  DiskSnapshot seen = read.snapshot;
+  return ChangedSince(seen, readFd, path).has_value();
+}
+
+// The descriptor to read the locked file through: -1, as if missing, for a
+// file the lock had to create that is still empty, which held nothing.
+int ContentOf(const ProcessLock& lock) {
+  struct stat held {};
+  const bool empty =
+      lock.Created() && ::fstat(lock.File(), &held) == 0 && held.st_size == 0;
+  return empty ? -1 : lock.File();
 }
 
 // Under `lock` and the document's hold: merges in what another writer
@@ -92,15 +108,14 @@ bool MergeAndWrite(File& file, const ProcessLock& lock, Hold& hold,
   unrelated.exists = true;  // matches no file, not even a missing one
   const bool moved = state.directory != std::pair<dev_t, ino_t>{0, 0} &&
                      state.directory != directory;
-  // A file the lock had to create, still empty, held nothing: as if
-  // missing, once no editor has written into it within the quiet period.
-  struct stat held {};
-  const bool empty =
-      lock.Created() && ::fstat(lock.File(), &held) == 0 && held.st_size == 0;
   if (auto theirs = ChangedSince(moved ? unrelated : state.disk,
-                                 empty ? -1 : lock.File(), file.path)) {
-    if (StillBeingWritten(state.disk, lock.File(), lock.Created(), deadline))
+                                 ContentOf(lock), file.path)) {
+    // The file the lock made is taken for missing only once no editor has
+    // written into it within the quiet period.
+    if (StillBeingWritten(state.disk, *theirs, ContentOf(lock), lock.File(),
+                          deadline, file.path)) {
       return false;
+    }
     Merge(file, *theirs, hold, conflicts);
     if (state.changes.Empty()) return true;  // theirs is all there is to save
   }
@@ -201,7 +216,8 @@ void Reload(File& file) {
       if (!theirs) return;
       // A name missing for the quiet period is a file deleted.
       if ((settled && fd.Get() < 0) ||
-          !StillBeingWritten(state.disk, fd.Get(), false, deadline)) {
+          !StillBeingWritten(state.disk, *theirs, fd.Get(), fd.Get(), deadline,
+                             file.path)) {
         Merge(file, *theirs, hold, conflicts);
         return;
       }
