@@ -128,6 +128,19 @@ const std::string& SmallFile() {
   return path;
 }
 
+// 2 M lines of the smallest kind, blank (`keys` false) or short key lines of
+// one section, for the heap per line of the lines a hostile or a generated
+// file is mostly made of.
+constexpr std::size_t kShortLines = 2 << 20;
+std::string ShortLines(bool keys) {
+  if (!keys) return std::string(kShortLines, '\n');
+  std::string text = "[s]\n";
+  for (std::size_t i = 1; i < kShortLines; ++i) {
+    text += "k" + std::to_string(i) + "=v\n";
+  }
+  return text;
+}
+
 // ---- Peer: GLib's GKeyFile ----
 //
 // A BM_GKeyFile row follows each row it pairs with, so that the two run
@@ -220,6 +233,29 @@ void BM_GKeyFileMemoryPerLine(benchmark::State& state) {
       static_cast<double>(bytes) / static_cast<double>(data.text.size());
 }
 BENCHMARK(BM_GKeyFileMemoryPerLine)->Arg(1 << 20)->Iterations(1);
+
+void BM_GKeyFileMemoryPerShortLine(benchmark::State& state) {
+  const bool keys = state.range(0) != 0;
+  const std::string path =
+      WriteFile(WorkDir(), "gkeyfile-short-" + std::to_string(keys) + ".ini",
+                ShortLines(keys));
+  static std::vector<KeyFile> kept;  // as BM_GKeyFileMemoryPerLine keeps
+  std::size_t bytes = 0;
+  for (auto _ : state) {
+    kept.reserve(kept.size() + 1);
+    const std::size_t before = HeapInUse();
+    kept.push_back(LoadKeyFile(path));
+    bytes = HeapInUse() - before;
+    if (!kept.back()) state.SkipWithError("GKeyFile cannot load the file");
+  }
+  state.counters["heap_bytes_per_line"] =
+      static_cast<double>(bytes) / static_cast<double>(kShortLines);
+}
+BENCHMARK(BM_GKeyFileMemoryPerShortLine)
+    ->ArgName("keys")
+    ->Arg(0)
+    ->Arg(1)
+    ->Iterations(1);
 
 #endif  // VTY_BENCH_GKEYFILE
 
@@ -1060,6 +1096,26 @@ void BM_MemoryPerLine(benchmark::State& state) {
       static_cast<double>(bytes) / static_cast<double>(data.text.size());
 }
 BENCHMARK(BM_MemoryPerLine)->Arg(1 << 20)->Iterations(1);
+
+void BM_MemoryPerShortLine(benchmark::State& state) {
+  const bool keys = state.range(0) != 0;
+  static int run = 0;  // each repetition needs a path not loaded yet
+  const std::string file = WriteFile(
+      WorkDir(), "short-" + std::to_string(run++) + ".ini", ShortLines(keys));
+  std::size_t bytes = 0;
+  for (auto _ : state) {
+    const std::size_t before = HeapInUse();
+    ini::ReadString("s", "k1", "", file);
+    bytes = HeapInUse() - before;
+  }
+  state.counters["heap_bytes_per_line"] =
+      static_cast<double>(bytes) / static_cast<double>(kShortLines);
+}
+BENCHMARK(BM_MemoryPerShortLine)
+    ->ArgName("keys")
+    ->Arg(0)
+    ->Arg(1)
+    ->Iterations(1);
 
 }  // namespace
 
