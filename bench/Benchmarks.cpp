@@ -14,6 +14,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -127,6 +128,19 @@ const std::string& SmallFile() {
   return path;
 }
 
+// 2 M lines of the smallest kind, blank (`keys` false) or short key lines of
+// one section, for the heap per line of the lines a hostile or a generated
+// file is mostly made of.
+constexpr std::size_t kShortLines = 2 << 20;
+std::string ShortLines(bool keys) {
+  if (!keys) return std::string(kShortLines, '\n');
+  std::string text = "[s]\n";
+  for (std::size_t i = 1; i < kShortLines; ++i) {
+    text += "k" + std::to_string(i) + "=v\n";
+  }
+  return text;
+}
+
 // ---- Peer: GLib's GKeyFile ----
 //
 // A BM_GKeyFile row follows each row it pairs with, so that the two run
@@ -220,6 +234,29 @@ void BM_GKeyFileMemoryPerLine(benchmark::State& state) {
 }
 BENCHMARK(BM_GKeyFileMemoryPerLine)->Arg(1 << 20)->Iterations(1);
 
+void BM_GKeyFileMemoryPerShortLine(benchmark::State& state) {
+  const bool keys = state.range(0) != 0;
+  const std::string path =
+      WriteFile(WorkDir(), "gkeyfile-short-" + std::to_string(keys) + ".ini",
+                ShortLines(keys));
+  static std::vector<KeyFile> kept;  // as BM_GKeyFileMemoryPerLine keeps
+  std::size_t bytes = 0;
+  for (auto _ : state) {
+    kept.reserve(kept.size() + 1);
+    const std::size_t before = HeapInUse();
+    kept.push_back(LoadKeyFile(path));
+    bytes = HeapInUse() - before;
+    if (!kept.back()) state.SkipWithError("GKeyFile cannot load the file");
+  }
+  state.counters["heap_bytes_per_line"] =
+      static_cast<double>(bytes) / static_cast<double>(kShortLines);
+}
+BENCHMARK(BM_GKeyFileMemoryPerShortLine)
+    ->ArgName("keys")
+    ->Arg(0)
+    ->Arg(1)
+    ->Iterations(1);
+
 #endif  // VTY_BENCH_GKEYFILE
 
 // ---- Load ----
@@ -305,6 +342,21 @@ BENCHMARK(BM_LoadBaseline)
 
 // ---- Hostile keys ----
 
+// The `n`th of the keys crafted against the unseeded hash BM_HostileKeys
+// describes, `bits` words and one more
+// long: the words whose bit of `n` is set have bits 31 and 63 flipped.
+std::string CraftedKey(unsigned n, unsigned bits) {
+  std::string key(8 * (bits + 1), 'k');
+  for (unsigned word = 0; word < bits; ++word) {
+    if ((n >> word & 1) == 0) continue;
+    for (std::size_t at :
+         {8 * word + 3, 8 * word + 7, 8 * word + 11, 8 * word + 15}) {
+      key[at] = static_cast<char>(key[at] ^ 0x80);
+    }
+  }
+  return key;
+}
+
 // 8192 keys of one section, loaded and looked up once. Crafted keys defeat an
 // unseeded hash that mixes 8-byte words with x ^= x >> 32, x *= odd,
 // x ^= x >> 32 (the library's until it was seeded): flipping bits 31 and 63
@@ -318,16 +370,9 @@ void BM_HostileKeys(benchmark::State& state) {
   std::mt19937 random(42);
   std::string text = "[s]\n";
   for (unsigned n = 0; n < (1u << kBits); ++n) {
-    std::string key(8 * (kBits + 1), 'k');
+    std::string key = CraftedKey(n, kBits);
     for (char& c : key) {
       if (!crafted) c = static_cast<char>('a' + random() % 26);
-    }
-    for (unsigned word = 0; crafted && word < kBits; ++word) {
-      if ((n >> word & 1) == 0) continue;
-      for (std::size_t at :
-           {8 * word + 3, 8 * word + 7, 8 * word + 11, 8 * word + 15}) {
-        key[at] = static_cast<char>(key[at] ^ 0x80);
-      }
     }
     text += key + "=v\n";
   }
@@ -344,6 +389,133 @@ BENCHMARK(BM_HostileKeys)
     ->Arg(1)
     ->Unit(benchmark::kMillisecond)
     ->Iterations(3);
+
+// ---- Linearity in the file's shape ----
+//
+// Each operation on files of one shape at n and 4n lines, with its time per
+// line (`ns_per_line`): a path worse than linear shows as that figure growing
+// fourfold with the file. The shapes are the hostile ones: blank lines only,
+// one section of distinct keys, one key repeated on every other line of a
+// section (read by a handle that takes the last), one section name repeated
+// on every header, very long lines, and keys crafted against an unseeded hash.
+
+enum Shape {
+  kBlank,
+  kHugeSection,
+  kRepeatedKey,
+  kRepeatedHeader,
+  kLongLines,
+  kCraftedKeys,
+  kShapes
+};
+constexpr const char* kShapeNames[kShapes] = {
+    "blank lines",       "one section", "a key repeated",
+    "a header repeated", "long lines",  "crafted keys"};
+
+struct ShapedFile {
+  std::string path;
+  std::vector<std::string> keys;  // of the section "s", one per key line
+  std::size_t lines = 0;
+};
+
+// A file of `shape` with about `n` lines (long lines: as many bytes as n
+// lines of 64), written once per shape and size.
+ShapedFile Shaped(int shape, std::size_t n) {
+  ShapedFile made;
+  std::string text;
+  const auto key = [&](std::string name, const std::string& value) {
+    text += name + "=" + value + "\n";
+    made.keys.push_back(std::move(name));
+  };
+  if (shape == kBlank) {
+    text.assign(n, '\n');
+    for (std::size_t i = 0; i < n; ++i)
+      made.keys.push_back("k" + std::to_string(i));
+  } else if (shape == kLongLines) {
+    text = "[s]\n";
+    for (std::size_t i = 0; i < n / 64; ++i)
+      key("k" + std::to_string(i), std::string(4096, 'v'));
+  } else {
+    if (shape != kRepeatedHeader) text = "[s]\n";
+    for (std::size_t i = 0; i < n; ++i) {
+      if (shape == kRepeatedHeader && i % 2 == 0) {
+        text += "[s]\n";
+      } else if (shape == kRepeatedKey && i % 2 == 0) {
+        key("k", std::to_string(i));
+      } else if (shape == kCraftedKeys) {
+        key(CraftedKey(static_cast<unsigned>(i), 20), "v");
+      } else {
+        key("key" + std::to_string(i), "v");
+      }
+    }
+  }
+  made.lines =
+      static_cast<std::size_t>(std::count(text.begin(), text.end(), '\n'));
+  made.path =
+      WriteFile(WorkDir() / "shaped",
+                std::to_string(shape) + "-" + std::to_string(n) + ".ini", text);
+  return made;
+}
+
+// Loading, each lookup (every key line's key looked up once, the first
+// building the section's index), each erase (every key line's key erased
+// in turn, the writer deferring the saves) and a save after one change,
+// each of a fresh load.
+enum Operation { kLoad, kLookup, kErase, kSave };
+
+void ShapedRow(benchmark::State& state, Operation operation) {
+  const int shape = static_cast<int>(state.range(0));
+  const ShapedFile file =
+      Shaped(shape, static_cast<std::size_t>(state.range(1)));
+  ini::Syntax lastWins;
+  lastWins.duplicates = ini::Syntax::Duplicates::Last;
+  ini::InitialiseAsyncWriting(std::chrono::hours(1));
+  for (auto _ : state) {
+    const std::string path = FreshLink(state, file.path);
+    if (operation == kLoad) {
+      benchmark::DoNotOptimize(ini::ReadString("none", "none", "", path));
+      continue;
+    }
+    state.PauseTiming();
+    ini::Settings settings(path, lastWins);
+    state.ResumeTiming();
+    if (operation == kLookup) {
+      for (const std::string& key : file.keys) {
+        benchmark::DoNotOptimize(settings.Get("s", key, ""));
+      }
+    } else if (operation == kErase) {
+      for (const std::string& key : file.keys) settings.Erase("s", key);
+    } else {
+      state.PauseTiming();
+      settings.Set("s", "added", "v");
+      state.ResumeTiming();
+      settings.Flush();
+    }
+  }
+  ini::ShutdownAsyncWriting();
+  state.SetLabel(kShapeNames[shape]);
+  state.counters["ns_per_line"] =
+      benchmark::Counter(static_cast<double>(file.lines) * 1e-9,
+                         benchmark::Counter::kIsIterationInvariantRate |
+                             benchmark::Counter::kInvert);
+}
+
+void BM_ShapeLoad(benchmark::State& state) { ShapedRow(state, kLoad); }
+void BM_ShapeLookup(benchmark::State& state) { ShapedRow(state, kLookup); }
+void BM_ShapeErase(benchmark::State& state) { ShapedRow(state, kErase); }
+void BM_ShapeSave(benchmark::State& state) { ShapedRow(state, kSave); }
+
+void ShapeSizes(benchmark::internal::Benchmark* row) {
+  row->ArgNames({"shape", "lines"})
+      ->ArgsProduct(
+          {benchmark::CreateDenseRange(0, kShapes - 1, 1), {1 << 14, 1 << 16}})
+      ->Unit(benchmark::kMillisecond)
+      ->Iterations(2);
+}
+BENCHMARK(BM_ShapeLoad)->Apply(ShapeSizes);
+BENCHMARK(BM_ShapeLookup)->Apply(ShapeSizes);
+BENCHMARK(BM_ShapeErase)->Apply(ShapeSizes);
+BENCHMARK(BM_ShapeSave)->Apply(ShapeSizes);
 
 // ---- Reads ----
 
@@ -674,6 +846,23 @@ void BM_DeferredWrite(benchmark::State& state) {
 }
 BENCHMARK(BM_DeferredWrite);
 
+// The same writes through a handle: the value as a person means it, written
+// into its line with the layout kept.
+void BM_HandleDeferredSet(benchmark::State& state) {
+  const std::string file =
+      WriteFile(WorkDir(), "handle-deferred.ini", Small().text);
+  const auto& keys = Small().keys;
+  ini::Settings settings(file);  // loads before timing
+  ini::InitialiseAsyncWriting();
+  std::size_t i = 0;
+  for (auto _ : state) {
+    const auto& [section, key] = keys[i % keys.size()];
+    settings.Set(section, key, PassValue(i++, keys.size()));
+  }
+  ini::ShutdownAsyncWriting();
+}
+BENCHMARK(BM_HandleDeferredSet);
+
 // A deferred write while a flush of the same file waits for the lock that
 // another process holds (here another descriptor of this one, which the lock
 // tells apart just the same): it must not wait with the flush.
@@ -907,6 +1096,26 @@ void BM_MemoryPerLine(benchmark::State& state) {
       static_cast<double>(bytes) / static_cast<double>(data.text.size());
 }
 BENCHMARK(BM_MemoryPerLine)->Arg(1 << 20)->Iterations(1);
+
+void BM_MemoryPerShortLine(benchmark::State& state) {
+  const bool keys = state.range(0) != 0;
+  static int run = 0;  // each repetition needs a path not loaded yet
+  const std::string file = WriteFile(
+      WorkDir(), "short-" + std::to_string(run++) + ".ini", ShortLines(keys));
+  std::size_t bytes = 0;
+  for (auto _ : state) {
+    const std::size_t before = HeapInUse();
+    ini::ReadString("s", "k1", "", file);
+    bytes = HeapInUse() - before;
+  }
+  state.counters["heap_bytes_per_line"] =
+      static_cast<double>(bytes) / static_cast<double>(kShortLines);
+}
+BENCHMARK(BM_MemoryPerShortLine)
+    ->ArgName("keys")
+    ->Arg(0)
+    ->Arg(1)
+    ->Iterations(1);
 
 }  // namespace
 

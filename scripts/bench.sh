@@ -63,6 +63,8 @@ jq -r '
       "BM_MissRead"; "BM_GKeyFileMissRead"),
     ratio("deferred set ns, ours / GKeyFile"; "cpu_time";
       "BM_DeferredWrite"; "BM_GKeyFileDeferredWrite"),
+    ratio("handle deferred Set ns, ours / GKeyFile"; "cpu_time";
+      "BM_HandleDeferredSet"; "BM_GKeyFileDeferredWrite"),
     ratio("load 1 MB, ours / GKeyFile"; "bytes_per_second";
       "BM_Load/1048576/iterations:8"; "BM_GKeyFileLoad/1048576/iterations:8"),
     ratio("load 16 MB, ours / GKeyFile"; "bytes_per_second";
@@ -77,7 +79,17 @@ jq -r '
       "BM_ImmediateWrite/shm:1"; "BM_ImmediateWriteBaseline/shm:1"),
     ratio("heap bytes per line, ours / GKeyFile"; "heap_bytes_per_line";
       "BM_MemoryPerLine/1048576/iterations:1";
-      "BM_GKeyFileMemoryPerLine/1048576/iterations:1")
+      "BM_GKeyFileMemoryPerLine/1048576/iterations:1"),
+    ((["blank lines", 0], ["short key lines", 1]) as [$what, $keys]
+      | ratio("heap bytes per line, 2 M \($what), ours / GKeyFile";
+          "heap_bytes_per_line";
+          "BM_MemoryPerShortLine/keys:\($keys)/iterations:1";
+          "BM_GKeyFileMemoryPerShortLine/keys:\($keys)/iterations:1")),
+    (("Load", "Lookup", "Erase", "Save") as $op | range(0; 6) as $shape
+      | ratio("\($op) ns per line, shape \($shape), 4n / n lines";
+          "ns_per_line";
+          "BM_Shape\($op)/shape:\($shape)/lines:65536/iterations:2";
+          "BM_Shape\($op)/shape:\($shape)/lines:16384/iterations:2"))
 ' bench.json
 
 # Python: a hot get of vantry_config against configparser's, same file.

@@ -2,9 +2,11 @@
 // section's lines gives: the first key line of the key in file order.
 
 #include <random>
+#include <sstream>
 
 #include "TestUtil.h"
 #include "config/INI.h"
+#include "config/Settings.h"
 
 namespace vty::config::ini {
 namespace {
@@ -72,6 +74,71 @@ TEST_F(IndexTest, FirstDuplicateWinsWhenBuiltLazily) {
             (std::vector<std::string>{"port=9", "PORT=2", "Port=3"}));
   file.EraseKey("s", "PORT");
   EXPECT_EQ(file.ReadValue("s", "port"), std::nullopt);
+}
+
+// Every value of `key` in `section` of `text`, found the slow way: a walk of
+// its lines of the shape "key=value" below "[section]" headers.
+std::vector<std::string> WalkAll(const std::string& text,
+                                 const std::string& section,
+                                 const std::string& key) {
+  std::vector<std::string> values;
+  std::istringstream lines(text);
+  std::string in;
+  for (std::string line; std::getline(lines, line);) {
+    if (!line.empty() && line.front() == '[') {
+      in = line.substr(1, line.size() - 2);
+    } else if (const auto equals = line.find('=');
+               equals != std::string::npos && IsEqual(in, section) &&
+               IsEqual(line.substr(0, equals), key)) {
+      values.push_back(line.substr(equals + 1));
+    }
+  }
+  return values;
+}
+
+// A handle that reads a repeated key's last line must find it, and erase
+// every line of it, as a walk does, however the lines were loaded and added.
+TEST_F(IndexTest, RepeatedKeysAgreeWithAWalkAfterRandomEdits) {
+  const std::string sections[] = {"a", "A", "b"};
+  const std::string keys[] = {"k", "K", "x"};
+  Syntax lastWins;
+  lastWins.duplicates = Syntax::Duplicates::Last;
+  for (unsigned seed = 0; seed < 20; ++seed) {
+    Settings settings = Settings::FromText(
+        "[a]\nk=0\nx=1\nK=2\n[b]\nx=3\n[A]\nk=4\nx=5\n", lastWins);
+    std::mt19937 random(seed);
+    auto pick = [&](int n) {
+      return std::uniform_int_distribution<int>(0, n - 1)(random);
+    };
+    for (int step = 0; step < 100; ++step) {
+      const std::string& section = sections[pick(3)];
+      const std::string& key = keys[pick(3)];
+      const std::string value = std::to_string(step);
+      switch (pick(4)) {
+        case 0:
+          settings.Erase(section, key);
+          break;
+        case 1:
+          settings.Set(section, key, value);
+          break;
+        default:
+          settings.Add(section, key, value);
+      }
+      const std::string text = settings.Text();
+      for (const std::string& s : sections) {
+        for (const std::string& k : keys) {
+          const auto all = WalkAll(text, s, k);
+          ASSERT_EQ(settings.GetAll(s, k), all)
+              << "seed " << seed << " step " << step << "\n"
+              << text;
+          ASSERT_EQ(settings.Get(s, k, "missing"),
+                    all.empty() ? "missing" : all.back())
+              << "seed " << seed << " step " << step << "\n"
+              << text;
+        }
+      }
+    }
+  }
 }
 
 }  // namespace

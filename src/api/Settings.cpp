@@ -249,10 +249,13 @@ namespace {
 // lines a line break is the handle's to write.
 void CheckStorableBy(const Handle& handle, const SectionName& section,
                      const std::string& key, std::string_view value) {
-  std::string checked(value);
-  if (handle.rules.continuationLines) {
-    std::replace(checked.begin(), checked.end(), '\n', ' ');
+  if (!handle.rules.continuationLines ||
+      value.find('\n') == std::string_view::npos) {
+    detail::CheckStorable(section, key, value, handle.name);
+    return;
   }
+  std::string checked(value);  // copied only when it has a break to allow
+  std::replace(checked.begin(), checked.end(), '\n', ' ');
   detail::CheckStorable(section, key, checked, handle.name);
 }
 

@@ -70,12 +70,17 @@ detail::KeyTable& KeysOf(const Section& section) {
     if (!index.built.load(std::memory_order_relaxed)) {
       detail::KeyTable keys;
       bool duplicates = false;
+      std::unordered_map<const KeyValuePair*, std::vector<KeyValuePair*>>
+          repeats;
       bool indented = false;
       bool indentedText = false;
       for (const auto& ref : section.lineRefs) {
         Line& line = **ref;
         KeyValuePair* pair = AsKeyValue(line);
-        if (pair != nullptr) duplicates |= !keys.Insert(pair);
+        if (pair != nullptr && !keys.Insert(pair)) {
+          duplicates = true;
+          repeats[keys.Find(pair->key)].push_back(pair);
+        }
         if (!line.text.empty() && detail::IsBlank(line.text.front()) &&
             !IsBlankLine(line.text)) {
           indented = true;
@@ -84,6 +89,7 @@ detail::KeyTable& KeysOf(const Section& section) {
       }
       index.keys = std::move(keys);
       index.duplicates = duplicates;
+      index.repeats = std::move(repeats);
       index.indented = indented;
       index.indentedText = indentedText;
       index.built.store(true, std::memory_order_release);
@@ -116,6 +122,7 @@ void ResetIndex(Section& section) {
   detail::SectionIndex& index = DocumentState::IndexOf(section);
   index.keys.Clear();
   index.duplicates = false;
+  index.repeats.clear();
   index.positions.clear();
   index.positioned = false;
   index.built.store(false, std::memory_order_relaxed);
@@ -243,12 +250,9 @@ KeyValuePair* FindLastPair(const File& file,
   if (first == nullptr || !DocumentState::IndexOf(*found).duplicates) {
     return first;
   }
-  for (auto ref = found->lineRefs.rbegin(); ref != found->lineRefs.rend();
-       ++ref) {
-    KeyValuePair* pair = AsKeyValue(***ref);
-    if (pair != nullptr && FoldedEqual(pair->key, key)) return pair;
-  }
-  return first;
+  const auto& repeats = DocumentState::IndexOf(*found).repeats;
+  const auto later = repeats.find(first);
+  return later == repeats.end() ? first : later->second.back();
 }
 
 std::vector<KeyValuePair*> FindPairs(const File& file,
@@ -257,13 +261,11 @@ std::vector<KeyValuePair*> FindPairs(const File& file,
   std::vector<KeyValuePair*> pairs;
   KeyValuePair* first = FindPair(file, section, key);
   if (first == nullptr) return pairs;
-  if (!DocumentState::IndexOf(*first->section).duplicates) {
-    pairs.push_back(first);
-    return pairs;
-  }
-  for (const auto& ref : first->section->lineRefs) {
-    KeyValuePair* pair = AsKeyValue(**ref);
-    if (pair != nullptr && FoldedEqual(pair->key, key)) pairs.push_back(pair);
+  pairs.push_back(first);
+  const auto& repeats = DocumentState::IndexOf(*first->section).repeats;
+  const auto later = repeats.find(first);
+  if (later != repeats.end()) {
+    pairs.insert(pairs.end(), later->second.begin(), later->second.end());
   }
   return pairs;
 }
@@ -347,7 +349,15 @@ KeyValuePair* AddKey(File& file, const std::optional<std::string>& section,
   auto* pair = static_cast<KeyValuePair*>(line.front().get());
   // A key the section has already keeps its first line indexed: this one
   // goes after every line of it.
-  if (!keys.Insert(pair)) DocumentState::IndexOf(*target).duplicates = true;
+  if (!keys.Insert(pair)) {
+    SectionIndex& index = DocumentState::IndexOf(*target);
+    index.duplicates = true;
+    try {
+      index.repeats[keys.Find(key)].push_back(pair);
+    } catch (...) {
+      ResetIndex(*target);  // built again, with this line, by the next lookup
+    }
+  }
 
   // A new key goes after the section's last non-blank line, so that blank
   // lines closing the section stay between it and what follows; with
@@ -448,27 +458,27 @@ bool RemoveKey(File& file, const std::optional<std::string>& section,
   Section& target = *found->second;
   SectionIndex& index = DocumentState::IndexOf(target);
   KeyTable& keys = KeysOf(target);
-  if (!index.duplicates) {
-    const KeyValuePair* pair = keys.Find(key);
-    if (pair == nullptr) return true;
-    const SectionIndex::Position position = PositionOf(target, pair);
-    // The indexes name the line about to go: drop it while it lives.
-    keys.Erase(key);
-    index.positions.erase(pair);
-    file.lines.erase(*position);
-    target.lineRefs.erase(position);
-    return true;
+  // Every line of the key: its first, and those `repeats` keeps for a key
+  // the file repeats.
+  KeyValuePair* first = keys.Find(key);
+  if (first == nullptr) return true;
+  std::vector<KeyValuePair*> lines{first};
+  if (const auto later = index.repeats.find(first);
+      later != index.repeats.end()) {
+    lines.insert(lines.end(), later->second.begin(), later->second.end());
   }
+  std::vector<SectionIndex::Position> places;
+  places.reserve(lines.size());
+  for (const KeyValuePair* pair : lines) {
+    places.push_back(PositionOf(target, pair));
+  }
+  // Nothing below throws; the indexes name the lines about to go.
   keys.Erase(key);
-  auto& refs = target.lineRefs;
-  for (auto ref = refs.begin(); ref != refs.end();) {
-    const KeyValuePair* pair = AsKeyValue(***ref);
-    if (pair != nullptr && IsEqual(pair->key, key)) {
-      file.lines.erase(*ref);
-      ref = refs.erase(ref);
-    } else {
-      ++ref;
-    }
+  index.repeats.erase(first);
+  for (std::size_t i = 0; i < lines.size(); ++i) {
+    index.positions.erase(lines[i]);
+    file.lines.erase(*places[i]);
+    target.lineRefs.erase(places[i]);
   }
   return true;
 }
@@ -482,6 +492,7 @@ bool RemoveSection(File& file, const std::optional<std::string>& section) {
   SectionIndex& index = DocumentState::IndexOf(target);
   index.keys.Clear();
   index.built = false;
+  index.repeats.clear();
   index.positions.clear();
   index.positioned = false;
   for (const auto& ref : target.lineRefs) file.lines.erase(ref);

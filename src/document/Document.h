@@ -38,11 +38,16 @@ inline constexpr std::filesystem::file_time_type kZeroFileTime =
 // possibly by two readers at once under the document's lock held for
 // reading: `mutex` serialises them.
 //
-// Erasing a key finds its line's place among the section's lines in
+// A key the file repeats (`duplicates`) has its later lines in `repeats`,
+// in file order, under its first, built with the index: finding its last
+// line or every line of it is no walk of the section, however often the
+// file repeats it. Exact for the same reasons: a line of a key present goes
+// after every line of it, and an edit that could put one before resets the
+// index.
+//
+// Erasing a key finds the places of its lines among the section's lines in
 // `positions`, built by the first erase in the section and kept by every
-// edit, so that erasing is not a walk of the section; a section whose file
-// repeats a key (`duplicates`) is walked, as any line of the key may be
-// anywhere in it.
+// edit, so that erasing is not a walk of the section.
 struct SectionIndex {
   using Position =
       std::list<std::list<std::shared_ptr<Line>>::iterator>::iterator;
@@ -51,6 +56,8 @@ struct SectionIndex {
   std::atomic<bool> built{false};
   KeyTable keys;  // Guarded by mutex until built, then by the document's.
   bool duplicates = false;  // Likewise.
+  // Likewise: the lines after the first of each repeated key, by the first.
+  std::unordered_map<const KeyValuePair*, std::vector<KeyValuePair*>> repeats;
   // Likewise: whether a line other than a blank one begins with a blank, and
   // whether one of those is text no line rule reads. Only such lines can
   // continue a key line (KeyLines.h), so a section without them is looked
@@ -149,7 +156,7 @@ void CheckSectionName(const std::string& section, std::string_view file);
 // Throws invalid_argument for what WriteValue refuses (see INI.h), naming
 // the rule, the key and `file`.
 void CheckStorable(const std::optional<std::string>& section,
-                   const std::string& key, const std::string& value,
+                   const std::string& key, std::string_view value,
                    std::string_view file);
 // Where SetValue puts a new key: after the section's last non-blank line
 // (the free functions), or after its last key line, or its header when it

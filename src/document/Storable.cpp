@@ -59,7 +59,7 @@ void detail::CheckSectionName(const std::string& section,
 }
 
 void detail::CheckStorable(const std::optional<std::string>& section,
-                           const std::string& key, const std::string& value,
+                           const std::string& key, std::string_view value,
                            std::string_view file) {
   if (section) CheckSectionName(*section, file);
   const char* rule = key.empty()          ? "is empty"
