@@ -160,8 +160,8 @@ vty_ini_status GetTyped(const vty_ini_settings* settings, const char* section,
   return Guarded([&] {
     const ini::SectionName name = SectionOf(section);
     return OnFace(*settings, [&](const auto& face) {
-      if (const std::optional<T> found = face.template Find<T>(name, key)) {
-        *value = static_cast<Out>(*found);
+      if (std::optional<T> found = face.template Find<T>(name, key)) {
+        *value = static_cast<Out>(std::move(*found));
         return VTY_INI_OK;
       }
       return face.HasKey(name, key) ? VTY_INI_INVALID : VTY_INI_MISSING;
@@ -379,6 +379,19 @@ vty_ini_status vty_ini_get_bool(const vty_ini_settings* settings,
   return GetTyped<bool>(settings, section, key, value);
 }
 
+vty_ini_status vty_ini_get_list(
+    const vty_ini_settings* settings, const char* section, const char* key,
+    void (*each)(void* user, const char* item, size_t size), void* user) {
+  if (each == nullptr) return Refuse("vty_ini_get_list: no callback (NULL)");
+  std::vector<std::string> items;
+  const vty_ini_status status =
+      GetTyped<std::vector<std::string>>(settings, section, key, &items);
+  if (status != VTY_INI_OK) return status;
+  // Called after the read: no lock is held while the caller's code runs.
+  for (const std::string& item : items) each(user, item.c_str(), item.size());
+  return VTY_INI_OK;
+}
+
 vty_ini_status vty_ini_inspect(const vty_ini_settings* settings,
                                const char* section, const char* key,
                                vty_ini_type type, char** text, size_t* line,
@@ -512,6 +525,21 @@ vty_ini_status vty_ini_set_double(vty_ini_settings* settings,
 vty_ini_status vty_ini_set_bool(vty_ini_settings* settings, const char* section,
                                 const char* key, int value) {
   return SetTyped(settings, section, key, value != 0);
+}
+
+vty_ini_status vty_ini_set_list(vty_ini_settings* settings, const char* section,
+                                const char* key, const char* const* items,
+                                size_t count) {
+  if (items == nullptr && count != 0) {
+    return Refuse("vty_ini_set_list: no items (NULL) of a count above 0");
+  }
+  for (size_t i = 0; i < count; ++i) {
+    if (items[i] == nullptr) return Refuse("vty_ini_set_list: an item is NULL");
+  }
+  return Guarded([&] {
+    return SetTyped(settings, section, key,
+                    std::vector<std::string>(items, items + count));
+  });
 }
 
 vty_ini_status vty_ini_erase(vty_ini_settings* settings, const char* section,
