@@ -84,6 +84,6 @@ jq -r '
 if command -v python3 >/dev/null; then
   echo
   echo "== Python, same run"
-  VANTRY_CONFIG_LIBRARY="$dir/libVantry.Config.so" PYTHONPATH="$ROOT/python" \
+  PYTHONPATH="$dir/python" \
     python3 "$ROOT/bench/python_get.py"
 fi
