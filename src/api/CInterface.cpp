@@ -135,7 +135,7 @@ struct Scratch {
 }
 
 // A value this long is not kept for the next read.
-constexpr std::size_t kKeptScratch = 64 * 1024;
+constexpr std::size_t kKeptScratch = std::size_t{64} << 10;
 
 // `scratch`'s section named `section`, its storage reused.
 const ini::SectionName& SectionIn(Scratch& scratch, const char* section) {
