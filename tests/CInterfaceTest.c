@@ -236,6 +236,24 @@ int main(void) {
   CHECK(vty_ini_on_change(text, OnChange, NULL) == NULL);
   vty_ini_close(text);
 
+  /* Reads in turn from sections of one key name each give their own. */
+  value = "[A section of a long name]\nk=1\n[B]\nk=2\n";
+  text = vty_ini_from_text(value, strlen(value));
+  {
+    const char* sections[] = {"A section of a long name", "B", NULL, "B",
+                              "A section of a long name"};
+    const char* expected[] = {"1", "2", NULL, "2", "1"};
+    for (size_t i = 0; i < 5; ++i) {
+      value = NULL;
+      CHECK(vty_ini_get(text, sections[i], "k", &value, NULL) ==
+            (expected[i] ? VTY_INI_OK : VTY_INI_MISSING));
+      CHECK(expected[i] ? value && strcmp(value, expected[i]) == 0
+                        : value == NULL);
+      vty_ini_free(value);
+    }
+  }
+  vty_ini_close(text);
+
   /* Another writer's edit is heard; the callback's failure reaches the
    * error handler. */
   vty_ini_set_error_handler(OnError, NULL);
