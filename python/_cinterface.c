@@ -1,20 +1,20 @@
-/* vantry_config._cinterface: the hot calls of the Python package (reads,
- * edits, lists), made straight into the C interface (config/vty_ini.h)
- * without ctypes' conversions per call. Every rule stays in the library:
- * this module only turns Python objects into the interface's arguments and
- * its statuses into values and exceptions.
+/* vantry_config._cinterface: the Python package's hot calls (reads, edits,
+ * lists) and every call that may save, made straight into the C interface
+ * (config/vty_ini.h) without ctypes' conversions on each call. Every rule
+ * stays in the library: this module only turns Python objects into the
+ * interface's arguments, and its statuses into values and exceptions.
  *
- * The calls that are rarely hot, and those whose callbacks come from the
- * library's own threads (on_change, the error handler), stay on ctypes in
- * _native.py, which takes the GIL for such a callback and keeps its
- * trampolines alive. That ctypes library is the very one this module is
- * linked with (`library`, found by dladdr), so that a handle made through
- * one is the other's too.
+ * The calls that are rarely hot (opening, inspecting, walks) and those whose
+ * callbacks come from the library's own threads (on_change, the error
+ * handler) stay on ctypes in _native.py, which releases the GIL for every
+ * call, takes it for such a callback and keeps its trampolines alive. That
+ * ctypes library is the very one this module is linked with (`library`,
+ * found by dladdr), so that a handle made through one is the other's too.
  *
- * The GIL is released around every call that may save or wait for a lock
- * (an edit). A read is not: it takes no lock a save holds across its I/O,
- * and releasing and taking the GIL again would cost a hot get more than the
- * read itself.
+ * Here the GIL is released around every call that may save or wait for a
+ * lock (an edit, a flush, a reload). A read keeps it: it takes no lock that
+ * a save holds across its I/O, and releasing and taking the GIL again would
+ * cost a hot get more than the read itself.
  */
 
 #define PY_SSIZE_T_CLEAN
@@ -500,6 +500,75 @@ static PyObject* Set(PyObject* module, PyObject* const* args, Py_ssize_t n) {
   Py_RETURN_NONE;
 }
 
+/* erase(handle, section, key, file) and erase_section(handle, section,
+ * file): True when there was one. The GIL is released meanwhile. */
+static PyObject* Erase(PyObject* module, PyObject* const* args, Py_ssize_t n) {
+  (void)module;
+  if (Arguments("erase", n, 4) != 0) return NULL;
+  vty_ini_settings* handle = HandleOf(args[0]);
+  if (handle == NULL) return NULL;
+  Text section, key;
+  if (EncodeSection(args[1], &section) != 0) return NULL;
+  if (Encode(args[2], "key", &key) != 0) {
+    Release(&section);
+    return NULL;
+  }
+  vty_ini_status status;
+  int number;
+  Py_BEGIN_ALLOW_THREADS;
+  status = vty_ini_erase(handle, section.data, key.data);
+  number = errno;
+  Py_END_ALLOW_THREADS;
+  Release(&section);
+  Release(&key);
+  return Has(status, number, args[3]);
+}
+
+static PyObject* EraseSection(PyObject* module, PyObject* const* args,
+                              Py_ssize_t n) {
+  (void)module;
+  if (Arguments("erase_section", n, 3) != 0) return NULL;
+  vty_ini_settings* handle = HandleOf(args[0]);
+  if (handle == NULL) return NULL;
+  Text section;
+  if (EncodeSection(args[1], &section) != 0) return NULL;
+  vty_ini_status status;
+  int number;
+  Py_BEGIN_ALLOW_THREADS;
+  status = vty_ini_erase_section(handle, section.data);
+  number = errno;
+  Py_END_ALLOW_THREADS;
+  Release(&section);
+  return Has(status, number, args[2]);
+}
+
+/* flush(handle, file) and reload(handle, file), the GIL released. */
+static PyObject* Whole(const char* function,
+                       vty_ini_status (*call)(vty_ini_settings*),
+                       PyObject* const* args, Py_ssize_t n) {
+  if (Arguments(function, n, 2) != 0) return NULL;
+  vty_ini_settings* handle = HandleOf(args[0]);
+  if (handle == NULL) return NULL;
+  vty_ini_status status;
+  int number;
+  Py_BEGIN_ALLOW_THREADS;
+  status = call(handle);
+  number = errno;
+  Py_END_ALLOW_THREADS;
+  if (status != VTY_INI_OK) return Raise(status, number, args[1]);
+  Py_RETURN_NONE;
+}
+
+static PyObject* Flush(PyObject* module, PyObject* const* args, Py_ssize_t n) {
+  (void)module;
+  return Whole("flush", vty_ini_flush, args, n);
+}
+
+static PyObject* Reload(PyObject* module, PyObject* const* args, Py_ssize_t n) {
+  (void)module;
+  return Whole("reload", vty_ini_reload, args, n);
+}
+
 /* ---- For _native.py ---- */
 
 /* encoded(text, what): the bytes the library takes for a name or value. */
@@ -535,6 +604,11 @@ static PyMethodDef kMethods[] = {
      NULL},
     {"items", (PyCFunction)(void (*)(void))ItemsOf, METH_FASTCALL, NULL},
     {"set", (PyCFunction)(void (*)(void))Set, METH_FASTCALL, NULL},
+    {"erase", (PyCFunction)(void (*)(void))Erase, METH_FASTCALL, NULL},
+    {"erase_section", (PyCFunction)(void (*)(void))EraseSection, METH_FASTCALL,
+     NULL},
+    {"flush", (PyCFunction)(void (*)(void))Flush, METH_FASTCALL, NULL},
+    {"reload", (PyCFunction)(void (*)(void))Reload, METH_FASTCALL, NULL},
     {"encoded", (PyCFunction)(void (*)(void))Encoded, METH_FASTCALL, NULL},
     {"failure", (PyCFunction)(void (*)(void))FailureOf, METH_FASTCALL, NULL},
     {NULL, NULL, 0, NULL},

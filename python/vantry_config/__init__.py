@@ -230,19 +230,16 @@ class Settings:
 
     def erase(self, section, key):
         """Removes every line of the key; True when there was one."""
-        return self._call(lib.vty_ini_erase(
-            self._live(), _section(section), encoded(key, "key"))) == \
-            _native.OK
+        return _cinterface.erase(self._live(), section, key, self._file)
 
     def erase_section(self, section):
-        return self._call(lib.vty_ini_erase_section(
-            self._live(), _section(section))) == _native.OK
+        return _cinterface.erase_section(self._live(), section, self._file)
 
     def flush(self):
-        self._call(lib.vty_ini_flush(self._live()))
+        _cinterface.flush(self._live(), self._file)
 
     def reload(self):
-        self._call(lib.vty_ini_reload(self._live()))
+        _cinterface.reload(self._live(), self._file)
 
     # ---- Mapping access ----
 

@@ -2,6 +2,7 @@
 
 import configparser
 import errno
+import fcntl
 import glob
 import io
 import os
@@ -147,6 +148,30 @@ def test_a_file_that_cannot_be_read_is_an_oserror_with_errno(tmp_path):
         ini.Settings(str(tmp_path))
     assert caught.value.errno == errno.EISDIR
     assert caught.value.filename == str(tmp_path)
+
+
+def test_a_save_waiting_for_the_lock_lets_other_threads_run(path):
+    s = written(path)
+    entered, outcome = threading.Event(), []
+
+    def save():
+        entered.set()
+        try:
+            s.set("Net", "Port", 1)
+            outcome.append("saved")
+        except OSError as error:  # the lock was held past the library's bound
+            outcome.append(error)
+    with open(path, "r+") as held:
+        fcntl.lockf(held, fcntl.LOCK_EX)  # as another program would
+        saver = threading.Thread(target=save)
+        saver.start()
+        assert entered.wait(10)
+        # Here while the save waits for the lock, unless the call holds the
+        # GIL meanwhile: then only once the save has given up.
+        assert saver.is_alive() and not outcome
+        fcntl.lockf(held, fcntl.LOCK_UN)
+    saver.join(20)
+    assert outcome == ["saved"] and s.get("Net", "Port", 0) == 1
 
 
 def test_any_bytes_round_trip_and_huge_values(path):
