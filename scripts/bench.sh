@@ -81,7 +81,9 @@ jq -r '
 ' bench.json
 
 # Python: a hot get of vantry_config against configparser's, same file.
-if command -v python3 >/dev/null; then
+# The extension module is built where CMake found Python's headers.
+if command -v python3 >/dev/null &&
+  cmake --build "$dir" -j"$(nproc)" --target vty_config_python >/dev/null; then
   echo
   echo "== Python, same run"
   PYTHONPATH="$dir/python" \
