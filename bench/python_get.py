@@ -2,8 +2,10 @@
 file, as medians of five runs and their ratio (below 1: vantry_config is
 faster).
 
-    VANTRY_CONFIG_LIBRARY=build/libVantry.Config.so PYTHONPATH=python \\
-        python3 bench/python_get.py
+    PYTHONPATH=build/python python3 bench/python_get.py
+
+(build/python holds the package as installed: its sources and the built
+extension module.)
 """
 
 import configparser

@@ -93,9 +93,11 @@ jq -r '
 ' bench.json
 
 # Python: a hot get of vantry_config against configparser's, same file.
-if command -v python3 >/dev/null; then
+# The extension module is built where CMake found Python's headers.
+if command -v python3 >/dev/null &&
+  cmake --build "$dir" -j"$(nproc)" --target vty_config_python >/dev/null; then
   echo
   echo "== Python, same run"
-  VANTRY_CONFIG_LIBRARY="$dir/libVantry.Config.so" PYTHONPATH="$ROOT/python" \
+  PYTHONPATH="$dir/python" \
     python3 "$ROOT/bench/python_get.py"
 fi

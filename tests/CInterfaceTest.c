@@ -58,6 +58,14 @@ static void Key(void* user, const char* key, const char* value) {
   strcat((char*)user, value);
   strcat((char*)user, ";");
 }
+/* One "[item]" after another, an item's NUL bytes as '0'. */
+static void Item(void* user, const char* item, size_t size) {
+  char* out = (char*)user + strlen((char*)user);
+  *out++ = '[';
+  for (size_t i = 0; i < size; ++i) *out++ = item[i] == '\0' ? '0' : item[i];
+  *out++ = ']';
+  *out = '\0';
+}
 static void Finding(void* user, const char* file, size_t line,
                     const char* message) {
   (void)file;
@@ -180,6 +188,24 @@ int main(void) {
   CHECK(vty_ini_flush(settings) == VTY_INI_OK);
   CHECK(vty_ini_reload(settings) == VTY_INI_OK);
 
+  /* A list is quoted by the library where an item needs it, and reads back
+     the same items; an empty list is an empty value. */
+  {
+    const char* items[] = {"a", "b,c", " d "};
+    CHECK(vty_ini_set_list(settings, "Net", "Peers", items, 3) == VTY_INI_OK);
+    CHECK(Holds(path, "Peers = a, \"b,c\", \" d \"\n"));
+    list[0] = '\0';
+    CHECK(vty_ini_get_list(settings, "net", "peers", Item, list) == VTY_INI_OK);
+    CHECK(strcmp(list, "[a][b,c][ d ]") == 0);
+    CHECK(vty_ini_set_list(settings, "Net", "Peers", NULL, 0) == VTY_INI_OK);
+    list[0] = '\0';
+    CHECK(vty_ini_get_list(settings, "Net", "Peers", Item, list) == VTY_INI_OK);
+    CHECK(strcmp(list, "") == 0);
+    CHECK(vty_ini_get_list(settings, "Net", "Gone", Item, list) ==
+          VTY_INI_MISSING);
+    CHECK(vty_ini_erase(settings, "Net", "Peers") == VTY_INI_OK);
+  }
+
   /* Refusals name the rule and the key, and change nothing. */
   CHECK(vty_ini_set(settings, "Net", "Port", "1\n[Evil]") == VTY_INI_INVALID);
   CHECK(strstr(vty_ini_last_error(), "Port") != NULL);
@@ -208,6 +234,24 @@ int main(void) {
   CHECK(vty_ini_flush(text) == VTY_INI_ERROR);
   CHECK(vty_ini_erase_section(text, "S") == VTY_INI_OK);
   CHECK(vty_ini_on_change(text, OnChange, NULL) == NULL);
+  vty_ini_close(text);
+
+  /* Reads in turn from sections of one key name each give their own. */
+  value = "[A section of a long name]\nk=1\n[B]\nk=2\n";
+  text = vty_ini_from_text(value, strlen(value));
+  {
+    const char* sections[] = {"A section of a long name", "B", NULL, "B",
+                              "A section of a long name"};
+    const char* expected[] = {"1", "2", NULL, "2", "1"};
+    for (size_t i = 0; i < 5; ++i) {
+      value = NULL;
+      CHECK(vty_ini_get(text, sections[i], "k", &value, NULL) ==
+            (expected[i] ? VTY_INI_OK : VTY_INI_MISSING));
+      CHECK(expected[i] ? value && strcmp(value, expected[i]) == 0
+                        : value == NULL);
+      vty_ini_free(value);
+    }
+  }
   vty_ini_close(text);
 
   /* Another writer's edit is heard; the callback's failure reaches the

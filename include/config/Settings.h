@@ -182,6 +182,13 @@ class VTY_CONFIG_API Settings {
     }
     return value;
   }
+  /// The value as text into `value`, reusing its storage: for a binding or a
+  /// loop that reads many values, allocating only when one outgrows it. False,
+  /// with `value` as it was, when the key is missing.
+  bool FindInto(const SectionName& section, std::string_view key,
+                std::string& value) const {
+    return FetchText(section, key, value, nullptr) == Lookup::State::Present;
+  }
   /// Whether the key is missing, present as a `T`, or present but not a `T`,
   /// with its text and line: what a service logs about a bad setting.
   template <class T = std::string>

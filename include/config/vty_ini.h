@@ -153,6 +153,14 @@ VTY_INI_API vty_ini_status vty_ini_get_double(const vty_ini_settings* settings,
 VTY_INI_API vty_ini_status vty_ini_get_bool(const vty_ini_settings* settings,
                                             const char* section,
                                             const char* key, int* value);
+/* The value read as a list by the handle's list rules (the separator of
+ * the syntax, blanks around an item left out, a quoted item read as the text
+ * inside): calls `each` for every item in order with its `size` in bytes
+ * (an item may hold NUL), with no lock held. VTY_INI_INVALID (and no call)
+ * for a value that is no list, such as one with an unclosed quote. */
+VTY_INI_API vty_ini_status vty_ini_get_list(
+    const vty_ini_settings* settings, const char* section, const char* key,
+    void (*each)(void* user, const char* item, size_t size), void* user);
 /* What is known about the key when read as `type`: VTY_INI_OK (present),
  * VTY_INI_MISSING or VTY_INI_INVALID (present, not a `type`), with its text
  * and 1-based line when present, and the file it came from (the path the
@@ -212,6 +220,14 @@ VTY_INI_API vty_ini_status vty_ini_set_double(vty_ini_settings* settings,
 VTY_INI_API vty_ini_status vty_ini_set_bool(vty_ini_settings* settings,
                                             const char* section,
                                             const char* key, int value);
+/* Sets the key to the `count` items joined by the syntax's separator, each
+ * quoted where it must be to read back the same (one holding the separator,
+ * a quote or blanks at its ends); `count` 0 sets an empty list. */
+VTY_INI_API vty_ini_status vty_ini_set_list(vty_ini_settings* settings,
+                                            const char* section,
+                                            const char* key,
+                                            const char* const* items,
+                                            size_t count);
 /* Removes every line of the key (the section); VTY_INI_MISSING when there
  * was none. */
 VTY_INI_API vty_ini_status vty_ini_erase(vty_ini_settings* settings,

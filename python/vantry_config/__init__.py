@@ -23,8 +23,8 @@ import threading
 import weakref
 from collections import namedtuple
 
-from . import _native
-from ._native import lib, encoded, decoded, taken, failure, name
+from . import _cinterface, _native
+from ._native import lib, encoded, decoded, taken, failure
 
 __all__ = ["Settings", "Layers", "Syntax", "Lookup", "Change", "Subscription",
            "set_error_handler", "start_writer", "stop_writer"]
@@ -81,87 +81,9 @@ _TYPES = {str: _native.TEXT, int: _native.INT64, float: _native.DOUBLE,
 
 
 def _section(section):
-    return None if section is None else name(section, "section name")
+    return None if section is None else encoded(section, "section name")
 
 
-class _Reader:
-    """One typed read of the C interface, with its own out-value per
-    thread (threads read at once)."""
-
-    def __init__(self, function, value_type, convert):
-        self._function, self._type, self._convert = function, value_type, convert
-        self._local = threading.local()
-
-    def __call__(self, handle, section, key):
-        local = self._local
-        try:
-            value = local.value
-        except AttributeError:
-            value = local.value = self._type()
-            local.pointer = ctypes.byref(value)
-        status = self._function(handle, section, key, local.pointer)
-        if status == _native.OK:
-            return True, self._convert(value)
-        if status == _native.ERROR:
-            raise failure(status)
-        return False, None
-
-
-
-
-class _TextReader:
-    """A read of a value as text into a buffer of this thread's, grown
-    when a value does not fit: one call into the library, no allocation."""
-
-    def __init__(self):
-        self._local = threading.local()
-
-    def _grown(self, capacity):
-        size = ctypes.c_size_t()
-        self._local.state = (ctypes.create_string_buffer(capacity), capacity,
-                             size, ctypes.byref(size))
-        return self._local.state
-
-    def __call__(self, handle, section, key):
-        try:
-            buffer, capacity, size, size_pointer = self._local.state
-        except AttributeError:  # this thread's first read
-            buffer, capacity, size, size_pointer = self._grown(256)
-        while True:
-            status = lib.vty_ini_get_buffer(handle, section, key, buffer,
-                                            capacity, size_pointer)
-            if status != _native.OK:
-                if status == _native.ERROR:
-                    raise failure(status)
-                return False, None
-            length = size.value
-            if length < capacity:
-                return True, buffer[:length].decode("utf-8", "surrogateescape")
-            buffer, capacity, size, size_pointer = self._grown(
-                max(length + 1, 2 * capacity))
-
-
-_READERS = {
-    str: _TextReader(),
-    int: _Reader(lib.vty_ini_get_int64, ctypes.c_int64, lambda v: v.value),
-    float: _Reader(lib.vty_ini_get_double, ctypes.c_double,
-                   lambda v: v.value),
-    bool: _Reader(lib.vty_ini_get_bool, ctypes.c_int,
-                  lambda v: bool(v.value)),
-}
-_READERS[type(None)] = _READERS[str]
-
-
-def _reader_of(kind, default):
-    """The reader for a subclass (an IntEnum default reads as int)."""
-    for base in (bool, int, float, str):
-        if (issubclass(kind, base) if kind is not None
-                else isinstance(default, base)):
-            return _READERS[base]
-    raise TypeError("get: the type must be str, int, float or bool, not "
-                    f"{(kind or default.__class__).__name__}")
-_names = _native._names
-_INT64 = (-(1 << 63), (1 << 63) - 1)
 
 
 class Settings:
@@ -228,25 +150,13 @@ class Settings:
     def get(self, section, key, default=None, *, type=None):
         """The value as `type` (str, int, float or bool), by default the
         type of `default` (str when it is None); `default` when the key is
-        missing or its value is not of that type."""
-        # The hot path of every program: kept to lookups in dicts and one
-        # call into the library.
+        missing or its value is not of that type. With type=list, the items
+        of a list ("a, b, \"c, d\"" gives ["a", "b", "c, d"])."""
+        # The hot path of every program: one call into the extension.
         handle = self._handle
         if handle is None:
             raise ValueError("the Settings is closed")
-        reader = _READERS.get(type or default.__class__)
-        if reader is None:
-            reader = _reader_of(type, default)
-        try:
-            section_bytes, key_bytes = _names.get(section), _names.get(key)
-        except TypeError:  # unhashable: name() says what it must be
-            section_bytes = key_bytes = None
-        if section_bytes is None and section is not None:
-            section_bytes = name(section, "section name")
-        if key_bytes is None:
-            key_bytes = name(key, "key")
-        found, value = reader(handle, section_bytes, key_bytes)
-        return value if found else default
+        return _cinterface.get(handle, section, key, default, type)
 
     def inspect(self, section, key, type=str):
         """Whether the key is missing, present as a `type` or present but
@@ -268,13 +178,10 @@ class Settings:
                       taken(file.value) or None)
 
     def has_section(self, section):
-        return self._call(lib.vty_ini_has_section(
-            self._live(), _section(section))) == _native.OK
+        return _cinterface.has_section(self._live(), section, self._file)
 
     def has_key(self, section, key):
-        return self._call(lib.vty_ini_has_key(
-            self._live(), _section(section), encoded(key, "key"))) == \
-            _native.OK
+        return _cinterface.has_key(self._live(), section, key, self._file)
 
     def sections(self):
         """Every section in file order (None for the unnamed one, first)."""
@@ -287,13 +194,7 @@ class Settings:
     def items(self, section):
         """The (key, value) pairs of a section in file order; [] when it is
         missing."""
-        pairs = []
-        each = _native.KEY_CALLBACK(
-            lambda user, key, value: pairs.append((decoded(key),
-                                                   decoded(value))))
-        self._call(lib.vty_ini_keys(self._live(), _section(section), each,
-                                    None))
-        return pairs
+        return _cinterface.items(self._live(), section, self._file)
 
     def keys(self, section):
         return [key for key, _ in self.items(section)]
@@ -322,37 +223,23 @@ class Settings:
 
     def set(self, section, key, value):
         """Sets the key to a str, int, float or bool (a flag keeps the words
-        of the one it replaces: yes becomes no); saved before it returns
-        unless the background writer runs."""
-        handle, name, key = self._live(), _section(section), encoded(key, "key")
-        if isinstance(value, bool):
-            status = lib.vty_ini_set_bool(handle, name, key, value)
-        elif isinstance(value, int):
-            if not _INT64[0] <= value <= _INT64[1]:
-                raise ValueError(f"set: {value} is beyond a 64-bit integer")
-            status = lib.vty_ini_set_int64(handle, name, key, value)
-        elif isinstance(value, float):
-            status = lib.vty_ini_set_double(handle, name, key, value)
-        else:
-            status = lib.vty_ini_set(handle, name, key,
-                                     encoded(value, "value"))
-        self._call(status)
+        of the one it replaces: yes becomes no), or to a list of str, each
+        item quoted where it must be to read back the same; saved before it
+        returns unless the background writer runs."""
+        _cinterface.set(self._live(), section, key, value, self._file)
 
     def erase(self, section, key):
         """Removes every line of the key; True when there was one."""
-        return self._call(lib.vty_ini_erase(
-            self._live(), _section(section), encoded(key, "key"))) == \
-            _native.OK
+        return _cinterface.erase(self._live(), section, key, self._file)
 
     def erase_section(self, section):
-        return self._call(lib.vty_ini_erase_section(
-            self._live(), _section(section))) == _native.OK
+        return _cinterface.erase_section(self._live(), section, self._file)
 
     def flush(self):
-        self._call(lib.vty_ini_flush(self._live()))
+        _cinterface.flush(self._live(), self._file)
 
     def reload(self):
-        self._call(lib.vty_ini_reload(self._live()))
+        _cinterface.reload(self._live(), self._file)
 
     # ---- Mapping access ----
 

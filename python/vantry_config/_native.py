@@ -1,14 +1,16 @@
-"""The C interface of libVantry.Config (config/vty_ini.h), as ctypes sees it.
+"""The C interface of libVantry.Config (config/vty_ini.h): the hot calls
+through the extension module _cinterface, the rest through ctypes.
 
-Every call releases the GIL while the library runs (saves, lock waits), and
-a callback from the library's threads takes it again: ctypes does both.
+The ctypes calls are the cold ones (opening, inspecting, enumerating, saving
+on request) and those whose callbacks come from the library's threads: ctypes
+releases the GIL while the library runs (saves, lock waits) and takes it for
+a callback. It loads the very library the extension is linked with, so that
+a handle is one library's, whichever way it is called.
 """
 
 import ctypes
-import os
 
-# The ABI this package is written against: the library's major version.
-SONAME = "libVantry.Config.so.1"
+from . import _cinterface
 
 OK, MISSING, INVALID, ERROR = 0, 1, 2, 3
 TEXT, INT64, DOUBLE, BOOL = 0, 1, 2, 3
@@ -35,10 +37,9 @@ class Change(ctypes.Structure):
     ]
 
 
-# The library's own copy can be named (a build tree's, say); otherwise the
-# dynamic linker finds the installed one by its soname.
-lib = ctypes.CDLL(os.environ.get("VANTRY_CONFIG_LIBRARY") or SONAME,
-                  use_errno=True)
+# The dynamic linker found the library for the extension (by its soname,
+# LD_LIBRARY_PATH first; a build tree's by its run path): the same copy here.
+lib = ctypes.CDLL(_cinterface.library, use_errno=True)
 
 _void, _handle, _text = ctypes.c_void_p, ctypes.c_void_p, ctypes.c_char_p
 _status, _size = ctypes.c_int, ctypes.c_size_t
@@ -102,52 +103,15 @@ for _name, (_result, _arguments) in _signatures.items():
 
 
 def failure(status, file=None):
-    """The exception for a failed call, made right after it: errno is the
-    library's only until the next call of this thread."""
-    number = ctypes.get_errno()
-    message = decoded(lib.vty_ini_last_error())
-    if status == INVALID:
-        return ValueError(message)
-    if number:
-        return OSError(number, message, file)
-    return RuntimeError(message)
+    """The exception for a failed ctypes call, made right after it: errno is
+    the library's only until the next call of this thread."""
+    return _cinterface.failure(status, ctypes.get_errno(), file)
 
 
-def encoded(text, what):
-    """Bytes the library takes for a name or value: UTF-8 for str (and the
-    bytes a surrogateescape decode came from), bytes as they are; a NUL,
-    which would cut the C string short, is refused."""
-    if isinstance(text, str):
-        data = text.encode("utf-8", "surrogateescape")
-    elif isinstance(text, (bytes, bytearray, memoryview)):
-        data = bytes(text)
-    else:
-        raise TypeError(f"{what} must be str or bytes, not "
-                        f"{type(text).__name__}")
-    if b"\0" in data:
-        raise ValueError(f"{what} {text!r} holds a NUL character, which no "
-                         "INI file can")
-    return data
-
-
-# The bytes of names met before: a hot get names the same few keys again and
-# again. Only str, which is immutable and already checked, is kept.
-_names = {}
-
-
-def name(text, what):
-    """`encoded` for a section name or key, remembered."""
-    try:
-        data = _names.get(text)
-    except TypeError:  # unhashable: encoded says what it must be
-        data = None
-    if data is None:
-        data = encoded(text, what)
-        if isinstance(text, str):
-            if len(_names) >= 4096:
-                _names.clear()
-            _names[text] = data
-    return data
+# The bytes the library takes for a name or value: UTF-8 for str (and the
+# bytes a surrogateescape decode came from), bytes as they are; a NUL, which
+# would cut the C string short, is refused.
+encoded = _cinterface.encoded
 
 
 def decoded(data):

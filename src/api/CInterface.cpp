@@ -118,6 +118,66 @@ char* Copied(std::string_view text) {
   return copy;
 }
 
+// What a text read is fetched into before it is copied for the caller,
+// kept per thread so that a hot read allocates only the caller's copy. No
+// code of the caller's runs while it is in use.
+struct Scratch {
+  ini::SectionName section;
+  std::string value;
+};
+
+// This thread's scratch. Not inlined: each use of a shared library's
+// thread_local calls into the dynamic linker, so a read takes its address
+// once, here.
+[[gnu::noinline]] Scratch& ThisThreadsScratch() {
+  thread_local Scratch scratch;
+  return scratch;
+}
+
+// A value this long is not kept for the next read.
+constexpr std::size_t kKeptScratch = std::size_t{64} << 10;
+
+// `scratch`'s section named `section`, its storage reused.
+const ini::SectionName& SectionIn(Scratch& scratch, const char* section) {
+  if (section == nullptr) {
+    scratch.section.reset();
+  } else if (scratch.section) {
+    // Reads in a row mostly name one section: then nothing is copied.
+    if (scratch.section->compare(section) != 0) *scratch.section = section;
+  } else {
+    scratch.section.emplace(section);
+  }
+  return scratch.section;
+}
+
+// The value as text into `value`: a handle fills its storage, the layers
+// give a new string.
+bool FindText(const ini::Settings& settings, const ini::SectionName& section,
+              const char* key, std::string& value) {
+  return settings.FindInto(section, key, value);
+}
+bool FindText(const ini::Layers& layers, const ini::SectionName& section,
+              const char* key, std::string& value) {
+  std::optional<std::string> found = layers.Find<std::string>(section, key);
+  if (found) value = std::move(*found);
+  return found.has_value();
+}
+
+// Reads into this thread's scratch value, then hands it to `use`, and gives
+// the storage back when a long value grew it.
+template <class Use>
+vty_ini_status WithText(const vty_ini_settings& settings, const char* section,
+                        const char* key, Use&& use) {
+  Scratch& mine = ThisThreadsScratch();
+  const bool found = OnFace(settings, [&](const auto& face) {
+    return FindText(face, SectionIn(mine, section), key, mine.value);
+  });
+  if (!found) return VTY_INI_MISSING;
+  use(std::string_view(mine.value));
+  if (mine.value.capacity() > kKeptScratch) std::string().swap(mine.value);
+  return VTY_INI_OK;
+}
+
 ini::Syntax SyntaxOf(const vty_ini_syntax* syntax) {
   ini::Syntax rules;
   if (syntax == nullptr) return rules;
@@ -160,8 +220,8 @@ vty_ini_status GetTyped(const vty_ini_settings* settings, const char* section,
   return Guarded([&] {
     const ini::SectionName name = SectionOf(section);
     return OnFace(*settings, [&](const auto& face) {
-      if (const std::optional<T> found = face.template Find<T>(name, key)) {
-        *value = static_cast<Out>(*found);
+      if (std::optional<T> found = face.template Find<T>(name, key)) {
+        *value = static_cast<Out>(std::move(*found));
         return VTY_INI_OK;
       }
       return face.HasKey(name, key) ? VTY_INI_INVALID : VTY_INI_MISSING;
@@ -318,6 +378,10 @@ vty_ini_status vty_ini_get(const vty_ini_settings* settings,
   if (settings == nullptr) return Refuse(kNoHandle);
   if (key == nullptr) return Refuse(kNoKey);
   return Guarded([&] {
+    if (value != nullptr && line == nullptr) {  // the hot path: one copy
+      return WithText(*settings, section, key,
+                      [&](std::string_view text) { *value = Copied(text); });
+    }
     return OnFace(*settings, [&](const auto& face) {
       const ini::SectionName name = SectionOf(section);
       if (line != nullptr) {
@@ -327,14 +391,7 @@ vty_ini_status vty_ini_get(const vty_ini_settings* settings,
         *line = found.line;
         return VTY_INI_OK;
       }
-      if (value == nullptr) {
-        return face.HasKey(name, key) ? VTY_INI_OK : VTY_INI_MISSING;
-      }
-      const std::optional<std::string> found =
-          face.template Find<std::string>(name, key);
-      if (!found) return VTY_INI_MISSING;
-      *value = Copied(*found);
-      return VTY_INI_OK;
+      return face.HasKey(name, key) ? VTY_INI_OK : VTY_INI_MISSING;
     });
   });
 }
@@ -348,16 +405,13 @@ vty_ini_status vty_ini_get_buffer(const vty_ini_settings* settings,
     return Refuse("vty_ini_get_buffer: no buffer or size (NULL)");
   }
   return Guarded([&] {
-    const std::optional<std::string> found =
-        OnFace(*settings, [&](const auto& face) {
-          return face.template Find<std::string>(SectionOf(section), key);
-        });
-    if (!found) return VTY_INI_MISSING;
-    *size = found->size();
-    if (found->size() < capacity) {
-      std::memcpy(buffer, found->c_str(), found->size() + 1);
-    }
-    return VTY_INI_OK;
+    return WithText(*settings, section, key, [&](std::string_view text) {
+      *size = text.size();
+      if (text.size() < capacity) {
+        if (!text.empty()) std::memcpy(buffer, text.data(), text.size());
+        buffer[text.size()] = '\0';
+      }
+    });
   });
 }
 
@@ -377,6 +431,19 @@ vty_ini_status vty_ini_get_bool(const vty_ini_settings* settings,
                                 const char* section, const char* key,
                                 int* value) {
   return GetTyped<bool>(settings, section, key, value);
+}
+
+vty_ini_status vty_ini_get_list(
+    const vty_ini_settings* settings, const char* section, const char* key,
+    void (*each)(void* user, const char* item, size_t size), void* user) {
+  if (each == nullptr) return Refuse("vty_ini_get_list: no callback (NULL)");
+  std::vector<std::string> items;
+  const vty_ini_status status =
+      GetTyped<std::vector<std::string>>(settings, section, key, &items);
+  if (status != VTY_INI_OK) return status;
+  // Called after the read: no lock is held while the caller's code runs.
+  for (const std::string& item : items) each(user, item.c_str(), item.size());
+  return VTY_INI_OK;
 }
 
 vty_ini_status vty_ini_inspect(const vty_ini_settings* settings,
@@ -512,6 +579,21 @@ vty_ini_status vty_ini_set_double(vty_ini_settings* settings,
 vty_ini_status vty_ini_set_bool(vty_ini_settings* settings, const char* section,
                                 const char* key, int value) {
   return SetTyped(settings, section, key, value != 0);
+}
+
+vty_ini_status vty_ini_set_list(vty_ini_settings* settings, const char* section,
+                                const char* key, const char* const* items,
+                                size_t count) {
+  if (items == nullptr && count != 0) {
+    return Refuse("vty_ini_set_list: no items (NULL) of a count above 0");
+  }
+  for (size_t i = 0; i < count; ++i) {
+    if (items[i] == nullptr) return Refuse("vty_ini_set_list: an item is NULL");
+  }
+  return Guarded([&] {
+    return SetTyped(settings, section, key,
+                    std::vector<std::string>(items, items + count));
+  });
 }
 
 vty_ini_status vty_ini_erase(vty_ini_settings* settings, const char* section,

@@ -2,6 +2,7 @@
 
 import configparser
 import errno
+import fcntl
 import glob
 import io
 import os
@@ -100,6 +101,38 @@ def test_refusals_change_nothing(call, error):
     assert s.text() == TEXT
 
 
+@pytest.mark.parametrize("items, line", [
+    (["a", "b"], "Peers=a, b\n"),
+    (["a,b", " c ", 'say "hi"', '"q"'],
+     'Peers="a,b", " c ", say "hi", "\\"q\\""\n'),
+    ([], "Peers=\n"),
+])
+def test_lists_round_trip_quoted_where_they_must_be(path, items, line):
+    s = written(path, "[Net]\n")
+    s.set("Net", "Peers", items)
+    assert open(path, newline="").read() == "[Net]\n" + line
+    assert s.get("Net", "Peers", type=list) == items
+    assert ini.Settings.from_text(s.text()).get("net", "PEERS",
+                                                type=list) == items
+
+
+@pytest.mark.parametrize("items, expected", [
+    (["a\0b"], ValueError), (["a\nb"], ValueError), ([""], ValueError),
+    ([1], TypeError), ("a, b", ["a", "b"]), (("a", b"\xff"), ["a", "\udcff"]),
+])
+def test_list_items_are_str_or_bytes_and_refusals_change_nothing(items,
+                                                                 expected):
+    s = ini.Settings.from_text("[S]\n")
+    if isinstance(expected, list):
+        s.set("S", "t", items)
+        assert s.get("S", "t", type=list) == expected
+        return
+    with pytest.raises(expected):
+        s.set("S", "t", items)
+    assert s.text() == "[S]\n"
+    assert s.get("S", "t", ["x"], type=list) == ["x"]
+
+
 def test_a_failed_save_is_an_oserror_with_errno_and_file(path):
     written(path)
     blocked = os.path.join(path, "under.ini")
@@ -108,6 +141,37 @@ def test_a_failed_save_is_an_oserror_with_errno_and_file(path):
         s.set("S", "k", "v")
     assert caught.value.errno == errno.ENOTDIR
     assert caught.value.filename == blocked
+
+
+def test_a_file_that_cannot_be_read_is_an_oserror_with_errno(tmp_path):
+    with pytest.raises(OSError) as caught:
+        ini.Settings(str(tmp_path))
+    assert caught.value.errno == errno.EISDIR
+    assert caught.value.filename == str(tmp_path)
+
+
+def test_a_save_waiting_for_the_lock_lets_other_threads_run(path):
+    s = written(path)
+    entered, outcome = threading.Event(), []
+
+    def save():
+        entered.set()
+        try:
+            s.set("Net", "Port", 1)
+            outcome.append("saved")
+        except OSError as error:  # the lock was held past the library's bound
+            outcome.append(error)
+    with open(path, "r+") as held:
+        fcntl.lockf(held, fcntl.LOCK_EX)  # as another program would
+        saver = threading.Thread(target=save)
+        saver.start()
+        assert entered.wait(10)
+        # Here while the save waits for the lock, unless the call holds the
+        # GIL meanwhile: then only once the save has given up.
+        assert saver.is_alive() and not outcome
+        fcntl.lockf(held, fcntl.LOCK_UN)
+    saver.join(20)
+    assert outcome == ["saved"] and s.get("Net", "Port", 0) == 1
 
 
 def test_any_bytes_round_trip_and_huge_values(path):
