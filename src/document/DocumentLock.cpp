@@ -1,33 +1,104 @@
-// The slow paths of the document lock: whatever waits. See DocumentLock.h.
+// The slow paths of the document lock: whatever waits, the readers' slots and
+// the writers' barrier. See DocumentLock.h.
 
 #include "document/DocumentLock.h"
 
+#include <linux/membarrier.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <exception>
 #include <new>
 
 namespace vty::config::ini::detail {
 
-std::size_t DocumentLock::NewThreadSlot() {
-  static std::atomic<std::size_t> next{0};
-  return next.fetch_add(1, std::memory_order_relaxed) % kSlots;
+namespace {
+
+long Membarrier(int command) {
+  return ::syscall(__NR_membarrier, command, 0, 0);
 }
 
-// Every atomic is sequentially consistent: a reader adds itself to its slot
-// and then reads state_, a writer raises kBlocked and then reads the slots,
-// so at least one of them sees the other. A waiter sets kWaiters and checks
-// what it waits for under park_, and whoever changes that either sees
-// kWaiters (and notifies under park_) or changed it before the check.
-// While kWaiters is set, no writer takes the fast path past the waiters.
+// Registered once for the process; the registration lasts across fork()
+// and until exec.
+bool RegisterMembarrier() {
+#ifdef VTY_CONFIG_DOCUMENT_LOCK_FENCES
+  return false;
+#else
+  const long commands = Membarrier(MEMBARRIER_CMD_QUERY);
+  return commands > 0 &&
+         (commands & MEMBARRIER_CMD_PRIVATE_EXPEDITED) != 0 &&
+         Membarrier(MEMBARRIER_CMD_REGISTER_PRIVATE_EXPEDITED) == 0;
+#endif
+}
 
-void DocumentLock::WaitToRead(std::atomic<std::uint32_t>& readers) {
-  readers.fetch_sub(1);
+// Which slot numbers a thread owns, in every lock.
+std::array<std::atomic<bool>, DocumentLock::kSlots> g_owned{};
+
+// Gives the thread's slot back as it exits; from then on, should a
+// destructor still read, the thread counts in the shared slot.
+struct SlotOwner {
+  std::size_t* slot = nullptr;
+  SlotOwner() = default;
+  SlotOwner(const SlotOwner&) = delete;
+  SlotOwner& operator=(const SlotOwner&) = delete;
+  ~SlotOwner() {
+    if (slot == nullptr) return;
+    // Every lock's count in the slot is back to zero: a thread holds no
+    // document as it exits. The next owner's exchange sees this thread's
+    // last stores.
+    g_owned[*slot].store(false, std::memory_order_release);
+    *slot = DocumentLock::kShared;
+  }
+};
+thread_local SlotOwner t_owner;
+
+}  // namespace
+
+const bool DocumentLock::asymmetric_ = RegisterMembarrier();
+
+void DocumentLock::ClaimSlot(std::size_t& slot) {
+  slot = kShared;
+  for (std::size_t i = 0; i < kSlots; ++i) {
+    if (!g_owned[i].load(std::memory_order_relaxed) &&
+        !g_owned[i].exchange(true, std::memory_order_acquire)) {
+      slot = i;
+      t_owner.slot = &slot;
+      return;
+    }
+  }
+}
+
+void DocumentLock::SlotsAfterFork() {
+  for (std::size_t i = 0; i < kSlots; ++i) {
+    g_owned[i].store(t_owner.slot != nullptr && *t_owner.slot == i,
+                     std::memory_order_relaxed);
+  }
+}
+
+// A reader stores to its slot and then reads state_, a writer raises
+// kBlocked and then reads the slots, with a full fence between on both sides
+// (the reader's own, or the writer's membarrier on its behalf), so at least
+// one of them sees the other. A reader that sees no kBlocked reads what the
+// last writer released; a writer that sees a slot empty, what its reader did
+// before it left. A waiter sets kWaiters and checks what it waits for under
+// park_, and whoever changes that either sees kWaiters (and notifies under
+// park_) or changed it before the check. While kWaiters is set, no writer
+// takes the fast path past the waiters.
+
+void DocumentLock::WaitToRead(std::size_t slot) {
+  Leave(slot);
   std::unique_lock lock(park_);
-  changed_.notify_all();  // a writer may be waiting for this slot
   ++waitingReaders_;
   state_.fetch_or(kWaiters);
-  changed_.wait(lock, [this] { return (state_.load() & kBlocked) == 0; });
-  // Still under park_ and kWaiters: a writer raises kBlocked only after,
-  // and then sees this slot.
-  readers.fetch_add(1);
+  for (;;) {
+    changed_.notify_all();  // a writer may be waiting for this slot
+    changed_.wait(lock, [this] { return (state_.load() & kBlocked) == 0; });
+    // A save holder raises kBlocked without park_, so the reader counts
+    // itself in and looks again, as on the fast path.
+    Enter(slot);
+    if ((state_.load() & kBlocked) == 0) break;
+    Leave(slot);
+  }
   --waitingReaders_;
   DoneWaiting();
 }
@@ -46,7 +117,15 @@ void DocumentLock::AdmitWriter(std::uint32_t mode) {
   DoneWaiting();
 }
 
-void DocumentLock::WaitForReaders() {
+void DocumentLock::DrainReaders() {
+#ifndef VTY_CONFIG_DOCUMENT_LOCK_FENCES
+  std::atomic_thread_fence(std::memory_order_seq_cst);
+  // Cannot fail once registered; were it to, readers would go unseen.
+  if (asymmetric_ && Membarrier(MEMBARRIER_CMD_PRIVATE_EXPEDITED) != 0) {
+    std::terminate();
+  }
+#endif
+  if (ReadersOut()) return;
   std::unique_lock lock(park_);
   changed_.wait(lock, [this] { return ReadersOut(); });
 }
