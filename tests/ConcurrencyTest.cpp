@@ -15,6 +15,7 @@
 #include <map>
 #include <mutex>
 #include <random>
+#include <set>
 #include <thread>
 
 #include "TestUtil.h"
@@ -247,35 +248,128 @@ TEST_F(ConcurrencyTest, ChangesAndForksGoOnWhileASaveWaitsForAWriter) {
 }
 
 // Every mode and move at once: a change writes two fields that readers and
-// saves must only ever see equal.
+// saves must only ever see equal; the save moves to change mode and back twice,
+// so readers woken by the move back may find kBlocked raised again. With
+// readers in slots of their own, and with every slot owned by an idle thread,
+// so that the readers share one.
 TEST_F(ConcurrencyTest, EveryModeExcludesWhatItMust) {
-  const File& document = detail::RegisteredDocument(Path("modes.ini"));
-  int first = 0;
-  int second = 0;
-  std::atomic<int> writersLeft{2};
-  const auto write = [&](bool save) {
-    for (int i = 0; i < 2000; ++i) {
-      using Mode = detail::Hold::Mode;
-      detail::Hold hold(document, save ? Mode::kSave : Mode::kChange);
-      if (save) {
-        EXPECT_EQ(first, second);
-        hold.ToChange();
+  for (const bool slotsTaken : {false, true}) {
+    const File& document = detail::RegisteredDocument(
+        Path(slotsTaken ? "shared-slot.ini" : "own-slots.ini"));
+    std::promise<void> release;
+    const std::shared_future<void> released = release.get_future().share();
+    std::atomic<std::size_t> owners{0};
+    std::vector<std::thread> idle;
+    for (std::size_t n = 0; slotsTaken && n < detail::DocumentLock::kSlots;
+         ++n) {
+      idle.emplace_back([&] {
+        detail::DocumentLock::ThreadSlot();
+        ++owners;
+        released.wait();
+      });
+    }
+    while (owners < idle.size()) std::this_thread::yield();
+    int first = 0;
+    int second = 0;
+    std::atomic<int> writersLeft{2};
+    const auto change = [&](int i) { first = second = i; };
+    const auto write = [&](bool save) {
+      for (int i = 0; i < 1000; ++i) {
+        using Mode = detail::Hold::Mode;
+        detail::Hold hold(document, save ? Mode::kSave : Mode::kChange);
+        if (save) {
+          EXPECT_EQ(first, second);
+          hold.ToChange();
+          change(i);
+          hold.ToSave();
+          hold.ToChange();
+        }
+        change(i);
       }
-      first = second = i;
+      --writersLeft;
+    };
+    const auto read = [&] {
+      while (writersLeft > 0) {
+        const detail::Hold hold(document, detail::Hold::Mode::kRead);
+        EXPECT_EQ(first, second);
+      }
+    };
+    std::vector<std::thread> threads;
+    threads.emplace_back(write, false);
+    threads.emplace_back(write, true);
+    for (int n = 0; n < 3; ++n) threads.emplace_back(read);
+    for (auto& thread : threads) thread.join();
+    release.set_value();
+    for (auto& thread : idle) thread.join();
+  }
+}
+
+// A thread owns its slot alone while it runs and gives it back as it exits;
+// the threads past the slot count share the one slot left.
+TEST_F(ConcurrencyTest, EachThreadOwnsItsSlotUntilItExits) {
+  constexpr std::size_t kThreads = detail::DocumentLock::kSlots + 2;
+  const auto owned = [] {
+    std::vector<std::size_t> slots(kThreads);
+    std::atomic<std::size_t> claimed{0};
+    std::vector<std::thread> threads;
+    for (std::size_t n = 0; n < kThreads; ++n) {
+      threads.emplace_back([&, n] {
+        slots[n] = detail::DocumentLock::ThreadSlot();
+        ++claimed;  // each holds its slot until all have one
+        while (claimed < kThreads) std::this_thread::yield();
+      });
     }
-    --writersLeft;
-  };
-  const auto read = [&] {
-    while (writersLeft > 0) {
-      const detail::Hold hold(document, detail::Hold::Mode::kRead);
-      EXPECT_EQ(first, second);
+    for (auto& thread : threads) thread.join();
+    std::set<std::size_t> distinct;
+    for (const std::size_t slot : slots) {
+      if (slot == detail::DocumentLock::kShared) continue;
+      EXPECT_LT(slot, detail::DocumentLock::kShared);
+      EXPECT_TRUE(distinct.insert(slot).second) << "slot " << slot << " twice";
     }
+    return distinct.size();
   };
+  const std::size_t first = owned();
+  EXPECT_GE(first, detail::DocumentLock::kSlots / 2);
+  EXPECT_EQ(owned(), first) << "slots not given back at a thread's exit";
+}
+
+// The child of a fork has only the forking thread: the slots the parent's
+// other threads own are free in it, and no document counts them as readers.
+TEST_F(ConcurrencyTest, AForkedChildOwnsOnlyTheForkingThreadsSlot) {
+  const std::string file = Path("forked.ini");
+  WriteString("s", "k", "v", file);
+  constexpr std::size_t kThreads = detail::DocumentLock::kSlots;
+  std::atomic<std::size_t> reading{0};
+  std::atomic<bool> done{false};
   std::vector<std::thread> threads;
-  threads.emplace_back(write, false);
-  threads.emplace_back(write, true);
-  for (int n = 0; n < 3; ++n) threads.emplace_back(read);
+  for (std::size_t n = 0; n < kThreads; ++n) {
+    threads.emplace_back([&] {
+      ReadString("s", "k", "", file);
+      ++reading;
+      while (!done) ReadString("s", "k", "", file);
+    });
+  }
+  while (reading < kThreads) std::this_thread::yield();
+  const pid_t child = ::fork();
+  if (child == 0) {
+    ::alarm(10);  // a reader left counted in would hang the write
+    WriteString("s", "k", "w", file);
+    std::size_t slot = 0;
+#ifndef VTY_CONFIG_THREAD_SANITIZER  // which stops a child starting threads
+    std::thread([&] { slot = detail::DocumentLock::ThreadSlot(); }).join();
+#endif
+    ::_exit(slot < detail::DocumentLock::kShared &&
+                    ReadString("s", "k", "", file) == "w"
+                ? 0
+                : 1);
+  }
+  done = true;
   for (auto& thread : threads) thread.join();
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0)
+      << "child: a slot was left owned or a reader counted in (status "
+      << status << ")";
 }
 
 // A writer that waits is not let in before readers that wait, even when it

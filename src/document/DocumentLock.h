@@ -55,10 +55,10 @@
 namespace vty::config::ini::detail {
 
 #if defined(__SANITIZE_THREAD__)
-#define VTY_CONFIG_DOCUMENT_LOCK_FENCES 1
+#define VTY_CONFIG_THREAD_SANITIZER 1
 #elif defined(__has_feature)
 #if __has_feature(thread_sanitizer)
-#define VTY_CONFIG_DOCUMENT_LOCK_FENCES 1
+#define VTY_CONFIG_THREAD_SANITIZER 1
 #endif
 #endif
 
@@ -166,7 +166,7 @@ class DocumentLock {
     readers.store(readers.load(std::memory_order_relaxed) - 1, kSlotOrder);
     FenceFromWriters();
   }
-#ifdef VTY_CONFIG_DOCUMENT_LOCK_FENCES
+#ifdef VTY_CONFIG_THREAD_SANITIZER
   // The slots' stores and loads are sequentially consistent, which the
   // sanitizer understands: no fence.
   static constexpr std::memory_order kSlotOrder = std::memory_order_seq_cst;
