@@ -247,7 +247,8 @@ TEST_F(ConcurrencyTest, ChangesAndForksGoOnWhileASaveWaitsForAWriter) {
   EXPECT_NE(kept.find("[s]\nfirst=1\nsecond=2\n"), std::string::npos) << kept;
 }
 
-// Every mode and move at once: a change writes two fields that readers and
+// Every mode and move at once: a change writes two fields, one after the
+// other, that readers and
 // saves must only ever see equal; the save moves to change mode and back twice,
 // so readers woken by the move back may find kBlocked raised again. With
 // readers in slots of their own, and with every slot owned by an idle thread,
@@ -272,7 +273,18 @@ TEST_F(ConcurrencyTest, EveryModeExcludesWhatItMust) {
     int first = 0;
     int second = 0;
     std::atomic<int> writersLeft{2};
-    const auto change = [&](int i) { first = second = i; };
+    // A microsecond or so between reading or writing the one and the other,
+    // for a reader or a writer let in to break the pair.
+    std::atomic<int> spins{0};
+    const auto pause = [&] {
+      for (int n = 0; n < 200; ++n)
+        spins.fetch_add(1, std::memory_order_relaxed);
+    };
+    const auto change = [&](int i) {
+      first = i;
+      pause();
+      second = i;
+    };
     const auto write = [&](bool save) {
       for (int i = 0; i < 1000; ++i) {
         using Mode = detail::Hold::Mode;
@@ -291,7 +303,9 @@ TEST_F(ConcurrencyTest, EveryModeExcludesWhatItMust) {
     const auto read = [&] {
       while (writersLeft > 0) {
         const detail::Hold hold(document, detail::Hold::Mode::kRead);
-        EXPECT_EQ(first, second);
+        const int seen = first;
+        pause();
+        EXPECT_EQ(seen, second);
       }
     };
     std::vector<std::thread> threads;
