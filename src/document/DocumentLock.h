@@ -20,7 +20,8 @@
 // membarrier(MEMBARRIER_CMD_PRIVATE_EXPEDITED). Each reader then either was
 // past its store at that moment, and the writer sees its slot, or was not,
 // and its load sees kBlocked. Only raising kBlocked (a change) pays the
-// system call; a save lets readers in and pays nothing. Where the kernel
+// system call, and only while another thread owns a slot; a save lets
+// readers in and pays nothing. Where the kernel
 // has no membarrier, and under ThreadSanitizer (which cannot see one), the
 // reader's fence is a real one instead, chosen once, as the library loads.
 // So the fast path of a read is a load and a store of its own slot and a
@@ -144,6 +145,8 @@ class DocumentLock {
 
   // Sets the calling thread's `slot`, and gives it back at the thread's exit.
   static void ClaimSlot(std::size_t& slot);
+  // Whether the calling thread owns a slot.
+  static bool OwnsSlot();
 
   // Counts the calling thread in and out of its slot. An owned slot has one
   // writer, its thread, so a load and a store count it; the store is then
