@@ -52,7 +52,7 @@ struct SlotOwner {
     *slot = DocumentLock::kShared;
   }
 };
-thread_local SlotOwner t_owner;
+[[gnu::tls_model("initial-exec")]] thread_local SlotOwner t_owner;
 
 }  // namespace
 
@@ -126,14 +126,17 @@ void DocumentLock::AdmitWriter(std::uint32_t mode) {
 }
 
 void DocumentLock::DrainReaders() {
+  // kBlocked was raised with a sequentially consistent read-modify-write,
+  // and the slots are read sequentially consistent: against a reader's
+  // fence, or its own sequentially consistent store, that is enough.
 #ifndef VTY_CONFIG_THREAD_SANITIZER
-  std::atomic_thread_fence(std::memory_order_seq_cst);
   // The barrier costs a system call, and more with every other thread of
   // the process running, so a writer that is the only thread owning a slot
   // makes none. A thread that takes a slot after the count was read does so
   // with an atomic add, a full fence, and then sees kBlocked; the threads
   // sharing the last slot fence with their own atomic adds.
-  if (asymmetric_ && g_owners.load() > (OwnsSlot() ? 1U : 0U) &&
+  const std::size_t owners = g_owners.load();
+  if (asymmetric_ && owners != 0 && (owners > 1 || !OwnsSlot()) &&
       Membarrier(MEMBARRIER_CMD_PRIVATE_EXPEDITED) != 0) {
     std::terminate();  // cannot fail once registered: readers would go unseen
   }
