@@ -3,12 +3,14 @@
 // and another writer's saves make every save merge; readers (more of them
 // than the document lock has slots) read what the workers write meanwhile;
 // afterwards the disk holds every value written last. Run under
-// ThreadSanitizer too. And the document lock's modes, one by one.
+// ThreadSanitizer too. And the document lock's modes, one by one, and its
+// slots.
 
 #include <fcntl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <condition_variable>
 #include <future>
@@ -248,142 +250,93 @@ TEST_F(ConcurrencyTest, ChangesAndForksGoOnWhileASaveWaitsForAWriter) {
 }
 
 // Every mode and move at once: a change writes two fields, one after the
-// other, that readers and
-// saves must only ever see equal; the save moves to change mode and back twice,
-// so readers woken by the move back may find kBlocked raised again. With
-// readers in slots of their own, and with every slot owned by an idle thread,
-// so that the readers share one.
+// other, that readers and saves must only ever see equal; the save moves to
+// change mode and back twice, so readers woken by the move back may find
+// kBlocked raised again.
 TEST_F(ConcurrencyTest, EveryModeExcludesWhatItMust) {
-  for (const bool slotsTaken : {false, true}) {
-    const File& document = detail::RegisteredDocument(
-        Path(slotsTaken ? "shared-slot.ini" : "own-slots.ini"));
-    std::promise<void> release;
-    const std::shared_future<void> released = release.get_future().share();
-    std::atomic<std::size_t> owners{0};
-    std::vector<std::thread> idle;
-    for (std::size_t n = 0; slotsTaken && n < detail::DocumentLock::kSlots;
-         ++n) {
-      idle.emplace_back([&] {
-        detail::DocumentLock::ThreadSlot();
-        ++owners;
-        released.wait();
-      });
+  const File& document = detail::RegisteredDocument(Path("modes.ini"));
+  int first = 0;
+  int second = 0;
+  std::atomic<int> writersLeft{2};
+  // A microsecond or so between the one and the other, for a reader or a
+  // writer let in to break the pair.
+  std::atomic<int> spins{0};
+  const auto pause = [&] {
+    for (int n = 0; n < 200; ++n) ++spins;
+  };
+  const auto write = [&](bool save) {
+    for (int i = 0; i < 1000; ++i) {
+      using Mode = detail::Hold::Mode;
+      detail::Hold hold(document, save ? Mode::kSave : Mode::kChange);
+      for (int move = 0; save && move < 2; ++move) {
+        EXPECT_EQ(first, second);
+        hold.ToChange();
+        first = i, pause(), second = i;
+        hold.ToSave();
+      }
+      hold.ToChange();
+      first = i, pause(), second = i;
     }
-    while (owners < idle.size()) std::this_thread::yield();
-    int first = 0;
-    int second = 0;
-    std::atomic<int> writersLeft{2};
-    // A microsecond or so between reading or writing the one and the other,
-    // for a reader or a writer let in to break the pair.
-    std::atomic<int> spins{0};
-    const auto pause = [&] {
-      for (int n = 0; n < 200; ++n)
-        spins.fetch_add(1, std::memory_order_relaxed);
-    };
-    const auto change = [&](int i) {
-      first = i;
+    --writersLeft;
+  };
+  const auto read = [&] {
+    while (writersLeft > 0) {
+      const detail::Hold hold(document, detail::Hold::Mode::kRead);
+      const int seen = first;
       pause();
-      second = i;
-    };
-    const auto write = [&](bool save) {
-      for (int i = 0; i < 1000; ++i) {
-        using Mode = detail::Hold::Mode;
-        detail::Hold hold(document, save ? Mode::kSave : Mode::kChange);
-        if (save) {
-          EXPECT_EQ(first, second);
-          hold.ToChange();
-          change(i);
-          hold.ToSave();
-          hold.ToChange();
-        }
-        change(i);
-      }
-      --writersLeft;
-    };
-    const auto read = [&] {
-      while (writersLeft > 0) {
-        const detail::Hold hold(document, detail::Hold::Mode::kRead);
-        const int seen = first;
-        pause();
-        EXPECT_EQ(seen, second);
-      }
-    };
-    std::vector<std::thread> threads;
-    threads.emplace_back(write, false);
-    threads.emplace_back(write, true);
-    for (int n = 0; n < 3; ++n) threads.emplace_back(read);
-    for (auto& thread : threads) thread.join();
-    release.set_value();
-    for (auto& thread : idle) thread.join();
-  }
+      EXPECT_EQ(seen, second);
+    }
+  };
+  std::vector<std::thread> threads;
+  threads.emplace_back(write, false);
+  threads.emplace_back(write, true);
+  for (int n = 0; n < 3; ++n) threads.emplace_back(read);
+  for (auto& thread : threads) thread.join();
 }
 
-// A thread owns its slot alone while it runs and gives it back as it exits;
-// the threads past the slot count share the one slot left.
+// A thread owns its slot alone until it exits, the threads past the slot
+// count share the last one, and in a forked child, which has only the forking
+// thread, the slots of the parent's other threads are free.
 TEST_F(ConcurrencyTest, EachThreadOwnsItsSlotUntilItExits) {
-  constexpr std::size_t kThreads = detail::DocumentLock::kSlots + 2;
-  const auto owned = [] {
-    std::vector<std::size_t> slots(kThreads);
-    std::atomic<std::size_t> claimed{0};
+  const auto owned = [](bool fork) {
+    std::vector<std::size_t> slots(detail::DocumentLock::kSlots + 2);
+    std::atomic<std::size_t> ready{0};
+    std::atomic<bool> done{false};
     std::vector<std::thread> threads;
-    for (std::size_t n = 0; n < kThreads; ++n) {
-      threads.emplace_back([&, n] {
-        slots[n] = detail::DocumentLock::ThreadSlot();
-        ++claimed;  // each holds its slot until all have one
-        while (claimed < kThreads) std::this_thread::yield();
+    for (std::size_t& slot : slots) {
+      threads.emplace_back([&] {
+        slot = detail::DocumentLock::ThreadSlot();
+        for (++ready; !done;) std::this_thread::yield();
       });
     }
-    for (auto& thread : threads) thread.join();
-    std::set<std::size_t> distinct;
-    for (const std::size_t slot : slots) {
-      if (slot == detail::DocumentLock::kShared) continue;
-      EXPECT_LT(slot, detail::DocumentLock::kShared);
-      EXPECT_TRUE(distinct.insert(slot).second) << "slot " << slot << " twice";
+    while (ready < slots.size()) std::this_thread::yield();
+    int status = 0;
+    if (fork) {
+      const pid_t child = ::fork();
+      if (child == 0) {
+        std::size_t slot = 0;
+#ifndef VTY_CONFIG_THREAD_SANITIZER  // which stops a child starting threads
+        std::thread([&] { slot = detail::DocumentLock::ThreadSlot(); }).join();
+#endif
+        ::_exit(slot < detail::DocumentLock::kShared ? 0 : 1);
+      }
+      EXPECT_EQ(::waitpid(child, &status, 0), child);
     }
+    done = true;
+    for (auto& thread : threads) thread.join();
+    EXPECT_EQ(status, 0)
+        << "the parent's threads' slots stayed owned in a child";
+    std::set<std::size_t> distinct(slots.begin(), slots.end());
+    distinct.erase(detail::DocumentLock::kShared);
+    EXPECT_EQ(slots.size() - std::count(slots.begin(), slots.end(),
+                                        detail::DocumentLock::kShared),
+              distinct.size())
+        << "two threads own one slot";
     return distinct.size();
   };
-  const std::size_t first = owned();
+  const std::size_t first = owned(true);
   EXPECT_GE(first, detail::DocumentLock::kSlots / 2);
-  EXPECT_EQ(owned(), first) << "slots not given back at a thread's exit";
-}
-
-// The child of a fork has only the forking thread: the slots the parent's
-// other threads own are free in it, and no document counts them as readers.
-TEST_F(ConcurrencyTest, AForkedChildOwnsOnlyTheForkingThreadsSlot) {
-  const std::string file = Path("forked.ini");
-  WriteString("s", "k", "v", file);
-  constexpr std::size_t kThreads = detail::DocumentLock::kSlots;
-  std::atomic<std::size_t> reading{0};
-  std::atomic<bool> done{false};
-  std::vector<std::thread> threads;
-  for (std::size_t n = 0; n < kThreads; ++n) {
-    threads.emplace_back([&] {
-      ReadString("s", "k", "", file);
-      ++reading;
-      while (!done) ReadString("s", "k", "", file);
-    });
-  }
-  while (reading < kThreads) std::this_thread::yield();
-  const pid_t child = ::fork();
-  if (child == 0) {
-    ::alarm(10);  // a reader left counted in would hang the write
-    WriteString("s", "k", "w", file);
-    std::size_t slot = 0;
-#ifndef VTY_CONFIG_THREAD_SANITIZER  // which stops a child starting threads
-    std::thread([&] { slot = detail::DocumentLock::ThreadSlot(); }).join();
-#endif
-    ::_exit(slot < detail::DocumentLock::kShared &&
-                    ReadString("s", "k", "", file) == "w"
-                ? 0
-                : 1);
-  }
-  done = true;
-  for (auto& thread : threads) thread.join();
-  int status = 0;
-  ASSERT_EQ(::waitpid(child, &status, 0), child);
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0)
-      << "child: a slot was left owned or a reader counted in (status "
-      << status << ")";
+  EXPECT_EQ(owned(false), first) << "slots not given back as threads exit";
 }
 
 // A writer that waits is not let in before readers that wait, even when it
