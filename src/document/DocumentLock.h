@@ -21,12 +21,13 @@
 // past its store at that moment, and the writer sees its slot, or was not,
 // and its load sees kBlocked. Only raising kBlocked (a change) pays the
 // system call, and only while another thread owns a slot; a save lets
-// readers in and pays nothing. Where the kernel
-// has no membarrier, and under ThreadSanitizer (which cannot see one), the
-// reader's fence is a real one instead, chosen once, as the library loads.
-// So the fast path of a read is a load and a store of its own slot and a
-// load of state_, which only writers write: no atomic read-modify-write, no
-// line another reader writes.
+// readers in and pays nothing. Where the kernel has no membarrier, and under
+// ThreadSanitizer (which cannot see one), the reader's fence is a real one
+// instead, chosen once, as the library loads. So the fast path of a read is
+// a load and a store of its own slot and a load of state_, which only
+// writers write: no atomic read-modify-write, no line another reader writes.
+// A thread may hold two documents at once, each counted in its own lock's
+// slot. In the child of a fork, the slots of the threads it lacks are free.
 //
 // Three ways to hold it:
 //
