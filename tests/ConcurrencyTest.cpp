@@ -3,18 +3,21 @@
 // and another writer's saves make every save merge; readers (more of them
 // than the document lock has slots) read what the workers write meanwhile;
 // afterwards the disk holds every value written last. Run under
-// ThreadSanitizer too. And the document lock's modes, one by one.
+// ThreadSanitizer too. And the document lock's modes, one by one, and its
+// slots.
 
 #include <fcntl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <condition_variable>
 #include <future>
 #include <map>
 #include <mutex>
 #include <random>
+#include <set>
 #include <thread>
 
 #include "TestUtil.h"
@@ -246,29 +249,42 @@ TEST_F(ConcurrencyTest, ChangesAndForksGoOnWhileASaveWaitsForAWriter) {
   EXPECT_NE(kept.find("[s]\nfirst=1\nsecond=2\n"), std::string::npos) << kept;
 }
 
-// Every mode and move at once: a change writes two fields that readers and
-// saves must only ever see equal.
+// Every mode and move at once: a change writes two fields, one after the
+// other, that readers and saves must only ever see equal; the save moves to
+// change mode and back twice, so readers woken by the move back may find
+// kBlocked raised again.
 TEST_F(ConcurrencyTest, EveryModeExcludesWhatItMust) {
   const File& document = detail::RegisteredDocument(Path("modes.ini"));
   int first = 0;
   int second = 0;
   std::atomic<int> writersLeft{2};
+  // A microsecond or so between the one and the other, for a reader or a
+  // writer let in to break the pair.
+  std::atomic<int> spins{0};
+  const auto pause = [&] {
+    for (int n = 0; n < 200; ++n) ++spins;
+  };
   const auto write = [&](bool save) {
-    for (int i = 0; i < 2000; ++i) {
+    for (int i = 0; i < 1000; ++i) {
       using Mode = detail::Hold::Mode;
       detail::Hold hold(document, save ? Mode::kSave : Mode::kChange);
-      if (save) {
+      for (int move = 0; save && move < 2; ++move) {
         EXPECT_EQ(first, second);
         hold.ToChange();
+        first = i, pause(), second = i;
+        hold.ToSave();
       }
-      first = second = i;
+      hold.ToChange();
+      first = i, pause(), second = i;
     }
     --writersLeft;
   };
   const auto read = [&] {
     while (writersLeft > 0) {
       const detail::Hold hold(document, detail::Hold::Mode::kRead);
-      EXPECT_EQ(first, second);
+      const int seen = first;
+      pause();
+      EXPECT_EQ(seen, second);
     }
   };
   std::vector<std::thread> threads;
@@ -276,6 +292,51 @@ TEST_F(ConcurrencyTest, EveryModeExcludesWhatItMust) {
   threads.emplace_back(write, true);
   for (int n = 0; n < 3; ++n) threads.emplace_back(read);
   for (auto& thread : threads) thread.join();
+}
+
+// A thread owns its slot alone until it exits, the threads past the slot
+// count share the last one, and in a forked child, which has only the forking
+// thread, the slots of the parent's other threads are free.
+TEST_F(ConcurrencyTest, EachThreadOwnsItsSlotUntilItExits) {
+  const auto owned = [](bool fork) {
+    std::vector<std::size_t> slots(detail::DocumentLock::kSlots + 2);
+    std::atomic<std::size_t> ready{0};
+    std::atomic<bool> done{false};
+    std::vector<std::thread> threads;
+    for (std::size_t& slot : slots) {
+      threads.emplace_back([&] {
+        slot = detail::DocumentLock::ThreadSlot();
+        for (++ready; !done;) std::this_thread::yield();
+      });
+    }
+    while (ready < slots.size()) std::this_thread::yield();
+    int status = 0;
+    if (fork) {
+      const pid_t child = ::fork();
+      if (child == 0) {
+        std::size_t slot = 0;
+#ifndef VTY_CONFIG_THREAD_SANITIZER  // which stops a child starting threads
+        std::thread([&] { slot = detail::DocumentLock::ThreadSlot(); }).join();
+#endif
+        ::_exit(slot < detail::DocumentLock::kShared ? 0 : 1);
+      }
+      EXPECT_EQ(::waitpid(child, &status, 0), child);
+    }
+    done = true;
+    for (auto& thread : threads) thread.join();
+    EXPECT_EQ(status, 0)
+        << "the parent's threads' slots stayed owned in a child";
+    std::set<std::size_t> distinct(slots.begin(), slots.end());
+    distinct.erase(detail::DocumentLock::kShared);
+    EXPECT_EQ(slots.size() - std::count(slots.begin(), slots.end(),
+                                        detail::DocumentLock::kShared),
+              distinct.size())
+        << "two threads own one slot";
+    return distinct.size();
+  };
+  const std::size_t first = owned(true);
+  EXPECT_GE(first, detail::DocumentLock::kSlots / 2);
+  EXPECT_EQ(owned(false), first) << "slots not given back as threads exit";
 }
 
 // A writer that waits is not let in before readers that wait, even when it

@@ -5,11 +5,29 @@
 // A std::shared_mutex keeps one count of readers, so every shared lock and
 // unlock writes the same cache line, and two threads reading one document
 // spend their time handing that line back and forth between cores. Here each
-// reading thread counts itself in a slot of its own, on a cache line of its
-// own (threads past the slot count share slots, which stays correct, only
-// slower); a writer raises `blocked_`, which readers only read, and waits for
-// every slot to empty. The fast path of a read is one uncontended atomic add
-// and one load, with no line another core writes.
+// reading thread counts itself in a slot it owns, on a cache line of its own:
+// a thread claims a slot number at its first read, the same in every
+// document's lock, and gives it back as it exits. Only the owner writes its
+// slot, so it counts with a plain load and store, not an atomic add. Threads
+// past the slot count share one more slot, counted with atomic adds, which
+// stays correct, only slower.
+//
+// A reader stores its count and then loads state_; a writer raises kBlocked
+// in state_ and then loads every slot. For the two to see each other, both
+// sides need a full fence between their store and their load. The reader's
+// is only a compiler barrier: the writer, after raising kBlocked, makes every
+// running thread of the process execute a full fence for it with
+// membarrier(MEMBARRIER_CMD_PRIVATE_EXPEDITED). Each reader then either was
+// past its store at that moment, and the writer sees its slot, or was not,
+// and its load sees kBlocked. Only raising kBlocked (a change) pays the
+// system call, and only while another thread owns a slot; a save lets
+// readers in and pays nothing. Where the kernel has no membarrier, and under
+// ThreadSanitizer (which cannot see one), the reader's fence is a real one
+// instead, chosen once, as the library loads. So the fast path of a read is
+// a load and a store of its own slot and a load of state_, which only
+// writers write: no atomic read-modify-write, no line another reader writes.
+// A thread may hold two documents at once, each counted in its own lock's
+// slot. In the child of a fork, the slots of the threads it lacks are free.
 //
 // Three ways to hold it:
 //
@@ -38,39 +56,48 @@
 
 namespace vty::config::ini::detail {
 
+#if defined(__SANITIZE_THREAD__)
+#define VTY_CONFIG_THREAD_SANITIZER 1
+#elif defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+#define VTY_CONFIG_THREAD_SANITIZER 1
+#endif
+#endif
+
 class DocumentLock {
  public:
   static constexpr std::size_t kSlots = 16;
+  // The slot of the threads that own none, counted with atomic adds.
+  static constexpr std::size_t kShared = kSlots;
 
-  // The calling thread's slot, the same in every document's lock. Slots are
-  // handed out in turn, so threads share them only beyond kSlots. Found at a
-  // fixed offset from the thread pointer (initial-exec), without a call.
+  // The calling thread's slot, the same in every document's lock: its own
+  // while it runs, or kShared once every slot is owned. Found at a fixed
+  // offset from the thread pointer (initial-exec), without a call.
   static std::size_t ThreadSlot() {
     [[gnu::tls_model("initial-exec")]] static thread_local std::size_t slot =
-        kSlots;
-    if (slot == kSlots) slot = NewThreadSlot();
+        kUnclaimed;
+    if (slot == kUnclaimed) ClaimSlot(slot);
     return slot;
   }
 
   // Shared mode, counted in `slot`, the calling thread's.
   void LockShared(std::size_t slot) {
-    std::atomic<std::uint32_t>& readers = slots_[slot].readers;
-    readers.fetch_add(1);
-    if ((state_.load() & kBlocked) != 0) WaitToRead(readers);
+    Enter(slot);
+    if ((state_.load() & kBlocked) != 0) WaitToRead(slot);
   }
   void UnlockShared(std::size_t slot) {
-    slots_[slot].readers.fetch_sub(1);
+    Leave(slot);
     if ((state_.load() & kBlocked) != 0) WakeAll();  // a writer may drain
   }
 
   // Change mode and save mode. Uncontended, each is one compare-and-swap of
-  // state_ (and, for a change, a look at every slot).
+  // state_ (and, for a change, a membarrier and a look at every slot).
   void LockChange() {
     std::uint32_t idle = 0;
     if (!state_.compare_exchange_strong(idle, kWriter | kBlocked)) {
       AdmitWriter(kWriter | kBlocked);
     }
-    if (!ReadersOut()) WaitForReaders();
+    DrainReaders();
   }
   void LockSave() {
     std::uint32_t idle = 0;
@@ -86,7 +113,7 @@ class DocumentLock {
   // From save mode to change mode and back, without letting a change in.
   void SaveToChange() {
     state_.fetch_or(kBlocked);
-    if (!ReadersOut()) WaitForReaders();
+    DrainReaders();
   }
   void ChangeToSave() {
     if ((state_.fetch_and(~kBlocked) & kWaiters) != 0) WakeAll();
@@ -94,12 +121,20 @@ class DocumentLock {
 
   // How many threads wait to take the lock: a seam for tests.
   std::size_t WaitingForTesting();
+  // Whether readers' slots are counted with no fence of their own, the
+  // writers fencing them off with membarrier: a seam for tests.
+  static bool AsymmetricForTesting() { return asymmetric_; }
 
   // In the child of a fork, which has none of the threads that held or
   // waited for the lock: free, with no reader and no waiter.
   void ResetAfterFork();
+  // In the child of a fork: the slots the parent's other threads owned are
+  // free again, the forking thread keeps its own.
+  static void SlotsAfterFork();
 
  private:
+  static constexpr std::size_t kUnclaimed = ~std::size_t{0};
+
   // The bits of state_.
   static constexpr std::uint32_t kWriter = 1;   // change or save mode held
   static constexpr std::uint32_t kBlocked = 2;  // readers must wait
@@ -109,7 +144,47 @@ class DocumentLock {
     std::atomic<std::uint32_t> readers{0};
   };
 
-  static std::size_t NewThreadSlot();
+  // Sets the calling thread's `slot`, and gives it back at the thread's exit.
+  static void ClaimSlot(std::size_t& slot);
+  // Whether the calling thread owns a slot.
+  static bool OwnsSlot();
+
+  // Counts the calling thread in and out of its slot. An owned slot has one
+  // writer, its thread, so a load and a store count it; the store is then
+  // fenced from the caller's next load of state_ (see the top).
+  void Enter(std::size_t slot) {
+    std::atomic<std::uint32_t>& readers = slots_[slot].readers;
+    if (slot == kShared) {
+      readers.fetch_add(1);
+      return;
+    }
+    readers.store(readers.load(std::memory_order_relaxed) + 1, kSlotOrder);
+    FenceFromWriters();
+  }
+  void Leave(std::size_t slot) {
+    std::atomic<std::uint32_t>& readers = slots_[slot].readers;
+    if (slot == kShared) {
+      readers.fetch_sub(1);
+      return;
+    }
+    readers.store(readers.load(std::memory_order_relaxed) - 1, kSlotOrder);
+    FenceFromWriters();
+  }
+#ifdef VTY_CONFIG_THREAD_SANITIZER
+  // The slots' stores and loads are sequentially consistent, which the
+  // sanitizer understands: no fence.
+  static constexpr std::memory_order kSlotOrder = std::memory_order_seq_cst;
+  static void FenceFromWriters() {}
+#else
+  static constexpr std::memory_order kSlotOrder = std::memory_order_release;
+  static void FenceFromWriters() {
+    if (asymmetric_) {
+      std::atomic_signal_fence(std::memory_order_seq_cst);
+    } else {
+      std::atomic_thread_fence(std::memory_order_seq_cst);
+    }
+  }
+#endif
 
   bool ReadersOut() const {
     for (const Slot& slot : slots_) {
@@ -118,16 +193,22 @@ class DocumentLock {
     return true;
   }
 
-  void WaitToRead(std::atomic<std::uint32_t>& readers);
+  void WaitToRead(std::size_t slot);
   void AdmitWriter(std::uint32_t mode);
-  void WaitForReaders();
+  // After kBlocked is raised: fences off the readers and waits for them to
+  // leave.
+  void DrainReaders();
   void ReleaseToWaiters();
   void WakeAll();
   // After a waiter got what it waited for: clears kWaiters when nobody
   // waits any more, and wakes the rest. The caller holds park_.
   void DoneWaiting();
 
-  std::array<Slot, kSlots> slots_;
+  // Whether membarrier fences off the readers; set once, as the library
+  // loads, before any thread reads a document.
+  static const bool asymmetric_;
+
+  std::array<Slot, kSlots + 1> slots_;  // and kShared
   // Written by writers and waiters, read by all; a cache line of its own.
   alignas(64) std::atomic<std::uint32_t> state_{0};
   std::mutex park_;

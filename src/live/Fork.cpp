@@ -9,6 +9,7 @@
 #include <pthread.h>
 
 #include "disk/ProcessLock.h"
+#include "document/DocumentLock.h"
 
 namespace vty::config::ini::detail {
 
@@ -22,6 +23,7 @@ void Prepare() {
 }
 
 void After(bool child) {
+  if (child) DocumentLock::SlotsAfterFork();
   ProcessLocksAfterFork(child);
   WatcherAfterFork(child);
   RegistryAfterFork(child);
