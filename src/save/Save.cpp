@@ -67,12 +67,12 @@ void WriteUnlocked(File& file, SaveOptions options = {}) {
   SetDisk(file, written);
 }
 
-// Whether `read`, found changed from `saved`, is to be waited out before it is merged: until `deadline`, while another writer
-// may still be at the file open at `fd` (HalfWritten.h), or when the file
-// (open at `readFd`, -1: as missing) no longer holds what was read. A
-// writer that truncated the file before the read and finished before the
-// look at who writes it left bytes that were never read: merging what was
-// read would take an emptied file for their version.
+// Whether `read`, found changed from `saved`, is to be waited out before it is
+// merged: until `deadline`, while another writer may still be at the file open
+// at `fd` (HalfWritten.h), or when the file (open at `readFd`, -1: as missing)
+// no longer holds what was read. A writer that truncated the file before the
+// read and finished before the look at who writes it left bytes that were never
+// read: merging what was read would take an emptied file for their version.
 bool StillBeingWritten(const DiskSnapshot& saved, const DiskContent& read,
                        int readFd, int fd,
                        std::chrono::steady_clock::time_point deadline,
