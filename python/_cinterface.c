@@ -94,6 +94,17 @@ static int EncodeSection(PyObject* object, Text* text) {
   return Encode(object, "section name", text);
 }
 
+/* A section name and a key: both, or neither with the exception set. */
+static int EncodeSectionKey(PyObject* section, PyObject* key, Text* sectionText,
+                            Text* keyText) {
+  if (EncodeSection(section, sectionText) != 0) return -1;
+  if (Encode(key, "key", keyText) != 0) {
+    Release(sectionText);
+    return -1;
+  }
+  return 0;
+}
+
 /* The str of what the library gives; bytes that are no UTF-8 survive as
  * surrogates, so that writing them back gives the same bytes. */
 static PyObject* Decode(const char* data, size_t size) {
@@ -268,11 +279,7 @@ static PyObject* Get(PyObject* module, PyObject* const* args, Py_ssize_t n) {
   const vty_ini_settings* handle = HandleOf(args[0]);
   if (handle == NULL) return NULL;
   Text section, key;
-  if (EncodeSection(args[1], &section) != 0) return NULL;
-  if (Encode(args[2], "key", &key) != 0) {
-    Release(&section);
-    return NULL;
-  }
+  if (EncodeSectionKey(args[1], args[2], &section, &key) != 0) return NULL;
   PyObject* value = NULL;
   vty_ini_status status = VTY_INI_OK;
   switch (kind) {
@@ -323,11 +330,7 @@ static PyObject* HasKey(PyObject* module, PyObject* const* args, Py_ssize_t n) {
   const vty_ini_settings* handle = HandleOf(args[0]);
   if (handle == NULL) return NULL;
   Text section, key;
-  if (EncodeSection(args[1], &section) != 0) return NULL;
-  if (Encode(args[2], "key", &key) != 0) {
-    Release(&section);
-    return NULL;
-  }
+  if (EncodeSectionKey(args[1], args[2], &section, &key) != 0) return NULL;
   const vty_ini_status status = vty_ini_has_key(handle, section.data, key.data);
   const int number = errno;
   Release(&section);
@@ -463,11 +466,7 @@ static PyObject* Set(PyObject* module, PyObject* const* args, Py_ssize_t n) {
   const int isList = PyList_Check(value) || PyTuple_Check(value);
   Text section, key, text = {NULL, 0, NULL};
   List list = {NULL, NULL, 0};
-  if (EncodeSection(args[1], &section) != 0) return NULL;
-  if (Encode(args[2], "key", &key) != 0) {
-    Release(&section);
-    return NULL;
-  }
+  if (EncodeSectionKey(args[1], args[2], &section, &key) != 0) return NULL;
   const int isText = !PyLong_Check(value) && !PyFloat_Check(value) && !isList;
   if ((isText && Encode(value, "value", &text) != 0) ||
       (isList && EncodeList(value, &list) != 0)) {
@@ -508,11 +507,7 @@ static PyObject* Erase(PyObject* module, PyObject* const* args, Py_ssize_t n) {
   vty_ini_settings* handle = HandleOf(args[0]);
   if (handle == NULL) return NULL;
   Text section, key;
-  if (EncodeSection(args[1], &section) != 0) return NULL;
-  if (Encode(args[2], "key", &key) != 0) {
-    Release(&section);
-    return NULL;
-  }
+  if (EncodeSectionKey(args[1], args[2], &section, &key) != 0) return NULL;
   vty_ini_status status;
   int number;
   Py_BEGIN_ALLOW_THREADS;
