@@ -459,9 +459,11 @@ ShapedFile Shaped(int shape, std::size_t n) {
 
 // Loading, each lookup (every key line's key looked up once, the first
 // building the section's index), each erase (every key line's key erased
-// in turn, the writer deferring the saves) and a save after one change,
-// each of a fresh load.
-enum Operation { kLoad, kLookup, kErase, kSave };
+// in turn, the writer deferring the saves), as many new keys added to the
+// section of the file's last line (for blank lines, the unnamed one: its
+// new keys go before all of them) and a save after one change, each of a
+// fresh load.
+enum Operation { kLoad, kLookup, kErase, kAdd, kSave };
 
 void ShapedRow(benchmark::State& state, Operation operation) {
   const int shape = static_cast<int>(state.range(0));
@@ -485,6 +487,12 @@ void ShapedRow(benchmark::State& state, Operation operation) {
       }
     } else if (operation == kErase) {
       for (const std::string& key : file.keys) settings.Erase("s", key);
+    } else if (operation == kAdd) {
+      const ini::SectionName section =
+          shape == kBlank ? std::nullopt : ini::SectionName("s");
+      for (const std::string& key : file.keys) {
+        settings.Set(section, "new" + key, "v");
+      }
     } else {
       state.PauseTiming();
       settings.Set("s", "added", "v");
@@ -503,6 +511,7 @@ void ShapedRow(benchmark::State& state, Operation operation) {
 void BM_ShapeLoad(benchmark::State& state) { ShapedRow(state, kLoad); }
 void BM_ShapeLookup(benchmark::State& state) { ShapedRow(state, kLookup); }
 void BM_ShapeErase(benchmark::State& state) { ShapedRow(state, kErase); }
+void BM_ShapeAdd(benchmark::State& state) { ShapedRow(state, kAdd); }
 void BM_ShapeSave(benchmark::State& state) { ShapedRow(state, kSave); }
 
 void ShapeSizes(benchmark::internal::Benchmark* row) {
@@ -515,6 +524,7 @@ void ShapeSizes(benchmark::internal::Benchmark* row) {
 BENCHMARK(BM_ShapeLoad)->Apply(ShapeSizes);
 BENCHMARK(BM_ShapeLookup)->Apply(ShapeSizes);
 BENCHMARK(BM_ShapeErase)->Apply(ShapeSizes);
+BENCHMARK(BM_ShapeAdd)->Apply(ShapeSizes);
 BENCHMARK(BM_ShapeSave)->Apply(ShapeSizes);
 
 // ---- Reads ----

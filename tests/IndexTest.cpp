@@ -141,5 +141,66 @@ TEST_F(IndexTest, RepeatedKeysAgreeWithAWalkAfterRandomEdits) {
   }
 }
 
+// A key added to a section goes where a walk back from the section's end
+// puts it, however the section's lines changed since the last key added:
+// the same as in a document freshly loaded from the same text. One document
+// takes the edits of both faces, whose new keys go to different places.
+TEST_F(IndexTest, NewKeysGoWhereAFreshDocumentPutsThem) {
+  const std::string text =
+      "a=1\n\n; note\n\n[s]\nx=1\n; closing\n\n\n[t]\n\n\n";
+  const std::optional<std::string> sections[] = {std::nullopt, "s", "t"};
+  const std::string keys[] = {"x", "y", "z", "w"};
+  Syntax folded;
+  folded.continuationLines = true;
+  for (unsigned seed = 0; seed < 8; ++seed) {
+    std::mt19937 random(seed);
+    auto pick = [&](int n) {
+      return std::uniform_int_distribution<int>(0, n - 1)(random);
+    };
+    const std::string path = Path("f" + std::to_string(seed) + ".ini");
+    testing::WriteAll(path, text);
+    Settings settings(path, folded);
+    for (int step = 0; step < 50; ++step) {
+      const auto& section = sections[pick(3)];
+      const std::string& key = keys[pick(4)];
+      const std::string value =
+          std::to_string(step) + (pick(3) == 0 ? "\nmore" : "");
+      const std::string fresh =
+          Path("g" + std::to_string(seed) + "_" + std::to_string(step));
+      testing::WriteAll(fresh, settings.Text());
+      Settings again(fresh, folded);
+      int what = pick(6);
+      if ((what == 2 && !section) ||
+          (what == 3 && !settings.HasKey(section, key))) {
+        what = 4;
+      }
+      for (const auto& [each, file] :
+           {std::pair{&settings, path}, std::pair{&again, fresh}}) {
+        switch (what) {
+          case 0:
+            each->Erase(section, key);
+            break;
+          case 1:
+            EraseKey(section, key, file);
+            break;
+          case 2:
+            each->SetComment(section, "note " + value.substr(0, 2));
+            break;
+          case 3:
+            each->SetComment(section, key, "note " + value.substr(0, 2));
+            break;
+          case 4:
+            each->Set(section, key, value);
+            break;
+          default:
+            WriteString(section, key, std::to_string(step), file);
+        }
+      }
+      ASSERT_EQ(settings.Text(), again.Text())
+          << "seed " << seed << " step " << step << " edit " << what;
+    }
+  }
+}
+
 }  // namespace
 }  // namespace vty::config::ini

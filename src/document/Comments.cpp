@@ -145,6 +145,7 @@ void SetCommentAbove(File& file, const Line& line, std::string_view text) {
   for (auto old = top; old != target; ++old) {
     ownerRefs.erase(std::prev(position));
   }
+  ForgetLastAdded(*owner);
   file.lines.erase(top, target);
   if (made.empty()) return;
   const auto first = made.begin(), last = std::prev(made.end());

@@ -126,6 +126,7 @@ void ResetIndex(Section& section) {
   index.positions.clear();
   index.positioned = false;
   index.built.store(false, std::memory_order_relaxed);
+  detail::ForgetLastAdded(section);
 }
 }  // namespace
 
@@ -166,6 +167,12 @@ bool HasIndentedLines(const Section& section) {
 bool HasIndentedText(const Section& section) {
   KeysOf(section);
   return DocumentState::IndexOf(section).indentedText;
+}
+
+void ForgetLastAdded(Section& section) {
+  for (auto& lastAdded : DocumentState::IndexOf(section).lastAdded) {
+    lastAdded.reset();
+  }
 }
 
 LineRefs::iterator RefOf(Section& section, const KeyValuePair* pair) {
@@ -372,8 +379,15 @@ KeyValuePair* AddKey(File& file, const std::optional<std::string>& section,
     if (!line.ignorable && IsBlank(line.text.front())) return false;
     return !(target->name && &line == refs.front()->get());  // the header
   };
-  while (after != refs.begin() && keepsGoing(***std::prev(after))) {
-    --after;
+  SectionIndex& index = DocumentState::IndexOf(*target);
+  std::optional<SectionIndex::Position>& lastAdded =
+      index.lastAdded[static_cast<int>(placement)];
+  if (lastAdded) {
+    after = std::next(*lastAdded);  // where the walk below would stop
+  } else {
+    while (after != refs.begin() && keepsGoing(***std::prev(after))) {
+      --after;
+    }
   }
   const SectionIndex::Position position = lineRef.begin();
   if (after != refs.begin()) {
@@ -387,7 +401,10 @@ KeyValuePair* AddKey(File& file, const std::optional<std::string>& section,
     refs.splice(refs.begin(), lineRef);
   }
   EndAdded(file, first, placed, made != nullptr);
-  SectionIndex& index = DocumentState::IndexOf(*target);
+  // The new line stops the next walk back with this placement; a walk with
+  // the other may now stop elsewhere.
+  ForgetLastAdded(*target);
+  lastAdded = position;
   if (index.positioned) {
     try {
       index.positions.emplace(pair, position);
@@ -430,6 +447,7 @@ void InsertLines(File& file, Section& section, LineRefs::const_iterator after,
   file.lines.splice(std::next(*after), lines);
   section.lineRefs.splice(std::next(after), refs);
   EndAdded(file, first, last, false);
+  ForgetLastAdded(section);
   SectionIndex& index = DocumentState::IndexOf(section);
   index.indented |= indented;
   index.indentedText |= indentedText;
@@ -476,6 +494,11 @@ bool RemoveKey(File& file, const std::optional<std::string>& section,
   keys.Erase(key);
   index.repeats.erase(first);
   for (std::size_t i = 0; i < lines.size(); ++i) {
+    // A key line other than the one a walk back stops at lies before it,
+    // so the walk stops there still.
+    for (auto& lastAdded : index.lastAdded) {
+      if (lastAdded == places[i]) lastAdded.reset();
+    }
     index.positions.erase(lines[i]);
     file.lines.erase(*places[i]);
     target.lineRefs.erase(places[i]);
@@ -495,6 +518,7 @@ bool RemoveSection(File& file, const std::optional<std::string>& section) {
   index.repeats.clear();
   index.positions.clear();
   index.positioned = false;
+  ForgetLastAdded(target);
   for (const auto& ref : target.lineRefs) file.lines.erase(ref);
   target.lineRefs.clear();
   file.sections.erase(found);

@@ -67,7 +67,19 @@ struct SectionIndex {
   bool indentedText = false;
   bool positioned = false;  // Guarded by the document's lock, as is:
   std::unordered_map<const Line*, Position> positions;
+  // And, for each Placement, the key line AddKey last added with it: the
+  // line a walk back from the section's end would stop at for the next key,
+  // which then goes right after it without that walk. So adding keys to a
+  // section closed by a million blank lines (or, for a handle, comments)
+  // does not walk them for every key. Forgotten by every other edit that
+  // adds lines to the section, and with the index (ResetIndex) or when the
+  // line itself goes: lines that go from before it or after it leave it
+  // where the walk would stop.
+  std::optional<Position> lastAdded[2];
 };
+
+// Forgets the lines AddKey last added to `section` (SectionIndex).
+void ForgetLastAdded(Section& section);
 
 // What a File keeps out of its public layout. Guarded by the document's lock
 // (Hold.h), except `registered` and `lock`.

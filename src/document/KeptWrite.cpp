@@ -13,6 +13,10 @@ namespace {
 const KeyValuePair* SpacingModel(const File& file,
                                  const std::optional<std::string>& section) {
   if (const Section* found = FindSection(file, section)) {
+    // A key AddKey added last, which no key line follows, spares the walk.
+    for (const auto& added : DocumentState::IndexOf(*found).lastAdded) {
+      if (added) return AsKeyValue(***added.value());
+    }
     for (auto ref = found->lineRefs.rbegin(); ref != found->lineRefs.rend();
          ++ref) {
       if (const KeyValuePair* pair = AsKeyValue(***ref)) return pair;
