@@ -69,7 +69,9 @@ KeptText KeptTextOf(const File& file, const KeyLines& key,
   const std::string_view old =
       key.pair != nullptr ? std::string_view(key.pair->value) : "";
   KeptText kept;
-  if (given == Given::kMeant) {
+  if (given == Given::kMeant && ReadsBackAnywhere(first, syntax)) {
+    kept.raw = PlaceValue(old, first, syntax);  // what KeptValue would give
+  } else if (given == Given::kMeant) {
     kept.raw = KeptValue(old, first, syntax);
     kept.refusal = ValueRefusal(kept.raw, first, syntax);
   } else {
