@@ -151,6 +151,10 @@ TEST_F(EditTest, RefusesWhatWouldNotLoadBackAsWritten) {
     {"", "k", "v"}, {" ", "k", "v"}, {"a=b", "k", "v"}, {"a\nb", "k", "v"},
     {"a\rb", "k", "v"}, {"s", " k", "v"}, {"s", "k\t", "v"},
     {" s", "k", "v"}, {"s\t", "k", "v"}, {"s", "\xEF\xBB\xBFk", "v"},
+    // Eight bytes or more, read a word at a time: first, middle, last word.
+    {"s", "k", "\r0123456789abcdef"}, {"s", "k", "01234567\r89abcdef"},
+    {"s", "k", "0123456789ab\n"}, {"s", "key_name=1", "v"},
+    {"section_name\r", "k", "v"},
   };
   // clang-format on
   const std::string path = Path("refused.ini");

@@ -26,10 +26,11 @@ const std::string& ChangeLog::Target(const std::optional<std::string>& section,
 ChangeLog::Entry ChangeLog::Add(Kind kind,
                                 const std::optional<std::string>& section,
                                 std::string_view key, const KeyValuePair* line,
-                                std::shared_ptr<const Syntax> syntax) {
+                                const std::shared_ptr<const Syntax>& syntax) {
   const bool wholeSection = kind == Kind::kEraseSection;
   auto found = kind == Kind::kWrite ? Cached(line) : changes_.end();
-  if (found == changes_.end()) {
+  const bool cached = found != changes_.end();
+  if (!cached) {
     const auto named = byTarget_.find(Target(section, key, kind));
     if (named != byTarget_.end()) found = named->second;
   }
@@ -57,13 +58,15 @@ ChangeLog::Entry ChangeLog::Add(Kind kind,
   }
   found->madeAt = WallClockNow();
   if (kind == Kind::kWrite) {
-    found->syntax = std::move(syntax);  // the latest write's way
-    if (line != nullptr) Cache(line, found);
+    // The latest write's way; the same handle's, as a rule, which a copy
+    // leaves without touching its count.
+    found->syntax = syntax;
+    if (line != nullptr && !cached) Cache(line, found);
   } else if (kind == Kind::kComment) {
-    found->syntax = std::move(syntax);  // no key line goes
+    found->syntax = syntax;  // no key line goes
   } else {
-    Uncache();                          // lines are about to go
-    found->syntax = std::move(syntax);  // a handle's erase, by its rule
+    Uncache();               // lines are about to go
+    found->syntax = syntax;  // a handle's erase, by its rule
   }
   if (wholeSection) {
     // The section's erase undoes every earlier change of its keys; keeping

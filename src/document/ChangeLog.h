@@ -85,7 +85,7 @@ class ChangeLog {
   // as a comment's does (with no line).
   Entry Add(Kind kind, const std::optional<std::string>& section,
             std::string_view key, const KeyValuePair* line = nullptr,
-            std::shared_ptr<const Syntax> syntax = {});
+            const std::shared_ptr<const Syntax>& syntax = {});
   // Logs the rename of the section `from` to `to`, always as a new entry
   // at the end. The entries of `from` before it stay where they are, so
   // that a merge re-applies them to the old name and then renames, but are

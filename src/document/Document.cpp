@@ -239,27 +239,32 @@ void SetDisk(File& file, const DiskSnapshot& snapshot) {
 
 namespace detail {
 
+KeyValuePair* FindPairIn(const Section& section, std::string_view key,
+                         bool last) {
+  KeyValuePair* first = KeysOf(section).Find(key);
+  // Only a section that was loaded with a repeated key can have one: an
+  // edit adds a key only when it is missing.
+  if (!last || first == nullptr ||
+      !DocumentState::IndexOf(section).duplicates) {
+    return first;
+  }
+  const auto& repeats = DocumentState::IndexOf(section).repeats;
+  const auto later = repeats.find(first);
+  return later == repeats.end() ? first : later->second.back();
+}
+
 KeyValuePair* FindPair(const File& file,
                        const std::optional<std::string>& section,
                        std::string_view key) {
   const Section* found = FindSection(file, section);
-  return found == nullptr ? nullptr : KeysOf(*found).Find(key);
+  return found == nullptr ? nullptr : FindPairIn(*found, key);
 }
 
 KeyValuePair* FindLastPair(const File& file,
                            const std::optional<std::string>& section,
                            std::string_view key) {
   const Section* found = FindSection(file, section);
-  if (found == nullptr) return nullptr;
-  KeyValuePair* first = KeysOf(*found).Find(key);
-  // Only a section that was loaded with a repeated key can have one: an
-  // edit adds a key only when it is missing.
-  if (first == nullptr || !DocumentState::IndexOf(*found).duplicates) {
-    return first;
-  }
-  const auto& repeats = DocumentState::IndexOf(*found).repeats;
-  const auto later = repeats.find(first);
-  return later == repeats.end() ? first : later->second.back();
+  return found == nullptr ? nullptr : FindPairIn(*found, key, true);
 }
 
 std::vector<KeyValuePair*> FindPairs(const File& file,

@@ -132,6 +132,10 @@ Section* FindSection(const File& file, const std::optional<std::string>& name);
 bool HasKeyLine(const Section& section);
 // The number of `line` in the file, from 1; 0 when it is not the file's.
 std::size_t LineNumberOf(const File& file, const Line* line);
+// The first key line of `key` in the section, or with `last` its last one;
+// null when it has none.
+KeyValuePair* FindPairIn(const Section& section, std::string_view key,
+                         bool last = false);
 // The first key line of `key` in `section`, or null.
 KeyValuePair* FindPair(const File& file,
                        const std::optional<std::string>& section,

@@ -73,7 +73,9 @@ KeptText KeptTextOf(const File& file, const KeyLines& key,
   const std::string_view old =
       key.pair != nullptr ? std::string_view(key.pair->value) : "";
   KeptText kept;
-  if (given == Given::kMeant) {
+  if (given == Given::kMeant && ReadsBackAnywhere(first, syntax)) {
+    kept.raw = PlaceValue(old, first, syntax);  // what KeptValue would give
+  } else if (given == Given::kMeant) {
     kept.raw = KeptValue(old, first, syntax);
     kept.refusal = ValueRefusal(kept.raw, first, syntax);
   } else {
@@ -114,12 +116,12 @@ KeyValuePair* SetKept(File& file, KeyValuePair* pair,
     // Their layout cannot hold it: the first line plainly.
     Rewrite(*pair, std::string(value.substr(0, value.find('\n'))));
   } else {
-    // Everything up to the first '=' stays: indentation, key, blanks.
+    // Everything up to the first '=' stays: indentation, key, blanks. The
+    // line's buffer is reused, grown before it is touched.
     const std::size_t equals = pair->text.find('=');
-    std::string text;
-    text.reserve(equals + 1 + kept.raw.size());
-    text.append(pair->text, 0, equals + 1).append(kept.raw);
-    pair->text.swap(text);
+    pair->text.reserve(equals + 1 + kept.raw.size());
+    pair->text.resize(equals + 1);
+    pair->text.append(kept.raw);
     pair->value.swap(kept.raw);
   }
   ReplaceContinuation(file, *pair->section, pair, kept.continuation, syntax);

@@ -98,8 +98,7 @@ KeyLines FindKeyLines(const File& file,
   // Without continuationLines every key line is a key, and the value is its
   // line alone: the index finds it.
   if (!syntax.continuationLines || !HasIndentedLines(*found)) {
-    match.pair =
-        last ? FindLastPair(file, section, key) : FindPair(file, section, key);
+    match.pair = FindPairIn(*found, key, last);
     return match;
   }
   ForEachKey(*found, syntax, [&](const KeyLines& each) {

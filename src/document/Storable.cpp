@@ -2,8 +2,10 @@
 // each naming the rule it failed, the key or section, and the file.
 
 #include <array>
+#include <cstdint>
 
 #include "document/Document.h"
+#include "text/Hash.h"
 #include "text/LineRules.h"
 #include "text/Refusal.h"
 
@@ -20,14 +22,41 @@ constexpr std::array<unsigned char, 256> kForbidden = [] {
   return table;
 }();
 
-// Whether `s` holds a line break, or '=' when `orEquals`: one table lookup
-// per byte and a branch that is all but never taken.
-bool Holds(std::string_view s, bool orEquals = false) {
-  const unsigned kinds = orEquals ? kBreak | kEquals : kBreak;
-  for (const char c : s) {
-    if ((kForbidden[static_cast<unsigned char>(c)] & kinds) != 0) return true;
+// The kinds of forbidden byte the eight bytes of `word` hold: a byte equal
+// to `c` is a zero byte of word ^ c, which the borrow of a subtraction
+// shows in its high bit.
+unsigned KindsInWord(std::uint64_t word) {
+  constexpr std::uint64_t kOnes = 0x0101010101010101ull;
+  constexpr std::uint64_t kHigh = 0x8080808080808080ull;
+  const auto holds = [word](char c) {
+    const std::uint64_t x = word ^ (kOnes * static_cast<unsigned char>(c));
+    return ((x - kOnes) & ~x & kHigh) != 0;
+  };
+  return (holds('\n') || holds('\r') ? kBreak : 0) | (holds('=') ? kEquals : 0);
+}
+
+// The kinds of forbidden byte `s` holds, in one pass: eight bytes at a time,
+// the last word overlapping the one before it, and a table lookup per byte
+// for fewer than eight.
+unsigned KindsIn(std::string_view s) {
+  unsigned kinds = 0;
+  if (s.size() < 8) {
+    for (const char c : s) kinds |= kForbidden[static_cast<unsigned char>(c)];
+    return kinds;
   }
-  return false;
+  const std::size_t last = s.size() - 8;
+  for (std::size_t at = 0; at < last; at += 8) {
+    kinds |= KindsInWord(detail::Load8(s.data() + at));
+  }
+  return kinds | KindsInWord(detail::Load8(s.data() + last));
+}
+
+// The rule a name holding `kinds` fails, or null: a line break is named
+// before '='.
+const char* HeldRule(unsigned kinds) {
+  return (kinds & kBreak) != 0    ? "holds a line break"
+         : (kinds & kEquals) != 0 ? "holds '='"
+                                  : nullptr;
 }
 
 // Whether `name` begins or ends with a blank: loading strips those, so such a
@@ -49,9 +78,7 @@ void detail::CheckSectionName(const std::string& section,
                               std::string_view file) {
   const char* rule = section.empty()          ? "is empty"
                      : HasOuterBlank(section) ? "begins or ends with a blank"
-                     : Holds(section)         ? "holds a line break"
-                     : Holds(section, true)   ? "holds '='"
-                                              : nullptr;
+                                              : HeldRule(KindsIn(section));
   if (rule != nullptr) {
     detail::Refuse("section name \"" + section + "\" of " + std::string(file),
                    rule);
@@ -69,13 +96,11 @@ void detail::CheckStorable(const std::optional<std::string>& section,
                                    detail::kByteOrderMark) == 0
                          ? "starts with a byte-order mark"
                      : HasOuterBlank(key) ? "begins or ends with a blank"
-                     : Holds(key)         ? "holds a line break"
-                     : Holds(key, true)   ? "holds '='"
-                                          : nullptr;
+                                          : HeldRule(KindsIn(key));
   if (rule != nullptr) {
     detail::Refuse(detail::KeySubject(section, key, file), rule);
   }
-  if (Holds(value)) {
+  if ((KindsIn(value) & kBreak) != 0) {
     detail::Refuse("value of " + detail::KeySubject(section, key, file),
                    "holds a line break");
   }

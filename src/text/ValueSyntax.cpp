@@ -267,6 +267,20 @@ std::string KeptValue(std::string_view oldRaw, std::string_view meant,
   return MeantValue(quoted, syntax, scratch) == meant ? quoted : raw;
 }
 
+bool ReadsBackAnywhere(std::string_view meant, const Syntax& syntax) {
+  if (!syntax.trimValues || meant.empty() || IsBlank(meant.front()) ||
+      IsBlank(meant.back()) || (syntax.quotes && meant.front() == '"')) {
+    return false;
+  }
+  const std::string_view markers = syntax.inlineComments;
+  if (markers.size() == 1) {
+    return !IsBlank(markers.front()) &&
+           FindByte(meant, markers.front(), 0) == std::string_view::npos;
+  }
+  return markers.find_first_of(" \t") == std::string_view::npos &&
+         meant.find_first_of(markers) == std::string_view::npos;
+}
+
 std::string ValueRefusal(std::string_view raw, std::string_view meant,
                          const Syntax& syntax) {
   std::string scratch;

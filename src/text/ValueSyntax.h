@@ -157,6 +157,14 @@ std::string PlaceValue(std::string_view oldRaw, std::string_view stored,
 std::string KeptValue(std::string_view oldRaw, std::string_view meant,
                       const Syntax& syntax);
 
+// Whether `meant` reads back as itself wherever PlaceValue puts it, so that
+// KeptValue is PlaceValue of it and ValueRefusal finds nothing, with no line
+// to build and read back: the syntax trims, and `meant` is not empty, has no
+// blank at its ends, opens with no quote the syntax reads, and holds no
+// inline comment marker (none of which is a blank). PlaceValue's blanks
+// around it are then trimmed, and the comment it keeps still follows one.
+bool ReadsBackAnywhere(std::string_view meant, const Syntax& syntax);
+
 // Why the stored text `raw` does not read back as `meant` under `syntax`, as
 // the end of an error message ("holds ';' after a blank, ..."); empty when
 // it does.
