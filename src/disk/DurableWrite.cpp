@@ -48,7 +48,11 @@ template <class Call>
 bool ReadAttribute(const Call& call, std::string& out, const fs::path& path) {
   for (;;) {
     ssize_t size = call(nullptr, 0);
-    if (size >= 0) {
+    if (size == 0) {  // none, or an empty value: nothing more to ask
+      out.clear();
+      return true;
+    }
+    if (size > 0) {
       out.resize(static_cast<std::size_t>(size));
       size = call(out.data(), out.size());
     }

@@ -14,13 +14,25 @@
 //
 // No directory is created through a link: until the link is followed there
 // is no directory to judge it by.
+//
+// Most paths hold no link and no missing directory: where the kernel has
+// openat2(2), such a directory is opened in one call that refuses every link
+// (RESOLVE_NO_SYMLINKS), and only a path it refuses is walked name by name.
+// What the one call opens is what the walk would reach, as the walk follows
+// no link on such a path; each failure of the call, the kernel's lack of it
+// (ENOSYS) or a filter's refusal included, leaves the walk to decide, with
+// its own errors. The file itself is looked at with fstatat(2): only a link
+// is opened, to be read through its own descriptor.
 
 #include "disk/SavePath.h"
 
 #include <fcntl.h>
+#include <linux/openat2.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <string_view>
@@ -154,6 +166,25 @@ Descriptor FollowToDirectory(int in, int link, const struct stat& status,
   return into;
 }
 
+// The directory `text` names (relative to the working directory), opened in
+// one call when no link is on the way and it exists: -1 otherwise, and where
+// the kernel has no openat2 or a filter refuses it, which is then not tried
+// again.
+Descriptor OpenWithoutLinks(std::string_view text) {
+  static std::atomic<bool> unavailable{false};
+  if (unavailable.load(std::memory_order_relaxed)) return Descriptor();
+  open_how how{};
+  how.flags = O_PATH | O_DIRECTORY | O_CLOEXEC;
+  how.resolve = RESOLVE_NO_SYMLINKS;
+  const std::string name(text.empty() ? "." : text);
+  Descriptor dir(static_cast<int>(
+      ::syscall(SYS_openat2, AT_FDCWD, name.c_str(), &how, sizeof how)));
+  if (dir.Get() < 0 && (errno == ENOSYS || errno == EPERM)) {
+    unavailable.store(true, std::memory_order_relaxed);
+  }
+  return dir;
+}
+
 // Whether `name` is that of a directory rather than of a file.
 bool NamesADirectory(std::string_view name) {
   return name.empty() || name == "." || name == "..";
@@ -167,17 +198,29 @@ SavePath ResolveToSave(const fs::path& path, bool makeDirectories) {
     Fail("cannot save to a directory's name", path, EISDIR);
   }
   Walk walk{path};
-  Descriptor start(::open(".", O_PATH | O_DIRECTORY | O_CLOEXEC));
-  if (start.Get() < 0) {
-    Fail("cannot open the directory to save", path, errno);
-  }
   SavePath where;
-  where.dir = ResolveDirectory(start.Get(), path.parent_path().native(),
-                               makeDirectories, walk);
+  where.dir = OpenWithoutLinks(path.parent_path().native());
+  if (where.dir.Get() < 0) {
+    const Descriptor start(::open(".", O_PATH | O_DIRECTORY | O_CLOEXEC));
+    if (start.Get() < 0) {
+      Fail("cannot open the directory to save", path, errno);
+    }
+    where.dir = ResolveDirectory(start.Get(), path.parent_path().native(),
+                                 makeDirectories, walk);
+  }
   const struct stat parent = StatusOf(where.dir.Get(), walk);
   where.parent = {parent.st_dev, parent.st_ino};
   where.leaf = path.filename().string();
   for (;;) {
+    // A file, or none: nothing to follow. Anything else, a failure included,
+    // is opened to be told apart.
+    struct stat named {};
+    if (::fstatat(where.dir.Get(), where.leaf.c_str(), &named,
+                  AT_SYMLINK_NOFOLLOW) == 0
+            ? !S_ISLNK(named.st_mode)
+            : errno == ENOENT) {
+      return where;
+    }
     const Descriptor leaf = OpenName(where.dir.Get(), where.leaf);
     if (leaf.Get() < 0) {
       if (errno == ENOENT) return where;  // a new file

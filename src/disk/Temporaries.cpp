@@ -19,6 +19,9 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <vector>
+
+#include "disk/Posix.h"
 
 namespace vty::config::ini::detail {
 
@@ -97,34 +100,41 @@ bool TakeAbandonedTemporary(int fd, int dir, const std::string& name) noexcept {
 }
 
 void RemoveDeadTemporaries(int dir, const std::string& leaf) noexcept {
-  const int listed = ::openat(dir, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (listed < 0) return;
-  DIR* entries = ::fdopendir(listed);
-  if (entries == nullptr) {
-    ::close(listed);
-    return;
-  }
+  // The entries are read with getdents64 itself: readdir's fdopendir would
+  // first query the descriptor three times for what openat already says.
+  const Descriptor listed(
+      ::openat(dir, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (listed.Get() < 0) return;
   try {
     const std::string prefix = Prefix(leaf);
-    while (const dirent* entry = ::readdir(entries)) {
-      if (!IsTemporary(entry->d_name, prefix)) continue;
-      // A read lock is refused while its writer holds the write lock, and
-      // needs only read access to the temporary.
-      const int fd =
-          ::openat(dir, entry->d_name,
-                   O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-      if (fd < 0) continue;
-      struct stat status {};
-      if (::fstat(fd, &status) == 0 && S_ISREG(status.st_mode) &&
-          TryLock(fd, F_RDLCK) == 0 && StillNamed(fd, dir, entry->d_name)) {
-        ::unlinkat(dir, entry->d_name, 0);
+    std::vector<char> entries(std::size_t{32} *
+                              1024);  // as much as readdir asks for
+    // To the end, or to an error, after which the rest wait for the next
+    // save.
+    for (ssize_t got; (got = ::getdents64(listed.Get(), entries.data(),
+                                          entries.size())) > 0;) {
+      for (ssize_t at = 0; at < got;) {
+        const auto* entry =
+            reinterpret_cast<const dirent64*>(entries.data() + at);
+        at += entry->d_reclen;
+        if (!IsTemporary(entry->d_name, prefix)) continue;
+        // A read lock is refused while its writer holds the write lock, and
+        // needs only read access to the temporary.
+        const Descriptor fd(::openat(
+            dir, entry->d_name,
+            O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+        if (fd.Get() < 0) continue;
+        struct stat status {};
+        if (::fstat(fd.Get(), &status) == 0 && S_ISREG(status.st_mode) &&
+            TryLock(fd.Get(), F_RDLCK) == 0 &&
+            StillNamed(fd.Get(), dir, entry->d_name)) {
+          ::unlinkat(dir, entry->d_name, 0);
+        }
       }
-      ::close(fd);
     }
   } catch (...) {
     // Out of memory for a name: the leftovers wait for the next save.
   }
-  ::closedir(entries);
 }
 
 }  // namespace vty::config::ini::detail
