@@ -260,13 +260,6 @@ KeyValuePair* FindPair(const File& file,
   return found == nullptr ? nullptr : FindPairIn(*found, key);
 }
 
-KeyValuePair* FindLastPair(const File& file,
-                           const std::optional<std::string>& section,
-                           std::string_view key) {
-  const Section* found = FindSection(file, section);
-  return found == nullptr ? nullptr : FindPairIn(*found, key, true);
-}
-
 std::vector<KeyValuePair*> FindPairs(const File& file,
                                      const std::optional<std::string>& section,
                                      std::string_view key) {

@@ -140,10 +140,6 @@ KeyValuePair* FindPairIn(const Section& section, std::string_view key,
 KeyValuePair* FindPair(const File& file,
                        const std::optional<std::string>& section,
                        std::string_view key);
-// The last one, or null.
-KeyValuePair* FindLastPair(const File& file,
-                           const std::optional<std::string>& section,
-                           std::string_view key);
 // Every one, in file order.
 std::vector<KeyValuePair*> FindPairs(const File& file,
                                      const std::optional<std::string>& section,

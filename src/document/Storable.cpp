@@ -1,8 +1,8 @@
 // What a name or value must be to be stored: the refusals of every edit,
 // each naming the rule it failed, the key or section, and the file.
 
-#include <array>
 #include <cstdint>
+#include <cstring>
 
 #include "document/Document.h"
 #include "text/Hash.h"
@@ -14,13 +14,7 @@ namespace vty::config::ini {
 namespace {
 
 // The bytes a name or value must not hold, by kind.
-enum : unsigned char { kBreak = 1, kEquals = 2 };
-constexpr std::array<unsigned char, 256> kForbidden = [] {
-  std::array<unsigned char, 256> table{};
-  table['\n'] = table['\r'] = kBreak;
-  table['='] = kEquals;
-  return table;
-}();
+constexpr unsigned kBreak = 1, kEquals = 2;
 
 // The kinds of forbidden byte the eight bytes of `word` hold: a byte equal
 // to `c` is a zero byte of word ^ c, which the borrow of a subtraction
@@ -36,14 +30,15 @@ unsigned KindsInWord(std::uint64_t word) {
 }
 
 // The kinds of forbidden byte `s` holds, in one pass: eight bytes at a time,
-// the last word overlapping the one before it, and a table lookup per byte
-// for fewer than eight.
+// the last word overlapping the one before it; fewer than eight padded with
+// zero bytes, which are none of them.
 unsigned KindsIn(std::string_view s) {
-  unsigned kinds = 0;
   if (s.size() < 8) {
-    for (const char c : s) kinds |= kForbidden[static_cast<unsigned char>(c)];
-    return kinds;
+    std::uint64_t word = 0;
+    if (!s.empty()) std::memcpy(&word, s.data(), s.size());
+    return KindsInWord(word);
   }
+  unsigned kinds = 0;
   const std::size_t last = s.size() - 8;
   for (std::size_t at = 0; at < last; at += 8) {
     kinds |= KindsInWord(detail::Load8(s.data() + at));
